@@ -1,0 +1,106 @@
+#include "core/cartridge.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "core/sha256.h"
+
+namespace tt {
+
+const char* const EXPECTED_ROM_SHA256 = "f61548fdf1670cffefcc4f0b7bdcdd9eaba0c226e3b74f8666071496988248de";
+
+namespace {
+
+CartridgeError error(CartridgeError::Kind kind, std::string message) { return CartridgeError{kind, std::move(message)}; }
+
+}  // namespace
+
+bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& err) {
+  errno = 0;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    err = std::strerror(errno ? errno : EIO);
+    return false;
+  }
+  out.clear();
+  uint8_t buf[65536];
+  for (;;) {
+    const size_t n = std::fread(buf, 1, sizeof buf, f);
+    out.insert(out.end(), buf, buf + n);
+    if (n < sizeof buf) break;
+  }
+  const bool failed = std::ferror(f) != 0;
+  const int saved = errno;
+  std::fclose(f);
+  if (failed) {
+    err = std::strerror(saved ? saved : EIO);
+    return false;
+  }
+  return true;
+}
+
+void build_tile_rows(Cartridge& cart) {
+  cart.tile_rows.assign(cart.chr.size(), 0);
+  for (size_t a = 0; a < cart.chr.size(); ++a) {
+    if ((a % 16) >= 8) continue;
+    const uint8_t lo = cart.chr[a];
+    const uint8_t hi = cart.chr[a + 8];
+    uint16_t w = 0;
+    for (unsigned j = 0; j < 8; ++j) {
+      const unsigned v = (((hi >> (7 - j)) & 1) << 1) | ((lo >> (7 - j)) & 1);
+      w = static_cast<uint16_t>(w | (v << (2 * j)));
+    }
+    cart.tile_rows[a] = w;
+  }
+}
+
+CartridgeResult parse_ines(const uint8_t* d, size_t size) {
+  using K = CartridgeError::Kind;
+  if (size < 16) return error(K::TooSmall, "ROM is too small to contain an iNES header");
+  if (d[0] != 0x4E || d[1] != 0x45 || d[2] != 0x53 || d[3] != 0x1A) return error(K::MissingMagic, "missing iNES magic bytes");
+  const unsigned mapper = (d[7] & 0xF0) | (d[6] >> 4);
+  if (mapper != 0) {
+    return error(K::UnsupportedMapper,
+                 "only mapper 0 / NROM is supported in the first fast path, got mapper " + std::to_string(mapper));
+  }
+  const unsigned prg_count = d[4], chr_count = d[5];
+  if (prg_count < 1 || prg_count > 2 || chr_count > 1) {
+    return error(K::InvalidLayout, "invalid mapper 0 / NROM layout: PRG banks=" + std::to_string(prg_count) +
+                                       ", CHR banks=" + std::to_string(chr_count));
+  }
+  const size_t trainer = (d[6] & 0x04) ? 512 : 0;
+  const size_t required = 16 + trainer + prg_count * 16384 + chr_count * 8192;
+  if (size < required) {
+    return error(K::Truncated, "ROM is truncated: expected at least " + std::to_string(required) + " bytes, got " +
+                                   std::to_string(size));
+  }
+  Cartridge cart;
+  const size_t prg_start = 16 + trainer;
+  cart.prg_rom.assign(d + prg_start, d + prg_start + prg_count * 16384);
+  if (chr_count == 1) {
+    const size_t chr_start = prg_start + prg_count * 16384;
+    cart.chr.assign(d + chr_start, d + chr_start + 8192);
+  } else {
+    cart.chr.assign(8192, 0);
+  }
+  cart.nametable_vertical = (d[6] & 1) != 0;
+  build_tile_rows(cart);
+  return cart;
+}
+
+CartridgeResult load_cartridge(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  std::string err;
+  if (!read_file(path, bytes, err)) return error(CartridgeError::Kind::ReadFailed, "failed to read ROM: " + err);
+  const std::string digest = sha256_hex(bytes.data(), bytes.size());
+  if (digest != EXPECTED_ROM_SHA256) {
+    return error(CartridgeError::Kind::DigestMismatch,
+                 "ROM SHA-256 mismatch: got " + digest + ", expected " + EXPECTED_ROM_SHA256);
+  }
+  return parse_ines(bytes);
+}
+
+}  // namespace tt

@@ -1,0 +1,82 @@
+// Runs one console for one video frame: whole CPU instructions interleaved
+// with the event-driven PPU, NMI between instructions, and routine hooks
+// offered the machine when the program counter reaches an entry point.
+#pragma once
+
+#include <cstdint>
+
+#include "core/console.h"
+#include "core/cpu.h"
+#include "core/ppu.h"
+#include "core/profiler.h"
+
+namespace tt {
+
+// Runner-local time of one frame call.
+struct FrameClock {
+  uint64_t cycles = 0;        // CPU cycles spent in this call
+  uint64_t pending_dots = 0;  // dots spent by the CPU, not yet handed to the PPU
+
+  // Dots left before the next PPU event, or 0 when already past it.
+  uint64_t remaining(const Console& m) const {
+    const uint64_t window = m.ppu.next_event_dot - m.ppu.frame_dot;
+    return window > pending_dots ? window - pending_dots : 0;
+  }
+};
+
+// What a routine hook tells the runner after it applied.
+enum class HookResult : uint8_t {
+  NotApplied,   // interpret the instruction at cpu.pc
+  Continue,     // back to the NMI check
+  Synchronise,  // hand the pending dots to the PPU now
+  TestWindow,   // do the runner's own synchronisation test
+};
+
+// A runner without routine hooks.
+struct NoHooks {
+  static constexpr bool enabled = false;
+  HookResult dispatch(Console&, FrameClock&) { return HookResult::NotApplied; }
+};
+
+inline constexpr uint64_t LAST_BUDGET_CYCLE = FRAME_CYCLE_BUDGET - 1;
+
+/// Runs the console until the frame ends or the cycle budget is spent.
+template <class Hooks, class Profile>
+inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& profile) {
+  m.controller_state = buttons;
+  FrameClock clock;
+  for (;;) {
+    if (m.ppu.nmi_pending) {
+      m.ppu.nmi_pending = 0;
+      nmi_entry(m);
+    }
+    HookResult hook = HookResult::NotApplied;
+    if constexpr (Hooks::enabled) hook = hooks.dispatch(m, clock);
+    if (hook == HookResult::NotApplied) {
+      const uint16_t pc = m.cpu.pc;
+      const uint8_t opcode = fetch_opcode(m);
+      if constexpr (Profile::enabled) profile.instruction(pc, opcode);
+      const uint16_t c = cpu_step(m, opcode);
+      clock.cycles += c;
+      clock.pending_dots += 3u * c;
+    } else if (hook == HookResult::Continue) {
+      continue;
+    }
+    if (hook != HookResult::Synchronise) {
+      if (clock.cycles <= LAST_BUDGET_CYCLE && clock.pending_dots < m.ppu.next_event_dot - m.ppu.frame_dot) continue;
+    }
+    const bool ended = ppu_tick(m, clock.pending_dots);
+    if constexpr (Profile::enabled) profile.tick(clock.pending_dots, ended);
+    clock.pending_dots = 0;
+    if (clock.cycles > LAST_BUDGET_CYCLE || ended) return;
+  }
+}
+
+/// `run_frame` without hooks or counters.
+void run_frame(Console& m, uint8_t buttons);
+
+/// Power-on state of the console (CPU, PPU, RAM, controller, PC from the
+/// RESET vector); does not run the first frame.
+void power_on_console(Console& m);
+
+}  // namespace tt

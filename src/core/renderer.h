@@ -1,0 +1,47 @@
+// Whole-frame renderer: draws the picture once per frame from the final PPU
+// state (background from nametables, sprites from OAM, colours from palette RAM).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/console.h"
+
+namespace tt {
+
+inline constexpr unsigned UNSCROLLED_TOP_ROWS = 32;
+
+// Screen rectangle: left column, top row, width, height; must lie inside 256 x 240.
+struct Rect {
+  unsigned x0 = 8;
+  unsigned y0 = 8;
+  unsigned width = VISIBLE_FRAME_WIDTH;
+  unsigned height = VISIBLE_FRAME_HEIGHT;
+};
+
+inline constexpr Rect VISIBLE_RECT{};
+
+/// Three planes (R, then G, then B) of width x height bytes each.
+void render_rgb(const Console& m, uint8_t* out, const Rect& rect);
+/// One gray byte per pixel.
+void render_gray(const Console& m, uint8_t* out, const Rect& rect);
+/// Gray playfield into a full 240 x 224 gray frame: screen rows 40..231 go to
+/// frame rows 32..223, reusing the cached background when nothing changed.
+void render_gray_playfield_cached(const Console& m, uint8_t* frame);
+/// Recomputes gray_palette and every palette_lut word from palette RAM.
+void refresh_renderer_cache(Console& m);
+/// Empties the cached background.
+void clear_background_cache(const Console& m);
+
+// Background pixel lookup shared by every path: the palette RAM index
+// (0 for a transparent pixel) and whether the pattern bits are non-zero.
+struct BackgroundPixel {
+  uint8_t palette_entry;
+  bool opaque;
+};
+BackgroundPixel background_pixel(const Console& m, unsigned x, unsigned y);
+
+// Number of OAM entries whose Y byte is below 239.
+unsigned visible_sprite_count(const Console& m);
+
+}  // namespace tt

@@ -1,0 +1,42 @@
+// Where the supported game keeps its variables in work RAM, and the catalogue
+// of optional per-lane "extra info" values.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "driver/machine.h"
+
+namespace tt {
+
+/// Decodes the ten game values from a 2 KiB RAM image.
+GameInfo decode_game_info(const uint8_t* ram);
+
+/// Refreshes machine.info from its RAM.
+inline void refresh_game_info(Machine& m) { m.info = decode_game_info(m.ram.data()); }
+
+enum class ExtraInfoDtype : uint8_t { Bool = 0, Int8 = 1, Int16 = 2, Int32 = 3 };
+
+struct ExtraInfoEntry {
+  uint8_t id;
+  const char* name;
+  uint8_t count;
+  ExtraInfoDtype dtype;
+  const char* enum_name;  // nullptr when the values are plain numbers or flags
+};
+
+inline constexpr size_t EXTRA_INFO_COUNT = 27;
+extern const std::array<ExtraInfoEntry, EXTRA_INFO_COUNT> EXTRA_INFO_CATALOGUE;
+
+const char* extra_info_dtype_name(ExtraInfoDtype dtype);
+
+/// Sum of the value counts of `ids`, or -1 when an id is unknown.
+long extra_info_width(const uint8_t* ids, size_t n);
+
+/// Writes the requested values for one lane into `row` (length `row_len`).
+/// Writes nothing when an id is unknown or the widths disagree.
+void write_extra_info(const uint8_t* ram, const uint8_t* ids, size_t n_ids, int64_t* row, size_t row_len);
+
+}  // namespace tt

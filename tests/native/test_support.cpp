@@ -1,0 +1,101 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace tt::testing {
+
+namespace fs = std::filesystem;
+
+std::string test_roms_dir() {
+  if (const char* env = std::getenv("TANUVEX_TURBO_TEST_ROMS")) return env;
+  const fs::path guess = fs::path(TT_SOURCE_DIR) / ".." / "shared" / "test-roms";
+  return fs::exists(guess / "nestest.nes") ? guess.string() : std::string();
+}
+
+std::string supported_rom_path() {
+  const char* env = std::getenv("TANUVEX_TURBO_ROM");
+  return env ? env : "";
+}
+
+std::string states_dir() {
+  const char* env = std::getenv("TANUVEX_TURBO_STATES");
+  return env ? env : "";
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<uint8_t> gunzip(const std::vector<uint8_t>& data) {
+  z_stream zs{};
+  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("inflateInit2 failed");
+  std::vector<uint8_t> out;
+  zs.next_in = const_cast<Bytef*>(data.data());
+  zs.avail_in = static_cast<uInt>(data.size());
+  uint8_t buf[65536];
+  int rc;
+  do {
+    zs.next_out = buf;
+    zs.avail_out = sizeof buf;
+    rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) {
+      inflateEnd(&zs);
+      throw std::runtime_error("gzip data is corrupt");
+    }
+    out.insert(out.end(), buf, buf + (sizeof buf - zs.avail_out));
+  } while (rc != Z_STREAM_END);
+  inflateEnd(&zs);
+  return out;
+}
+
+std::vector<std::string> list_state_files(const std::string& dir) {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".state") files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::shared_ptr<const Cartridge> supported_cartridge() {
+  const std::string path = supported_rom_path();
+  if (path.empty()) return nullptr;
+  auto result = load_cartridge(path);
+  if (auto* err = std::get_if<CartridgeError>(&result)) {
+    ADD_FAILURE() << "TANUVEX_TURBO_ROM is set but does not load: " << err->message;
+    return nullptr;
+  }
+  return std::make_shared<const Cartridge>(std::move(std::get<Cartridge>(result)));
+}
+
+std::vector<uint8_t> tiny_nrom(const std::vector<uint8_t>& code, uint16_t reset, uint16_t nmi, uint16_t irq,
+                               bool vertical) {
+  std::vector<uint8_t> img(16 + 16384, 0);
+  const uint8_t header[16] = {0x4E, 0x45, 0x53, 0x1A, 1, 0, static_cast<uint8_t>(vertical ? 1 : 0)};
+  std::copy(header, header + 16, img.begin());
+  std::copy(code.begin(), code.end(), img.begin() + 16);
+  auto put16 = [&](size_t off, uint16_t v) {
+    img[16 + off] = static_cast<uint8_t>(v);
+    img[16 + off + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  put16(0x3FFA, nmi);
+  put16(0x3FFC, reset);
+  put16(0x3FFE, irq);
+  return img;
+}
+
+std::shared_ptr<const Cartridge> tiny_cartridge(const std::vector<uint8_t>& code, uint16_t reset, uint16_t nmi,
+                                                uint16_t irq, bool vertical) {
+  auto result = parse_ines(tiny_nrom(code, reset, nmi, irq, vertical));
+  return std::make_shared<const Cartridge>(std::move(std::get<Cartridge>(result)));
+}
+
+}  // namespace tt::testing
