@@ -1,0 +1,71 @@
+// Environment configuration and the sizes derived from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "vec_env/env_error.h"
+
+namespace tt {
+
+enum class CropMode : uint8_t { Remove = 0, Mask = 1 };
+enum class ResizeAlgorithm : uint8_t { Area = 0, Nearest = 1, Bilinear = 2 };
+
+/// The configuration record, fixed at construction.
+struct EnvConfig {
+  uint64_t num_envs = 1;
+  uint64_t frame_skip = 4;
+  bool grayscale = true;
+  uint64_t frame_stack = 4;
+  bool terminate_on_flag = true;
+  uint64_t crop_top = 0;
+  uint64_t crop_bottom = 0;
+  uint64_t crop_left = 0;
+  uint64_t crop_right = 0;
+  uint64_t resize_width = 84;
+  uint64_t resize_height = 84;
+  bool frame_maxpool = false;
+  int64_t noop_reset_max = 0;
+  double sticky_action_prob = 0.0;
+  CropMode crop_mode = CropMode::Remove;
+  uint8_t crop_fill = 0;
+  ResizeAlgorithm resize_algorithm = ResizeAlgorithm::Area;
+  // Filled from the worker pool resolution (see worker_pool.h).
+  uint64_t worker_threads = 1;
+  uint64_t parallel_threshold = 2;
+};
+
+/// Sizes every part of the environment works with, in pixels or bytes.
+struct ObsGeometry {
+  // Source region: screen rectangle rendered for an observation.
+  unsigned src_x0 = 8;
+  unsigned src_y0 = 8;
+  size_t src_width = 240;   // Ws
+  size_t src_height = 224;  // Hs
+  size_t channels = 1;      // k: 1 gray, 3 RGB
+  size_t width = 84;        // W
+  size_t height = 84;       // H
+  size_t frame_stack = 4;
+  size_t slot_size = 0;          // k * H * W
+  size_t lane_obs_size = 0;      // frame_stack * slot_size
+  size_t intermediate_size = 0;  // I
+};
+
+/// Bytes of one display frame (240 x 224, three planes).
+inline constexpr size_t DISPLAY_FRAME_BYTES = 3 * 240 * 224;
+
+/// Derives the geometry; the configuration must already be valid.
+ObsGeometry derive_geometry(const EnvConfig& config);
+
+/// Checks the value rules of a configuration (lane count, frame skip, stack,
+/// crops, resize, no-op bound, sticky probability), first failure wins.
+EnvStatus validate_env_config(const EnvConfig& config);
+
+/// "remove" / "mask" (exact, case-sensitive), else nothing.
+std::optional<CropMode> crop_mode_from_name(std::string_view name);
+/// "area" / "nearest" / "bilinear" (exact, case-sensitive), else nothing.
+std::optional<ResizeAlgorithm> resize_algorithm_from_name(std::string_view name);
+
+}  // namespace tt

@@ -1,0 +1,61 @@
+// Turns a lane's screen into observation slots: source-region render, crop
+// mask, gray, resize, max-pooling of two frames, and display frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/profiler.h"
+#include "core/renderer.h"
+#include "driver/machine.h"
+#include "vec_env/area_resize.h"
+#include "vec_env/env_config.h"
+
+namespace tt {
+
+class ObservationPipeline {
+ public:
+  ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table);
+
+  const AreaResizeTable& area_table() const { return table_; }
+  const ObsGeometry& geometry() const { return geo_; }
+  /// True when the fused masked gray 84 x 84 routine serves render_observation.
+  bool uses_fused_path() const { return fused_; }
+  /// True when the resize runs on the dedicated 240-wide gray area tables.
+  bool uses_fast_area() const { return resizer_.uses_fast_area(); }
+
+  /// Observation of the lane's current screen into one slot. `scratch` holds
+  /// at least the intermediate size. With `Profiled`, counts into `record`.
+  template <bool Profiled>
+  void render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record) const;
+  /// The same without the fused routine (always the general render, mask and resize).
+  void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const;
+
+  /// RGB render of the source region into a pool buffer (3 x Ws x Hs), masked in mask mode.
+  void pool_render(const Machine& m, uint8_t* pool) const;
+  /// Newest slot from pool buffers A and B after `frames_run` frames (A is modified).
+  template <bool Profiled>
+  void finish_maxpool(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot, ProfileRecord* record) const;
+
+  /// Paints the cropped margins of one 240 x 224 plane with the fill value.
+  void apply_crop_mask(uint8_t* plane) const;
+  /// Resizes k planes of Ws x Hs into k planes of W x H.
+  void resize_planes(const uint8_t* src, uint8_t* dst, size_t planes) const;
+
+  /// RGB render of the whole visible frame (three planes of 240 x 224).
+  static void display_render(const Machine& m, uint8_t* frame);
+
+ private:
+  void render_source(const Machine& m, uint8_t* out) const;  // k planes, masked
+  void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
+
+  EnvConfig config_;
+  ObsGeometry geo_;
+  AreaResizeTable table_;
+  PlaneResizer resizer_;
+  Rect source_rect_;
+  bool fused_ = false;
+  size_t fused_first_row_ = 0;  // first output row fed by playfield rows
+};
+
+}  // namespace tt

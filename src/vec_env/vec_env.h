@@ -1,0 +1,243 @@
+// The vectorised environment: num_envs lanes of the supported game, stepped,
+// reset and observed together. Every method is meant to be called without the
+// Python interpreter lock; all inputs are raw pointers to C-contiguous buffers
+// of the sizes given below (N = num_envs), already validated by the caller.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/cartridge.h"
+#include "core/profiler.h"
+#include "driver/machine.h"
+#include "vec_env/area_resize.h"
+#include "vec_env/env_config.h"
+#include "vec_env/env_error.h"
+#include "vec_env/lane_snapshot.h"
+#include "vec_env/observation.h"
+#include "vec_env/state_catalog.h"
+#include "vec_env/worker_pool.h"
+
+namespace tt {
+
+inline constexpr const char* PENDING_RESET_MESSAGE =
+    "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first";
+
+/// Output arrays of a step; every array holds N elements (bools: 1 byte, 0/1),
+/// `obs` holds N lane observations and is read (older slots) and written.
+struct StepBuffers {
+  const uint8_t* actions = nullptr;
+  uint8_t* obs = nullptr;
+  float* rewards = nullptr;
+  uint8_t* terminated = nullptr;
+  uint8_t* truncated = nullptr;
+  uint16_t* x_pos = nullptr;
+  uint8_t* coins = nullptr;
+  int16_t* level_hi = nullptr;
+  int16_t* level_lo = nullptr;
+  int16_t* lives = nullptr;
+  uint32_t* score = nullptr;
+  int16_t* scrolling = nullptr;
+  uint16_t* time = nullptr;
+  uint8_t* xscroll_hi = nullptr;
+  uint8_t* xscroll_lo = nullptr;
+};
+
+/// The ten game info arrays, N elements each.
+struct InfoBuffers {
+  uint16_t* x_pos = nullptr;
+  uint8_t* coins = nullptr;
+  int16_t* level_hi = nullptr;
+  int16_t* level_lo = nullptr;
+  int16_t* lives = nullptr;
+  uint32_t* score = nullptr;
+  int16_t* scrolling = nullptr;
+  uint16_t* time = nullptr;
+  uint8_t* xscroll_hi = nullptr;
+  uint8_t* xscroll_lo = nullptr;
+};
+
+/// One step of the xorshift64 generator; the draw is the new state.
+inline uint64_t xorshift64(uint64_t& state) {
+  uint64_t x = state;
+  x ^= x << 13;
+  x ^= x >> 7;
+  x ^= x << 17;
+  state = x;
+  return x;
+}
+
+/// Seed taken from the wall clock for a lane whose derived seed is 0:
+/// Unix time in nanoseconds XOR 0x9E3779B97F4A7C15 (0 before the epoch).
+uint64_t clock_seed();
+
+class ZuboVecEnv {
+ public:
+  /// Builds the environment: resize table, lanes (accelerators detected from
+  /// the cartridge), seeds (lane i gets seed + i; a 0 from the clock), every
+  /// catalog entry test-loaded, then every lane brought to entry 0 (or
+  /// power-on without a catalog) followed by its no-op frames.
+  /// `pool` comes from resolve_worker_pool; its worker_threads and
+  /// parallel_threshold replace the config's.
+  static EnvResult<std::unique_ptr<ZuboVecEnv>> create(std::shared_ptr<const Cartridge> cart, EnvConfig config,
+                                                       std::vector<StateCatalogEntry> catalog, uint64_t seed,
+                                                       std::vector<uint8_t> extra_info_ids, PoolChoice pool);
+  ~ZuboVecEnv();
+  ZuboVecEnv(const ZuboVecEnv&) = delete;
+  ZuboVecEnv& operator=(const ZuboVecEnv&) = delete;
+
+  // ---- batched operations ----
+
+  /// True while some terminated lane awaits reset (steps are refused).
+  bool any_pending_reset() const { return any_pending_reset_; }
+  /// Advances every lane by one decision: sticky actions, frame skip, reward,
+  /// observation, info. Refused (RuntimeError PENDING_RESET_MESSAGE) while a
+  /// lane is pending reset.
+  EnvStatus step(const StepBuffers& buffers);
+
+  /// Every lane to catalog entry 0 (power-on without a catalog); writes every
+  /// lane observation of `obs` (N lane observations).
+  EnvStatus reset_all(uint8_t* obs);
+  /// Checks a masked reset request: some lane selected, every selected
+  /// state index valid for the catalog. Changes nothing.
+  EnvStatus check_reset_request(const uint8_t* mask, const int32_t* state_indices) const;
+  /// Resets the selected lanes (mask: N bytes 0/1) to their state index
+  /// (-1 = power-on), reseeding those whose seed is given (`seeds` has N
+  /// items); writes only the selected lanes' observations.
+  EnvStatus reset_masked(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
+                         const std::vector<std::optional<uint64_t>>& seeds);
+  /// Checks a mixed reset request: the masked-reset rules for lanes without a
+  /// snapshot and the snapshot rules (selected lane, index -1, no seed, this
+  /// environment's token). `snapshots` has N items. Changes nothing.
+  EnvStatus check_mixed_reset_request(const uint8_t* mask, const int32_t* state_indices,
+                                      const std::vector<std::optional<uint64_t>>& seeds,
+                                      const std::vector<const LaneSnapshot*>& snapshots) const;
+  /// Like reset_masked, but selected lanes carrying a snapshot are restored
+  /// from it. Every lane is prepared first; if any preparation fails nothing
+  /// changes. `snapshots` has N items (copies the caller made).
+  EnvStatus reset_mixed(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
+                        const std::vector<std::optional<uint64_t>>& seeds,
+                        const std::vector<std::optional<LaneSnapshot>>& snapshots);
+
+  /// Copies every lane's game info into the ten arrays (calling thread).
+  void info_into(const InfoBuffers& out) const;
+  /// Row i (extra_info_width() values) gets lane i's extra info values.
+  EnvStatus extra_info_into(int64_t* out) const;
+  /// Row i (2048 bytes) gets lane i's work RAM (calling thread).
+  void ram_into(uint8_t* out) const;
+  /// Copies every lane's display frame, interleaved 224 x 240 x 3, into
+  /// `frames` (N x 161280 bytes). The first call enables display frames.
+  void rgb_frames_into(uint8_t* frames);
+  /// Lane i's random state becomes base + i (1 where that is 0).
+  void seed(uint64_t base);
+
+  // ---- profiler ----
+
+  /// Fresh zeroed environment and lane records (replacing existing ones).
+  void enable_profiler();
+  /// Zeroes every record when enabled; nothing otherwise.
+  void reset_profiler();
+  /// Discards all records.
+  void disable_profiler();
+  bool profiler_enabled() const { return env_profile_.has_value(); }
+  /// Environment record, or nullptr when disabled.
+  const ProfileRecord* env_profile() const { return env_profile_ ? &*env_profile_ : nullptr; }
+  /// One record per lane while enabled, empty when disabled.
+  const std::vector<ProfileRecord>& lane_profiles() const { return lane_profiles_; }
+  /// Sum of the environment record and all lane records.
+  ProfileRecord profiler_total() const;
+
+  // ---- configuration and shapes ----
+
+  const EnvConfig& config() const { return config_; }
+  const ObsGeometry& geometry() const { return geo_; }
+  size_t num_envs() const { return machines_.size(); }
+  /// (N, frame_stack * k, H, W).
+  std::array<uint64_t, 4> obs_shape() const;
+  /// Bytes of one lane observation.
+  size_t lane_obs_size() const { return geo_.lane_obs_size; }
+  size_t extra_info_width() const { return extra_info_width_; }
+  const std::vector<uint8_t>& extra_info_ids() const { return extra_info_ids_; }
+  const std::vector<StateCatalogEntry>& state_catalog() const { return catalog_; }
+  std::vector<std::string> state_catalog_names() const;
+  std::vector<int32_t> active_state_indices() const { return active_state_index_; }
+  const AreaResizeTable& area_table() const { return pipeline_.area_table(); }
+  const ObservationPipeline& pipeline() const { return pipeline_; }
+  bool rgb_frames_enabled() const { return rgb_frames_enabled_; }
+  const std::shared_ptr<const EnvToken>& env_token() const { return token_; }
+  const PoolChoice& pool() const { return pool_; }
+
+  // ---- lanes ----
+
+  Machine& machine(size_t lane) { return machines_[lane]; }
+  const Machine& machine(size_t lane) const { return machines_[lane]; }
+  bool pending_reset(size_t lane) const { return pending_reset_[lane] != 0; }
+  uint8_t last_action(size_t lane) const { return last_action_[lane]; }
+  uint64_t rng_state(size_t lane) const { return rng_state_[lane]; }
+  int32_t active_state_index(size_t lane) const { return active_state_index_[lane]; }
+  /// Scratch bytes of a lane (intermediate region, then display frames).
+  const std::vector<uint8_t>& scratch(size_t lane) const { return scratch_[lane]; }
+
+ private:
+  ZuboVecEnv(std::shared_ptr<const Cartridge> cart, const EnvConfig& config, const ObsGeometry& geometry,
+             AreaResizeTable table, PoolChoice pool);
+
+  // A lane prepared by the first phase of a mixed reset.
+  struct StagedLane {
+    size_t lane = 0;
+    Machine machine;
+    int32_t active_state_index = -1;
+    uint8_t last_action = 0;
+    uint64_t rng_state = 1;
+    const std::vector<uint8_t>* observation = nullptr;  // snapshot lanes only
+  };
+
+  // Runs `op` on the operation thread (a private pool thread, or the caller).
+  template <class F>
+  void run_operation(F& op);
+  // Runs body(begin, end) over n units, spread when worthwhile.
+  template <class F>
+  void for_lanes(size_t n, size_t spread_count, F& body) const;
+
+  template <bool Profiled>
+  void step_lanes(const StepBuffers& b);
+  template <bool Profiled>
+  void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record);
+
+  EnvStatus reset_lane(size_t lane, int32_t state_index, std::optional<uint64_t> seed);
+  // Start state, last action and no-op frames applied to a lane's machine.
+  std::optional<std::string> reset_machine_state(Machine& m, int32_t state_index, uint64_t& rng) const;
+  void run_noop_frames(Machine& m, uint64_t& rng) const;
+  void write_reset_observations(uint8_t* obs, const uint8_t* mask, size_t selected);
+  void write_reset_observation(size_t lane, uint8_t* lane_obs);
+  void recompute_any_pending_reset();
+  void ensure_display_frames();
+
+  EnvConfig config_;
+  ObsGeometry geo_;
+  ObservationPipeline pipeline_;
+  std::shared_ptr<const Cartridge> cart_;
+  std::vector<Machine> machines_;
+  std::vector<StateCatalogEntry> catalog_;
+  std::vector<int32_t> active_state_index_;
+  std::vector<uint8_t> last_action_;
+  std::vector<uint64_t> rng_state_;
+  std::vector<uint8_t> pending_reset_;
+  std::vector<std::vector<uint8_t>> scratch_;
+  std::vector<ProfileRecord> lane_profiles_;
+  std::optional<ProfileRecord> env_profile_;
+  std::vector<uint8_t> extra_info_ids_;
+  size_t extra_info_width_ = 0;
+  bool any_pending_reset_ = false;
+  bool rgb_frames_enabled_ = false;
+  std::vector<uint8_t> effective_actions_;
+  PoolChoice pool_;
+  std::shared_ptr<const EnvToken> token_;
+};
+
+}  // namespace tt

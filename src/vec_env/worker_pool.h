@@ -1,0 +1,100 @@
+// Fixed-size worker pools for lane work: private pools owned by one
+// environment and one shared process-wide pool. Batched calls hand a pool a
+// range of lanes; the range is split in halves that idle threads take over.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "vec_env/env_error.h"
+
+namespace tt {
+
+class WorkerPool {
+ public:
+  /// Body of a range task: runs units [begin, end) in order.
+  using RangeFn = void (*)(void* context, size_t begin, size_t end);
+
+  /// Starts `threads` (>= 1) threads, or returns the reason it could not.
+  static std::variant<std::unique_ptr<WorkerPool>, std::string> create(size_t threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  size_t thread_count() const { return threads_.size(); }
+  /// True when the calling thread is one of this pool's threads.
+  bool on_worker_thread() const;
+
+  /// Runs `fn(context, b, e)` over sub-ranges covering [0, n), every unit
+  /// exactly once, each sub-range in order on one thread; returns when all
+  /// have finished. From a non-pool thread the work is handed to the pool and
+  /// the caller blocks; on a pool thread the caller takes part.
+  void run_range(size_t n, RangeFn fn, void* context);
+
+  /// Runs `fn(context, 0, 1)` as one job on a pool thread and waits for it
+  /// (directly, when already on one of this pool's threads).
+  void run_job(RangeFn fn, void* context);
+
+  template <class F>
+  void parallel_for(size_t n, F& body) {
+    run_range(n, [](void* c, size_t b, size_t e) { (*static_cast<F*>(c))(b, e); }, &body);
+  }
+  template <class F>
+  void run_on_pool(F& job) {
+    run_job([](void* c, size_t, size_t) { (*static_cast<F*>(c))(); }, &job);
+  }
+
+  struct Task;  // one queued half-range (lives on its submitter's stack)
+
+ private:
+  explicit WorkerPool(size_t threads);
+  void worker_main(size_t index);
+  void split_and_run(Task& task, size_t splits);
+  bool push(Task* task);
+  bool reclaim(Task* task);
+  void execute(Task* task);
+  void wait_for(Task* task);
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Task*> queue_;  // fixed capacity, oldest first
+  size_t capacity_ = 0;
+  bool stopping_ = false;
+};
+
+/// Number of CPUs the process may run on (affinity mask), 1 when unknown.
+size_t available_cpus();
+
+/// Size the shared pool gets from the process environment:
+/// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS (positive decimal integers),
+/// else available_cpus().
+size_t shared_pool_size_from_environment();
+
+/// The process-wide pool, created on first use and kept for the process's life.
+std::variant<std::shared_ptr<WorkerPool>, EnvError> shared_worker_pool();
+
+/// How an environment spreads its lane work.
+struct PoolChoice {
+  std::shared_ptr<WorkerPool> pool;  // nullptr: everything runs on the caller
+  bool private_pool = false;         // true: owned by the environment alone
+  uint64_t worker_threads = 1;
+  uint64_t parallel_threshold = 2;
+};
+
+/// Resolves the thread count and the pool for an environment of `num_envs`
+/// lanes: a private pool of min(num_threads, num_envs, CPUs) threads when that
+/// is at least 2, no pool when below 2, the shared pool when `num_threads` is
+/// absent. Failure: RuntimeError "failed to create Rayon thread pool: ...".
+EnvResult<PoolChoice> resolve_worker_pool(std::optional<int64_t> num_threads, uint64_t num_envs);
+
+}  // namespace tt
