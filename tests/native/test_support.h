@@ -36,3 +36,9 @@ std::shared_ptr<const Cartridge> tiny_cartridge(const std::vector<uint8_t>& code
                                                 uint16_t nmi = 0x8000, uint16_t irq = 0x8000, bool vertical = false);
 
 }  // namespace tt::testing
+
+namespace tt::testing {
+// Compares every field of the running console state; returns "" when equal,
+// else the name of the first differing field.
+std::string console_state_diff(const ConsoleState& a, const ConsoleState& b);
+}  // namespace tt::testing
