@@ -199,21 +199,44 @@ class ZuboVecEnv {
 
   // Runs `op` on the operation thread (a private pool thread, or the caller).
   template <class F>
-  void run_operation(F& op);
-  // Runs body(begin, end) over n units, spread when worthwhile.
+  void run_operation(F& op) const {
+    if (pool_.private_pool && pool_.pool) {
+      pool_.pool->run_on_pool(op);
+    } else {
+      op();
+    }
+  }
+  // Runs body(begin, end) over lanes [0, n), spread over the pool when there
+  // are at least two worker threads and `spread_count` reaches the threshold.
   template <class F>
-  void for_lanes(size_t n, size_t spread_count, F& body) const;
+  void for_lanes(size_t n, size_t spread_count, F& body) const {
+    if (pool_.pool && config_.worker_threads >= 2 && spread_count >= config_.parallel_threshold) {
+      pool_.pool->parallel_for(n, body);
+    } else {
+      body(size_t{0}, n);
+    }
+  }
+
+  // Bytes every lane's scratch buffer holds at least.
+  size_t scratch_size() const;
 
   template <bool Profiled>
-  void step_lanes(const StepBuffers& b);
+  void step_lanes(const StepBuffers& b, UnitErrors& errors);
   template <bool Profiled>
-  void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record);
+  void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record, UnitErrors& errors);
+  void choose_effective_actions(const uint8_t* actions);
+  void finish_step_bookkeeping();
+
+  EnvStatus check_lane_request(size_t lane, int32_t state_index) const;
+  EnvStatus reset_selected(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
+                           const std::vector<std::optional<uint64_t>>* seeds);
 
   EnvStatus reset_lane(size_t lane, int32_t state_index, std::optional<uint64_t> seed);
-  // Start state, last action and no-op frames applied to a lane's machine.
+  // Start state and no-op frames applied to a machine, drawing from `rng`.
   std::optional<std::string> reset_machine_state(Machine& m, int32_t state_index, uint64_t& rng) const;
   void run_noop_frames(Machine& m, uint64_t& rng) const;
-  void write_reset_observations(uint8_t* obs, const uint8_t* mask, size_t selected);
+  EnvStatus write_reset_observations(uint8_t* obs, const uint8_t* mask, size_t selected);
+  // Every slot of the lane's observation from its current screen, then D0.
   void write_reset_observation(size_t lane, uint8_t* lane_obs);
   void recompute_any_pending_reset();
   void ensure_display_frames();

@@ -72,6 +72,21 @@ class WorkerPool {
   bool stopping_ = false;
 };
 
+/// First internal invariant violation reported by the units of one batched
+/// call; the other units keep running and the call returns it afterwards.
+class UnitErrors {
+ public:
+  /// Records the violation unless an earlier one was recorded.
+  void report(std::string message);
+  /// The recorded violation as a RuntimeError (and clears it), or nothing.
+  EnvStatus take();
+
+ private:
+  std::mutex mutex_;
+  bool failed_ = false;
+  std::string message_;
+};
+
 /// Number of CPUs the process may run on (affinity mask), 1 when unknown.
 size_t available_cpus();
 

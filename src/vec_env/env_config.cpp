@@ -1,0 +1,88 @@
+#include "vec_env/env_config.h"
+
+#include <string>
+
+#include "core/console.h"
+
+namespace tt {
+
+namespace {
+
+std::string u128_to_string(unsigned __int128 v) {
+  if (v == 0) return "0";
+  std::string s;
+  while (v > 0) {
+    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  }
+  return s;
+}
+
+}  // namespace
+
+ObsGeometry derive_geometry(const EnvConfig& c) {
+  ObsGeometry g;
+  if (c.crop_mode == CropMode::Mask) {
+    g.src_x0 = 8;
+    g.src_y0 = 8;
+    g.src_width = VISIBLE_FRAME_WIDTH;
+    g.src_height = VISIBLE_FRAME_HEIGHT;
+  } else {
+    g.src_x0 = static_cast<unsigned>(8 + c.crop_left);
+    g.src_y0 = static_cast<unsigned>(8 + c.crop_top);
+    g.src_width = VISIBLE_FRAME_WIDTH - c.crop_left - c.crop_right;
+    g.src_height = VISIBLE_FRAME_HEIGHT - c.crop_top - c.crop_bottom;
+  }
+  g.channels = c.grayscale ? 1 : 3;
+  g.width = c.resize_width;
+  g.height = c.resize_height;
+  g.frame_stack = c.frame_stack;
+  g.slot_size = g.channels * g.width * g.height;
+  g.lane_obs_size = g.frame_stack * g.slot_size;
+  const size_t region = g.src_width * g.src_height;
+  if (c.frame_maxpool) {
+    g.intermediate_size = 6 * region;
+  } else if (g.width == g.src_width && g.height == g.src_height) {
+    g.intermediate_size = 0;
+  } else {
+    g.intermediate_size = g.channels * region;
+  }
+  return g;
+}
+
+EnvStatus validate_env_config(const EnvConfig& c) {
+  if (c.num_envs == 0) return value_error("num_envs must be > 0");
+  if (c.frame_skip == 0) return value_error("frame_skip must be > 0");
+  if (c.frame_stack == 0) return value_error("frame_stack must be > 0");
+  const unsigned __int128 vertical = static_cast<unsigned __int128>(c.crop_top) + c.crop_bottom;
+  if (vertical >= static_cast<unsigned __int128>(VISIBLE_FRAME_HEIGHT)) {
+    return value_error("crop_top + crop_bottom must be less than " + std::to_string(VISIBLE_FRAME_HEIGHT) + ", got " +
+                       u128_to_string(vertical));
+  }
+  const unsigned __int128 horizontal = static_cast<unsigned __int128>(c.crop_left) + c.crop_right;
+  if (horizontal >= static_cast<unsigned __int128>(VISIBLE_FRAME_WIDTH)) {
+    return value_error("crop_left + crop_right must be less than " + std::to_string(VISIBLE_FRAME_WIDTH) + ", got " +
+                       u128_to_string(horizontal));
+  }
+  if (c.resize_width == 0 || c.resize_height == 0) return value_error("resize_width and resize_height must be > 0");
+  if (c.noop_reset_max < 0) return value_error("noop_reset_max must be non-negative");
+  if (c.sticky_action_prob < 0.0 || c.sticky_action_prob > 1.0) {
+    return value_error("sticky_action_prob must be between 0.0 and 1.0");
+  }
+  return std::nullopt;
+}
+
+std::optional<CropMode> crop_mode_from_name(std::string_view name) {
+  if (name == "remove") return CropMode::Remove;
+  if (name == "mask") return CropMode::Mask;
+  return std::nullopt;
+}
+
+std::optional<ResizeAlgorithm> resize_algorithm_from_name(std::string_view name) {
+  if (name == "area") return ResizeAlgorithm::Area;
+  if (name == "nearest") return ResizeAlgorithm::Nearest;
+  if (name == "bilinear") return ResizeAlgorithm::Bilinear;
+  return std::nullopt;
+}
+
+}  // namespace tt

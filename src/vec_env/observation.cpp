@@ -1,0 +1,152 @@
+#include "vec_env/observation.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vec_env/profile_scope.h"
+
+namespace tt {
+
+namespace {
+
+constexpr size_t FUSED_SIZE = 84;
+constexpr uint64_t FUSED_CROP_TOP = UNSCROLLED_TOP_ROWS;  // frame rows fed by the unscrolled band
+
+inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
+  return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);
+}
+
+}  // namespace
+
+ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table)
+    : config_(config), geo_(geometry), table_(std::move(table)), resizer_(table_, config.resize_algorithm) {
+  source_rect_ = Rect{geo_.src_x0, geo_.src_y0, static_cast<unsigned>(geo_.src_width),
+                      static_cast<unsigned>(geo_.src_height)};
+  fused_ = config_.grayscale && config_.crop_mode == CropMode::Mask && config_.crop_top == FUSED_CROP_TOP &&
+           config_.crop_bottom == 0 && config_.crop_left == 0 && config_.crop_right == 0 &&
+           config_.resize_algorithm == ResizeAlgorithm::Area && geo_.width == FUSED_SIZE &&
+           geo_.height == FUSED_SIZE;
+  if (fused_) {
+    // Output rows made only of masked frame rows are the fill value; the
+    // others must not reach into the masked band.
+    size_t first = 0;
+    while (first < geo_.height && area_span(first, geo_.src_height, geo_.height).lo < FUSED_CROP_TOP) ++first;
+    const bool clean_split = first == 0 || area_span(first - 1, geo_.src_height, geo_.height).hi <= FUSED_CROP_TOP;
+    fused_ = clean_split;
+    fused_first_row_ = first;
+  }
+}
+
+void ObservationPipeline::apply_crop_mask(uint8_t* plane) const {
+  constexpr size_t w = VISIBLE_FRAME_WIDTH, h = VISIBLE_FRAME_HEIGHT;
+  const uint8_t f = config_.crop_fill;
+  const size_t top = config_.crop_top, bottom = config_.crop_bottom;
+  const size_t left = config_.crop_left, right = config_.crop_right;
+  if (top > 0) std::memset(plane, f, top * w);
+  if (bottom > 0) std::memset(plane + (h - bottom) * w, f, bottom * w);
+  if (left > 0 || right > 0) {
+    for (size_t y = 0; y < h; ++y) {
+      uint8_t* row = plane + y * w;
+      if (left > 0) std::memset(row, f, left);
+      if (right > 0) std::memset(row + w - right, f, right);
+    }
+  }
+}
+
+void ObservationPipeline::render_source(const Machine& m, uint8_t* out) const {
+  if (config_.grayscale) {
+    render_gray(m, out, source_rect_);
+  } else {
+    render_rgb(m, out, source_rect_);
+  }
+  if (config_.crop_mode == CropMode::Mask) {
+    const size_t plane = geo_.src_width * geo_.src_height;
+    for (size_t p = 0; p < geo_.channels; ++p) apply_crop_mask(out + p * plane);
+  }
+}
+
+void ObservationPipeline::resize_planes(const uint8_t* src, uint8_t* dst, size_t planes) const {
+  const size_t src_plane = geo_.src_width * geo_.src_height;
+  const size_t dst_plane = geo_.width * geo_.height;
+  for (size_t p = 0; p < planes; ++p) resizer_.resize(src + p * src_plane, dst + p * dst_plane);
+}
+
+void ObservationPipeline::fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const {
+  render_gray_playfield_cached(m, frame);
+  std::memset(slot, config_.crop_fill, fused_first_row_ * FUSED_SIZE);
+  resizer_.resize_area_rows(frame, slot, fused_first_row_, FUSED_SIZE);
+}
+
+template <bool Profiled>
+void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot,
+                                             ProfileRecord* record) const {
+  if (fused_) {
+    profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                            [&] { fused_gray_84(m, scratch, slot); });
+    return;
+  }
+  if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {
+    profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                            [&] { render_source(m, slot); });
+    return;
+  }
+  profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                          [&] { render_source(m, scratch); });
+  profiled_call<Profiled>(record, &ProfileRecord::resize_calls, &ProfileRecord::resize,
+                          [&] { resize_planes(scratch, slot, geo_.channels); });
+}
+
+template void ObservationPipeline::render_observation<false>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*) const;
+template void ObservationPipeline::render_observation<true>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*) const;
+
+void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const {
+  if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {
+    render_source(m, slot);
+    return;
+  }
+  render_source(m, scratch);
+  resize_planes(scratch, slot, geo_.channels);
+}
+
+void ObservationPipeline::pool_render(const Machine& m, uint8_t* pool) const {
+  render_rgb(m, pool, source_rect_);
+  if (config_.crop_mode == CropMode::Mask) {
+    const size_t plane = geo_.src_width * geo_.src_height;
+    for (size_t p = 0; p < 3; ++p) apply_crop_mask(pool + p * plane);
+  }
+}
+
+template <bool Profiled>
+void ObservationPipeline::finish_maxpool(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot,
+                                         ProfileRecord* record) const {
+  profiled_call<Profiled>(record, &ProfileRecord::resize_calls, &ProfileRecord::resize, [&] {
+    const size_t plane = geo_.src_width * geo_.src_height;
+    if (frames_run >= 2) {
+      for (size_t i = 0; i < 3 * plane; ++i) a[i] = std::max(a[i], b[i]);
+    }
+    const bool same_size = geo_.width == geo_.src_width && geo_.height == geo_.src_height;
+    if (!config_.grayscale) {
+      if (same_size) {
+        std::memcpy(slot, a, 3 * plane);
+      } else {
+        resize_planes(a, slot, 3);
+      }
+      return;
+    }
+    // Gray of the pooled RGB, per source pixel, before any averaging. Pool
+    // buffer B is free once pooled and takes the gray plane.
+    uint8_t* gray = same_size ? slot : b;
+    const uint8_t* r = a;
+    const uint8_t* g = a + plane;
+    const uint8_t* bl = a + 2 * plane;
+    for (size_t i = 0; i < plane; ++i) gray[i] = gray_of(r[i], g[i], bl[i]);
+    if (!same_size) resizer_.resize(gray, slot);
+  });
+}
+
+template void ObservationPipeline::finish_maxpool<false>(uint8_t*, uint8_t*, uint64_t, uint8_t*, ProfileRecord*) const;
+template void ObservationPipeline::finish_maxpool<true>(uint8_t*, uint8_t*, uint64_t, uint8_t*, ProfileRecord*) const;
+
+void ObservationPipeline::display_render(const Machine& m, uint8_t* frame) { render_rgb(m, frame, VISIBLE_RECT); }
+
+}  // namespace tt

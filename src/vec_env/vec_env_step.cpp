@@ -1,0 +1,145 @@
+// The batched step: sticky actions, per-lane frame skip with rendering,
+// observation, outputs, and the pending-reset bookkeeping.
+#include <cstring>
+
+#include "core/renderer.h"
+#include "driver/frame_step.h"
+#include "vec_env/profile_scope.h"
+#include "vec_env/vec_env.h"
+
+namespace tt {
+
+void ZuboVecEnv::choose_effective_actions(const uint8_t* actions) {
+  const size_t n = machines_.size();
+  const double p = config_.sticky_action_prob;
+  if (p <= 0.0) {
+    std::memcpy(effective_actions_.data(), actions, n);
+    std::memcpy(last_action_.data(), actions, n);
+    return;
+  }
+  constexpr double UNIT = 1.0 / 9007199254740992.0;  // 2^-53
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t draw = xorshift64(rng_state_[i]);
+    const double u = static_cast<double>(draw >> 11) * UNIT;
+    const uint8_t action = p > u ? last_action_[i] : actions[i];
+    effective_actions_[i] = action;
+    last_action_[i] = action;
+  }
+}
+
+template <bool Profiled>
+void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record,
+                           UnitErrors& errors) {
+  Machine& m = machines_[lane];
+  std::vector<uint8_t>& scratch_buffer = scratch_[lane];
+  if (scratch_buffer.size() < scratch_size()) {
+    errors.report("lane scratch buffer is smaller than the observation pipeline needs");
+    return;
+  }
+  uint8_t* scratch = scratch_buffer.data();
+  const bool maxpool = config_.frame_maxpool;
+  const bool display = rgb_frames_enabled_;
+  const size_t pool_bytes = 3 * geo_.src_width * geo_.src_height;
+  uint8_t* const pool[2] = {scratch, scratch + pool_bytes};
+  uint8_t* const frames[2] = {scratch + geo_.intermediate_size,
+                              scratch + geo_.intermediate_size + DISPLAY_FRAME_BYTES};
+  unsigned sprite_counts[2] = {0, 0};
+
+  float reward = 0.0f;
+  uint64_t frames_run = 0;
+  for (uint64_t j = 0; j < config_.frame_skip; ++j) {
+    if constexpr (Profiled) {
+      reward += step_frame_profiled(m, action, *record);
+    } else {
+      reward += step_frame(m, action);
+    }
+    ++frames_run;
+    const size_t half = static_cast<size_t>(j & 1);
+    if (maxpool) {
+      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                              [&] { pipeline_.pool_render(m, pool[half]); });
+    }
+    if (display) {
+      sprite_counts[half] = visible_sprite_count(m);
+      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                              [&] { ObservationPipeline::display_render(m, frames[half]); });
+    }
+    if (m.terminated) break;
+  }
+
+  uint8_t* lane_obs = b.obs + lane * geo_.lane_obs_size;
+  const size_t slot = geo_.slot_size;
+  if (geo_.frame_stack > 1) {
+    profiled_call<Profiled>(record, &ProfileRecord::stack_shifts, &ProfileRecord::stack_shift,
+                            [&] { std::memmove(lane_obs, lane_obs + slot, (geo_.frame_stack - 1) * slot); });
+  }
+  uint8_t* newest = lane_obs + (geo_.frame_stack - 1) * slot;
+  if (maxpool) {
+    pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, newest, record);
+  } else {
+    pipeline_.render_observation<Profiled>(m, scratch, newest, record);
+  }
+
+  if (display && frames_run >= 2) {
+    const unsigned older = sprite_counts[0], newer = sprite_counts[1];
+    if (newer >= older && (frames_run % 2 == 0 || newer > older)) {
+      std::memcpy(frames[0], frames[1], DISPLAY_FRAME_BYTES);
+    }
+  }
+
+  const GameInfo& info = m.info;
+  b.rewards[lane] = reward;
+  b.terminated[lane] = m.terminated ? 1 : 0;
+  b.truncated[lane] = 0;
+  b.x_pos[lane] = info.x_pos;
+  b.coins[lane] = info.coins;
+  b.level_hi[lane] = info.level_hi;
+  b.level_lo[lane] = info.level_lo;
+  b.lives[lane] = info.lives;
+  b.score[lane] = static_cast<uint32_t>(info.score);
+  b.scrolling[lane] = info.scrolling;
+  b.time[lane] = static_cast<uint16_t>(info.time);
+  b.xscroll_hi[lane] = info.xscroll_hi;
+  b.xscroll_lo[lane] = info.xscroll_lo;
+}
+
+template <bool Profiled>
+void ZuboVecEnv::step_lanes(const StepBuffers& b, UnitErrors& errors) {
+  auto body = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      ProfileRecord* record = nullptr;
+      if constexpr (Profiled) record = &lane_profiles_[i];
+      step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
+    }
+  };
+  for_lanes(machines_.size(), machines_.size(), body);
+}
+
+void ZuboVecEnv::finish_step_bookkeeping() {
+  bool any_ended = false;
+  for (const Machine& m : machines_) any_ended = any_ended || m.terminated != 0;
+  if (!any_ended) return;
+  for (size_t i = 0; i < machines_.size(); ++i) pending_reset_[i] = machines_[i].terminated ? 1 : 0;
+  any_pending_reset_ = true;
+}
+
+EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
+  if (any_pending_reset_) return runtime_error(PENDING_RESET_MESSAGE);
+  UnitErrors errors;
+  auto op = [&] {
+    choose_effective_actions(buffers.actions);
+    if (env_profile_) {
+      if (lane_profiles_.size() != machines_.size()) lane_profiles_.assign(machines_.size(), ProfileRecord{});
+      step_lanes<true>(buffers, errors);
+      env_profile_->env_steps += machines_.size();
+      env_profile_->batch_steps += 1;
+    } else {
+      step_lanes<false>(buffers, errors);
+    }
+    finish_step_bookkeeping();
+  };
+  run_operation(op);
+  return errors.take();
+}
+
+}  // namespace tt
