@@ -1,0 +1,52 @@
+"""Shared fixtures: where the supported cartridge and its start states are.
+
+The cartridge image is never part of the repository. Tests that need it read
+its path from TANUVEX_TURBO_ROM and the folder of gzip-compressed state images
+from TANUVEX_TURBO_STATES. An unset variable skips those tests; a variable
+that is set but points nowhere fails them.
+"""
+
+import gzip
+import os
+import pathlib
+
+import pytest
+
+
+def _path_from_environment(variable, what, want_dir):
+    value = os.environ.get(variable)
+    if not value:
+        pytest.skip(f"{variable} is not set; point it at {what} to run this test")
+    path = pathlib.Path(value)
+    if want_dir and not path.is_dir():
+        pytest.fail(f"{variable}={value!r} is not a directory")
+    if not want_dir and not path.is_file():
+        pytest.fail(f"{variable}={value!r} is not a file")
+    return path
+
+
+def load_state_images(directory):
+    """Returns [(file stem, decompressed bytes)] for every *.state file, sorted by name."""
+    paths = sorted(pathlib.Path(directory).glob("*.state"))
+    return [(p.stem, gzip.decompress(p.read_bytes())) for p in paths]
+
+
+@pytest.fixture(scope="session")
+def rom_path():
+    """Path (str) of the supported cartridge image."""
+    return str(_path_from_environment("TANUVEX_TURBO_ROM", "the supported cartridge image", want_dir=False))
+
+
+@pytest.fixture(scope="session")
+def states_dir():
+    """Folder holding the gzip-compressed start states of the supported game."""
+    return _path_from_environment("TANUVEX_TURBO_STATES", "the folder of start states", want_dir=True)
+
+
+@pytest.fixture(scope="session")
+def state_images(states_dir):
+    """The start states as (name, bytes) pairs in sorted file order."""
+    images = load_state_images(states_dir)
+    if not images:
+        pytest.fail(f"no *.state files in {states_dir}")
+    return images

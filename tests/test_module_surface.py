@@ -1,0 +1,139 @@
+"""The extension module's surface: names, order, constants, classes, the
+extra info catalogue and the once-per-process initialisation."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tanuvex_turbo
+from tanuvex_turbo import _tanuvex_turbo as ext
+
+EXPECTED_ALL = [
+    "ZuboLiveSnapshot",
+    "_RetroVecEnv",
+    "extra_info_descriptors",
+    "NES_WIDTH",
+    "NES_HEIGHT",
+    "VISIBLE_FRAME_WIDTH",
+    "VISIBLE_FRAME_HEIGHT",
+]
+
+CONSTRUCTOR_SIGNATURE = (
+    "(rom_path, num_envs, frame_skip=4, grayscale=True, frame_stack=4, terminate_on_flag=True, "
+    "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
+    "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
+    'crop_left=0, crop_right=0, crop_mode="remove", crop_fill=0, resize_algorithm="area", '
+    "num_threads=None, extra_info_ids=None)"
+)
+
+
+def test_constants():
+    assert (ext.NES_WIDTH, ext.NES_HEIGHT) == (256, 240)
+    assert (ext.VISIBLE_FRAME_WIDTH, ext.VISIBLE_FRAME_HEIGHT) == (240, 224)
+    assert all(type(getattr(ext, n)) is int for n in EXPECTED_ALL[3:])
+
+
+def test_all_lists_the_attributes_in_registration_order():
+    assert ext.__all__ == EXPECTED_ALL
+    # Attribute insertion order of the module matches too.
+    public = [k for k in vars(ext) if k in EXPECTED_ALL]
+    assert public == EXPECTED_ALL
+
+
+def test_package_reexports_the_extension():
+    assert tanuvex_turbo.__all__ == EXPECTED_ALL
+    for name in EXPECTED_ALL:
+        assert getattr(tanuvex_turbo, name) is getattr(ext, name)
+    assert ext.__name__ == "tanuvex_turbo._tanuvex_turbo"
+
+
+def test_classes_report_the_package_module():
+    for cls in (ext.ZuboLiveSnapshot, ext._RetroVecEnv):
+        assert cls.__module__ == "tanuvex_turbo._tanuvex_turbo"
+    assert ext._RetroVecEnv.__qualname__ == "_RetroVecEnv"
+    assert ext.ZuboLiveSnapshot.__qualname__ == "ZuboLiveSnapshot"
+
+
+def test_constructor_text_signature():
+    assert ext._RetroVecEnv.__text_signature__ == CONSTRUCTOR_SIGNATURE
+    params = list(inspect.signature(ext._RetroVecEnv).parameters.values())
+    assert len(params) == 23
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+    assert [p.name for p in params if p.default is p.empty] == ["rom_path", "num_envs"]
+
+
+def test_live_snapshot_cannot_be_constructed():
+    with pytest.raises(TypeError, match=r"^No constructor defined for ZuboLiveSnapshot$"):
+        ext.ZuboLiveSnapshot()
+    with pytest.raises(TypeError):
+        ext.ZuboLiveSnapshot.__new__(ext.ZuboLiveSnapshot)
+    assert ext.ZuboLiveSnapshot.__reduce__.__text_signature__ == "($self)"
+
+
+class TestExtraInfoDescriptors:
+    def test_shape_of_the_catalogue(self):
+        entries = ext.extra_info_descriptors()
+        assert isinstance(entries, list) and len(entries) == 27
+        for position, entry in enumerate(entries):
+            assert isinstance(entry, tuple) and len(entry) == 5
+            ident, name, count, dtype, enum_name = entry
+            assert ident == position
+            assert isinstance(name, str) and name
+            assert dtype in ("bool", "int8", "int16", "int32")
+            assert enum_name is None or isinstance(enum_name, str)
+            assert count == (6 if 16 <= ident <= 22 else 1)
+        assert len({e[1] for e in entries}) == 27
+
+    def test_known_entries(self):
+        entries = ext.extra_info_descriptors()
+        assert entries[0] == (0, "area_id", 1, "int16", None)
+        assert entries[1] == (1, "area_type", 1, "int8", "AreaType")
+        assert entries[6] == (6, "is_large", 1, "bool", None)
+        assert entries[18] == (18, "enemy_x_pos", 6, "int32", None)
+        assert entries[22] == (22, "enemy_facing", 6, "int8", "Direction")
+        assert entries[26] == (26, "loop_pass_count", 1, "int16", None)
+        enum_names = {e[4] for e in entries} - {None}
+        assert enum_names == {"AreaType", "PlayerMotion", "PlayerPower", "Direction", "GameMode", "PlayerTask"}
+
+    def test_each_call_builds_a_new_list(self):
+        first = ext.extra_info_descriptors()
+        first.clear()
+        second = ext.extra_info_descriptors()
+        assert len(second) == 27
+        assert second is not ext.extra_info_descriptors()
+
+    def test_function_surface(self):
+        fn = ext.extra_info_descriptors
+        assert fn.__text_signature__ == "()"
+        assert fn.__module__ == "tanuvex_turbo._tanuvex_turbo"
+        with pytest.raises(TypeError):
+            fn(1)
+
+
+def test_second_initialisation_in_one_process_is_refused():
+    # A fresh load of the same shared object under another module name runs
+    # the initialisation function again, which must refuse.
+    script = textwrap.dedent(
+        """
+        import importlib.util
+        import tanuvex_turbo._tanuvex_turbo as ext
+        spec = importlib.util.spec_from_file_location("_tanuvex_turbo", ext.__file__)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as error:
+            print("ImportError:", error)
+        else:
+            print("loaded twice")
+        # The first module stays usable.
+        print(len(ext.extra_info_descriptors()))
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("ImportError:"), result.stdout
+    assert lines[1] == "27"
+
