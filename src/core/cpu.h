@@ -7,238 +7,253 @@
 #include "core/bus.h"
 #include "core/console.h"
 
+#define TT_ALWAYS_INLINE inline __attribute__((always_inline))
+
 namespace tt {
 
-namespace cpu_detail {
+// The CPU registers held in locals while instructions run, so that stores to
+// work RAM (byte stores may alias anything) do not force them back to memory.
+// `load` and `store` move them between the console and the locals.
+class CpuCore {
+ public:
+  static constexpr uint8_t C = 0x01, Z = 0x02, I = 0x04, D = 0x08, B = 0x10, U = 0x20, V = 0x40, N = 0x80;
 
-inline constexpr uint8_t C = 0x01, Z = 0x02, I = 0x04, D = 0x08, B = 0x10, U = 0x20, V = 0x40, N = 0x80;
+  explicit CpuCore(Console& console) : m(console) { load(); }
 
-inline uint8_t fetch(Console& m) {
-  const uint16_t pc = m.cpu.pc;
-  m.cpu.pc = static_cast<uint16_t>(pc + 1);
-  if (pc & 0x8000) return m.prg_rom[pc & m.prg_mask];
-  return bus_read(m, pc);
-}
+  void load() {
+    pc = m.cpu.pc;
+    a = m.cpu.a;
+    x = m.cpu.x;
+    y = m.cpu.y;
+    sp = m.cpu.sp;
+    p = m.cpu.p;
+    ram = m.ram.data();
+    prg = m.prg_rom;
+    prg_mask = m.prg_mask;
+  }
 
-inline uint16_t fetch16(Console& m) {
-  const uint8_t lo = fetch(m);
-  const uint8_t hi = fetch(m);
-  return static_cast<uint16_t>(lo | (hi << 8));
-}
+  void store() const {
+    m.cpu.pc = pc;
+    m.cpu.a = a;
+    m.cpu.x = x;
+    m.cpu.y = y;
+    m.cpu.sp = sp;
+    m.cpu.p = p;
+  }
 
-inline void set_zn(Console& m, uint8_t v) {
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~(Z | N)) | U | (v & N) | (v == 0 ? Z : 0));
-}
+  /// Code fetch: PRG directly when bit 15 of pc is set, else through the bus.
+  TT_ALWAYS_INLINE uint8_t fetch() {
+    const uint16_t at = pc;
+    pc = static_cast<uint16_t>(at + 1);
+    if (at & 0x8000) [[likely]]
+      return prg[at & prg_mask];
+    return bus_read(m, at);
+  }
 
-inline void push(Console& m, uint8_t v) {
-  m.ram[0x100 + m.cpu.sp] = v;
-  m.cpu.sp = static_cast<uint8_t>(m.cpu.sp - 1);
-}
+  /// NMI entry between instructions; charges no cycles.
+  void nmi() {
+    push(static_cast<uint8_t>(pc >> 8));
+    push(static_cast<uint8_t>(pc));
+    push(static_cast<uint8_t>((p & 0xCF) | U));
+    p |= 0x24;
+    pc = vector(0x7FFA);
+  }
 
-inline uint8_t pull(Console& m) {
-  m.cpu.sp = static_cast<uint8_t>(m.cpu.sp + 1);
-  return m.ram[0x100 + m.cpu.sp];
-}
+  /// Executes one instruction whose opcode was just fetched; returns its cycles
+  /// plus any bus debt, saturating at 65535.
+  TT_ALWAYS_INLINE uint16_t step(uint8_t opcode);
 
-inline void adc(Console& m, uint8_t v) {
-  const unsigned a = m.cpu.a;
-  const unsigned r = a + v + (m.cpu.p & C);
-  uint8_t p = static_cast<uint8_t>(m.cpu.p & ~(C | V));
-  if (r > 0xFF) p |= C;
-  if ((a ^ r) & ~(a ^ v) & 0x80) p |= V;
-  m.cpu.p = p;
-  m.cpu.a = static_cast<uint8_t>(r);
-  set_zn(m, m.cpu.a);
-}
+  Console& m;
+  uint16_t pc;
+  uint8_t a, x, y, sp, p;
+  uint8_t* ram;
+  const uint8_t* prg;
+  uint16_t prg_mask;
 
-inline void compare(Console& m, uint8_t reg, uint8_t v) {
-  const uint8_t d = static_cast<uint8_t>(reg - v);
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~(C | Z | N)) | U | (reg >= v ? C : 0) | (reg == v ? Z : 0) | (d & N));
-}
+ private:
+  TT_ALWAYS_INLINE uint16_t vector(uint16_t offset) const {
+    return static_cast<uint16_t>(prg[offset & prg_mask] | (prg[(offset + 1) & prg_mask] << 8));
+  }
+  TT_ALWAYS_INLINE uint16_t fetch16() {
+    const uint8_t lo = fetch();
+    const uint8_t hi = fetch();
+    return static_cast<uint16_t>(lo | (hi << 8));
+  }
+  TT_ALWAYS_INLINE void set_zn(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | U | (v & N) | (v == 0 ? Z : 0)); }
+  TT_ALWAYS_INLINE void push(uint8_t v) {
+    ram[0x100 + sp] = v;
+    sp = static_cast<uint8_t>(sp - 1);
+  }
+  TT_ALWAYS_INLINE uint8_t pull() {
+    sp = static_cast<uint8_t>(sp + 1);
+    return ram[0x100 + sp];
+  }
+  TT_ALWAYS_INLINE uint8_t read(uint32_t address) {
+    if ((address & 0xE000) == 0) return ram[address & 0x7FF];
+    return bus_read(m, address);
+  }
+  TT_ALWAYS_INLINE void write(uint32_t address, uint8_t v) {
+    if ((address & 0xE000) == 0) {
+      ram[address & 0x7FF] = v;
+      return;
+    }
+    bus_write(m, address, v);
+  }
+  TT_ALWAYS_INLINE void adc(uint8_t v) {
+    const unsigned r = unsigned(a) + v + (p & C);
+    uint8_t f = static_cast<uint8_t>(p & ~(C | V));
+    if (r > 0xFF) f |= C;
+    if ((a ^ r) & ~(a ^ v) & 0x80) f |= V;
+    p = f;
+    a = static_cast<uint8_t>(r);
+    set_zn(a);
+  }
+  TT_ALWAYS_INLINE void compare(uint8_t reg, uint8_t v) {
+    const uint8_t d = static_cast<uint8_t>(reg - v);
+    p = static_cast<uint8_t>((p & ~(C | Z | N)) | U | (reg >= v ? C : 0) | (reg == v ? Z : 0) | (d & N));
+  }
+  TT_ALWAYS_INLINE void bit(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | V | N)) | U | ((a & v) == 0 ? Z : 0) | (v & (V | N))); }
+  TT_ALWAYS_INLINE uint8_t asl(uint8_t v) {
+    p = static_cast<uint8_t>((p & ~C) | (v >> 7));
+    const uint8_t r = static_cast<uint8_t>(v << 1);
+    set_zn(r);
+    return r;
+  }
+  TT_ALWAYS_INLINE uint8_t lsr(uint8_t v) {
+    p = static_cast<uint8_t>((p & ~C) | (v & 1));
+    const uint8_t r = static_cast<uint8_t>(v >> 1);
+    set_zn(r);
+    return r;
+  }
+  TT_ALWAYS_INLINE uint8_t rol(uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>((v << 1) | (p & C));
+    p = static_cast<uint8_t>((p & ~C) | (v >> 7));
+    set_zn(r);
+    return r;
+  }
+  TT_ALWAYS_INLINE uint8_t ror(uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>((v >> 1) | ((p & C) << 7));
+    p = static_cast<uint8_t>((p & ~C) | (v & 1));
+    set_zn(r);
+    return r;
+  }
+  TT_ALWAYS_INLINE uint8_t inc(uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>(v + 1);
+    set_zn(r);
+    return r;
+  }
+  TT_ALWAYS_INLINE uint8_t dec(uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>(v - 1);
+    set_zn(r);
+    return r;
+  }
+  // Effective addresses. Indexed results keep their carry past 16 bits; the bus drops it.
+  TT_ALWAYS_INLINE uint8_t zp() { return fetch(); }
+  TT_ALWAYS_INLINE uint8_t zpx() { return static_cast<uint8_t>(fetch() + x); }
+  TT_ALWAYS_INLINE uint8_t zpy() { return static_cast<uint8_t>(fetch() + y); }
+  TT_ALWAYS_INLINE uint32_t abs_() { return fetch16(); }
+  TT_ALWAYS_INLINE uint32_t abs_indexed(uint8_t index, unsigned& cycles) {
+    const uint32_t base = fetch16();
+    const uint32_t addr = base + index;
+    if (((base ^ addr) & 0xFFFF) >= 0x100) cycles += 1;
+    return addr;
+  }
+  TT_ALWAYS_INLINE uint32_t abs_indexed_nopage(uint8_t index) { return static_cast<uint32_t>(fetch16()) + index; }
+  TT_ALWAYS_INLINE uint32_t ind_x() {
+    const uint8_t z = static_cast<uint8_t>(fetch() + x);
+    return ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
+  }
+  TT_ALWAYS_INLINE uint32_t ind_y(unsigned& cycles) {
+    const uint8_t z = fetch();
+    const uint32_t lo = ram[z];
+    const uint32_t ptr = lo | (ram[static_cast<uint8_t>(z + 1)] << 8);
+    if (lo + y > 0xFF) cycles += 1;
+    return ptr + y;
+  }
+  TT_ALWAYS_INLINE uint32_t ind_y_nopage() {
+    const uint8_t z = fetch();
+    const uint32_t ptr = ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
+    return ptr + y;
+  }
+  TT_ALWAYS_INLINE unsigned branch(bool taken) {
+    const int8_t off = static_cast<int8_t>(fetch());
+    if (!taken) return 2;
+    const uint16_t next = pc;
+    const uint16_t target = static_cast<uint16_t>(next + off);
+    pc = target;
+    return ((next ^ target) & 0xFF00) ? 4 : 3;
+  }
+};
 
-inline void bit(Console& m, uint8_t v) {
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~(Z | V | N)) | U | ((m.cpu.a & v) == 0 ? Z : 0) | (v & (V | N)));
-}
-
-inline uint8_t asl(Console& m, uint8_t v) {
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~C) | (v >> 7));
-  const uint8_t r = static_cast<uint8_t>(v << 1);
-  set_zn(m, r);
-  return r;
-}
-
-inline uint8_t lsr(Console& m, uint8_t v) {
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~C) | (v & 1));
-  const uint8_t r = static_cast<uint8_t>(v >> 1);
-  set_zn(m, r);
-  return r;
-}
-
-inline uint8_t rol(Console& m, uint8_t v) {
-  const uint8_t r = static_cast<uint8_t>((v << 1) | (m.cpu.p & C));
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~C) | (v >> 7));
-  set_zn(m, r);
-  return r;
-}
-
-inline uint8_t ror(Console& m, uint8_t v) {
-  const uint8_t r = static_cast<uint8_t>((v >> 1) | ((m.cpu.p & C) << 7));
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & ~C) | (v & 1));
-  set_zn(m, r);
-  return r;
-}
-
-inline uint8_t inc(Console& m, uint8_t v) {
-  const uint8_t r = static_cast<uint8_t>(v + 1);
-  set_zn(m, r);
-  return r;
-}
-
-inline uint8_t dec(Console& m, uint8_t v) {
-  const uint8_t r = static_cast<uint8_t>(v - 1);
-  set_zn(m, r);
-  return r;
-}
-
-// Effective addresses. Indexed results keep their carry past 16 bits; the bus drops it.
-inline uint8_t zp(Console& m) { return fetch(m); }
-inline uint8_t zpx(Console& m) { return static_cast<uint8_t>(fetch(m) + m.cpu.x); }
-inline uint8_t zpy(Console& m) { return static_cast<uint8_t>(fetch(m) + m.cpu.y); }
-inline uint32_t abs_(Console& m) { return fetch16(m); }
-
-inline uint32_t abs_indexed(Console& m, uint8_t index, unsigned& cycles) {
-  const uint32_t base = fetch16(m);
-  const uint32_t a = base + index;
-  if (((base ^ a) & 0xFFFF) >= 0x100) cycles += 1;
-  return a;
-}
-
-inline uint32_t abs_indexed_nopage(Console& m, uint8_t index) { return static_cast<uint32_t>(fetch16(m)) + index; }
-
-inline uint32_t ind_x(Console& m) {
-  const uint8_t z = static_cast<uint8_t>(fetch(m) + m.cpu.x);
-  return m.ram[z] | (m.ram[static_cast<uint8_t>(z + 1)] << 8);
-}
-
-inline uint32_t ind_y(Console& m, unsigned& cycles) {
-  const uint8_t z = fetch(m);
-  const uint32_t lo = m.ram[z];
-  const uint32_t ptr = lo | (m.ram[static_cast<uint8_t>(z + 1)] << 8);
-  if (lo + m.cpu.y > 0xFF) cycles += 1;
-  return ptr + m.cpu.y;
-}
-
-inline uint32_t ind_y_nopage(Console& m) {
-  const uint8_t z = fetch(m);
-  const uint32_t ptr = m.ram[z] | (m.ram[static_cast<uint8_t>(z + 1)] << 8);
-  return ptr + m.cpu.y;
-}
-
-inline unsigned branch(Console& m, bool taken) {
-  const int8_t off = static_cast<int8_t>(fetch(m));
-  if (!taken) return 2;
-  const uint16_t next = m.cpu.pc;
-  const uint16_t target = static_cast<uint16_t>(next + off);
-  m.cpu.pc = target;
-  return ((next ^ target) & 0xFF00) ? 4 : 3;
-}
-
-}  // namespace cpu_detail
-
-// Vectors, read straight from PRG.
-inline uint16_t read_vector(const Console& m, uint16_t offset) {
-  return static_cast<uint16_t>(m.prg_rom[offset & m.prg_mask] | (m.prg_rom[(offset + 1) & m.prg_mask] << 8));
-}
-inline constexpr uint16_t NMI_VECTOR = 0x7FFA;
-inline constexpr uint16_t RESET_VECTOR = 0x7FFC;
-inline constexpr uint16_t IRQ_VECTOR = 0x7FFE;
-
-// Code fetch of the opcode byte: PRG directly at 0x8000 and above, else the bus.
-inline uint8_t fetch_opcode(Console& m) { return cpu_detail::fetch(m); }
-
-// NMI entry between instructions; charges no cycles.
-inline void nmi_entry(Console& m) {
-  using namespace cpu_detail;
-  push(m, static_cast<uint8_t>(m.cpu.pc >> 8));
-  push(m, static_cast<uint8_t>(m.cpu.pc));
-  push(m, static_cast<uint8_t>((m.cpu.p & 0xCF) | U));
-  m.cpu.p |= 0x24;
-  m.cpu.pc = read_vector(m, NMI_VECTOR);
-}
-
-/// Executes the instruction whose opcode byte was just fetched (cpu.pc already
-/// past it) and returns its cycles plus any bus debt, saturating at 65535.
-inline uint16_t cpu_step(Console& m, uint8_t opcode) {
-  using namespace cpu_detail;
+TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
   unsigned c;
-  auto& r = m.cpu;
   switch (opcode) {
-#define LOADS(OP_IMM, OP_ZP, OP_ZPI, OP_ABS, REG, IDX_ZP)          \
-  case OP_IMM: r.REG = fetch(m); set_zn(m, r.REG); c = 2; break;    \
-  case OP_ZP: r.REG = m.ram[zp(m)]; set_zn(m, r.REG); c = 3; break; \
-  case OP_ZPI: r.REG = m.ram[IDX_ZP(m)]; set_zn(m, r.REG); c = 4; break; \
-  case OP_ABS: r.REG = bus_read(m, abs_(m)); set_zn(m, r.REG); c = 4; break;
+#define LOADS(OP_IMM, OP_ZP, OP_ZPI, OP_ABS, REG, IDX_ZP)        \
+  case OP_IMM: REG = fetch(); set_zn(REG); c = 2; break;          \
+  case OP_ZP: REG = ram[zp()]; set_zn(REG); c = 3; break;         \
+  case OP_ZPI: REG = ram[IDX_ZP()]; set_zn(REG); c = 4; break;    \
+  case OP_ABS: REG = read(abs_()); set_zn(REG); c = 4; break;
 
     LOADS(0xA9, 0xA5, 0xB5, 0xAD, a, zpx)
-    case 0xBD: c = 4; r.a = bus_read(m, abs_indexed(m, r.x, c)); set_zn(m, r.a); break;
-    case 0xB9: c = 4; r.a = bus_read(m, abs_indexed(m, r.y, c)); set_zn(m, r.a); break;
-    case 0xA1: r.a = bus_read(m, ind_x(m)); set_zn(m, r.a); c = 6; break;
-    case 0xB1: c = 5; r.a = bus_read(m, ind_y(m, c)); set_zn(m, r.a); break;
+    case 0xBD: c = 4; a = read(abs_indexed(x, c)); set_zn(a); break;
+    case 0xB9: c = 4; a = read(abs_indexed(y, c)); set_zn(a); break;
+    case 0xA1: a = read(ind_x()); set_zn(a); c = 6; break;
+    case 0xB1: c = 5; a = read(ind_y(c)); set_zn(a); break;
     LOADS(0xA2, 0xA6, 0xB6, 0xAE, x, zpy)
-    case 0xBE: c = 4; r.x = bus_read(m, abs_indexed(m, r.y, c)); set_zn(m, r.x); break;
+    case 0xBE: c = 4; x = read(abs_indexed(y, c)); set_zn(x); break;
     LOADS(0xA0, 0xA4, 0xB4, 0xAC, y, zpx)
-    case 0xBC: c = 4; r.y = bus_read(m, abs_indexed(m, r.x, c)); set_zn(m, r.y); break;
+    case 0xBC: c = 4; y = read(abs_indexed(x, c)); set_zn(y); break;
 #undef LOADS
 
     // Stores.
-    case 0x85: m.ram[zp(m)] = r.a; c = 3; break;
-    case 0x95: m.ram[zpx(m)] = r.a; c = 4; break;
-    case 0x8D: bus_write(m, abs_(m), r.a); c = 4; break;
-    case 0x9D: bus_write(m, abs_indexed_nopage(m, r.x), r.a); c = 5; break;
-    case 0x99: bus_write(m, abs_indexed_nopage(m, r.y), r.a); c = 5; break;
-    case 0x81: bus_write(m, ind_x(m), r.a); c = 6; break;
-    case 0x91: bus_write(m, ind_y_nopage(m), r.a); c = 6; break;
-    case 0x86: m.ram[zp(m)] = r.x; c = 3; break;
-    case 0x96: m.ram[zpy(m)] = r.x; c = 4; break;
-    case 0x8E: bus_write(m, abs_(m), r.x); c = 4; break;
-    case 0x84: m.ram[zp(m)] = r.y; c = 3; break;
-    case 0x94: m.ram[zpx(m)] = r.y; c = 4; break;
-    case 0x8C: bus_write(m, abs_(m), r.y); c = 4; break;
+    case 0x85: ram[zp()] = a; c = 3; break;
+    case 0x95: ram[zpx()] = a; c = 4; break;
+    case 0x8D: write(abs_(), a); c = 4; break;
+    case 0x9D: write(abs_indexed_nopage(x), a); c = 5; break;
+    case 0x99: write(abs_indexed_nopage(y), a); c = 5; break;
+    case 0x81: write(ind_x(), a); c = 6; break;
+    case 0x91: write(ind_y_nopage(), a); c = 6; break;
+    case 0x86: ram[zp()] = x; c = 3; break;
+    case 0x96: ram[zpy()] = x; c = 4; break;
+    case 0x8E: write(abs_(), x); c = 4; break;
+    case 0x84: ram[zp()] = y; c = 3; break;
+    case 0x94: ram[zpx()] = y; c = 4; break;
+    case 0x8C: write(abs_(), y); c = 4; break;
 
     // Read instructions on the accumulator: ORA, AND, EOR, ADC, CMP, SBC.
-#define READ_OP(BASE, BODY)                                                       \
-  case BASE + 0x09: { uint8_t v = fetch(m); BODY; c = 2; break; }                  \
-  case BASE + 0x05: { uint8_t v = m.ram[zp(m)]; BODY; c = 3; break; }              \
-  case BASE + 0x15: { uint8_t v = m.ram[zpx(m)]; BODY; c = 4; break; }             \
-  case BASE + 0x0D: { uint8_t v = bus_read(m, abs_(m)); BODY; c = 4; break; }      \
-  case BASE + 0x1D: { c = 4; uint8_t v = bus_read(m, abs_indexed(m, r.x, c)); BODY; break; } \
-  case BASE + 0x19: { c = 4; uint8_t v = bus_read(m, abs_indexed(m, r.y, c)); BODY; break; } \
-  case BASE + 0x01: { uint8_t v = bus_read(m, ind_x(m)); BODY; c = 6; break; }     \
-  case BASE + 0x11: { c = 5; uint8_t v = bus_read(m, ind_y(m, c)); BODY; break; }
+#define READ_OP(BASE, BODY)                                                     \
+  case BASE + 0x09: { uint8_t v = fetch(); BODY; c = 2; break; }                 \
+  case BASE + 0x05: { uint8_t v = ram[zp()]; BODY; c = 3; break; }               \
+  case BASE + 0x15: { uint8_t v = ram[zpx()]; BODY; c = 4; break; }              \
+  case BASE + 0x0D: { uint8_t v = read(abs_()); BODY; c = 4; break; }            \
+  case BASE + 0x1D: { c = 4; uint8_t v = read(abs_indexed(x, c)); BODY; break; } \
+  case BASE + 0x19: { c = 4; uint8_t v = read(abs_indexed(y, c)); BODY; break; } \
+  case BASE + 0x01: { uint8_t v = read(ind_x()); BODY; c = 6; break; }           \
+  case BASE + 0x11: { c = 5; uint8_t v = read(ind_y(c)); BODY; break; }
 
-    READ_OP(0x00, { r.a |= v; set_zn(m, r.a); })
-    READ_OP(0x20, { r.a &= v; set_zn(m, r.a); })
-    READ_OP(0x40, { r.a ^= v; set_zn(m, r.a); })
-    READ_OP(0x60, adc(m, v))
-    READ_OP(0xC0, compare(m, r.a, v))
-    READ_OP(0xE0, adc(m, static_cast<uint8_t>(v ^ 0xFF)))
+    READ_OP(0x00, { a |= v; set_zn(a); })
+    READ_OP(0x20, { a &= v; set_zn(a); })
+    READ_OP(0x40, { a ^= v; set_zn(a); })
+    READ_OP(0x60, adc(v))
+    READ_OP(0xC0, compare(a, v))
+    READ_OP(0xE0, adc(static_cast<uint8_t>(v ^ 0xFF)))
 #undef READ_OP
 
-    case 0xE0: compare(m, r.x, fetch(m)); c = 2; break;
-    case 0xE4: compare(m, r.x, m.ram[zp(m)]); c = 3; break;
-    case 0xEC: compare(m, r.x, bus_read(m, abs_(m))); c = 4; break;
-    case 0xC0: compare(m, r.y, fetch(m)); c = 2; break;
-    case 0xC4: compare(m, r.y, m.ram[zp(m)]); c = 3; break;
-    case 0xCC: compare(m, r.y, bus_read(m, abs_(m))); c = 4; break;
-    case 0x24: bit(m, m.ram[zp(m)]); c = 3; break;
-    case 0x2C: bit(m, bus_read(m, abs_(m))); c = 4; break;
+    case 0xE0: compare(x, fetch()); c = 2; break;
+    case 0xE4: compare(x, ram[zp()]); c = 3; break;
+    case 0xEC: compare(x, read(abs_())); c = 4; break;
+    case 0xC0: compare(y, fetch()); c = 2; break;
+    case 0xC4: compare(y, ram[zp()]); c = 3; break;
+    case 0xCC: compare(y, read(abs_())); c = 4; break;
+    case 0x24: bit(ram[zp()]); c = 3; break;
+    case 0x2C: bit(read(abs_())); c = 4; break;
 
     // Read-modify-write: ASL, ROL, LSR, ROR, DEC, INC.
-#define RMW_OP(BASE, FN)                                                               \
-  case BASE + 0x06: { uint8_t z = zp(m); m.ram[z] = FN(m, m.ram[z]); c = 5; break; }   \
-  case BASE + 0x16: { uint8_t z = zpx(m); m.ram[z] = FN(m, m.ram[z]); c = 6; break; }  \
-  case BASE + 0x0E: { uint32_t a = abs_(m); uint8_t v = bus_read(m, a); bus_write(m, a, FN(m, v)); c = 6; break; } \
-  case BASE + 0x1E: { uint32_t a = abs_indexed_nopage(m, r.x); uint8_t v = bus_read(m, a); bus_write(m, a, FN(m, v)); c = 7; break; }
+#define RMW_OP(BASE, FN)                                                                            \
+  case BASE + 0x06: { const uint8_t z = zp(); ram[z] = FN(ram[z]); c = 5; break; }                  \
+  case BASE + 0x16: { const uint8_t z = zpx(); ram[z] = FN(ram[z]); c = 6; break; }                 \
+  case BASE + 0x0E: { const uint32_t at = abs_(); const uint8_t v = read(at); write(at, FN(v)); c = 6; break; } \
+  case BASE + 0x1E: { const uint32_t at = abs_indexed_nopage(x); const uint8_t v = read(at); write(at, FN(v)); c = 7; break; }
 
     RMW_OP(0x00, asl)
     RMW_OP(0x20, rol)
@@ -248,86 +263,86 @@ inline uint16_t cpu_step(Console& m, uint8_t opcode) {
     RMW_OP(0xE0, inc)
 #undef RMW_OP
 
-    case 0x0A: r.a = asl(m, r.a); c = 2; break;
-    case 0x2A: r.a = rol(m, r.a); c = 2; break;
-    case 0x4A: r.a = lsr(m, r.a); c = 2; break;
-    case 0x6A: r.a = ror(m, r.a); c = 2; break;
+    case 0x0A: a = asl(a); c = 2; break;
+    case 0x2A: a = rol(a); c = 2; break;
+    case 0x4A: a = lsr(a); c = 2; break;
+    case 0x6A: a = ror(a); c = 2; break;
 
-    case 0xE8: r.x = static_cast<uint8_t>(r.x + 1); set_zn(m, r.x); c = 2; break;
-    case 0xC8: r.y = static_cast<uint8_t>(r.y + 1); set_zn(m, r.y); c = 2; break;
-    case 0xCA: r.x = static_cast<uint8_t>(r.x - 1); set_zn(m, r.x); c = 2; break;
-    case 0x88: r.y = static_cast<uint8_t>(r.y - 1); set_zn(m, r.y); c = 2; break;
+    case 0xE8: x = static_cast<uint8_t>(x + 1); set_zn(x); c = 2; break;
+    case 0xC8: y = static_cast<uint8_t>(y + 1); set_zn(y); c = 2; break;
+    case 0xCA: x = static_cast<uint8_t>(x - 1); set_zn(x); c = 2; break;
+    case 0x88: y = static_cast<uint8_t>(y - 1); set_zn(y); c = 2; break;
 
-    case 0xAA: r.x = r.a; set_zn(m, r.x); c = 2; break;
-    case 0xA8: r.y = r.a; set_zn(m, r.y); c = 2; break;
-    case 0xBA: r.x = r.sp; set_zn(m, r.x); c = 2; break;
-    case 0x8A: r.a = r.x; set_zn(m, r.a); c = 2; break;
-    case 0x98: r.a = r.y; set_zn(m, r.a); c = 2; break;
-    case 0x9A: r.sp = r.x; c = 2; break;
+    case 0xAA: x = a; set_zn(x); c = 2; break;
+    case 0xA8: y = a; set_zn(y); c = 2; break;
+    case 0xBA: x = sp; set_zn(x); c = 2; break;
+    case 0x8A: a = x; set_zn(a); c = 2; break;
+    case 0x98: a = y; set_zn(a); c = 2; break;
+    case 0x9A: sp = x; c = 2; break;
 
-    case 0x48: push(m, r.a); c = 3; break;
-    case 0x08: push(m, static_cast<uint8_t>(r.p | 0x30)); c = 3; break;
-    case 0x68: r.a = pull(m); set_zn(m, r.a); c = 4; break;
-    case 0x28: r.p = static_cast<uint8_t>((pull(m) & 0xCF) | U); c = 4; break;
+    case 0x48: push(a); c = 3; break;
+    case 0x08: push(static_cast<uint8_t>(p | 0x30)); c = 3; break;
+    case 0x68: a = pull(); set_zn(a); c = 4; break;
+    case 0x28: p = static_cast<uint8_t>((pull() & 0xCF) | U); c = 4; break;
 
-    case 0x18: r.p = static_cast<uint8_t>((r.p & ~C) | U); c = 2; break;
-    case 0x38: r.p |= C | U; c = 2; break;
-    case 0x58: r.p = static_cast<uint8_t>((r.p & ~I) | U); c = 2; break;
-    case 0x78: r.p |= I | U; c = 2; break;
-    case 0xB8: r.p = static_cast<uint8_t>((r.p & ~V) | U); c = 2; break;
-    case 0xD8: r.p = static_cast<uint8_t>((r.p & ~D) | U); c = 2; break;
-    case 0xF8: r.p |= D | U; c = 2; break;
+    case 0x18: p = static_cast<uint8_t>((p & ~C) | U); c = 2; break;
+    case 0x38: p |= C | U; c = 2; break;
+    case 0x58: p = static_cast<uint8_t>((p & ~I) | U); c = 2; break;
+    case 0x78: p |= I | U; c = 2; break;
+    case 0xB8: p = static_cast<uint8_t>((p & ~V) | U); c = 2; break;
+    case 0xD8: p = static_cast<uint8_t>((p & ~D) | U); c = 2; break;
+    case 0xF8: p |= D | U; c = 2; break;
 
-    case 0x10: c = branch(m, !(r.p & N)); break;
-    case 0x30: c = branch(m, (r.p & N) != 0); break;
-    case 0x50: c = branch(m, !(r.p & V)); break;
-    case 0x70: c = branch(m, (r.p & V) != 0); break;
-    case 0x90: c = branch(m, !(r.p & C)); break;
-    case 0xB0: c = branch(m, (r.p & C) != 0); break;
-    case 0xD0: c = branch(m, !(r.p & Z)); break;
-    case 0xF0: c = branch(m, (r.p & Z) != 0); break;
+    case 0x10: c = branch(!(p & N)); break;
+    case 0x30: c = branch((p & N) != 0); break;
+    case 0x50: c = branch(!(p & V)); break;
+    case 0x70: c = branch((p & V) != 0); break;
+    case 0x90: c = branch(!(p & C)); break;
+    case 0xB0: c = branch((p & C) != 0); break;
+    case 0xD0: c = branch(!(p & Z)); break;
+    case 0xF0: c = branch((p & Z) != 0); break;
 
-    case 0x4C: r.pc = fetch16(m); c = 3; break;
+    case 0x4C: pc = fetch16(); c = 3; break;
     case 0x6C: {
-      const uint16_t ptr = fetch16(m);
+      const uint16_t ptr = fetch16();
       const uint8_t lo = bus_read(m, ptr);
       const uint8_t hi = bus_read(m, (ptr & 0xFF00) | ((ptr + 1) & 0xFF));
-      r.pc = static_cast<uint16_t>(lo | (hi << 8));
+      pc = static_cast<uint16_t>(lo | (hi << 8));
       c = 5;
       break;
     }
     case 0x20: {
-      const uint8_t lo = fetch(m);
-      const uint16_t ret = r.pc;  // address of the last operand byte
-      const uint8_t hi = fetch(m);
-      push(m, static_cast<uint8_t>(ret >> 8));
-      push(m, static_cast<uint8_t>(ret));
-      r.pc = static_cast<uint16_t>(lo | (hi << 8));
+      const uint8_t lo = fetch();
+      const uint16_t ret = pc;  // address of the last operand byte
+      const uint8_t hi = fetch();
+      push(static_cast<uint8_t>(ret >> 8));
+      push(static_cast<uint8_t>(ret));
+      pc = static_cast<uint16_t>(lo | (hi << 8));
       c = 6;
       break;
     }
     case 0x60: {
-      const uint8_t lo = pull(m);
-      const uint8_t hi = pull(m);
-      r.pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
+      const uint8_t lo = pull();
+      const uint8_t hi = pull();
+      pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
       c = 6;
       break;
     }
     case 0x40: {
-      r.p = static_cast<uint8_t>((pull(m) & 0xCF) | U);
-      const uint8_t lo = pull(m);
-      const uint8_t hi = pull(m);
-      r.pc = static_cast<uint16_t>(lo | (hi << 8));
+      p = static_cast<uint8_t>((pull() & 0xCF) | U);
+      const uint8_t lo = pull();
+      const uint8_t hi = pull();
+      pc = static_cast<uint16_t>(lo | (hi << 8));
       c = 6;
       break;
     }
     case 0x00: {
-      r.pc = static_cast<uint16_t>(r.pc + 1);
-      push(m, static_cast<uint8_t>(r.pc >> 8));
-      push(m, static_cast<uint8_t>(r.pc));
-      push(m, static_cast<uint8_t>(r.p | 0x30));
-      r.p |= 0x24;
-      r.pc = read_vector(m, IRQ_VECTOR);
+      pc = static_cast<uint16_t>(pc + 1);
+      push(static_cast<uint8_t>(pc >> 8));
+      push(static_cast<uint8_t>(pc));
+      push(static_cast<uint8_t>(p | 0x30));
+      p |= 0x24;
+      pc = vector(0x7FFE);
       c = 7;
       break;
     }
@@ -342,6 +357,38 @@ inline uint16_t cpu_step(Console& m, uint8_t opcode) {
     if (c > 0xFFFF) c = 0xFFFF;
   }
   return static_cast<uint16_t>(c);
+}
+
+// Vectors, read straight from PRG.
+inline uint16_t read_vector(const Console& m, uint16_t offset) {
+  return static_cast<uint16_t>(m.prg_rom[offset & m.prg_mask] | (m.prg_rom[(offset + 1) & m.prg_mask] << 8));
+}
+inline constexpr uint16_t NMI_VECTOR = 0x7FFA;
+inline constexpr uint16_t RESET_VECTOR = 0x7FFC;
+inline constexpr uint16_t IRQ_VECTOR = 0x7FFE;
+
+/// Code fetch of the opcode byte at cpu.pc (advancing it).
+inline uint8_t fetch_opcode(Console& m) {
+  CpuCore c(m);
+  const uint8_t op = c.fetch();
+  m.cpu.pc = c.pc;
+  return op;
+}
+
+/// NMI entry between instructions; charges no cycles.
+inline void nmi_entry(Console& m) {
+  CpuCore c(m);
+  c.nmi();
+  c.store();
+}
+
+/// Executes the instruction whose opcode byte was just fetched (cpu.pc already
+/// past it) and returns its cycles plus any bus debt, saturating at 65535.
+inline uint16_t cpu_step(Console& m, uint8_t opcode) {
+  CpuCore c(m);
+  const uint16_t cycles = c.step(opcode);
+  c.store();
+  return cycles;
 }
 
 }  // namespace tt

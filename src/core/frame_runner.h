@@ -41,34 +41,52 @@ struct NoHooks {
 inline constexpr uint64_t LAST_BUDGET_CYCLE = FRAME_CYCLE_BUDGET - 1;
 
 /// Runs the console until the frame ends or the cycle budget is spent.
+/// The CPU registers live in a `CpuCore` during the loop; they are written
+/// back to the console before a hook sees the machine and on return.
 template <class Hooks, class Profile>
 inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& profile) {
   m.controller_state = buttons;
   FrameClock clock;
+  CpuCore cpu(m);
+  // Dots from the current PPU dot to the next event; only a tick changes it.
+  uint64_t window = m.ppu.next_event_dot - m.ppu.frame_dot;
   for (;;) {
     if (m.ppu.nmi_pending) {
       m.ppu.nmi_pending = 0;
-      nmi_entry(m);
+      cpu.nmi();
     }
     HookResult hook = HookResult::NotApplied;
-    if constexpr (Hooks::enabled) hook = hooks.dispatch(m, clock);
+    if constexpr (Hooks::enabled) {
+      bool offer = true;
+      if constexpr (requires { Hooks::wants(uint16_t{}); }) offer = Hooks::wants(cpu.pc);
+      if (offer) {
+        cpu.store();
+        hook = hooks.dispatch(m, clock);
+        if (hook != HookResult::NotApplied) cpu.load();
+      }
+    }
     if (hook == HookResult::NotApplied) {
-      const uint16_t pc = m.cpu.pc;
-      const uint8_t opcode = fetch_opcode(m);
+      const uint16_t pc = cpu.pc;
+      const uint8_t opcode = cpu.fetch();
       if constexpr (Profile::enabled) profile.instruction(pc, opcode);
-      const uint16_t c = cpu_step(m, opcode);
+      const uint16_t c = cpu.step(opcode);
       clock.cycles += c;
       clock.pending_dots += 3u * c;
     } else if (hook == HookResult::Continue) {
       continue;
     }
     if (hook != HookResult::Synchronise) {
-      if (clock.cycles <= LAST_BUDGET_CYCLE && clock.pending_dots < m.ppu.next_event_dot - m.ppu.frame_dot) continue;
+      if (clock.cycles <= LAST_BUDGET_CYCLE && clock.pending_dots < window) [[likely]]
+        continue;
     }
     const bool ended = ppu_tick(m, clock.pending_dots);
     if constexpr (Profile::enabled) profile.tick(clock.pending_dots, ended);
     clock.pending_dots = 0;
-    if (clock.cycles > LAST_BUDGET_CYCLE || ended) return;
+    window = m.ppu.next_event_dot - m.ppu.frame_dot;
+    if (clock.cycles > LAST_BUDGET_CYCLE || ended) {
+      cpu.store();
+      return;
+    }
   }
 }
 
