@@ -139,7 +139,7 @@ EnvStatus ZuboVecEnv::extra_info_into(int64_t* out) const {
     for (size_t i = begin; i < end; ++i) {
       if (tt::extra_info_width(extra_info_ids_.data(), extra_info_ids_.size()) != static_cast<long>(width)) {
         errors.report("extra info width does not match the selected ids");
-        return;
+        continue;
       }
       write_extra_info(machines_[i].ram.data(), extra_info_ids_.data(), extra_info_ids_.size(), out + i * width,
                        width);

@@ -184,6 +184,8 @@ class ZuboVecEnv {
   const std::vector<uint8_t>& scratch(size_t lane) const { return scratch_[lane]; }
 
  private:
+  friend struct ZuboVecEnvTestAccess;  // native tests only
+
   ZuboVecEnv(std::shared_ptr<const Cartridge> cart, const EnvConfig& config, const ObsGeometry& geometry,
              AreaResizeTable table, PoolChoice pool);
 

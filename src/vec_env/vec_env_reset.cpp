@@ -69,7 +69,7 @@ EnvStatus ZuboVecEnv::write_reset_observations(uint8_t* obs, const uint8_t* mask
       if (mask != nullptr && mask[i] == 0) continue;
       if (scratch_[i].size() < needed) {
         errors.report("lane scratch buffer is smaller than the observation pipeline needs");
-        return;
+        continue;
       }
       write_reset_observation(i, obs + i * geo_.lane_obs_size);
     }
