@@ -27,6 +27,15 @@ inline unsigned palette_index(unsigned a) {
   return i;
 }
 
+/// The first event dot after `frame_dot` (vblank start, vblank end, the
+/// sprite-0 hit when present, frame end): where a consistent clock waits next.
+inline uint64_t next_event_after(const Console& m, uint64_t frame_dot) {
+  if (frame_dot < VBLANK_START_DOT) return VBLANK_START_DOT;
+  if (frame_dot < VBLANK_END_DOT) return VBLANK_END_DOT;
+  if (m.ppu.has_sprite0_hit_dot && frame_dot < m.ppu.sprite0_hit_dot) return m.ppu.sprite0_hit_dot;
+  return FRAME_DOTS;
+}
+
 // Stores a palette RAM byte and keeps the renderer's gray copy and dirty mask current.
 void ppu_write_palette(Console& m, unsigned index, uint8_t value);
 
