@@ -17,6 +17,19 @@ PyObject* raise(const Error& error) {
   return nullptr;
 }
 
+Error to_error(const EnvError& error) {
+  ErrorKind kind = ErrorKind::Runtime;
+  switch (error.kind) {
+    case EnvErrorKind::TypeError: kind = ErrorKind::Type; break;
+    case EnvErrorKind::OverflowError: kind = ErrorKind::Overflow; break;
+    case EnvErrorKind::ValueError: kind = ErrorKind::Value; break;
+    case EnvErrorKind::RuntimeError: kind = ErrorKind::Runtime; break;
+  }
+  return Error{kind, error.message};
+}
+
+PyObject* raise(const EnvError& error) { return raise(to_error(error)); }
+
 int raise_status(const Error& error) {
   raise(error);
   return -1;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "py_api/python.h"
+#include "vec_env/env_error.h"
 
 namespace tt::py {
 
@@ -28,6 +29,12 @@ PyObject* exception_class(ErrorKind kind);
 /// Sets the Python exception described by `error`; always returns nullptr so
 /// that callers can write `return raise(e);`.
 PyObject* raise(const Error& error);
+
+/// The binding's form of an environment error.
+Error to_error(const EnvError& error);
+
+/// Sets the Python exception for an error of the environment core.
+PyObject* raise(const EnvError& error);
 
 /// Same as raise(), for callers that report failure with -1.
 int raise_status(const Error& error);

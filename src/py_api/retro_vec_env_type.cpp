@@ -1,41 +1,85 @@
-// The _RetroVecEnv class.
-#include "py_api/holds.h"
+// The _RetroVecEnv class: its slots, properties and methods in declaration order.
 #include "py_api/module_types.h"
+#include "py_api/retro_vec_env.h"
 
 namespace tt::py {
 
-namespace {
-
-struct RetroVecEnvObject {
-  PyObject_HEAD
-  HoldCounter holds;
-};
-
-constexpr const char* CLASS_DOC =
+const char* const RETRO_VEC_ENV_DOC =
     "_RetroVecEnv(rom_path, num_envs, frame_skip=4, grayscale=True, frame_stack=4, terminate_on_flag=True, "
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     "crop_left=0, crop_right=0, crop_mode=\"remove\", crop_fill=0, resize_algorithm=\"area\", num_threads=None, "
     "extra_info_ids=None)\n--\n\n";
 
-PyObject* env_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  // The environment core is bound in a following change.
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for _RetroVecEnv");
-  return nullptr;
-}
+namespace {
 
 void env_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<RetroVecEnvObject*>(self)->~RetroVecEnvObject();
+  as_env_object(self)->~RetroVecEnvObject();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
 }
 
+#define TT_PROPERTY(name) {#name, env_get_##name, nullptr, nullptr, nullptr}
+
+PyGetSetDef g_properties[] = {
+    TT_PROPERTY(num_envs),
+    TT_PROPERTY(num_threads),
+    TT_PROPERTY(frame_skip),
+    TT_PROPERTY(grayscale),
+    TT_PROPERTY(frame_stack),
+    TT_PROPERTY(frame_maxpool),
+    TT_PROPERTY(noop_reset_max),
+    TT_PROPERTY(sticky_action_prob),
+    TT_PROPERTY(crop_top),
+    TT_PROPERTY(crop_bottom),
+    TT_PROPERTY(resize_width),
+    TT_PROPERTY(resize_height),
+    TT_PROPERTY(state_catalog),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef TT_PROPERTY
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+constexpr int KW = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"obs_shape", env_obs_shape, METH_NOARGS, "obs_shape($self)\n--\n\n"},
+    {"active_state_indices", env_active_state_indices, METH_NOARGS, "active_state_indices($self)\n--\n\n"},
+    {"rgb_frame_shape", env_rgb_frame_shape, METH_NOARGS, "rgb_frame_shape($self)\n--\n\n"},
+    {"extra_info_shape", env_extra_info_shape, METH_NOARGS, "extra_info_shape($self)\n--\n\n"},
+    {"extra_info_into", keywords<env_extra_info_into>(), KW, "extra_info_into($self, output)\n--\n\n"},
+    {"ram_shape", env_ram_shape, METH_NOARGS, "ram_shape($self)\n--\n\n"},
+    {"ram_into", keywords<env_ram_into>(), KW, "ram_into($self, output)\n--\n\n"},
+    {"rgb_frames_into", keywords<env_rgb_frames_into>(), KW, "rgb_frames_into($self, frames)\n--\n\n"},
+    {"seed", keywords<env_seed>(), KW, "seed($self, seed)\n--\n\n"},
+    {"_debug_ram", keywords<env_debug_ram>(), KW, "_debug_ram($self, env_idx)\n--\n\n"},
+    {"_debug_oam", keywords<env_debug_oam>(), KW, "_debug_oam($self, env_idx)\n--\n\n"},
+    {"_debug_bg_pixel", keywords<env_debug_bg_pixel>(), KW, "_debug_bg_pixel($self, env_idx, x, y)\n--\n\n"},
+    {"reset_into", keywords<env_reset_into>(), KW, "reset_into($self, obs)\n--\n\n"},
+    {"reset_masked_into", keywords<env_reset_masked_into>(), KW,
+     "reset_masked_into($self, obs, reset_mask, state_indices, seeds)\n--\n\n"},
+    {"info_into", keywords<env_info_into>(), KW,
+     "info_into($self, x_pos, coins, level_hi, level_lo, lives, score, scrolling, time, xscroll_hi, "
+     "xscroll_lo)\n--\n\n"},
+    {"step_into", keywords<env_step_into>(), KW,
+     "step_into($self, actions, obs, rewards, terminated, truncated, x_pos, coins, level_hi, level_lo, lives, "
+     "score, scrolling, time, xscroll_hi, xscroll_lo)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
+    {Py_tp_doc, const_cast<char*>(RETRO_VEC_ENV_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(env_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(env_dealloc)},
+    {Py_tp_getset, g_properties},
+    {Py_tp_methods, g_methods},
     {0, nullptr},
 };
 

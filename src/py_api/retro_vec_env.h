@@ -1,0 +1,61 @@
+// The _RetroVecEnv Python object and the functions its class is made of.
+#pragma once
+
+#include <memory>
+
+#include "py_api/holds.h"
+#include "py_api/python.h"
+#include "vec_env/vec_env.h"
+
+namespace tt::py {
+
+struct RetroVecEnvObject {
+  PyObject_HEAD
+  HoldCounter holds;
+  std::unique_ptr<ZuboVecEnv> env;
+};
+
+inline RetroVecEnvObject* as_env_object(PyObject* self) { return reinterpret_cast<RetroVecEnvObject*>(self); }
+
+/// Text signature of the class (the constructor's).
+extern const char* const RETRO_VEC_ENV_DOC;
+
+// Constructor (retro_vec_env_new.cpp).
+PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Properties (retro_vec_env_queries.cpp); all take a shared hold.
+PyObject* env_get_num_envs(PyObject* self, void*);
+PyObject* env_get_num_threads(PyObject* self, void*);
+PyObject* env_get_frame_skip(PyObject* self, void*);
+PyObject* env_get_grayscale(PyObject* self, void*);
+PyObject* env_get_frame_stack(PyObject* self, void*);
+PyObject* env_get_frame_maxpool(PyObject* self, void*);
+PyObject* env_get_noop_reset_max(PyObject* self, void*);
+PyObject* env_get_sticky_action_prob(PyObject* self, void*);
+PyObject* env_get_crop_top(PyObject* self, void*);
+PyObject* env_get_crop_bottom(PyObject* self, void*);
+PyObject* env_get_resize_width(PyObject* self, void*);
+PyObject* env_get_resize_height(PyObject* self, void*);
+PyObject* env_get_state_catalog(PyObject* self, void*);
+
+// Shape queries, seeding and diagnostics (retro_vec_env_queries.cpp).
+PyObject* env_obs_shape(PyObject* self, PyObject*);
+PyObject* env_active_state_indices(PyObject* self, PyObject*);
+PyObject* env_rgb_frame_shape(PyObject* self, PyObject*);
+PyObject* env_extra_info_shape(PyObject* self, PyObject*);
+PyObject* env_ram_shape(PyObject* self, PyObject*);
+PyObject* env_seed(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_debug_ram(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_debug_oam(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_debug_bg_pixel(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Batched methods writing into caller arrays (retro_vec_env_batched.cpp).
+PyObject* env_extra_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_ram_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_rgb_frames_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_reset_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace tt::py
