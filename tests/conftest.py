@@ -50,3 +50,23 @@ def state_images(states_dir):
     if not images:
         pytest.fail(f"no *.state files in {states_dir}")
     return images
+
+
+@pytest.fixture(scope="session")
+def catalog(state_images):
+    """State catalog keyword arguments built from the start states."""
+    return {
+        "state_catalog_data": [data for _, data in state_images],
+        "state_catalog_names": [name for name, _ in state_images],
+    }
+
+
+@pytest.fixture
+def make_env(rom_path):
+    """Factory: make_env(num_envs, **kwargs) builds an environment on the supported cartridge."""
+    from tanuvex_turbo import _RetroVecEnv
+
+    def make(num_envs=8, **kwargs):
+        return _RetroVecEnv(rom_path, num_envs, **kwargs)
+
+    return make
