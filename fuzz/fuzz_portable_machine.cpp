@@ -1,0 +1,28 @@
+// Fuzz target: the portable machine reader on arbitrary bytes; whatever it
+// accepts must run whole frames and re-encode to the same bytes.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "driver/frame_step.h"
+#include "driver/portable_machine.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const auto cart = tt::fuzz::looping_cartridge();
+  tt::Machine target(cart);
+  tt::reset_machine(target);
+  const tt::ConsoleState before = target;
+  auto result = tt::decode_portable_machine(data, size, target);
+  if (!tt::fuzz::same_state(before, target)) __builtin_trap();
+  if (auto* m = std::get_if<tt::Machine>(&result)) {
+    const std::vector<uint8_t> again = tt::encode_portable_machine(*m);
+    if (again.size() != tt::PORTABLE_MACHINE_BYTES) __builtin_trap();
+    const uint64_t frame = m->ppu.frame;
+    m->terminated = 0;
+    tt::run_machine_frame(*m, 0);
+    tt::run_machine_frame(*m, 0);
+    if (m->ppu.frame < frame + 1) __builtin_trap();  // a restored console reaches its frame end
+  }
+  return 0;
+}
