@@ -70,6 +70,8 @@ PlaneResizer::PlaneResizer(const AreaResizeTable& table, ResizeAlgorithm algorit
       (src_h_ == 224 || src_h_ == 192)) {
     fast_area_ = true;
     for (const AreaSpan& r : rows_) fast_area_ = fast_area_ && (r.hi - r.lo == 2 || r.hi - r.lo == 3);
+    // In every group of 7 output columns the first covers 2 source columns
+    // and the others 3.
     for (size_t x = 0; x < dst_w_; ++x) {
       const size_t group_start = (x / 7) * 20;
       const size_t lo = (x % 7) == 0 ? group_start : group_start + 2 + 3 * ((x % 7) - 1);
@@ -158,32 +160,40 @@ void PlaneResizer::resize_area_general(const uint8_t* src, uint8_t* dst, size_t 
 }
 
 void PlaneResizer::resize_area_fast(const uint8_t* src, uint8_t* dst, size_t row_begin, size_t row_end) const {
-  constexpr uint32_t M4 = div_magic(4), M6 = div_magic(6), M9 = div_magic(9);
-  alignas(32) uint16_t acc[FAST_SRC_WIDTH];
+  // Two passes: first the vertical sums of every output row (2 or 3 source
+  // rows, vectorised), then the 2- and 3-column sums and the division by
+  // multiply-and-shift. Reading the sums only after all of them were stored
+  // keeps the scalar column reads clear of the vector stores still in flight.
+  alignas(32) uint16_t sums[FAST_DST * FAST_SRC_WIDTH];
   for (size_t y = row_begin; y < row_end; ++y) {
     const AreaSpan rs = rows_[y];
     const uint8_t* r0 = src + static_cast<size_t>(rs.lo) * FAST_SRC_WIDTH;
     const uint8_t* r1 = r0 + FAST_SRC_WIDTH;
-    uint32_t m_narrow, m_wide;  // 2-column and 3-column cells
+    uint16_t* acc = sums + y * FAST_SRC_WIDTH;
     if (rs.hi - rs.lo == 2) {
       for (size_t x = 0; x < FAST_SRC_WIDTH; ++x) acc[x] = static_cast<uint16_t>(r0[x] + r1[x]);
-      m_narrow = M4;
-      m_wide = M6;
     } else {
       const uint8_t* r2 = r1 + FAST_SRC_WIDTH;
       for (size_t x = 0; x < FAST_SRC_WIDTH; ++x) acc[x] = static_cast<uint16_t>(r0[x] + r1[x] + r2[x]);
-      m_narrow = M6;
-      m_wide = M9;
     }
+  }
+  constexpr uint32_t M4 = div_magic(4), M6 = div_magic(6), M9 = div_magic(9);
+  for (size_t y = row_begin; y < row_end; ++y) {
+    const AreaSpan rs = rows_[y];
+    const uint32_t m_narrow = rs.hi - rs.lo == 2 ? M4 : M6;  // 2-column cells
+    const uint32_t m_wide = rs.hi - rs.lo == 2 ? M6 : M9;    // 3-column cells
+    const uint16_t* acc = sums + y * FAST_SRC_WIDTH;
     uint8_t* out = dst + y * FAST_DST;
     for (size_t g = 0; g < 12; ++g) {
       const uint16_t* a = acc + g * 20;
       uint8_t* o = out + g * 7;
       o[0] = static_cast<uint8_t>((static_cast<uint32_t>(a[0] + a[1]) * m_narrow) >> DIV_SHIFT);
-      for (size_t k = 0; k < 6; ++k) {
-        const uint16_t* t = a + 2 + 3 * k;
-        o[1 + k] = static_cast<uint8_t>((static_cast<uint32_t>(t[0] + t[1] + t[2]) * m_wide) >> DIV_SHIFT);
-      }
+      o[1] = static_cast<uint8_t>((static_cast<uint32_t>(a[2] + a[3] + a[4]) * m_wide) >> DIV_SHIFT);
+      o[2] = static_cast<uint8_t>((static_cast<uint32_t>(a[5] + a[6] + a[7]) * m_wide) >> DIV_SHIFT);
+      o[3] = static_cast<uint8_t>((static_cast<uint32_t>(a[8] + a[9] + a[10]) * m_wide) >> DIV_SHIFT);
+      o[4] = static_cast<uint8_t>((static_cast<uint32_t>(a[11] + a[12] + a[13]) * m_wide) >> DIV_SHIFT);
+      o[5] = static_cast<uint8_t>((static_cast<uint32_t>(a[14] + a[15] + a[16]) * m_wide) >> DIV_SHIFT);
+      o[6] = static_cast<uint8_t>((static_cast<uint32_t>(a[17] + a[18] + a[19]) * m_wide) >> DIV_SHIFT);
     }
   }
 }

@@ -11,6 +11,8 @@ namespace {
 
 constexpr size_t FUSED_SIZE = 84;
 constexpr uint64_t FUSED_CROP_TOP = UNSCROLLED_TOP_ROWS;  // frame rows fed by the unscrolled band
+// Frame rows above the part render_gray_playfield_cached draws (screen rows 8..39).
+constexpr unsigned UNSCROLLED_BAND_ROWS = 32;
 
 inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
   return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);
@@ -22,6 +24,8 @@ ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeome
     : config_(config), geo_(geometry), table_(std::move(table)), resizer_(table_, config.resize_algorithm) {
   source_rect_ = Rect{geo_.src_x0, geo_.src_y0, static_cast<unsigned>(geo_.src_width),
                       static_cast<unsigned>(geo_.src_height)};
+  full_frame_source_ = geo_.src_x0 == 8 && geo_.src_y0 == 8 && geo_.src_width == VISIBLE_FRAME_WIDTH &&
+                       geo_.src_height == VISIBLE_FRAME_HEIGHT;
   fused_ = config_.grayscale && config_.crop_mode == CropMode::Mask && config_.crop_top == FUSED_CROP_TOP &&
            config_.crop_bottom == 0 && config_.crop_left == 0 && config_.crop_right == 0 &&
            config_.resize_algorithm == ResizeAlgorithm::Area && geo_.width == FUSED_SIZE &&
@@ -54,7 +58,15 @@ void ObservationPipeline::apply_crop_mask(uint8_t* plane) const {
 }
 
 void ObservationPipeline::render_source(const Machine& m, uint8_t* out) const {
-  if (config_.grayscale) {
+  if (config_.grayscale && full_frame_source_) {
+    // The whole visible frame: the unscrolled band directly, the playfield
+    // through the background cache (the same pixels render_gray draws).
+    // A band that the mask paints over anyway is not drawn.
+    if (config_.crop_mode != CropMode::Mask || config_.crop_top < UNSCROLLED_BAND_ROWS) {
+      render_gray(m, out, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS});
+    }
+    render_gray_playfield_cached(m, out);
+  } else if (config_.grayscale) {
     render_gray(m, out, source_rect_);
   } else {
     render_rgb(m, out, source_rect_);

@@ -54,6 +54,7 @@ class ObservationPipeline {
   AreaResizeTable table_;
   PlaneResizer resizer_;
   Rect source_rect_;
+  bool full_frame_source_ = false;  // source region = whole visible frame
   bool fused_ = false;
   size_t fused_first_row_ = 0;  // first output row fed by playfield rows
 };

@@ -144,7 +144,15 @@ TEST(VecEnvObservation, DedicatedAreaTablesMatchCellAveragesOnRealFrames) {
   EnvConfig cut_top;  // 240 x 192 source
   cut_top.num_envs = 3;
   cut_top.crop_top = 32;
-  for (const EnvConfig& c : {mask_all, cut_top}) {
+  EnvConfig defaults;  // whole visible frame
+  defaults.num_envs = 3;
+  EnvConfig deep_mask;  // masked band deeper than the unscrolled rows
+  deep_mask.num_envs = 3;
+  deep_mask.crop_mode = CropMode::Mask;
+  deep_mask.crop_top = 40;
+  deep_mask.crop_bottom = 8;
+  deep_mask.crop_fill = 255;
+  for (const EnvConfig& c : {mask_all, cut_top, defaults, deep_mask}) {
     auto env = make_env(game->cart, c, game->catalog, 3);
     ASSERT_TRUE(env);
     EXPECT_TRUE(env->pipeline().uses_fast_area());
