@@ -157,24 +157,24 @@ void WorkerPool::wait_for(Task* task) {
 void WorkerPool::split_and_run(Task& task, size_t splits) {
   const RangeFn fn = task.fn;
   void* const context = task.context;
-  size_t begin = task.begin;
+  const size_t begin = task.begin;
   const size_t end = task.end;
   // Split off the second half while there is something to split and budget
   // left; the first half (floor(len / 2) units) stays on this thread.
   if (end - begin >= 2 && splits > 0) {
     const size_t child_splits = splits / 2;
     const size_t mid = begin + (end - begin) / 2;
-    Task right;
-    right.fn = fn;
-    right.context = context;
+    Task left;
+    left.fn = fn;
+    left.context = context;
+    left.begin = begin;
+    left.end = mid;
+    left.splits = child_splits;
+    left.owner = std::this_thread::get_id();
+    Task right = left;  // copied before it is shared: `done` is guarded once queued
     right.begin = mid;
     right.end = end;
-    right.splits = child_splits;
-    right.owner = std::this_thread::get_id();
     if (push(&right)) {
-      Task left = right;
-      left.begin = begin;
-      left.end = mid;
       split_and_run(left, child_splits);
       if (reclaim(&right)) {
         split_and_run(right, child_splits);
