@@ -19,3 +19,13 @@ from tanuvex_turbo._tanuvex_turbo import (
 )
 
 __all__ = list(_tanuvex_turbo.__all__)
+
+
+def __getattr__(name):
+    # The Gymnasium class is loaded on first use, so that the package imports
+    # without Gymnasium (an optional extra: pip install 'tanuvex_turbo[gym]').
+    if name == "TurboVectorEnv":
+        from tanuvex_turbo.vector_env import TurboVectorEnv
+
+        return TurboVectorEnv
+    raise AttributeError(f"module 'tanuvex_turbo' has no attribute {name!r}")

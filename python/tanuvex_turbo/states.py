@@ -1,0 +1,131 @@
+"""Start states: reading state images from files and building the state catalog.
+
+A start state is a state image (the chunked console-state format the engine
+loads). On disk it is usually gzip-compressed with the suffix ``.state``; raw
+images are accepted too, the two being told apart by the gzip magic bytes. A
+state read from a file is named after the file: its name without the
+directory, without a final ``.gz`` and without its last suffix, so both
+``states/1-1.state`` and ``states/1-1.state.gz`` are named ``1-1``.
+
+:func:`load_catalog` turns the forms a caller may pass into the two lists the
+engine's constructor takes (``state_catalog_data``, ``state_catalog_names``).
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import pathlib
+from typing import List, Mapping, Sequence, Tuple, Union
+
+__all__ = ["GZIP_MAGIC", "StatesSpec", "load_catalog", "read_state_file", "state_name"]
+
+#: First two bytes of a gzip stream.
+GZIP_MAGIC = b"\x1f\x8b"
+
+PathLike = Union[str, "os.PathLike[str]"]
+StateSource = Union[PathLike, bytes, bytearray, memoryview]
+StatesSpec = Union[
+    PathLike,
+    Mapping[str, StateSource],
+    Sequence[Union[PathLike, Tuple[str, StateSource]]],
+]
+
+
+def state_name(path: PathLike) -> str:
+    """The catalog name of a state file: its file name without ``.gz`` and without the last suffix."""
+    name = pathlib.Path(path).name
+    if name.endswith(".gz"):
+        name = name[: -len(".gz")]
+    stem = pathlib.PurePath(name).stem
+    return stem or name
+
+
+def decode_state_bytes(data: Union[bytes, bytearray, memoryview]) -> bytes:
+    """Returns a state image, decompressing it first when it is gzip data."""
+    data = bytes(data)
+    if data[:2] == GZIP_MAGIC:
+        try:
+            return gzip.decompress(data)
+        except (OSError, EOFError) as error:
+            raise ValueError(f"corrupt gzip-compressed state image: {error}") from None
+    return data
+
+
+def read_state_file(path: PathLike) -> bytes:
+    """Reads one state image file, gzip-compressed or raw, and returns the raw image.
+
+    Raises:
+        FileNotFoundError: the file does not exist.
+        ValueError: the file is gzip data that cannot be decompressed, or empty.
+    """
+    path = pathlib.Path(path)
+    try:
+        data = decode_state_bytes(path.read_bytes())
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+    if not data:
+        raise ValueError(f"{path}: the state image is empty")
+    return data
+
+
+def _source_bytes(source: StateSource) -> bytes:
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return decode_state_bytes(source)
+    return read_state_file(source)
+
+
+def load_catalog(spec: StatesSpec | None) -> Tuple[List[bytes], List[str]]:
+    """Builds ``(state_catalog_data, state_catalog_names)`` from the forms accepted by the environments.
+
+    ``spec`` may be:
+
+    - ``None``: no catalog (lanes start from the console's power-on state);
+    - a directory: every ``*.state`` and ``*.state.gz`` file in it, sorted by name;
+    - a single file path;
+    - a mapping ``name -> path or bytes``, in the mapping's order;
+    - a sequence whose items are file paths or ``(name, path or bytes)`` pairs.
+
+    Bytes may be gzip-compressed or raw. Names must be unique.
+
+    Raises:
+        FileNotFoundError: a named file or directory does not exist.
+        ValueError: an empty directory, duplicate names, corrupt gzip data.
+        TypeError: an item of an unsupported type.
+    """
+    if spec is None:
+        return [], []
+    entries: List[Tuple[str, bytes]] = []
+    if isinstance(spec, (str, os.PathLike)):
+        path = pathlib.Path(spec)
+        if path.is_dir():
+            files = sorted(p for p in path.iterdir() if p.is_file() and (p.name.endswith(".state") or p.name.endswith(".state.gz")))
+            if not files:
+                raise ValueError(f"no *.state files in {path}")
+            entries = [(state_name(p), read_state_file(p)) for p in files]
+        elif path.exists():
+            entries = [(state_name(path), read_state_file(path))]
+        else:
+            raise FileNotFoundError(f"no such state file or directory: {path}")
+    elif isinstance(spec, Mapping):
+        entries = [(str(name), _source_bytes(source)) for name, source in spec.items()]
+    elif isinstance(spec, (bytes, bytearray, memoryview)):
+        raise TypeError("pass state image bytes as a mapping {name: bytes} or as (name, bytes) pairs")
+    else:
+        for item in spec:
+            if isinstance(item, (str, os.PathLike)):
+                entries.append((state_name(item), read_state_file(item)))
+            elif isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str):
+                entries.append((item[0], _source_bytes(item[1])))
+            else:
+                raise TypeError(f"a start state is a file path or a (name, path or bytes) pair, got {type(item).__name__}")
+    names = [name for name, _ in entries]
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"two start states are named {name!r}")
+        seen.add(name)
+    for name, data in entries:
+        if not data:
+            raise ValueError(f"start state {name!r} is empty")
+    return [data for _, data in entries], names

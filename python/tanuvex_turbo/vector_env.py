@@ -1,0 +1,615 @@
+"""A Gymnasium vector environment over the batched engine.
+
+:class:`TurboVectorEnv` is a :class:`gymnasium.vector.VectorEnv` that wraps one
+``_RetroVecEnv``: every lane of the engine is one sub-environment. It owns the
+arrays the engine writes into (allocated once, reused on every step), turns
+action indices into controller bytes through an action set, adds optional
+time-limit truncation, and provides Gymnasium's three autoreset modes on top
+of the engine's masked resets.
+
+Gymnasium (>= 1.1) is an optional dependency: ``pip install tanuvex_turbo[gym]``.
+
+Quick start::
+
+    from tanuvex_turbo import TurboVectorEnv
+
+    env = TurboVectorEnv(rom_path, num_envs=8, states="states/", action_set="simple")
+    obs, info = env.reset(seed=0)
+    obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+try:
+    import gymnasium
+    from gymnasium import spaces
+    from gymnasium.utils import seeding
+    from gymnasium.vector import AutoresetMode, VectorEnv
+    from gymnasium.vector.utils import batch_space
+except ImportError as error:  # pragma: no cover - exercised only without gymnasium
+    raise ImportError(
+        "tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'"
+    ) from error
+
+from tanuvex_turbo._tanuvex_turbo import (
+    VISIBLE_FRAME_HEIGHT,
+    VISIBLE_FRAME_WIDTH,
+    _RetroVecEnv,
+    extra_info_descriptors,
+)
+from tanuvex_turbo.actions import ActionSetSpec, resolve_action_set
+from tanuvex_turbo.states import StatesSpec, load_catalog
+
+__all__ = ["TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
+
+#: The refusal the engine raises (and this class repeats) when a step comes before an ended lane was reset.
+PENDING_RESET_MESSAGE = (
+    "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first"
+)
+
+#: Frames per second of the emulated console.
+FRAME_RATE = 60.0988
+
+#: The game values reported for every lane after every step and reset, with their element types.
+INFO_FIELDS: Tuple[Tuple[str, type], ...] = (
+    ("x_pos", np.uint16),
+    ("coins", np.uint8),
+    ("level_hi", np.int16),
+    ("level_lo", np.int16),
+    ("lives", np.int16),
+    ("score", np.uint32),
+    ("scrolling", np.int16),
+    ("time", np.uint16),
+    ("xscroll_hi", np.uint8),
+    ("xscroll_lo", np.uint8),
+)
+
+_EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": np.int32}
+
+# Marks a lane whose start state is drawn at random from the catalog at every reset.
+_RANDOM_STATE = "random"
+
+StateChoice = Union[int, str, None]
+
+
+class TurboVectorEnv(VectorEnv):
+    """``num_envs`` emulated consoles as one Gymnasium vector environment.
+
+    Args:
+        rom_path: path of the supported cartridge image; defaults to the
+            ``TANUVEX_TURBO_ROM`` environment variable.
+        num_envs: number of lanes (sub-environments).
+        states: start states: a directory of ``*.state`` files, a file, a
+            mapping ``name -> path or bytes``, or a sequence of paths or
+            ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
+            from files are named by their file names without suffix. ``None``
+            starts every episode from the console's power-on state.
+        start_state: the start state of every lane (a catalog name or index,
+            ``"random"`` for a uniform draw at every reset), or a sequence with
+            one such value per lane. Default: the first catalog entry.
+        action_set: a name of :data:`tanuvex_turbo.actions.ACTION_SETS`
+            (``"right_only"``, ``"simple"``, ``"complex"``, ``"full"``) or a
+            custom list of controller bytes / button combinations. Actions are
+            indices into it; ``"full"`` makes the action the raw controller byte.
+        autoreset_mode: :class:`gymnasium.vector.AutoresetMode` (or its value
+            string): ``NEXT_STEP`` (default), ``SAME_STEP`` or ``DISABLED``.
+        max_episode_steps: truncate an episode after this many steps (the
+            engine itself never truncates). ``None``: no limit.
+        render_mode: ``"rgb_array"`` to make :meth:`render` return each lane's
+            display frame (224 x 240 x 3), or ``None``.
+        copy: when true (default) the observation and info arrays returned by
+            :meth:`reset` and :meth:`step` are fresh copies; when false they are
+            the environment's own buffers, overwritten by the next call
+            (zero-copy; do not modify the observation, the next step reads its
+            older frames from it).
+        extra_info: names (or ids) from :func:`extra_info_descriptors` to
+            report in ``info`` next to the ten game values.
+        seed: seed of the lanes' random generators at construction (lane ``i``
+            gets ``seed + i``); ``None`` leaves it to the engine's clock-based default.
+        frame_skip, grayscale, frame_stack, terminate_on_flag, crop_top,
+        crop_bottom, crop_left, crop_right, crop_mode, crop_fill, resize_width,
+        resize_height, resize_algorithm, frame_maxpool, noop_reset_max,
+        sticky_action_prob, num_threads: passed to the engine unchanged.
+
+    Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
+    resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
+    Rewards are ``float32``. ``info`` holds the ten game values of
+    :data:`INFO_FIELDS` (and the requested extra info) as arrays with one entry
+    per lane, each with its ``_name`` mask as Gymnasium's vector envs do.
+
+    Resets: ``reset(seed=s)`` gives lane ``i`` the seed ``s + i``; a list gives
+    one seed (or ``None``) per lane; ``None`` keeps the lanes' generators
+    going. ``options`` may hold ``reset_mask`` (a ``bool`` array: reset only
+    these lanes), ``state`` (one start state for every reset lane) or
+    ``states`` (one per lane, ``None`` keeping a lane's start state). A start
+    state chosen through ``options`` stays the lane's start state for later
+    resets, autoresets included. Autoresets reseed the lane with a number
+    drawn from :attr:`np_random`, which ``reset(seed=...)`` seeds, so a seeded
+    run is reproducible whatever the autoreset mode.
+    """
+
+    metadata: Dict[str, Any] = {
+        "autoreset_mode": AutoresetMode.NEXT_STEP,
+        "render_modes": ["rgb_array"],
+        "render_fps": FRAME_RATE / 4,
+    }
+
+    def __init__(
+        self,
+        rom_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        num_envs: int = 8,
+        *,
+        states: Optional[StatesSpec] = None,
+        start_state: Union[StateChoice, Sequence[StateChoice]] = None,
+        action_set: ActionSetSpec = "simple",
+        autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
+        max_episode_steps: Optional[int] = None,
+        render_mode: Optional[str] = None,
+        copy: bool = True,
+        extra_info: Sequence[Union[str, int]] = (),
+        seed: Optional[int] = None,
+        frame_skip: int = 4,
+        grayscale: bool = True,
+        frame_stack: int = 4,
+        terminate_on_flag: bool = True,
+        crop_top: int = 0,
+        crop_bottom: int = 0,
+        crop_left: int = 0,
+        crop_right: int = 0,
+        crop_mode: str = "remove",
+        crop_fill: int = 0,
+        resize_width: int = 84,
+        resize_height: int = 84,
+        resize_algorithm: str = "area",
+        frame_maxpool: bool = False,
+        noop_reset_max: int = 0,
+        sticky_action_prob: float = 0.0,
+        num_threads: Optional[int] = None,
+    ) -> None:
+        if rom_path is None:
+            rom_path = os.environ.get("TANUVEX_TURBO_ROM")
+            if not rom_path:
+                raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
+        self.autoreset_mode = autoreset_mode if isinstance(autoreset_mode, AutoresetMode) else AutoresetMode(autoreset_mode)
+        if max_episode_steps is not None and int(max_episode_steps) < 1:
+            raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
+        if render_mode not in (None, "rgb_array"):
+            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        if seed is not None and int(seed) < 0:
+            raise ValueError(f"seed must be a non-negative integer, got {seed}")
+
+        catalog_data, catalog_names = load_catalog(states)
+        self._extra_layout = _extra_layout(extra_info)
+        self._engine = _RetroVecEnv(
+            os.fspath(rom_path),
+            num_envs,
+            frame_skip=frame_skip,
+            grayscale=grayscale,
+            frame_stack=frame_stack,
+            terminate_on_flag=terminate_on_flag,
+            crop_top=crop_top,
+            crop_bottom=crop_bottom,
+            resize_width=resize_width,
+            resize_height=resize_height,
+            state_catalog_data=catalog_data or None,
+            state_catalog_names=catalog_names or None,
+            seed=0 if seed is None else int(seed),
+            frame_maxpool=frame_maxpool,
+            noop_reset_max=noop_reset_max,
+            sticky_action_prob=sticky_action_prob,
+            crop_left=crop_left,
+            crop_right=crop_right,
+            crop_mode=crop_mode,
+            crop_fill=crop_fill,
+            resize_algorithm=resize_algorithm,
+            num_threads=num_threads,
+            extra_info_ids=[entry[1] for entry in self._extra_layout] or None,
+        )
+        engine = self._engine
+        n = engine.num_envs
+        self.num_envs = n
+        self.render_mode = render_mode
+        self.copy = bool(copy)
+        self.max_episode_steps = None if max_episode_steps is None else int(max_episode_steps)
+        self.metadata = dict(type(self).metadata)
+        self.metadata["autoreset_mode"] = self.autoreset_mode
+        self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
+
+        self._state_names: List[str] = list(engine.state_catalog)
+        self._action_table = resolve_action_set(action_set)
+        self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
+
+        obs_shape = engine.obs_shape()
+        self.single_observation_space = spaces.Box(0, 255, obs_shape[1:], np.uint8)
+        self.observation_space = batch_space(self.single_observation_space, n)
+        self.single_action_space = spaces.Discrete(len(self._action_table))
+        self.action_space = batch_space(self.single_action_space, n)
+
+        # Arrays handed to the engine: allocated here, reused by every call.
+        self._obs = np.zeros(obs_shape, np.uint8)
+        self._actions = np.zeros(n, np.uint8)
+        self._rewards = np.zeros(n, np.float32)
+        self._terminated = np.zeros(n, np.bool_)
+        self._truncated = np.zeros(n, np.bool_)
+        self._info = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
+        self._info_args = tuple(self._info.values())
+        self._extra = np.zeros(engine.extra_info_shape(), np.int64)
+        self._frames: Optional[np.ndarray] = None
+        self._mask = np.zeros(n, np.bool_)
+        self._indices = np.zeros(n, np.int32)
+
+        # Episode bookkeeping of the wrapper.
+        self._episode_steps = np.zeros(n, np.int64)
+        self._needs_reset = np.zeros(n, np.bool_)
+        self._reset_done = False
+        self._start_index = np.full(n, 0 if self._state_names else -1, np.int32)
+        self._start_random = np.zeros(n, np.bool_)
+        if start_state is not None:
+            self._set_start_states(np.ones(n, np.bool_), start_state, "start_state")
+
+    # ------------------------------------------------------------------ properties
+
+    @property
+    def engine(self) -> _RetroVecEnv:
+        """The wrapped ``_RetroVecEnv`` (for the engine's own methods; do not step it directly)."""
+        self._check_open()
+        return self._engine
+
+    @property
+    def state_names(self) -> List[str]:
+        """Names of the start states in catalog order (empty without a catalog)."""
+        return list(self._state_names)
+
+    @property
+    def action_table(self) -> np.ndarray:
+        """Controller byte of each action index (a copy)."""
+        return self._action_table.copy()
+
+    @property
+    def start_states(self) -> List[Union[int, str]]:
+        """Each lane's current start state: a catalog index, -1 for power-on, or ``"random"``."""
+        return [_RANDOM_STATE if r else int(i) for i, r in zip(self._start_index, self._start_random)]
+
+    # ------------------------------------------------------------------ Gymnasium API
+
+    def reset(
+        self,
+        *,
+        seed: Optional[Union[int, Sequence[Optional[int]]]] = None,
+        options: Optional[Dict[str, Any]] = None,
+    ) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """Resets all lanes, or those of ``options["reset_mask"]``; returns ``(obs, info)``.
+
+        ``info`` masks (``_name`` entries) are true for the lanes that were reset.
+        """
+        self._check_open()
+        n = self.num_envs
+        seeds = self._lane_seeds(seed)
+        options = dict(options or {})
+        mask = options.pop("reset_mask", None)
+        if mask is None:
+            mask = np.ones(n, np.bool_)
+        else:
+            mask = _check_reset_mask(mask, n)
+        if "state" in options and "states" in options:
+            raise ValueError("give either options['state'] or options['states'], not both")
+        if "state" in options:
+            self._set_start_states(mask, options.pop("state"), "options['state']", broadcast=True)
+        elif "states" in options:
+            self._set_start_states(mask, options.pop("states"), "options['states']")
+        if options:
+            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
+
+        self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
+        self._engine.info_into(*self._info_args)
+        self._reset_done = True
+        return self._out_obs(), self._build_info(mask)
+
+    def step(self, actions: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
+
+        The handling of lanes whose episode ended follows ``metadata["autoreset_mode"]``:
+
+        - ``NEXT_STEP``: the step after the one that ended a lane resets it and
+          returns its first observation, reward 0 and both flags false.
+        - ``SAME_STEP``: the step that ends a lane resets it at once and
+          returns the new episode's first observation; the last observation
+          and info of the ended episode are in ``info["final_obs"]`` and
+          ``info["final_info"]`` (with ``_final_obs`` / ``_final_info`` masks).
+        - ``DISABLED``: nothing is reset; stepping again before the ended lanes
+          were reset with ``reset(options={"reset_mask": mask})`` raises
+          RuntimeError.
+        """
+        self._check_open()
+        if not self._reset_done:
+            raise RuntimeError("call reset() before step()")
+        self._set_actions(actions)
+        mode = self.autoreset_mode
+        if mode is AutoresetMode.NEXT_STEP:
+            return self._step_next(self._needs_reset.copy())
+        if mode is AutoresetMode.SAME_STEP:
+            return self._step_same()
+        if self._needs_reset.any():
+            raise RuntimeError(PENDING_RESET_MESSAGE)
+        self._engine_step()
+        self._finish_episode_steps()
+        return self._step_result(self._build_info(None))
+
+    def render(self) -> Optional[Tuple[np.ndarray, ...]]:
+        """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
+
+        The display frame is the whole visible picture of the console, of the
+        last two emulated frames the one with more visible sprites. Returns
+        None when ``render_mode`` is None.
+        """
+        self._check_open()
+        if self.render_mode is None:
+            return None
+        if self._frames is None:
+            self._frames = np.zeros(self._engine.rgb_frame_shape(), np.uint8)
+        self._engine.rgb_frames_into(self._frames)
+        return tuple(self._frames.copy())
+
+    def close_extras(self, **kwargs: Any) -> None:
+        """Releases the engine and its lanes."""
+        self._engine = None
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(num_envs={self.num_envs}, autoreset_mode={self.autoreset_mode.name})"
+
+    # ------------------------------------------------------------------ steps
+
+    def _step_next(self, ended: np.ndarray):
+        if ended.any():
+            # The engine steps every lane at once. A lane that ended last step
+            # must come back freshly reset and unstepped, so it is reset (to
+            # unblock the step), stepped along with the others, and reset again
+            # with the same start state and seed: the second reset leaves it
+            # exactly as the first did.
+            seeds = self._autoreset_seeds(ended)
+            indices = self._start_indices(ended)
+            self._engine.reset_masked_into(self._obs, ended, indices, seeds)
+            self._engine_step()
+            self._engine.reset_masked_into(self._obs, ended, indices, seeds)
+            self._engine.info_into(*self._info_args)
+            self._rewards[ended] = 0.0
+            self._terminated[ended] = False
+            self._episode_steps[ended] = 0
+            self._episode_steps[~ended] += 1
+        else:
+            self._engine_step()
+            self._episode_steps += 1
+        self._apply_time_limit(~ended)
+        self._needs_reset = self._terminated | self._truncated
+        return self._step_result(self._build_info(None))
+
+    def _step_same(self):
+        self._engine_step()
+        self._finish_episode_steps()
+        ended = self._terminated | self._truncated
+        if not ended.any():
+            return self._step_result(self._build_info(None))
+        lanes = np.flatnonzero(ended)
+        final_obs = np.full(self.num_envs, None, dtype=object)
+        for lane in lanes:
+            final_obs[lane] = self._obs[lane].copy()
+        final_info = self._build_info(ended, always_copy=True)
+        self._reset_lanes(ended, self._autoreset_seeds(ended))
+        self._engine.info_into(*self._info_args)
+        info = self._build_info(None)
+        info["final_obs"] = final_obs
+        info["_final_obs"] = ended.copy()
+        info["final_info"] = final_info
+        info["_final_info"] = ended.copy()
+        return self._step_result(info)
+
+    def _engine_step(self) -> None:
+        info = self._info
+        self._engine.step_into(
+            self._actions,
+            self._obs,
+            self._rewards,
+            self._terminated,
+            self._truncated,
+            info["x_pos"],
+            info["coins"],
+            info["level_hi"],
+            info["level_lo"],
+            info["lives"],
+            info["score"],
+            info["scrolling"],
+            info["time"],
+            info["xscroll_hi"],
+            info["xscroll_lo"],
+        )
+
+    def _finish_episode_steps(self) -> None:
+        self._episode_steps += 1
+        self._apply_time_limit(None)
+        self._needs_reset = self._terminated | self._truncated
+
+    def _apply_time_limit(self, lanes: Optional[np.ndarray]) -> None:
+        if self.max_episode_steps is None:
+            return
+        over = self._episode_steps >= self.max_episode_steps
+        if lanes is not None:
+            over &= lanes
+        self._truncated |= over
+
+    def _step_result(self, info: Dict[str, Any]):
+        return (
+            self._out_obs(),
+            self._rewards.copy(),
+            self._terminated.copy(),
+            self._truncated.copy(),
+            info,
+        )
+
+    def _set_actions(self, actions: Any) -> None:
+        actions = np.asarray(actions)
+        if actions.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
+        if self._raw_actions and actions.dtype == np.uint8:
+            np.copyto(self._actions, actions)
+            return
+        if actions.dtype.kind not in "iu":
+            if actions.dtype.kind == "f" and np.all(np.mod(actions, 1) == 0):
+                actions = actions.astype(np.int64)
+            else:
+                raise TypeError(f"actions must be integers, got dtype {actions.dtype}")
+        count = len(self._action_table)
+        if actions.size and (actions.min() < 0 or actions.max() >= count):
+            bad = actions[(actions < 0) | (actions >= count)][0]
+            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
+        np.take(self._action_table, actions, out=self._actions, mode="clip")
+
+    # ------------------------------------------------------------------ resets
+
+    def _reset_lanes(self, mask: np.ndarray, seeds: List[Optional[int]]) -> None:
+        self._engine.reset_masked_into(self._obs, mask, self._start_indices(mask), seeds)
+        self._episode_steps[mask] = 0
+        self._needs_reset[mask] = False
+
+    def _start_indices(self, mask: np.ndarray) -> np.ndarray:
+        """Catalog index per lane for a reset of ``mask``; random lanes draw a new one."""
+        indices = self._indices
+        np.copyto(indices, self._start_index)
+        draw = mask & self._start_random
+        if draw.any():
+            indices[draw] = self.np_random.integers(0, len(self._state_names), size=int(draw.sum()))
+        return indices.copy()
+
+    def _autoreset_seeds(self, mask: np.ndarray) -> List[Optional[int]]:
+        draws = self.np_random.integers(0, 2**64, size=self.num_envs, dtype=np.uint64)
+        return [int(draws[i]) if mask[i] else None for i in range(self.num_envs)]
+
+    def _lane_seeds(self, seed: Any) -> List[Optional[int]]:
+        n = self.num_envs
+        if seed is None:
+            return [None] * n
+        if isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
+            seed = int(seed)
+            if seed < 0:
+                raise ValueError(f"seed must be a non-negative integer, got {seed}")
+            self._np_random, self._np_random_seed = seeding.np_random(seed)
+            return [(seed + i) % 2**64 for i in range(n)]
+        seeds = list(seed)
+        if len(seeds) != n:
+            raise ValueError(
+                f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seeds)}."
+            )
+        for value in seeds:
+            if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
+                raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
+        given = [int(v) for v in seeds if v is not None]
+        if given:
+            entropy = int(np.random.SeedSequence(given).generate_state(1, np.uint64)[0])
+            self._np_random, self._np_random_seed = seeding.np_random(entropy)
+        return [None if v is None else int(v) % 2**64 for v in seeds]
+
+    def _set_start_states(self, mask: np.ndarray, choice: Any, what: str, broadcast: bool = False) -> None:
+        n = self.num_envs
+        if broadcast or isinstance(choice, (str, int, np.integer)) or choice is None:
+            per_lane = [choice] * n
+        else:
+            per_lane = list(choice)
+            if len(per_lane) != n:
+                raise ValueError(f"{what} must name one start state per lane ({n}), got {len(per_lane)}")
+        resolved = [None if value is None else self._resolve_state(value, what) for value in per_lane]
+        for lane in np.flatnonzero(mask):
+            value = resolved[lane]
+            if value is None:
+                continue
+            self._start_random[lane] = value == _RANDOM_STATE
+            self._start_index[lane] = 0 if value == _RANDOM_STATE else value
+
+    def _resolve_state(self, value: Any, what: str) -> Union[int, str]:
+        names = self._state_names
+        if not names:
+            raise ValueError(f"{what}: this environment has no start states (pass states=... to the constructor)")
+        if isinstance(value, str):
+            if value == _RANDOM_STATE and _RANDOM_STATE not in names:
+                return _RANDOM_STATE
+            try:
+                return names.index(value)
+            except ValueError:
+                raise ValueError(f"{what}: unknown start state {value!r}; known: {', '.join(names)}") from None
+        if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+            if not 0 <= int(value) < len(names):
+                raise ValueError(f"{what}: start state index {int(value)} is outside 0..{len(names) - 1}")
+            return int(value)
+        raise TypeError(f"{what}: a start state is a name or an index, got {type(value).__name__}")
+
+    # ------------------------------------------------------------------ outputs
+
+    def _out_obs(self) -> np.ndarray:
+        return self._obs.copy() if self.copy else self._obs
+
+    def _build_info(self, mask: Optional[np.ndarray], always_copy: bool = False) -> Dict[str, Any]:
+        """The info dict: every game value with its ``_name`` mask (all lanes when ``mask`` is None)."""
+        copy = always_copy or self.copy
+        info: Dict[str, Any] = {}
+        if mask is None:
+            mask = np.ones(self.num_envs, np.bool_)
+        for name, array in self._info.items():
+            info[name] = array.copy() if copy else array
+            info["_" + name] = mask.copy()
+        if self._extra_layout:
+            self._engine.extra_info_into(self._extra)
+            for name, _, offset, count, dtype in self._extra_layout:
+                values = self._extra[:, offset] if count == 1 else self._extra[:, offset:offset + count]
+                info[name] = values.astype(dtype)
+                info["_" + name] = mask.copy()
+        return info
+
+    def _check_open(self) -> None:
+        if self._engine is None:
+            raise RuntimeError("the environment is closed")
+
+
+def _extra_layout(requested: Sequence[Union[str, int]]):
+    """(name, id, column offset, count, dtype) per requested extra info entry, in the caller's order."""
+    if isinstance(requested, (str, int)):
+        requested = [requested]
+    catalogue = extra_info_descriptors()
+    by_name = {entry[1]: entry for entry in catalogue}
+    layout = []
+    offset = 0
+    seen = set()
+    for item in requested:
+        if isinstance(item, str):
+            entry = by_name.get(item)
+            if entry is None:
+                raise ValueError(f"unknown extra info {item!r}; known: {', '.join(by_name)}")
+        elif isinstance(item, (int, np.integer)) and 0 <= int(item) < len(catalogue):
+            entry = catalogue[int(item)]
+        else:
+            raise ValueError(f"unknown extra info {item!r}")
+        ident, name, count, dtype = entry[0], entry[1], entry[2], entry[3]
+        if name in seen:
+            raise ValueError(f"extra info {name!r} is requested twice")
+        seen.add(name)
+        if name in dict(INFO_FIELDS):
+            raise ValueError(f"extra info {name!r} clashes with a game value of the same name")
+        layout.append((name, ident, offset, count, _EXTRA_DTYPES[dtype]))
+        offset += count
+    return layout
+
+
+def _check_reset_mask(mask: Any, n: int) -> np.ndarray:
+    if not isinstance(mask, np.ndarray):
+        raise TypeError(f"`options['reset_mask']` must be a numpy array, got {type(mask)}")
+    if mask.shape != (n,):
+        raise ValueError(f"`options['reset_mask']` must have shape `({n},)`, got {mask.shape}")
+    if mask.dtype != np.bool_:
+        raise TypeError(f"`options['reset_mask']` must have `dtype=np.bool_`, got {mask.dtype}")
+    if not np.any(mask):
+        raise ValueError(
+            f"`options['reset_mask']` must contain a boolean array with at least one True value, got reset_mask={mask}"
+        )
+    return np.ascontiguousarray(mask)
