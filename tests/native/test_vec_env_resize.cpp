@@ -37,7 +37,9 @@ TEST(VecEnvResize, AreaTableFor240To84Columns) {
   for (size_t x = 0; x < 84; ++x) {
     const AreaCell& c = t.cells[x];  // output row 0
     EXPECT_EQ(c.x1 - c.x0, widths[x % 7]) << "column " << x;
-    if (x > 0) EXPECT_EQ(c.x0, t.cells[x - 1].x1) << "columns must tile the source";
+    if (x > 0) {
+      EXPECT_EQ(c.x0, t.cells[x - 1].x1) << "columns must tile the source";
+    }
   }
   EXPECT_EQ(t.cells[1].x0, 2u);
   EXPECT_EQ(t.cells[2].x0, 5u);
