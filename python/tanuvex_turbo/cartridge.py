@@ -148,7 +148,10 @@ def _find_repair(data: bytes, header: Header):
                     notes = []
                     if candidate != data[:HEADER_SIZE]:
                         changed = [i for i in range(HEADER_SIZE) if candidate[i] != data[i]]
-                        notes.append("header bytes " + ", ".join(str(i) for i in changed) + " differ")
+                        if len(changed) == 1:
+                            notes.append(f"header byte {changed[0]} differs")
+                        else:
+                            notes.append("header bytes " + ", ".join(str(i) for i in changed) + " differ")
                     if offset != HEADER_SIZE:
                         notes.append(f"the {TRAINER_SIZE}-byte trainer must be removed")
                     if len(trimmed) < len(body):

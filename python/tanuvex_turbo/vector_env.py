@@ -43,31 +43,10 @@ from tanuvex_turbo._tanuvex_turbo import (
     extra_info_descriptors,
 )
 from tanuvex_turbo.actions import ActionSetSpec, resolve_action_set
+from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSpec, load_catalog
 
 __all__ = ["TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
-
-#: The refusal the engine raises (and this class repeats) when a step comes before an ended lane was reset.
-PENDING_RESET_MESSAGE = (
-    "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first"
-)
-
-#: Frames per second of the emulated console.
-FRAME_RATE = 60.0988
-
-#: The game values reported for every lane after every step and reset, with their element types.
-INFO_FIELDS: Tuple[Tuple[str, type], ...] = (
-    ("x_pos", np.uint16),
-    ("coins", np.uint8),
-    ("level_hi", np.int16),
-    ("level_lo", np.int16),
-    ("lives", np.int16),
-    ("score", np.uint32),
-    ("scrolling", np.int16),
-    ("time", np.uint16),
-    ("xscroll_hi", np.uint8),
-    ("xscroll_lo", np.uint8),
-)
 
 _EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": np.int32}
 
@@ -454,19 +433,24 @@ class TurboVectorEnv(VectorEnv):
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        if self._raw_actions and actions.dtype == np.uint8:
+        kind = actions.dtype.kind
+        if kind == "u" and self._raw_actions and actions.dtype.itemsize == 1:
             np.copyto(self._actions, actions)
             return
-        if actions.dtype.kind not in "iu":
-            if actions.dtype.kind == "f" and np.all(np.mod(actions, 1) == 0):
+        if kind == "i":
+            if actions.size and actions.min() < 0:
+                raise ValueError(f"action {actions.min()} is outside the action space (0..{len(self._action_table) - 1})")
+        elif kind != "u":
+            if kind == "f" and np.all(np.mod(actions, 1) == 0) and np.all(actions >= 0):
                 actions = actions.astype(np.int64)
             else:
-                raise TypeError(f"actions must be integers, got dtype {actions.dtype}")
-        count = len(self._action_table)
-        if actions.size and (actions.min() < 0 or actions.max() >= count):
-            bad = actions[(actions < 0) | (actions >= count)][0]
-            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
-        np.take(self._action_table, actions, out=self._actions, mode="clip")
+                raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+        try:
+            self._action_table.take(actions, out=self._actions, mode="raise")
+        except IndexError:
+            raise ValueError(
+                f"action {actions.max()} is outside the action space (0..{len(self._action_table) - 1})"
+            ) from None
 
     # ------------------------------------------------------------------ resets
 
@@ -553,18 +537,23 @@ class TurboVectorEnv(VectorEnv):
     def _build_info(self, mask: Optional[np.ndarray], always_copy: bool = False) -> Dict[str, Any]:
         """The info dict: every game value with its ``_name`` mask (all lanes when ``mask`` is None)."""
         copy = always_copy or self.copy
+        layout = self._extra_layout
+        # One block holds every mask; each key gets its own row.
+        masks = np.empty((len(self._info) + len(layout), self.num_envs), np.bool_)
+        masks[...] = True if mask is None else mask
         info: Dict[str, Any] = {}
-        if mask is None:
-            mask = np.ones(self.num_envs, np.bool_)
+        row = 0
         for name, array in self._info.items():
             info[name] = array.copy() if copy else array
-            info["_" + name] = mask.copy()
-        if self._extra_layout:
+            info["_" + name] = masks[row]
+            row += 1
+        if layout:
             self._engine.extra_info_into(self._extra)
-            for name, _, offset, count, dtype in self._extra_layout:
+            for name, _, offset, count, dtype in layout:
                 values = self._extra[:, offset] if count == 1 else self._extra[:, offset:offset + count]
                 info[name] = values.astype(dtype)
-                info["_" + name] = mask.copy()
+                info["_" + name] = masks[row]
+                row += 1
         return info
 
     def _check_open(self) -> None:

@@ -1,0 +1,276 @@
+"""Environment benchmark: steps and emulated frames per second.
+
+Runs the engine with random actions for every combination of lane count and
+thread count and reports, over several repetitions, the minimum, median and
+maximum of
+
+- steps/s: lane-steps per second (lanes x steps / wall time);
+- frames/s: emulated console frames per second (steps/s x frame_skip).
+
+Lanes whose episode ends are reset inside the timed loop, as a training loop
+would. With ``--gym`` each configuration is also run through
+:class:`tanuvex_turbo.TurboVectorEnv` and the wrapper's cost per step is
+reported next to the raw engine's.
+
+Run it as ``tanuvex-turbo bench`` or ``python -m tanuvex_turbo.bench``.
+Timings depend on the machine and on what else runs on it; the header of the
+report says which machine it was.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from typing import Callable, Dict, List, Optional, Sequence
+
+import numpy as np
+
+from tanuvex_turbo.fields import step_outputs
+
+__all__ = ["BenchResult", "add_arguments", "main", "run", "machine_description"]
+
+DEFAULT_LANES = (1, 8, 64, 256)
+DEFAULT_THREADS = (1, 2)
+
+
+@dataclasses.dataclass
+class BenchResult:
+    """Timings of one configuration: one entry per repetition."""
+
+    lanes: int
+    threads: int
+    steps: int
+    frame_skip: int
+    seconds: List[float]
+    mode: str = "engine"
+
+    @property
+    def steps_per_second(self) -> List[float]:
+        return [self.lanes * self.steps / s for s in self.seconds]
+
+    @property
+    def frames_per_second(self) -> List[float]:
+        return [v * self.frame_skip for v in self.steps_per_second]
+
+    @property
+    def microseconds_per_step(self) -> List[float]:
+        """Wall time of one batched step (all lanes), in microseconds."""
+        return [s / self.steps * 1e6 for s in self.seconds]
+
+    def as_dict(self) -> Dict[str, object]:
+        return {
+            "mode": self.mode,
+            "lanes": self.lanes,
+            "threads": self.threads,
+            "steps": self.steps,
+            "frame_skip": self.frame_skip,
+            "seconds": self.seconds,
+            "steps_per_second": _summary(self.steps_per_second),
+            "frames_per_second": _summary(self.frames_per_second),
+        }
+
+
+def _summary(values: Sequence[float]) -> Dict[str, float]:
+    return {"min": min(values), "median": statistics.median(values), "max": max(values)}
+
+
+def machine_description() -> str:
+    """One line naming the machine: system, processor, CPU count, Python, load average."""
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    processor = _cpu_model() or platform.machine()
+    load = ""
+    if hasattr(os, "getloadavg"):
+        load = ", load average %.2f %.2f %.2f at start" % os.getloadavg()
+    return f"{platform.system()} {platform.machine()}, {processor}, {cpus} CPUs available, Python {platform.python_version()}{load}"
+
+
+def _cpu_model() -> Optional[str]:
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as handle:
+            for line in handle:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def _engine_kwargs(args: argparse.Namespace) -> Dict[str, object]:
+    return {"frame_skip": args.frame_skip, "grayscale": not args.color, "frame_stack": args.frame_stack,
+            "resize_width": args.size, "resize_height": args.size}
+
+
+def _time_engine(engine, steps: int, action_bytes: np.ndarray) -> float:
+    """Runs ``steps`` batched steps with the given (steps, lanes) controller bytes; returns seconds."""
+    n = engine.num_envs
+    obs = np.zeros(engine.obs_shape(), np.uint8)
+    outputs = step_outputs(n)
+    terminated = outputs[1]
+    indices = np.zeros(n, np.int32)
+    seeds = [None] * n
+    engine.reset_into(obs)
+    start = time.perf_counter()
+    for row in action_bytes[:steps]:
+        engine.step_into(row, obs, *outputs)
+        if terminated.any():
+            engine.reset_masked_into(obs, terminated.copy(), indices, seeds)
+    return time.perf_counter() - start
+
+
+def _time_gym(env, steps: int, action_indices: np.ndarray) -> float:
+    env.reset(seed=0)
+    start = time.perf_counter()
+    for row in action_indices[:steps]:
+        env.step(row)
+    return time.perf_counter() - start
+
+
+def run(
+    rom_path: str,
+    args: argparse.Namespace,
+    catalog: Dict[str, object],
+    report: Callable[[str], None] = print,
+) -> List[BenchResult]:
+    """Runs every configuration of ``args`` and returns the results (``report`` prints progress rows)."""
+    from tanuvex_turbo import _RetroVecEnv
+    from tanuvex_turbo.actions import resolve_action_set
+
+    table = resolve_action_set(args.action_set)
+    rng = np.random.default_rng(args.seed)
+    results: List[BenchResult] = []
+    for lanes in args.lanes:
+        for threads in args.threads:
+            engine = _RetroVecEnv(rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog)
+            steps = args.steps or _calibrate(engine, table, rng, args.seconds)
+            indices = rng.integers(0, len(table), size=(steps, lanes))
+            action_bytes = np.ascontiguousarray(table[indices])
+            _time_engine(engine, min(steps, 5), action_bytes)  # warm-up: caches, pool threads
+            seconds = [_time_engine(engine, steps, action_bytes) for _ in range(args.repeat)]
+            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, seconds)
+            results.append(result)
+            report(_row(result))
+            del engine
+            if args.gym:
+                env = _gym_env(rom_path, lanes, threads, args, catalog)
+                _time_gym(env, min(steps, 5), indices)
+                gym_seconds = [_time_gym(env, steps, indices) for _ in range(args.repeat)]
+                env.close()
+                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, gym_seconds, mode="gym")
+                results.append(gym_result)
+                report(_row(gym_result, baseline=result))
+    return results
+
+
+def _gym_env(rom_path, lanes, threads, args, catalog):
+    from tanuvex_turbo.vector_env import TurboVectorEnv
+
+    states = list(zip(catalog.get("state_catalog_names", []), catalog.get("state_catalog_data", []))) or None
+    return TurboVectorEnv(rom_path, lanes, states=states, action_set=args.action_set, num_threads=threads,
+                          seed=args.seed + 1, **_engine_kwargs(args))
+
+
+def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
+    """Steps per repetition so that one repetition takes about ``seconds``."""
+    probe = 8
+    while True:
+        action_bytes = np.ascontiguousarray(table[rng.integers(0, len(table), size=(probe, engine.num_envs))])
+        elapsed = _time_engine(engine, probe, action_bytes)
+        if elapsed >= 0.05 or probe >= 100000:
+            break
+        probe *= 4
+    return int(min(max(probe * seconds / max(elapsed, 1e-6), 10), 100000))
+
+
+_HEADER = f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   {'steps/s min / median / max':<34}{'frames/s min / median / max':<34}"
+
+
+def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
+    sps = _summary(result.steps_per_second)
+    fps = _summary(result.frames_per_second)
+    text = (
+        f"{result.mode:<7}{result.lanes:>6}{result.threads:>8}{result.steps:>7}   "
+        f"{sps['min']:>10.0f} / {sps['median']:>8.0f} / {sps['max']:>8.0f}   "
+        f"{fps['min']:>10.0f} / {fps['median']:>8.0f} / {fps['max']:>8.0f}"
+    )
+    if baseline is not None:
+        raw = statistics.median(baseline.microseconds_per_step)
+        wrapped = statistics.median(result.microseconds_per_step)
+        text += f"   wrapper: +{wrapped - raw:.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
+    return text
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """Adds the benchmark's options to ``parser`` (shared by ``tanuvex-turbo bench`` and ``python -m``)."""
+    parser.add_argument("--rom", help="cartridge image (default: $TANUVEX_TURBO_ROM)")
+    parser.add_argument("--states", help="start states: a directory or file (default: $TANUVEX_TURBO_STATES)")
+    parser.add_argument("--state", help="name of the start state (default: the first one)")
+    parser.add_argument("--lanes", type=int, nargs="+", default=list(DEFAULT_LANES), metavar="N",
+                        help="lane counts (default: %(default)s)")
+    parser.add_argument("--threads", type=int, nargs="+", default=list(DEFAULT_THREADS), metavar="T",
+                        help="worker thread counts (default: %(default)s)")
+    parser.add_argument("--repeat", type=int, default=5, help="repetitions per configuration (default: %(default)s)")
+    parser.add_argument("--steps", type=int, default=0,
+                        help="batched steps per repetition (default: chosen so one repetition takes --seconds)")
+    parser.add_argument("--seconds", type=float, default=0.5,
+                        help="target duration of one repetition when --steps is not given (default: %(default)s)")
+    parser.add_argument("--frame-skip", type=int, default=4, help="default: %(default)s")
+    parser.add_argument("--frame-stack", type=int, default=4, help="default: %(default)s")
+    parser.add_argument("--size", type=int, default=84, help="observation width and height (default: %(default)s)")
+    parser.add_argument("--color", action="store_true", help="colour observations instead of gray")
+    parser.add_argument("--action-set", default="simple",
+                        help="action set the random actions are drawn from (default: %(default)s)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the random actions (default: %(default)s)")
+    parser.add_argument("--gym", action="store_true",
+                        help="also run each configuration through TurboVectorEnv and report the wrapper's cost")
+    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+
+
+def execute(args: argparse.Namespace, command: str) -> int:
+    """Runs the benchmark described by parsed ``args``; returns the exit status."""
+    from tanuvex_turbo import cli
+
+    if args.repeat < 1 or any(n < 1 for n in args.lanes) or any(t < 1 for t in args.threads):
+        raise cli.CliError("--repeat, --lanes and --threads take positive numbers")
+    rom_path = cli.resolve_rom(args.rom)
+    catalog = cli.resolve_catalog(args.states, args.state)
+    print(f"command: {command}")
+    print(f"machine: {machine_description()}")
+    start = catalog.get("state_catalog_names", ["power-on"])[0]
+    print(
+        f"settings: frame_skip {args.frame_skip}, {'colour' if args.color else 'gray'} {args.size}x{args.size}, "
+        f"frame_stack {args.frame_stack}, random actions from '{args.action_set}', start state {start}, "
+        f"{args.repeat} repetitions; steps/s = lane-steps per second, frames/s = steps/s x frame_skip"
+    )
+    print(_HEADER)
+    sys.stdout.flush()
+
+    def report(line: str) -> None:
+        print(line, flush=True)
+
+    results = cli.run_engine(lambda: run(rom_path, args, catalog, report), rom_path)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as handle:
+            json.dump({"command": command, "machine": machine_description(),
+                       "results": [r.as_dict() for r in results]}, handle, indent=2)
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Entry point of ``python -m tanuvex_turbo.bench``."""
+    from tanuvex_turbo import cli
+
+    parser = argparse.ArgumentParser(prog="python -m tanuvex_turbo.bench", description=__doc__.split("\n\n")[0])
+    add_arguments(parser)
+    args = parser.parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    return cli.guard(lambda: execute(args, " ".join(["python -m tanuvex_turbo.bench", *argv])))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,216 @@
+"""Recording play as an animated GIF or an MP4 video.
+
+One lane plays a start state with a policy for a number of steps; after every
+step its display frame (the console's visible 240 x 224 picture, the one that
+``render()`` returns) is written to the output file. A lane whose episode ends
+is reset to the same start state and play goes on, unless asked to stop.
+
+Policies:
+
+``random``
+    uniform random actions from an action set (seeded, so repeatable).
+``noop``
+    no buttons.
+``hold:ACTION``
+    the same action every step, e.g. ``hold:right+B`` or ``hold:0x82``.
+``script:FILE``
+    a text file of actions played in order: whitespace-separated items
+    ``ACTION`` or ``ACTION*COUNT`` (``right+B*40 right+A+B*8 noop*10``), ``#``
+    starts a comment. Play stops when the script ends.
+
+Writing needs the optional ``record`` extra (``pip install
+'tanuvex_turbo[record]'``: imageio and Pillow for GIF, tqdm for the progress
+bar); MP4 also needs ``imageio-ffmpeg``.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import pathlib
+from typing import Callable, Iterator, List, Optional
+
+import numpy as np
+
+from tanuvex_turbo.actions import parse_action, resolve_action_set
+from tanuvex_turbo.fields import FRAME_RATE, step_outputs
+
+__all__ = ["Recording", "make_policy", "parse_script", "record"]
+
+#: A policy maps the step number to the controller byte of that step, or None to stop.
+Policy = Callable[[int], Optional[int]]
+
+
+def parse_script(text: str) -> List[int]:
+    """The controller bytes of an action script (see the module documentation).
+
+    Raises:
+        ValueError: an item is not an action, or a repeat count is not a positive integer.
+    """
+    actions: List[int] = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        line = line.split("#", 1)[0]
+        for item in line.split():
+            action, _, count = item.partition("*")
+            try:
+                value = parse_action(action)
+                repeat = int(count) if count else 1
+            except ValueError as error:
+                raise ValueError(f"line {number}: {item!r}: {error}") from None
+            if repeat < 1:
+                raise ValueError(f"line {number}: {item!r}: the repeat count must be positive")
+            actions.extend([value] * repeat)
+    if not actions:
+        raise ValueError("the script holds no actions")
+    return actions
+
+
+def make_policy(spec: str, action_set: str = "simple", seed: int = 0) -> Policy:
+    """Builds a policy from its command-line form (``random``, ``noop``, ``hold:ACTION``, ``script:FILE``).
+
+    Raises:
+        ValueError: unknown policy, bad action or script.
+        OSError: the script file cannot be read.
+    """
+    kind, _, argument = spec.partition(":")
+    if kind == "random" and not argument:
+        table = resolve_action_set(action_set)
+        rng = np.random.default_rng(seed)
+        return lambda step: int(table[rng.integers(len(table))])
+    if kind == "noop" and not argument:
+        return lambda step: 0
+    if kind == "hold" and argument:
+        value = parse_action(argument)
+        return lambda step: value
+    if kind == "script" and argument:
+        script = parse_script(pathlib.Path(argument).read_text(encoding="utf-8"))
+        return lambda step: script[step] if step < len(script) else None
+    raise ValueError(f"unknown policy {spec!r}; use random, noop, hold:ACTION or script:FILE")
+
+
+@dataclasses.dataclass
+class Recording:
+    """What :func:`record` did."""
+
+    path: pathlib.Path
+    steps: int
+    frames: int
+    episodes_ended: int
+    fps: float
+
+
+def _frames(engine, policy: Policy, steps: int, stop_on_done: bool, every: int, outcome: dict) -> Iterator[np.ndarray]:
+    """Plays and yields display frames (the reset frame first, then every ``every``-th step)."""
+    n = 1
+    obs = np.zeros(engine.obs_shape(), np.uint8)
+    outputs = step_outputs(n)
+    terminated = outputs[1]
+    action = np.zeros(n, np.uint8)
+    frame = np.zeros(engine.rgb_frame_shape(), np.uint8)
+    engine.reset_into(obs)
+    engine.rgb_frames_into(frame)
+    yield frame[0]
+    for step in range(steps):
+        value = policy(step)
+        if value is None:
+            break
+        action[0] = value
+        engine.step_into(action, obs, *outputs)
+        outcome["steps"] = step + 1
+        ended = bool(terminated[0])
+        if ended:
+            outcome["episodes_ended"] += 1
+        if ended or (step + 1) % every == 0:
+            engine.rgb_frames_into(frame)
+            yield frame[0]
+        if ended:
+            if stop_on_done:
+                break
+            engine.reset_masked_into(obs, np.ones(1, np.bool_), np.array(engine.active_state_indices(), np.int32), [None])
+
+
+def record(
+    rom_path: str,
+    out: str,
+    *,
+    policy: Policy,
+    steps: int,
+    catalog: Optional[dict] = None,
+    frame_skip: int = 4,
+    fps: Optional[float] = None,
+    every: int = 1,
+    scale: int = 1,
+    seed: int = 1,
+    stop_on_done: bool = False,
+    progress: bool = True,
+    sticky_action_prob: float = 0.0,
+) -> Recording:
+    """Plays one lane and writes its display frames to ``out`` (``.gif`` or ``.mp4``).
+
+    ``catalog`` holds the engine's ``state_catalog_data`` / ``state_catalog_names``
+    with the start state first (``None``: power-on). ``every`` keeps every
+    ``every``-th step's frame; ``scale`` enlarges the frames by an integer
+    factor; ``fps`` defaults to the game's own speed (console frame rate over
+    ``frame_skip`` and ``every``).
+
+    Raises:
+        ImportError: imageio (or, for MP4, imageio-ffmpeg) is not installed.
+        ValueError: an unsupported output suffix or bad numbers.
+        RuntimeError: the cartridge image is refused by the engine.
+    """
+    from tanuvex_turbo import _RetroVecEnv
+    
+    path = pathlib.Path(out)
+    suffix = path.suffix.lower()
+    if suffix not in (".gif", ".mp4"):
+        raise ValueError(f"the output must end in .gif or .mp4, got {path.name!r}")
+    if steps < 1 or every < 1 or scale < 1 or frame_skip < 1:
+        raise ValueError("steps, every, scale and frame_skip must be positive")
+    try:
+        import imageio.v2 as imageio
+    except ImportError:
+        raise ImportError("recording needs imageio and Pillow: pip install 'tanuvex_turbo[record]'") from None
+    fps = fps or FRAME_RATE / frame_skip / every
+    engine = _RetroVecEnv(
+        rom_path, 1, frame_skip=frame_skip, frame_stack=1, resize_width=16, resize_height=16,
+        resize_algorithm="nearest", seed=seed, num_threads=1, sticky_action_prob=sticky_action_prob,
+        **(catalog or {}),
+    )
+    if suffix == ".gif":
+        # GIF frame times are whole hundredths of a second.
+        writer_args = {"mode": "I", "duration": max(20, int(round(100.0 / fps)) * 10), "loop": 0}
+    else:
+        writer_args = {"mode": "I", "fps": fps, "macro_block_size": 8}
+    try:
+        writer = imageio.get_writer(str(path), **writer_args)
+    except (ValueError, ImportError) as error:
+        if suffix == ".mp4":
+            raise ImportError("writing MP4 needs imageio-ffmpeg: pip install imageio-ffmpeg") from error
+        raise
+    outcome = {"steps": 0, "episodes_ended": 0}
+    bar = _progress_bar(steps, progress)
+    written = 0
+    try:
+        for frame in _frames(engine, policy, steps, stop_on_done, every, outcome):
+            if scale > 1:
+                frame = np.repeat(np.repeat(frame, scale, axis=0), scale, axis=1)
+            writer.append_data(frame)
+            written += 1
+            if bar is not None and outcome["steps"] > bar.n:
+                bar.update(outcome["steps"] - bar.n)
+    finally:
+        writer.close()
+        if bar is not None:
+            bar.close()
+    return Recording(path, outcome["steps"], written, outcome["episodes_ended"], fps)
+
+
+def _progress_bar(total: int, enabled: bool):
+    if not enabled:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    # disable=None: no bar when stderr is not a terminal.
+    return tqdm(total=total, unit="step", desc="recording", leave=False, disable=None)
+
