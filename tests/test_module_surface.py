@@ -50,6 +50,11 @@ def test_package_reexports_the_extension():
     assert ext.__name__ == "tanuvex_turbo._tanuvex_turbo"
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="file naming checked on Linux")
+def test_extension_is_built_for_the_stable_abi():
+    assert ext.__file__.endswith(".abi3.so")
+
+
 def test_classes_report_the_package_module():
     for cls in (ext.ZuboLiveSnapshot, ext._RetroVecEnv):
         assert cls.__module__ == "tanuvex_turbo._tanuvex_turbo"
