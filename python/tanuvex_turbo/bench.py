@@ -27,7 +27,7 @@ import platform
 import statistics
 import sys
 import time
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -87,7 +87,8 @@ def machine_description() -> str:
     load = ""
     if hasattr(os, "getloadavg"):
         load = ", load average %.2f %.2f %.2f at start" % os.getloadavg()
-    return f"{platform.system()} {platform.machine()}, {processor}, {cpus} CPUs available, Python {platform.python_version()}{load}"
+    system = f"{platform.system()} {platform.machine()}"
+    return f"{system}, {processor}, {cpus} CPUs available, Python {platform.python_version()}{load}"
 
 
 def _cpu_model() -> Optional[str]:
@@ -101,7 +102,7 @@ def _cpu_model() -> Optional[str]:
     return None
 
 
-def _engine_kwargs(args: argparse.Namespace) -> Dict[str, object]:
+def _engine_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     return {"frame_skip": args.frame_skip, "grayscale": not args.color, "frame_stack": args.frame_stack,
             "resize_width": args.size, "resize_height": args.size}
 
@@ -134,7 +135,7 @@ def _time_gym(env, steps: int, action_indices: np.ndarray) -> float:
 def run(
     rom_path: str,
     args: argparse.Namespace,
-    catalog: Dict[str, object],
+    catalog: Dict[str, Any],
     report: Callable[[str], None] = print,
 ) -> List[BenchResult]:
     """Runs every configuration of ``args`` and returns the results (``report`` prints progress rows)."""
@@ -187,7 +188,10 @@ def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
     return int(min(max(probe * seconds / max(elapsed, 1e-6), 10), 100000))
 
 
-_HEADER = f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   {'steps/s min / median / max':<34}{'frames/s min / median / max':<34}"
+_HEADER = (
+    f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   "
+    f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}"
+)
 
 
 def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:

@@ -174,7 +174,9 @@ def inspect_cartridge(path: Union[str, "os.PathLike[str]"], *, search_repair: bo
         data = handle.read()
     digest = _sha256(data)
     header = parse_header(data)
-    report = CartridgeReport(path=os.fspath(path), size=len(data), sha256=digest, header=header, supported=digest == EXPECTED_SHA256)
+    report = CartridgeReport(
+        path=os.fspath(path), size=len(data), sha256=digest, header=header, supported=digest == EXPECTED_SHA256
+    )
     if not report.supported and search_repair and header is not None:
         report.repair, report.repair_notes = _find_repair(data, header)
     return report

@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import dataclasses
 import pathlib
-from typing import Callable, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 
@@ -158,7 +158,7 @@ def record(
         RuntimeError: the cartridge image is refused by the engine.
     """
     from tanuvex_turbo import _RetroVecEnv
-    
+
     path = pathlib.Path(out)
     suffix = path.suffix.lower()
     if suffix not in (".gif", ".mp4"):
@@ -175,6 +175,7 @@ def record(
         resize_algorithm="nearest", seed=seed, num_threads=1, sticky_action_prob=sticky_action_prob,
         **(catalog or {}),
     )
+    writer_args: Dict[str, Any]
     if suffix == ".gif":
         # GIF frame times are whole hundredths of a second.
         writer_args = {"mode": "I", "duration": max(20, int(round(100.0 / fps)) * 10), "loop": 0}

@@ -99,7 +99,7 @@ def load_catalog(spec: StatesSpec | None) -> Tuple[List[bytes], List[str]]:
     if isinstance(spec, (str, os.PathLike)):
         path = pathlib.Path(spec)
         if path.is_dir():
-            files = sorted(p for p in path.iterdir() if p.is_file() and (p.name.endswith(".state") or p.name.endswith(".state.gz")))
+            files = sorted(p for p in path.iterdir() if p.is_file() and p.name.endswith((".state", ".state.gz")))
             if not files:
                 raise ValueError(f"no *.state files in {path}")
             entries = [(state_name(p), read_state_file(p)) for p in files]

@@ -26,7 +26,6 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 try:
-    import gymnasium
     from gymnasium import spaces
     from gymnasium.utils import seeding
     from gymnasium.vector import AutoresetMode, VectorEnv
@@ -36,12 +35,7 @@ except ImportError as error:  # pragma: no cover - exercised only without gymnas
         "tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'"
     ) from error
 
-from tanuvex_turbo._tanuvex_turbo import (
-    VISIBLE_FRAME_HEIGHT,
-    VISIBLE_FRAME_WIDTH,
-    _RetroVecEnv,
-    extra_info_descriptors,
-)
+from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import ActionSetSpec, resolve_action_set
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSpec, load_catalog
@@ -215,7 +209,7 @@ class TurboVectorEnv(VectorEnv):
         self._rewards = np.zeros(n, np.float32)
         self._terminated = np.zeros(n, np.bool_)
         self._truncated = np.zeros(n, np.bool_)
-        self._info = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
+        self._info: Dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
         self._info_args = tuple(self._info.values())
         self._extra = np.zeros(engine.extra_info_shape(), np.int64)
         self._frames: Optional[np.ndarray] = None
@@ -336,7 +330,7 @@ class TurboVectorEnv(VectorEnv):
 
     def close_extras(self, **kwargs: Any) -> None:
         """Releases the engine and its lanes."""
-        self._engine = None
+        self._engine = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(num_envs={self.num_envs}, autoreset_mode={self.autoreset_mode.name})"

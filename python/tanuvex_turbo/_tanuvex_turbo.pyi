@@ -1,0 +1,190 @@
+"""Type stubs of the compiled engine module ``tanuvex_turbo._tanuvex_turbo``.
+
+Array arguments must be NumPy arrays of exactly the element type and number of
+dimensions shown, C-contiguous, with one entry (or row) per lane; outputs must
+be writeable. Methods ending in ``_into`` write into the caller's arrays and
+return None.
+"""
+
+from typing import List, NoReturn, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "ZuboLiveSnapshot",
+    "_RetroVecEnv",
+    "extra_info_descriptors",
+    "NES_WIDTH",
+    "NES_HEIGHT",
+    "VISIBLE_FRAME_WIDTH",
+    "VISIBLE_FRAME_HEIGHT",
+]
+
+NES_WIDTH: int
+"""Console picture width in pixels (256)."""
+NES_HEIGHT: int
+"""Console picture height in pixels (240)."""
+VISIBLE_FRAME_WIDTH: int
+"""Width of the visible frame, columns 8..247 of the picture (240)."""
+VISIBLE_FRAME_HEIGHT: int
+"""Height of the visible frame, rows 8..231 of the picture (224)."""
+
+_U8 = npt.NDArray[np.uint8]
+_Bool = npt.NDArray[np.bool_]
+_I16 = npt.NDArray[np.int16]
+_U16 = npt.NDArray[np.uint16]
+_I32 = npt.NDArray[np.int32]
+_U32 = npt.NDArray[np.uint32]
+_I64 = npt.NDArray[np.int64]
+_F32 = npt.NDArray[np.float32]
+_Bytes = Union[bytes, bytearray, Sequence[int]]
+
+def extra_info_descriptors() -> List[Tuple[int, str, int, str, Optional[str]]]:
+    """The 27 extra info entries as (id, name, value count, dtype name, enum name or None), in id order."""
+
+class ZuboLiveSnapshot:
+    """A captured lane (console, observation row, random state), usable only by the environment that made it."""
+
+    @property
+    def nbytes(self) -> int: ...
+    def to_bytes(self) -> bytes:
+        """The portable form of the snapshot, for ``_RetroVecEnv.decode_snapshots``."""
+    def __reduce__(self) -> NoReturn:
+        """Always raises TypeError: live snapshots cannot be pickled (use ``to_bytes``)."""
+
+class _RetroVecEnv:
+    """``num_envs`` emulated consoles (lanes) stepped in lock-step through batched calls.
+
+    Raises RuntimeError at construction when ``rom_path`` is not the supported
+    cartridge image ("ROM SHA-256 mismatch: got X, expected Y") or cannot be read.
+    """
+
+    def __init__(
+        self,
+        rom_path: str,
+        num_envs: int,
+        frame_skip: int = 4,
+        grayscale: bool = True,
+        frame_stack: int = 4,
+        terminate_on_flag: bool = True,
+        crop_top: int = 0,
+        crop_bottom: int = 0,
+        resize_width: int = 84,
+        resize_height: int = 84,
+        state_catalog_data: Optional[Sequence[_Bytes]] = None,
+        state_catalog_names: Optional[Sequence[str]] = None,
+        seed: int = 0,
+        frame_maxpool: bool = False,
+        noop_reset_max: int = 0,
+        sticky_action_prob: float = 0.0,
+        crop_left: int = 0,
+        crop_right: int = 0,
+        crop_mode: str = "remove",
+        crop_fill: int = 0,
+        resize_algorithm: str = "area",
+        num_threads: Optional[int] = None,
+        extra_info_ids: Optional[Sequence[int]] = None,
+    ) -> None: ...
+    @property
+    def num_envs(self) -> int: ...
+    @property
+    def num_threads(self) -> int: ...
+    @property
+    def frame_skip(self) -> int: ...
+    @property
+    def grayscale(self) -> bool: ...
+    @property
+    def frame_stack(self) -> int: ...
+    @property
+    def frame_maxpool(self) -> bool: ...
+    @property
+    def noop_reset_max(self) -> int: ...
+    @property
+    def sticky_action_prob(self) -> float: ...
+    @property
+    def crop_top(self) -> int: ...
+    @property
+    def crop_bottom(self) -> int: ...
+    @property
+    def resize_width(self) -> int: ...
+    @property
+    def resize_height(self) -> int: ...
+    @property
+    def state_catalog(self) -> List[str]: ...
+    def obs_shape(self) -> Tuple[int, int, int, int]:
+        """(num_envs, frame_stack * k, resize_height, resize_width), k = 1 gray, 3 colour."""
+    def active_state_indices(self) -> List[int]:
+        """Catalog index each lane was last reset to (-1: power-on or snapshot)."""
+    def rgb_frame_shape(self) -> Tuple[int, int, int, int]:
+        """(num_envs, 224, 240, 3)."""
+    def extra_info_shape(self) -> Tuple[int, int]:
+        """(num_envs, total value count of extra_info_ids)."""
+    def extra_info_into(self, output: _I64) -> None: ...
+    def ram_shape(self) -> Tuple[int, int]:
+        """(num_envs, 2048)."""
+    def ram_into(self, output: _U8) -> None: ...
+    def rgb_frames_into(self, frames: _U8) -> None:
+        """Copies each lane's display frame (RGB, 224 x 240 x 3); the first call enables display frames."""
+    def seed(self, seed: int) -> None:
+        """Lane i's random state becomes seed + i (1 where that is 0)."""
+    def enable_profiler(self) -> None: ...
+    def reset_profiler(self) -> None: ...
+    def disable_profiler(self) -> None: ...
+    def profiler_snapshot(self, top_n: int = 64) -> str: ...
+    def _debug_ram(self, env_idx: int) -> List[int]: ...
+    def _debug_oam(self, env_idx: int) -> List[int]: ...
+    def _debug_bg_pixel(self, env_idx: int, x: int, y: int) -> Tuple[int, bool]: ...
+    def reset_into(self, obs: _U8) -> None:
+        """Resets every lane to catalog entry 0 (or power-on) and writes the observations."""
+    def reset_masked_into(
+        self,
+        obs: _U8,
+        reset_mask: _Bool,
+        state_indices: _I32,
+        seeds: Sequence[Optional[int]],
+    ) -> None:
+        """Resets the selected lanes to their catalog entries (-1: power-on), reseeding where a seed is given."""
+    def capture_snapshots(self, obs: _U8, capture_mask: _Bool) -> List[Optional[ZuboLiveSnapshot]]: ...
+    def decode_snapshots(self, payloads: Sequence[Optional[_Bytes]]) -> List[Optional[ZuboLiveSnapshot]]: ...
+    def reset_mixed_into(
+        self,
+        obs: _U8,
+        reset_mask: _Bool,
+        state_indices: _I32,
+        seeds: Sequence[Optional[int]],
+        snapshots: Sequence[Optional[ZuboLiveSnapshot]],
+    ) -> None: ...
+    def info_into(
+        self,
+        x_pos: _U16,
+        coins: _U8,
+        level_hi: _I16,
+        level_lo: _I16,
+        lives: _I16,
+        score: _U32,
+        scrolling: _I16,
+        time: _U16,
+        xscroll_hi: _U8,
+        xscroll_lo: _U8,
+    ) -> None:
+        """Writes every lane's ten game values."""
+    def step_into(
+        self,
+        actions: _U8,
+        obs: _U8,
+        rewards: _F32,
+        terminated: _Bool,
+        truncated: _Bool,
+        x_pos: _U16,
+        coins: _U8,
+        level_hi: _I16,
+        level_lo: _I16,
+        lives: _I16,
+        score: _U32,
+        scrolling: _I16,
+        time: _U16,
+        xscroll_hi: _U8,
+        xscroll_lo: _U8,
+    ) -> None:
+        """Advances every lane by one controller byte; refused (RuntimeError) while an ended lane awaits reset."""
