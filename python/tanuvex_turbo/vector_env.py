@@ -101,9 +101,11 @@ class TurboVectorEnv(VectorEnv):
     these lanes), ``state`` (one start state for every reset lane) or
     ``states`` (one per lane, ``None`` keeping a lane's start state). A start
     state chosen through ``options`` stays the lane's start state for later
-    resets, autoresets included. Autoresets reseed the lane with a number
-    drawn from :attr:`np_random`, which ``reset(seed=...)`` seeds, so a seeded
-    run is reproducible whatever the autoreset mode.
+    resets, autoresets included. Autoresets do not reseed: each lane's random
+    stream (no-op frames after a reset, sticky actions) goes on, so a run
+    started with ``reset(seed=...)`` is reproducible whatever the autoreset
+    mode. ``"random"`` start states are drawn from :attr:`np_random`, which
+    ``reset(seed=...)`` seeds too.
     """
 
     metadata: Dict[str, Any] = {
@@ -341,11 +343,11 @@ class TurboVectorEnv(VectorEnv):
         if ended.any():
             # The engine steps every lane at once. A lane that ended last step
             # must come back freshly reset and unstepped, so it is reset (to
-            # unblock the step), stepped along with the others, and reset again
-            # with the same start state and seed: the second reset leaves it
-            # exactly as the first did.
-            seeds = self._autoreset_seeds(ended)
+            # unblock the step), stepped along with the others, and reset
+            # again: the returned observation and the lane's console are those
+            # of the second reset.
             indices = self._start_indices(ended)
+            seeds: List[Optional[int]] = [None] * self.num_envs
             self._engine.reset_masked_into(self._obs, ended, indices, seeds)
             self._engine_step()
             self._engine.reset_masked_into(self._obs, ended, indices, seeds)
@@ -372,7 +374,7 @@ class TurboVectorEnv(VectorEnv):
         for lane in lanes:
             final_obs[lane] = self._obs[lane].copy()
         final_info = self._build_info(ended, always_copy=True)
-        self._reset_lanes(ended, self._autoreset_seeds(ended))
+        self._reset_lanes(ended, [None] * self.num_envs)
         self._engine.info_into(*self._info_args)
         info = self._build_info(None)
         info["final_obs"] = final_obs
@@ -461,10 +463,6 @@ class TurboVectorEnv(VectorEnv):
         if draw.any():
             indices[draw] = self.np_random.integers(0, len(self._state_names), size=int(draw.sum()))
         return indices.copy()
-
-    def _autoreset_seeds(self, mask: np.ndarray) -> List[Optional[int]]:
-        draws = self.np_random.integers(0, 2**64, size=self.num_envs, dtype=np.uint64)
-        return [int(draws[i]) if mask[i] else None for i in range(self.num_envs)]
 
     def _lane_seeds(self, seed: Any) -> List[Optional[int]]:
         n = self.num_envs

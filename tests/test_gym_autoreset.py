@@ -1,0 +1,315 @@
+"""TurboVectorEnv: the exact contract of each autoreset mode on real episodes.
+
+Two kinds of episode end are used. A "doomed" start state (the 1-1 state with
+the lives byte already at 0xFF) ends on the first frame of its first step,
+which pins down every step around an episode end. A "last life" start state
+(lives byte 0) held right runs into the first enemy and ends after about a
+hundred steps: a real death, seen through the public interface only.
+"""
+
+import gzip
+
+import numpy as np
+import pytest
+
+gymnasium = pytest.importorskip("gymnasium")
+
+from gymnasium.vector import AutoresetMode  # noqa: E402
+
+from tanuvex_turbo import TurboVectorEnv  # noqa: E402
+from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
+
+LIVES = 0x075A  # RAM address of the lives byte
+NOOP, RIGHT, RIGHT_B = 0, 1, 3  # indices in the "right_only" action set
+MAX_EPISODE = 300  # steps; the last-life episode held right ends well before
+
+
+def with_ram(image, changes):
+    """A copy of a state image with some work-RAM bytes replaced."""
+    tag = b"RAM\0" + (2048).to_bytes(4, "little")
+    at = image.find(tag)
+    assert at >= 0, "state image without a RAM chunk"
+    patched = bytearray(image)
+    for address, value in changes.items():
+        patched[at + 8 + address] = value
+    return bytes(patched)
+
+
+@pytest.fixture(scope="module")
+def start_states(states_dir):
+    level = gzip.decompress((states_dir / "1-1.state").read_bytes())
+    return {
+        "level": level,
+        "doomed": with_ram(level, {LIVES: 0xFF}),
+        "last_life": with_ram(level, {LIVES: 0}),
+        # Starts mid-screen: holding right scrolls (and rewards) from the first step on.
+        "scrolling": gzip.decompress((states_dir / "2-1-clouds-easy.state").read_bytes()),
+    }
+
+
+@pytest.fixture
+def make(rom_path, start_states):
+    """make(mode, start_state, **kwargs): a right_only env over the three start states."""
+
+    def build(mode, start_state, **kwargs):
+        kwargs.setdefault("num_envs", len(start_state) if isinstance(start_state, list) else 3)
+        return TurboVectorEnv(rom_path, states=start_states, start_state=start_state, action_set="right_only",
+                              autoreset_mode=mode, num_threads=1, seed=1, **kwargs)
+
+    return build
+
+
+def ram(env):
+    out = np.zeros(env.engine.ram_shape(), np.uint8)
+    env.engine.ram_into(out)
+    return out
+
+
+def noop(env):
+    return np.full(env.num_envs, NOOP)
+
+
+def run_until_done(env, lane, action):
+    """Steps with ``action`` everywhere until ``lane`` terminates; returns its per-step rewards and the last result."""
+    rewards = []
+    for _ in range(MAX_EPISODE):
+        result = env.step(np.full(env.num_envs, action))
+        rewards.append(float(result[1][lane]))
+        if result[2][lane]:
+            return rewards, result
+    pytest.fail(f"lane {lane} did not terminate within {MAX_EPISODE} steps")
+
+
+LANES = ["level", "doomed", "level"]
+
+
+class TestNextStep:
+    def test_is_the_default_and_in_metadata(self, make):
+        env = make(AutoresetMode.NEXT_STEP, LANES)
+        assert env.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
+        assert TurboVectorEnv.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
+        assert make("NextStep", LANES).autoreset_mode is AutoresetMode.NEXT_STEP
+
+    def test_step_after_the_end_returns_the_reset_lane(self, make):
+        env = make(AutoresetMode.NEXT_STEP, LANES)
+        reference = make(AutoresetMode.NEXT_STEP, ["level"] * 3)
+        first_obs, _ = env.reset(seed=3)
+        reference.reset(seed=3)
+        reset_ram = ram(env)
+
+        obs, rewards, terminated, truncated, info = env.step(noop(env))
+        assert terminated.tolist() == [False, True, False]
+        assert not truncated.any()
+        assert info["lives"][1] == -1
+
+        obs, rewards, terminated, truncated, info = env.step(noop(env))
+        # The ended lane comes back reset and unstepped: first observation, reward 0, no flags.
+        assert not terminated[1] and not truncated[1]
+        assert rewards[1] == 0.0
+        assert np.array_equal(obs[1], first_obs[1])
+        assert np.array_equal(ram(env)[1], reset_ram[1])
+        assert info["_lives"].all() and info["lives"][1] == -1
+        # The other lanes took two ordinary steps.
+        reference.step(noop(reference))
+        ref_obs, ref_rewards, _, _, ref_info = reference.step(noop(reference))
+        for lane in (0, 2):
+            assert np.array_equal(obs[lane], ref_obs[lane])
+            assert rewards[lane] == ref_rewards[lane]
+            assert info["x_pos"][lane] == ref_info["x_pos"][lane]
+        assert np.array_equal(ram(env)[[0, 2]], ram(reference)[[0, 2]])
+
+        # Its next step is the new episode's first: the doomed lane ends again.
+        _, _, terminated, _, _ = env.step(noop(env))
+        assert terminated.tolist() == [False, True, False]
+
+    def test_a_real_death_then_an_identical_episode(self, make):
+        env = make(AutoresetMode.NEXT_STEP, ["last_life", "level"], num_envs=2)
+        first_obs, first_info = env.reset(seed=0)
+        rewards, (obs, _, terminated, truncated, info) = run_until_done(env, 0, RIGHT)
+        assert sum(rewards) > 0  # it moved right before dying
+        assert info["lives"][0] == -1 and info["x_pos"][0] > first_info["x_pos"][0]
+        assert not truncated.any()
+
+        obs, step_rewards, terminated, truncated, info = env.step(np.array([RIGHT, RIGHT]))
+        assert step_rewards[0] == 0.0 and not terminated[0] and not truncated[0]
+        assert np.array_equal(obs[0], first_obs[0])
+        assert info["x_pos"][0] == first_info["x_pos"][0]
+        assert info["lives"][0] == 0
+
+        # The second episode, with the same actions, is the same episode.
+        again, _ = run_until_done(env, 0, RIGHT)
+        assert again == rewards
+
+    def test_nothing_of_the_discarded_step_leaks_into_the_reset_lane(self, make):
+        # Lane 0 ends by truncation while moving; its autoreset step must not
+        # report the reward or position of any step taken from its new start.
+        env = make(AutoresetMode.NEXT_STEP, ["scrolling", "scrolling"], num_envs=2, max_episode_steps=2)
+        first_obs, first_info = env.reset(seed=0)
+        moving = env.step(np.array([RIGHT_B, RIGHT_B]))
+        assert moving[1].min() > 0 and (moving[4]["x_pos"] > first_info["x_pos"]).all()
+        assert env.step(np.array([RIGHT_B, RIGHT_B]))[3].all()
+        obs, rewards, terminated, truncated, info = env.step(np.array([RIGHT_B, RIGHT_B]))
+        assert not rewards.any() and not terminated.any() and not truncated.any()
+        assert np.array_equal(obs, first_obs)
+        for name in ("x_pos", "xscroll_lo", "time"):
+            assert np.array_equal(info[name], first_info[name]), name
+        again = env.step(np.array([RIGHT_B, RIGHT_B]))
+        assert np.array_equal(again[0], moving[0]) and np.array_equal(again[1], moving[1])
+
+    def test_works_under_gymnasium_episode_statistics(self, make):
+        env = make(AutoresetMode.NEXT_STEP, ["last_life"], num_envs=1)
+        env = gymnasium.wrappers.vector.RecordEpisodeStatistics(env)
+        env.reset(seed=0)
+        for length in range(1, MAX_EPISODE):
+            _, _, terminated, _, info = env.step(np.array([RIGHT]))
+            if terminated[0]:
+                break
+        assert info["_episode"][0]
+        assert info["episode"]["l"][0] == length
+        env.step(np.array([RIGHT]))  # the autoreset step
+        for second in range(1, MAX_EPISODE):
+            _, _, terminated, _, info = env.step(np.array([RIGHT]))
+            if terminated[0]:
+                break
+        assert second == length and info["episode"]["l"][0] == length
+
+
+class TestSameStep:
+    def test_the_ending_step_returns_the_reset_lane_and_the_final_values(self, make):
+        env = make(AutoresetMode.SAME_STEP, ["last_life", "level"], num_envs=2)
+        assert env.metadata["autoreset_mode"] is AutoresetMode.SAME_STEP
+        first_obs, first_info = env.reset(seed=0)
+        reset_ram = ram(env)
+        previous = first_obs
+        for _ in range(MAX_EPISODE):
+            obs, rewards, terminated, truncated, info = env.step(np.array([RIGHT, RIGHT]))
+            if terminated[0]:
+                break
+            assert "final_obs" not in info and "final_info" not in info
+            previous = obs
+        else:
+            pytest.fail("the last-life lane did not die")
+
+        assert terminated.tolist() == [True, False] and not truncated.any()
+        # The returned observation and info are the new episode's.
+        assert np.array_equal(obs[0], first_obs[0])
+        assert info["x_pos"][0] == first_info["x_pos"][0] and info["lives"][0] == 0
+        assert np.array_equal(ram(env)[0], reset_ram[0])
+        # The ended episode's last observation and info.
+        assert info["_final_obs"].tolist() == [True, False]
+        assert info["final_obs"].dtype == object and info["final_obs"][1] is None
+        final = info["final_obs"][0]
+        assert final.shape == env.single_observation_space.shape
+        assert env.single_observation_space.contains(final)
+        assert not np.array_equal(final, obs[0])
+        assert np.array_equal(final[:-1], previous[0][1:])  # its frame stack continues the episode
+        assert info["_final_info"].tolist() == [True, False]
+        final_info = info["final_info"]
+        assert final_info["lives"][0] == -1 and final_info["x_pos"][0] > first_info["x_pos"][0]
+        assert final_info["_x_pos"].tolist() == [True, False]
+
+        # The next step is the first of the new episode, for every lane.
+        obs, rewards, terminated, _, info = env.step(np.array([RIGHT, RIGHT]))
+        assert not terminated.any() and "final_obs" not in info
+
+    def test_doomed_lane_ends_on_every_step(self, make):
+        env = make(AutoresetMode.SAME_STEP, LANES)
+        first_obs, _ = env.reset(seed=1)
+        for _ in range(3):
+            obs, rewards, terminated, _, info = env.step(noop(env))
+            assert terminated.tolist() == [False, True, False]
+            assert np.array_equal(obs[1], first_obs[1])
+            assert info["_final_obs"].tolist() == [False, True, False]
+
+
+class TestDisabled:
+    def test_steps_are_refused_until_the_ended_lane_is_reset(self, make):
+        env = make(AutoresetMode.DISABLED, LANES)
+        reference = make(AutoresetMode.DISABLED, ["level"] * 3)
+        first_obs, _ = env.reset(seed=2)
+        reference.reset(seed=2)
+        obs, _, terminated, _, _ = env.step(noop(env))
+        reference.step(noop(reference))
+        assert terminated.tolist() == [False, True, False]
+        before = ram(env)
+
+        with pytest.raises(RuntimeError) as refused:
+            env.step(noop(env))
+        assert str(refused.value) == PENDING_RESET_MESSAGE
+        # Resetting another lane does not help.
+        env.reset(options={"reset_mask": np.array([True, False, False])})
+        with pytest.raises(RuntimeError, match="pending reset"):
+            env.step(noop(env))
+        assert np.array_equal(ram(env)[2], before[2])
+
+        obs, info = env.reset(options={"reset_mask": np.array([False, True, False])})
+        assert np.array_equal(obs[1], first_obs[1])
+        assert info["_x_pos"].tolist() == [False, True, False]
+        obs, _, terminated, _, _ = env.step(noop(env))
+        assert terminated.tolist() == [False, True, False]
+        ref_obs, *_ = reference.step(noop(reference))
+        assert np.array_equal(obs[2], ref_obs[2])  # lane 2 was not advanced by the refused steps
+
+    def test_engine_refusal_is_passed_through(self, make):
+        env = make(AutoresetMode.DISABLED, LANES)
+        env.reset()
+        env.step(noop(env))
+        with pytest.raises(RuntimeError, match="^cannot step while a terminated lane is pending reset"):
+            env.step(noop(env))
+
+
+class TestTruncation:
+    @pytest.mark.parametrize("mode", list(AutoresetMode))
+    def test_time_limit(self, make, mode):
+        env = make(mode, ["level"] * 2, num_envs=2, max_episode_steps=3)
+        first_obs, _ = env.reset(seed=0)
+        for _ in range(2):
+            _, _, terminated, truncated, _ = env.step(np.array([RIGHT, NOOP]))
+            assert not terminated.any() and not truncated.any()
+        obs, _, terminated, truncated, info = env.step(np.array([RIGHT, NOOP]))
+        assert truncated.all() and not terminated.any()
+        if mode is AutoresetMode.SAME_STEP:
+            assert np.array_equal(obs, first_obs)
+            assert info["_final_obs"].all()
+        elif mode is AutoresetMode.NEXT_STEP:
+            obs, rewards, terminated, truncated, _ = env.step(np.array([RIGHT, NOOP]))
+            assert np.array_equal(obs, first_obs)
+            assert not rewards.any() and not terminated.any() and not truncated.any()
+            for _ in range(2):
+                _, _, _, truncated, _ = env.step(np.array([RIGHT, NOOP]))
+                assert not truncated.any()
+            assert env.step(np.array([RIGHT, NOOP]))[3].all()
+        else:
+            with pytest.raises(RuntimeError, match="pending reset"):
+                env.step(np.array([RIGHT, NOOP]))
+            env.reset(options={"reset_mask": np.array([True, False])})
+            with pytest.raises(RuntimeError, match="pending reset"):
+                env.step(np.array([RIGHT, NOOP]))
+
+    def test_a_lane_may_end_both_ways(self, make):
+        env = make(AutoresetMode.SAME_STEP, ["doomed"], num_envs=1, max_episode_steps=1)
+        env.reset()
+        _, _, terminated, truncated, _ = env.step(np.array([NOOP]))
+        assert terminated[0] and truncated[0]
+
+    def test_bad_limit(self, make):
+        with pytest.raises(ValueError, match="max_episode_steps"):
+            make(AutoresetMode.NEXT_STEP, LANES, max_episode_steps=0)
+
+
+class TestSeededAutoresets:
+    @pytest.mark.parametrize("mode", [AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
+    def test_same_seed_same_trajectory_through_autoresets(self, make, mode):
+        def trajectory(seed):
+            env = make(mode, ["doomed", "level", "level"], noop_reset_max=20, sticky_action_prob=0.25)
+            obs, _ = env.reset(seed=seed)
+            frames = [obs]
+            actions = np.random.default_rng(0).integers(0, 5, size=(12, 3))
+            for row in actions:
+                obs, rewards, terminated, truncated, info = env.step(row)
+                frames += [obs, rewards, terminated, info["x_pos"]]
+            return frames
+
+        first, second, other = trajectory(11), trajectory(11), trajectory(12)
+        assert all(np.array_equal(a, b) for a, b in zip(first, second))
+        assert not all(np.array_equal(a, b) for a, b in zip(first, other))
