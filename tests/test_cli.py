@@ -1,0 +1,272 @@
+"""The tanuvex-turbo command: check, bench and record; exit codes and messages
+for a missing or wrong cartridge image."""
+
+import gzip
+import hashlib
+import json
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from tanuvex_turbo import _RetroVecEnv, cli
+from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
+from tanuvex_turbo.record import make_policy, parse_script
+
+LIVES = 0x075A
+
+
+def run(capsys, *argv):
+    """Runs the command in-process; returns (exit status, stdout, stderr)."""
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.fixture
+def no_env(monkeypatch):
+    monkeypatch.delenv("TANUVEX_TURBO_ROM", raising=False)
+    monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
+
+
+@pytest.fixture
+def junk_rom(tmp_path):
+    """An iNES-looking file that is not the supported image."""
+    path = tmp_path / "junk.nes"
+    path.write_bytes(b"NES\x1a\x02\x01\x01\x00" + bytes(8) + bytes(32768 + 8192))
+    return path
+
+
+@pytest.fixture
+def rom_bytes(rom_path):
+    with open(rom_path, "rb") as handle:
+        return handle.read()
+
+
+class TestCheck:
+    def test_supported_image(self, capsys, rom_path):
+        status, out, _ = run(capsys, "check", rom_path)
+        assert status == 0
+        assert f"sha256:   {EXPECTED_SHA256}" in out
+        assert "OK, this is the supported cartridge image and the engine loads it" in out
+        assert "mapper 0" in out
+
+    def test_rom_from_environment(self, capsys, rom_path, monkeypatch):
+        monkeypatch.setenv("TANUVEX_TURBO_ROM", rom_path)
+        assert run(capsys, "check")[0] == 0
+
+    def test_missing_file(self, capsys, tmp_path):
+        status, out, err = run(capsys, "check", tmp_path / "absent.nes")
+        assert status == 2 and out == ""
+        assert err == f"tanuvex-turbo: error: cartridge image not found: {tmp_path / 'absent.nes'}\n"
+
+    def test_no_image_given(self, capsys, no_env):
+        status, _, err = run(capsys, "check")
+        assert status == 2 and "no cartridge image given" in err and "TANUVEX_TURBO_ROM" in err
+
+    def test_another_file(self, capsys, junk_rom):
+        status, out, _ = run(capsys, "check", junk_rom)
+        assert status == 1
+        assert "NOT the supported cartridge image" in out
+        assert hashlib.sha256(junk_rom.read_bytes()).hexdigest() in out
+        assert "fix:" not in out
+
+    def test_not_even_a_header(self, capsys, tmp_path):
+        short = tmp_path / "short.nes"
+        short.write_bytes(b"0123456789")
+        status, out, _ = run(capsys, "check", short)
+        assert status == 1 and "shorter than 16 bytes" in out
+
+    def test_changed_program_byte_cannot_be_repaired(self, capsys, rom_bytes, tmp_path):
+        changed = bytearray(rom_bytes)
+        changed[16 + 1000] ^= 0xFF
+        path = tmp_path / "changed.nes"
+        path.write_bytes(changed)
+        status, out, _ = run(capsys, "check", path, "--fix", tmp_path / "out.nes")
+        assert status == 1
+        assert "program or\n          pattern data differ" in out
+        assert not (tmp_path / "out.nes").exists()
+
+    def test_wrong_header_and_trailing_bytes_are_repaired(self, capsys, rom_bytes, tmp_path):
+        damaged = tmp_path / "damaged.nes"
+        damaged.write_bytes(rom_bytes[:7] + b"JUNKJUNK!" + rom_bytes[16:] + b"\0\0\0")
+        status, out, _ = run(capsys, "check", damaged)
+        assert status == 1
+        assert "header bytes 7, 8, 9, 10, 11, 12, 13, 14, 15 differ" in out
+        assert "3 bytes after the pattern data must be removed" in out
+        assert "engine would also refuse its header: mapper" in out
+        assert f"check {damaged} --fix FIXED.nes" in out
+
+        fixed = tmp_path / "fixed.nes"
+        status, out, _ = run(capsys, "check", damaged, "--fix", fixed)
+        assert status == 0 and f"wrote the corrected image to {fixed}" in out
+        assert fixed.read_bytes() == rom_bytes
+        assert run(capsys, "check", fixed)[0] == 0
+
+    def test_mirroring_bit(self, capsys, rom_bytes, tmp_path):
+        flipped = bytearray(rom_bytes)
+        flipped[6] ^= 1
+        path = tmp_path / "flipped.nes"
+        path.write_bytes(flipped)
+        report = inspect_cartridge(path)
+        assert not report.supported and report.repair == rom_bytes
+        assert report.repair_notes == ["header byte 6 differs"]
+        status, _, err = run(capsys, "check", path, "--fix", path)
+        assert status == 2 and "must name a new file" in err
+
+    def test_expected_digest_is_the_engines(self, junk_rom):
+        with pytest.raises(RuntimeError) as refused:
+            _RetroVecEnv(str(junk_rom), 1)
+        digest = hashlib.sha256(junk_rom.read_bytes()).hexdigest()
+        assert str(refused.value) == f"ROM SHA-256 mismatch: got {digest}, expected {EXPECTED_SHA256}"
+
+
+class TestCartridgeErrorsOfOtherCommands:
+    @pytest.mark.parametrize("command", [["bench", "--lanes", "1", "--threads", "1", "--repeat", "1"], ["record", "x.gif"]])
+    def test_missing_and_wrong_cartridge(self, capsys, command, tmp_path, junk_rom, no_env):
+        status, _, err = run(capsys, *command)
+        assert status == 2 and "no cartridge image given: pass --rom PATH or set TANUVEX_TURBO_ROM" in err
+        status, _, err = run(capsys, *command, "--rom", tmp_path / "absent.nes")
+        assert status == 2 and "cartridge image not found" in err
+        status, _, err = run(capsys, *command, "--rom", junk_rom)
+        assert status == 1
+        assert f"{junk_rom} is not the supported cartridge image" in err and f"tanuvex-turbo check {junk_rom}" in err
+
+    def test_usage_errors(self, capsys):
+        with pytest.raises(SystemExit) as exited:
+            cli.main([])
+        assert exited.value.code == 2
+        with pytest.raises(SystemExit) as exited:
+            cli.main(["frobnicate"])
+        assert exited.value.code == 2
+        capsys.readouterr()
+
+
+class TestBench:
+    def test_report_and_json(self, capsys, rom_path, states_dir, tmp_path):
+        out_json = tmp_path / "bench.json"
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--state", "1-1",
+                             "--lanes", "1", "2", "--threads", "1", "--repeat", "2", "--steps", "3", "--json", out_json)
+        assert status == 0
+        lines = out.splitlines()
+        assert lines[0].startswith("command: tanuvex-turbo bench --rom")
+        assert lines[1].startswith("machine: ") and "CPUs available" in lines[1]
+        assert "frame_skip 4, gray 84x84, frame_stack 4" in lines[2] and "start state 1-1" in lines[2]
+        rows = [line.split() for line in lines[4:]]
+        assert [row[:4] for row in rows] == [["engine", "1", "1", "3"], ["engine", "2", "1", "3"]]
+        report = json.loads(out_json.read_text())
+        assert [r["lanes"] for r in report["results"]] == [1, 2]
+        for result in report["results"]:
+            assert len(result["seconds"]) == 2
+            sps = result["steps_per_second"]
+            assert 0 < sps["min"] <= sps["median"] <= sps["max"]
+            assert result["frames_per_second"]["median"] == pytest.approx(4 * sps["median"])
+
+    def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
+        pytest.importorskip("gymnasium")
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "2",
+                             "--threads", "2", "--repeat", "1", "--steps", "2", "--gym")
+        assert status == 0
+        rows = out.splitlines()[4:]
+        assert rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
+
+    def test_bad_numbers(self, capsys, rom_path):
+        status, _, err = run(capsys, "bench", "--rom", rom_path, "--lanes", "0")
+        assert status == 2 and "positive" in err
+
+    def test_module_entry_point(self):
+        result = subprocess.run([sys.executable, "-m", "tanuvex_turbo.bench", "--help"],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0 and "--lanes" in result.stdout and "--gym" in result.stdout
+
+
+class TestRecord:
+    @pytest.fixture(autouse=True)
+    def _needs_writer(self):
+        pytest.importorskip("imageio")
+        pytest.importorskip("PIL")
+
+    def frames_of(self, path):
+        from PIL import Image
+
+        with Image.open(path) as image:
+            return image.n_frames, image.size, image.info.get("loop")
+
+    def test_gif_of_a_held_action(self, capsys, rom_path, states_dir, tmp_path):
+        out_path = tmp_path / "play.gif"
+        status, out, _ = run(capsys, "record", out_path, "--rom", rom_path, "--states", states_dir, "--state", "1-1",
+                             "--policy", "hold:right+B", "--steps", "12", "--no-progress")
+        assert status == 0
+        assert out.strip() == f"wrote {out_path}: 13 frames at 15.0 fps from 12 steps of start state 1-1; 0 episode(s) ended"
+        count, size, loop = self.frames_of(out_path)
+        assert size == (240, 224) and loop == 0 and count > 1
+
+    def test_script_scale_and_every(self, capsys, rom_path, states_dir, tmp_path):
+        script = tmp_path / "moves.txt"
+        script.write_text("right+B*6  # run\nright+A+B*2\nnoop\n")
+        out_path = tmp_path / "scripted.gif"
+        status, out, _ = run(capsys, "record", out_path, "--rom", rom_path, "--states", states_dir,
+                             "--policy", f"script:{script}", "--steps", "100", "--every", "3", "--scale", "2")
+        assert status == 0
+        assert "4 frames at 5.0 fps from 9 steps" in out  # the reset frame, then steps 3, 6, 9
+        assert self.frames_of(out_path)[1] == (480, 448)
+
+    def test_stop_on_done(self, capsys, rom_path, states_dir, tmp_path):
+        image = bytearray(gzip.decompress((states_dir / "1-1.state").read_bytes()))
+        at = image.find(b"RAM\0" + (2048).to_bytes(4, "little"))
+        image[at + 8 + LIVES] = 0xFF  # the episode ends on the first frame
+        (tmp_path / "states").mkdir()
+        (tmp_path / "states" / "doomed.state").write_bytes(gzip.compress(bytes(image)))
+        status, out, _ = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", tmp_path / "states",
+                             "--steps", "50", "--stop-on-done")
+        assert status == 0 and "from 1 steps of start state doomed; 1 episode(s) ended" in out
+        status, out, _ = run(capsys, "record", tmp_path / "y.gif", "--rom", rom_path, "--states", tmp_path / "states",
+                             "--steps", "5")
+        assert status == 0 and "from 5 steps" in out and "5 episode(s) ended" in out
+
+    @pytest.mark.parametrize(
+        "extra, text",
+        [(["--state", "9-9"], "unknown start state '9-9'; known: "), (["--policy", "dance"], "unknown policy 'dance'"),
+         (["--policy", "hold:sideways"], "unknown button"), (["--policy", "script:/no/such/file"], "cannot read the script"),
+         (["--steps", "0"], "must be positive")],
+    )
+    def test_refusals(self, capsys, rom_path, states_dir, tmp_path, extra, text):
+        status, _, err = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", states_dir, *extra)
+        assert status == 2 and text in err
+
+    def test_output_suffix(self, capsys, rom_path, tmp_path):
+        status, _, err = run(capsys, "record", tmp_path / "x.png", "--rom", rom_path, "--steps", "1")
+        assert status == 2 and "must end in .gif or .mp4" in err
+
+
+class TestPolicies:
+    def test_script(self):
+        assert parse_script("right+B*3 # comment\n0x01\n\nnoop*2") == [0x82, 0x82, 0x82, 1, 0, 0]
+
+    @pytest.mark.parametrize("text, message", [("", "no actions"), ("right*0", "positive"), ("jump", "line 1: 'jump'"),
+                                               ("noop\nright*x", "line 2")])
+    def test_bad_scripts(self, text, message):
+        with pytest.raises(ValueError, match=message):
+            parse_script(text)
+
+    def test_random_policy_is_seeded_and_uses_the_action_set(self):
+        first = [make_policy("random", "right_only", seed=3)(i) for i in range(50)]
+        again = [make_policy("random", "right_only", seed=3)(i) for i in range(50)]
+        other = [make_policy("random", "right_only", seed=4)(i) for i in range(50)]
+        assert first == again and first != other
+        assert set(first) <= {0, 0x80, 0x81, 0x82, 0x83}
+
+    def test_script_policy_ends(self, tmp_path):
+        script = tmp_path / "s.txt"
+        script.write_text("right*2")
+        policy = make_policy(f"script:{script}")
+        assert [policy(i) for i in range(3)] == [0x80, 0x80, None]
+
+
+def test_console_script_is_installed(tmp_path):
+    command = shutil.which("tanuvex-turbo")
+    if command is None:
+        pytest.skip("the tanuvex-turbo console script is not installed (package not installed with pip)")
+    result = subprocess.run([command, "check", str(tmp_path / "absent.nes")], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2 and "cartridge image not found" in result.stderr

@@ -1,0 +1,46 @@
+"""The core package works without Gymnasium; the Gymnasium class says how to get it."""
+
+import subprocess
+import sys
+import textwrap
+
+
+def run_without_gymnasium(code):
+    # A None entry in sys.modules makes "import gymnasium" fail as if it were not installed.
+    script = "import sys\nsys.modules['gymnasium'] = None\n" + textwrap.dedent(code)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+
+
+def test_core_modules_import_without_gymnasium():
+    result = run_without_gymnasium(
+        """
+        import tanuvex_turbo
+        from tanuvex_turbo import _RetroVecEnv, actions, bench, cartridge, cli, record, states
+        print(len(tanuvex_turbo.__all__), actions.action_set("simple").size)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["7", "7"]
+
+
+def test_gymnasium_class_names_the_extra():
+    result = run_without_gymnasium(
+        """
+        import tanuvex_turbo
+        try:
+            tanuvex_turbo.TurboVectorEnv
+        except ImportError as error:
+            print("ImportError:", error)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ImportError:" in result.stdout and "tanuvex_turbo[gym]" in result.stdout
+
+
+def test_unknown_attribute_is_still_an_attribute_error():
+    import pytest
+
+    import tanuvex_turbo
+
+    with pytest.raises(AttributeError, match="no attribute 'NoSuchThing'"):
+        tanuvex_turbo.NoSuchThing
