@@ -290,6 +290,43 @@ bool convert_optional_bytes_list(PyObject* obj, const char* name, std::vector<st
   return ok;
 }
 
+bool convert_optional_bytes_items(PyObject* obj, const char* name,
+                                  std::vector<std::optional<std::vector<uint8_t>>>& out) {
+  out.clear();
+  const bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+    if (item == Py_None) {
+      out.emplace_back();
+      return true;
+    }
+    std::vector<uint8_t> bytes;
+    if (!extract_bytes(item, bytes)) return false;
+    out.emplace_back(std::move(bytes));
+    return true;
+  });
+  if (!ok) add_argument_prefix(name);
+  return ok;
+}
+
+bool convert_optional_instance_list(PyObject* obj, const char* name, PyTypeObject* type, const char* type_label,
+                                    std::vector<PyRef>& out) {
+  out.clear();
+  const bool ok = for_each_in_sequence(obj, [&](PyObject* item) {
+    if (item == Py_None) {
+      out.emplace_back();
+      return true;
+    }
+    if (!PyObject_TypeCheck(item, type)) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(item).c_str(), type_label);
+      return false;
+    }
+    Py_INCREF(item);
+    out.emplace_back(item);
+    return true;
+  });
+  if (!ok) add_argument_prefix(name);
+  return ok;
+}
+
 bool convert_seed_list(PyObject* obj, const char* name, std::vector<std::optional<uint64_t>>& out) {
   out.clear();
   const bool ok = for_each_in_sequence(obj, [&](PyObject* item) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "py_api/py_ref.h"
 #include "py_api/python.h"
 
 namespace tt::py {
@@ -58,6 +59,15 @@ bool convert_optional_str_list(PyObject* obj, const char* name, std::vector<std:
 /// None (empty result), or a sequence (not a str) whose items are byte
 /// strings or sequences of integers 0..255.
 bool convert_optional_bytes_list(PyObject* obj, const char* name, std::vector<std::vector<uint8_t>>& out);
+/// A sequence (not a str) whose items are None (empty optional) or byte
+/// strings or sequences of integers 0..255.
+bool convert_optional_bytes_items(PyObject* obj, const char* name,
+                                  std::vector<std::optional<std::vector<uint8_t>>>& out);
+/// A sequence (not a str) whose items are None or instances of `type`
+/// (`type_label` names it in the message): out receives a new reference per
+/// item, empty for None.
+bool convert_optional_instance_list(PyObject* obj, const char* name, PyTypeObject* type, const char* type_label,
+                                    std::vector<PyRef>& out);
 /// A sequence (not a str) whose items are None or unsigned 64-bit integers.
 bool convert_seed_list(PyObject* obj, const char* name, std::vector<std::optional<uint64_t>>& out);
 

@@ -1,8 +1,10 @@
 #include "py_api/live_snapshot_type.h"
 
 #include <new>
+#include <vector>
 
 #include "py_api/module_types.h"
+#include "vec_env/snapshots.h"
 
 namespace tt::py {
 
@@ -23,12 +25,39 @@ void snapshot_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Runs `fn(snapshot)` under a shared hold on the handle.
+template <class F>
+PyObject* with_snapshot(PyObject* self, F&& fn) {
+  auto* object = reinterpret_cast<LiveSnapshotObject*>(self);
+  Hold hold(object->holds, HoldKind::Shared);
+  if (!hold.ok()) return nullptr;
+  return fn(static_cast<const LaneSnapshot&>(*object->snapshot));
+}
+
+PyObject* snapshot_get_nbytes(PyObject* self, void* /*closure*/) {
+  return with_snapshot(self, [](const LaneSnapshot& s) { return PyLong_FromUnsignedLongLong(snapshot_nbytes(s)); });
+}
+
+PyObject* snapshot_to_bytes(PyObject* self, PyObject* /*unused*/) {
+  return with_snapshot(self, [](const LaneSnapshot& s) {
+    const std::vector<uint8_t> bytes = encode_snapshot(s);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
 PyObject* snapshot_reduce(PyObject* /*self*/, PyObject* /*unused*/) {
   PyErr_SetString(PyExc_TypeError, "live snapshot handles are session-local and cannot be pickled");
   return nullptr;
 }
 
+PyGetSetDef g_properties[] = {
+    {"nbytes", snapshot_get_nbytes, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef g_methods[] = {
+    {"to_bytes", snapshot_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"__reduce__", snapshot_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -36,6 +65,7 @@ PyMethodDef g_methods[] = {
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(snapshot_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(snapshot_dealloc)},
+    {Py_tp_getset, g_properties},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

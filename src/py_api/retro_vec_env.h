@@ -58,4 +58,15 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Snapshot methods (retro_vec_env_snapshots.cpp).
+PyObject* env_capture_snapshots(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_decode_snapshots(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_reset_mixed_into(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Profiler methods (retro_vec_env_profiler.cpp).
+PyObject* env_enable_profiler(PyObject* self, PyObject*);
+PyObject* env_reset_profiler(PyObject* self, PyObject*);
+PyObject* env_disable_profiler(PyObject* self, PyObject*);
+PyObject* env_profiler_snapshot(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace tt::py

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "py_api/arg_parse.h"
+#include "py_api/array_call.h"
 #include "py_api/array_checks.h"
 #include "py_api/errors.h"
 #include "py_api/gil.h"
@@ -14,31 +15,6 @@ namespace tt::py {
 
 namespace {
 
-struct ArraySpec {
-  const char* name;
-  ElementType type;
-  int ndim;
-  Access access;
-};
-
-// The converted arrays of one call and the memory it holds.
-template <size_t N>
-struct ArrayCall {
-  ArrayHolds holds;
-  ArrayArg arrays[N];
-};
-
-template <size_t N>
-bool convert_arrays(const ArraySpec (&specs)[N], PyObject* const* given, ArrayCall<N>& call) {
-  for (size_t i = 0; i < N; ++i) {
-    if (!convert_array(given[i], specs[i].name, specs[i].type, specs[i].ndim, specs[i].access, call.holds,
-                       call.arrays[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 template <size_t N>
 struct Names {
   const char* names[N];
@@ -46,14 +22,6 @@ struct Names {
     for (size_t i = 0; i < N; ++i) names[i] = specs[i].name;
   }
 };
-
-// Returns the first error of the listed checks.
-template <class... Checks>
-MaybeError first_error(Checks&&... checks) {
-  MaybeError result;
-  ((result = result ? result : checks()), ...);
-  return result;
-}
 
 MaybeError check_lengths(const ArrayArg* arrays, std::initializer_list<size_t> which, size_t n) {
   for (size_t i : which) {
@@ -67,16 +35,6 @@ MaybeError check_contiguity(const ArrayArg* arrays, std::initializer_list<size_t
     if (auto e = check_contiguous(arrays[i])) return e;
   }
   return std::nullopt;
-}
-
-MaybeError check_obs_shape(const ArrayArg& obs, const ZuboVecEnv& env) {
-  const auto s = env.obs_shape();
-  return check_shape(obs, "obs", {s[0], s[1], s[2], s[3]});
-}
-
-PyObject* finish(const EnvStatus& status) {
-  if (status) return raise(*status);
-  Py_RETURN_NONE;
 }
 
 constexpr ArraySpec INFO_SPECS[] = {

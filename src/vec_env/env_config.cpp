@@ -66,7 +66,8 @@ EnvStatus validate_env_config(const EnvConfig& c) {
   }
   if (c.resize_width == 0 || c.resize_height == 0) return value_error("resize_width and resize_height must be > 0");
   if (c.noop_reset_max < 0) return value_error("noop_reset_max must be non-negative");
-  if (c.sticky_action_prob < 0.0 || c.sticky_action_prob > 1.0) {
+  // Written as "not inside" so that NaN, which compares false, is refused too.
+  if (!(c.sticky_action_prob >= 0.0 && c.sticky_action_prob <= 1.0)) {
     return value_error("sticky_action_prob must be between 0.0 and 1.0");
   }
   return std::nullopt;
