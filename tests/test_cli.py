@@ -171,6 +171,14 @@ class TestBench:
         rows = out.splitlines()[4:]
         assert rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
 
+    def test_power_on_lanes_without_states(self, capsys, rom_path, monkeypatch):
+        # Lanes that start at power-on end within a few steps: the timed loop must reset them.
+        monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--lanes", "2", "--threads", "1", "--repeat", "1",
+                             "--steps", "40")
+        assert status == 0 and "start state power-on" in out
+        assert out.splitlines()[4].split()[:4] == ["engine", "2", "1", "40"]
+
     def test_bad_numbers(self, capsys, rom_path):
         status, _, err = run(capsys, "bench", "--rom", rom_path, "--lanes", "0")
         assert status == 2 and "positive" in err

@@ -113,7 +113,8 @@ def _time_engine(engine, steps: int, action_bytes: np.ndarray) -> float:
     obs = np.zeros(engine.obs_shape(), np.uint8)
     outputs = step_outputs(n)
     terminated = outputs[1]
-    indices = np.zeros(n, np.int32)
+    # Ended lanes go back to catalog entry 0, or to power-on without a catalog.
+    indices = np.full(n, 0 if engine.state_catalog else -1, np.int32)
     seeds = [None] * n
     engine.reset_into(obs)
     start = time.perf_counter()
@@ -241,6 +242,11 @@ def execute(args: argparse.Namespace, command: str) -> int:
 
     if args.repeat < 1 or any(n < 1 for n in args.lanes) or any(t < 1 for t in args.threads):
         raise cli.CliError("--repeat, --lanes and --threads take positive numbers")
+    if args.gym:
+        try:
+            import tanuvex_turbo.vector_env  # noqa: F401
+        except ImportError:
+            raise cli.CliError("--gym needs Gymnasium: pip install 'tanuvex_turbo[gym]'") from None
     rom_path = cli.resolve_rom(args.rom)
     catalog = cli.resolve_catalog(args.states, args.state)
     print(f"command: {command}")
