@@ -107,28 +107,33 @@ def _engine_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
             "resize_width": args.size, "resize_height": args.size}
 
 
-def _time_engine(engine, steps: int, action_bytes: np.ndarray) -> float:
-    """Runs ``steps`` batched steps with the given (steps, lanes) controller bytes; returns seconds."""
-    n = engine.num_envs
-    obs = np.zeros(engine.obs_shape(), np.uint8)
-    outputs = step_outputs(n)
-    terminated = outputs[1]
-    # Ended lanes go back to catalog entry 0, or to power-on without a catalog.
-    indices = np.full(n, 0 if engine.state_catalog else -1, np.int32)
-    seeds = [None] * n
-    engine.reset_into(obs)
-    start = time.perf_counter()
-    for row in action_bytes[:steps]:
-        engine.step_into(row, obs, *outputs)
-        if terminated.any():
-            engine.reset_masked_into(obs, terminated.copy(), indices, seeds)
-    return time.perf_counter() - start
+class _EngineLoop:
+    """The engine's own step loop over arrays allocated once; play goes on from one call to the next."""
+
+    def __init__(self, engine) -> None:
+        n = engine.num_envs
+        self.engine = engine
+        self.obs = np.zeros(engine.obs_shape(), np.uint8)
+        self.outputs = step_outputs(n)
+        # Ended lanes go back to catalog entry 0, or to power-on without a catalog.
+        self.indices = np.full(n, 0 if engine.state_catalog else -1, np.int32)
+        self.seeds = [None] * n
+        engine.reset_into(self.obs)
+
+    def run(self, action_bytes: np.ndarray) -> float:
+        """Steps once per row of ``action_bytes`` (controller bytes, one column per lane); returns seconds."""
+        engine, obs, outputs, terminated = self.engine, self.obs, self.outputs, self.outputs[1]
+        start = time.perf_counter()
+        for row in action_bytes:
+            engine.step_into(row, obs, *outputs)
+            if terminated.any():
+                engine.reset_masked_into(obs, terminated.copy(), self.indices, self.seeds)
+        return time.perf_counter() - start
 
 
-def _time_gym(env, steps: int, action_indices: np.ndarray) -> float:
-    env.reset(seed=0)
+def _time_gym(env, action_indices: np.ndarray) -> float:
     start = time.perf_counter()
-    for row in action_indices[:steps]:
+    for row in action_indices:
         env.step(row)
     return time.perf_counter() - start
 
@@ -139,34 +144,46 @@ def run(
     catalog: Dict[str, Any],
     report: Callable[[str], None] = print,
 ) -> List[BenchResult]:
-    """Runs every configuration of ``args`` and returns the results (``report`` prints progress rows)."""
+    """Runs every configuration of ``args`` and returns the results (``report`` prints progress rows).
+
+    Each configuration starts from a reset, takes a few warm-up steps, then
+    times ``args.repeat`` runs of the same number of steps, play going on from
+    one run to the next (ended lanes are reset inside the timed loop).
+    """
     from tanuvex_turbo import _RetroVecEnv
     from tanuvex_turbo.actions import resolve_action_set
 
     table = resolve_action_set(args.action_set)
     rng = np.random.default_rng(args.seed)
+    warm_up = 5
     results: List[BenchResult] = []
     for lanes in args.lanes:
         for threads in args.threads:
             engine = _RetroVecEnv(rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog)
-            steps = args.steps or _calibrate(engine, table, rng, args.seconds)
-            indices = rng.integers(0, len(table), size=(steps, lanes))
+            steps = args.steps or max(args.min_steps, _calibrate(engine, table, rng, args.seconds))
+            indices = rng.integers(0, len(table), size=(warm_up + args.repeat * steps, lanes))
             action_bytes = np.ascontiguousarray(table[indices])
-            _time_engine(engine, min(steps, 5), action_bytes)  # warm-up: caches, pool threads
-            seconds = [_time_engine(engine, steps, action_bytes) for _ in range(args.repeat)]
+            loop = _EngineLoop(engine)
+            loop.run(action_bytes[:warm_up])  # caches, pool threads
+            seconds = [loop.run(_chunk(action_bytes, warm_up, steps, k)) for k in range(args.repeat)]
             result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, seconds)
             results.append(result)
             report(_row(result))
-            del engine
+            del loop, engine
             if args.gym:
                 env = _gym_env(rom_path, lanes, threads, args, catalog)
-                _time_gym(env, min(steps, 5), indices)
-                gym_seconds = [_time_gym(env, steps, indices) for _ in range(args.repeat)]
+                env.reset()
+                _time_gym(env, indices[:warm_up])
+                gym_seconds = [_time_gym(env, _chunk(indices, warm_up, steps, k)) for k in range(args.repeat)]
                 env.close()
                 gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, gym_seconds, mode="gym")
                 results.append(gym_result)
                 report(_row(gym_result, baseline=result))
     return results
+
+
+def _chunk(rows: np.ndarray, skip: int, steps: int, k: int) -> np.ndarray:
+    return rows[skip + k * steps: skip + (k + 1) * steps]
 
 
 def _gym_env(rom_path, lanes, threads, args, catalog):
@@ -179,14 +196,14 @@ def _gym_env(rom_path, lanes, threads, args, catalog):
 
 def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
     """Steps per repetition so that one repetition takes about ``seconds``."""
-    probe = 8
+    loop = _EngineLoop(engine)
+    probe = 4
     while True:
-        action_bytes = np.ascontiguousarray(table[rng.integers(0, len(table), size=(probe, engine.num_envs))])
-        elapsed = _time_engine(engine, probe, action_bytes)
+        elapsed = loop.run(np.ascontiguousarray(table[rng.integers(0, len(table), size=(probe, engine.num_envs))]))
         if elapsed >= 0.05 or probe >= 100000:
             break
         probe *= 4
-    return int(min(max(probe * seconds / max(elapsed, 1e-6), 10), 100000))
+    return int(min(max(probe * seconds / max(elapsed, 1e-6), 1), 100000))
 
 
 _HEADER = (
@@ -224,6 +241,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="batched steps per repetition (default: chosen so one repetition takes --seconds)")
     parser.add_argument("--seconds", type=float, default=0.5,
                         help="target duration of one repetition when --steps is not given (default: %(default)s)")
+    parser.add_argument("--min-steps", type=int, default=50,
+                        help="at least this many steps per repetition when --steps is not given (default: %(default)s)")
     parser.add_argument("--frame-skip", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--frame-stack", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--size", type=int, default=84, help="observation width and height (default: %(default)s)")
