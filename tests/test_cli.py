@@ -153,7 +153,8 @@ class TestBench:
         assert lines[0].startswith("command: tanuvex-turbo bench --rom")
         assert lines[1].startswith("machine: ") and "CPUs available" in lines[1]
         assert "frame_skip 4, gray 84x84, frame_stack 4" in lines[2] and "start state 1-1" in lines[2]
-        rows = [line.split() for line in lines[4:]]
+        assert lines[3].startswith("units: steps/s = lane-steps per second")
+        rows = [line.split() for line in lines[5:]]
         assert [row[:4] for row in rows] == [["engine", "1", "1", "3"], ["engine", "2", "1", "3"]]
         report = json.loads(out_json.read_text())
         assert [r["lanes"] for r in report["results"]] == [1, 2]
@@ -162,13 +163,14 @@ class TestBench:
             sps = result["steps_per_second"]
             assert 0 < sps["min"] <= sps["median"] <= sps["max"]
             assert result["frames_per_second"]["median"] == pytest.approx(4 * sps["median"])
+            assert result["cpu_share"] > 0
 
     def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
         pytest.importorskip("gymnasium")
         status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "2",
                              "--threads", "2", "--repeat", "1", "--steps", "2", "--gym")
         assert status == 0
-        rows = out.splitlines()[4:]
+        rows = out.splitlines()[5:]
         assert rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
 
     def test_power_on_lanes_without_states(self, capsys, rom_path, monkeypatch):
@@ -177,7 +179,7 @@ class TestBench:
         status, out, _ = run(capsys, "bench", "--rom", rom_path, "--lanes", "2", "--threads", "1", "--repeat", "1",
                              "--steps", "40")
         assert status == 0 and "start state power-on" in out
-        assert out.splitlines()[4].split()[:4] == ["engine", "2", "1", "40"]
+        assert out.splitlines()[5].split()[:4] == ["engine", "2", "1", "40"]
 
     def test_bad_numbers(self, capsys, rom_path):
         status, _, err = run(capsys, "bench", "--rom", rom_path, "--lanes", "0")

@@ -49,6 +49,9 @@ class BenchResult:
     frame_skip: int
     seconds: List[float]
     mode: str = "engine"
+    #: Process CPU time over wall time during the timed runs: about ``threads`` on an idle machine,
+    #: less when other work takes the processors.
+    cpu_share: float = 0.0
 
     @property
     def steps_per_second(self) -> List[float]:
@@ -71,6 +74,7 @@ class BenchResult:
             "steps": self.steps,
             "frame_skip": self.frame_skip,
             "seconds": self.seconds,
+            "cpu_share": self.cpu_share,
             "steps_per_second": _summary(self.steps_per_second),
             "frames_per_second": _summary(self.frames_per_second),
         }
@@ -165,8 +169,10 @@ def run(
             action_bytes = np.ascontiguousarray(table[indices])
             loop = _EngineLoop(engine)
             loop.run(action_bytes[:warm_up])  # caches, pool threads
+            cpu = time.process_time()
             seconds = [loop.run(_chunk(action_bytes, warm_up, steps, k)) for k in range(args.repeat)]
-            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, seconds)
+            share = (time.process_time() - cpu) / sum(seconds)
+            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, seconds, cpu_share=share)
             results.append(result)
             report(_row(result))
             del loop, engine
@@ -174,9 +180,12 @@ def run(
                 env = _gym_env(rom_path, lanes, threads, args, catalog)
                 env.reset()
                 _time_gym(env, indices[:warm_up])
+                cpu = time.process_time()
                 gym_seconds = [_time_gym(env, _chunk(indices, warm_up, steps, k)) for k in range(args.repeat)]
+                share = (time.process_time() - cpu) / sum(gym_seconds)
                 env.close()
-                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, gym_seconds, mode="gym")
+                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, gym_seconds, mode="gym",
+                                         cpu_share=share)
                 results.append(gym_result)
                 report(_row(gym_result, baseline=result))
     return results
@@ -208,7 +217,7 @@ def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
 
 _HEADER = (
     f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   "
-    f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}"
+    f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}{'cpu':>4}"
 )
 
 
@@ -219,11 +228,12 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
         f"{result.mode:<7}{result.lanes:>6}{result.threads:>8}{result.steps:>7}   "
         f"{sps['min']:>10.0f} / {sps['median']:>8.0f} / {sps['max']:>8.0f}   "
         f"{fps['min']:>10.0f} / {fps['median']:>8.0f} / {fps['max']:>8.0f}"
+        f"{result.cpu_share:>6.2f}"
     )
     if baseline is not None:
         raw = statistics.median(baseline.microseconds_per_step)
         wrapped = statistics.median(result.microseconds_per_step)
-        text += f"   wrapper: +{wrapped - raw:.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
+        text += f"   wrapper: {wrapped - raw:+.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
     return text
 
 
@@ -274,7 +284,11 @@ def execute(args: argparse.Namespace, command: str) -> int:
     print(
         f"settings: frame_skip {args.frame_skip}, {'colour' if args.color else 'gray'} {args.size}x{args.size}, "
         f"frame_stack {args.frame_stack}, random actions from '{args.action_set}', start state {start}, "
-        f"{args.repeat} repetitions; steps/s = lane-steps per second, frames/s = steps/s x frame_skip"
+        f"{args.repeat} repetitions"
+    )
+    print(
+        "units: steps/s = lane-steps per second, frames/s = steps/s x frame_skip (emulated frames), "
+        "cpu = process CPU time / wall time (about the thread count on an idle machine)"
     )
     print(_HEADER)
     sys.stdout.flush()
