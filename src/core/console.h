@@ -100,14 +100,15 @@ struct BackgroundCache {
 };
 
 // Derived drawing state. Guarded by its own locks so the drawing operations
-// can work on a shared reference to the console.
+// can work on a shared reference to the console: the lazily rebuilt parts are
+// `mutable` for that reason.
 struct RendererCache {
   std::array<uint8_t, 32> gray_palette;
-  std::atomic<uint8_t> bg_palette_dirty{0};
+  mutable std::atomic<uint8_t> bg_palette_dirty{0};
   mutable std::shared_mutex lut_lock;
-  std::array<uint32_t, 1024> palette_lut;
+  mutable std::array<uint32_t, 1024> palette_lut;
   mutable std::shared_mutex background_lock;
-  BackgroundCache background;
+  mutable BackgroundCache background;
 
   RendererCache();
   // Copies the palette tables; the copy's background cache starts empty.

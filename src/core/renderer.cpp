@@ -1,25 +1,355 @@
 #include "core/renderer.h"
 
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "core/palette.h"
 
 namespace tt {
 
+namespace {
+
+constexpr unsigned PLAYFIELD_TOP = 40;
+constexpr unsigned PLAYFIELD_HEIGHT = 192;
+constexpr unsigned PLAYFIELD_FRAME_OFFSET = (PLAYFIELD_TOP - VISIBLE_RECT.y0) * VISIBLE_FRAME_WIDTH;
+constexpr Rect PLAYFIELD_RECT{VISIBLE_RECT.x0, PLAYFIELD_TOP, VISIBLE_FRAME_WIDTH, PLAYFIELD_HEIGHT};
+static_assert(PLAYFIELD_HEIGHT * VISIBLE_FRAME_WIDTH == BACKGROUND_CACHE_BYTES);
+static_assert(PLAYFIELD_FRAME_OFFSET == 7680);
+
+constexpr uint8_t MASK_SHOW_BACKGROUND = 0x08;
+constexpr uint8_t MASK_SHOW_SPRITES = 0x10;
+constexpr uint8_t CTRL_SPRITE_PATTERNS_HIGH = 0x08;
+constexpr uint8_t CTRL_BACKGROUND_PATTERNS_HIGH = 0x10;
+constexpr uint8_t SPRITE_BEHIND_BACKGROUND = 0x20;
+constexpr uint8_t SPRITE_FLIP_X = 0x40;
+constexpr uint8_t SPRITE_FLIP_Y = 0x80;
+
+inline uint16_t effective_sx(const Console& m) {
+  return m.ppu.has_scroll_override ? m.ppu.scroll_override_x_px : m.ppu.scroll_x_px;
+}
+
+// Everything about one background row that does not depend on X. `y` is the
+// nametable row after scrolling (0..494).
+struct BackgroundRow {
+  const uint8_t* vram;
+  const uint16_t* tile_rows;
+  unsigned fixed_base;     // nametable base from Y (horizontal mirroring), else 0
+  unsigned x_select;       // 1 when bit 8 of X picks the nametable (vertical mirroring)
+  unsigned tile_offset;    // (r >> 3) * 32
+  unsigned attr_offset;    // 0x3C0 + (r >> 5) * 8
+  unsigned attr_shift;     // 4 in the lower half of an attribute cell
+  unsigned pattern_row;    // (r & 7) plus the background pattern base
+
+  BackgroundRow(const Console& m, unsigned y) {
+    const unsigned r = y % 240;
+    vram = m.ppu.vram.data();
+    tile_rows = m.tile_rows;
+    x_select = m.nametable_vertical ? 1u : 0u;
+    fixed_base = m.nametable_vertical ? 0u : ((y / 240) & 1u) << 10;
+    tile_offset = (r >> 3) * 32;
+    attr_offset = 0x3C0 + ((r & 0xE0) >> 2);
+    attr_shift = (r & 0x10) ? 4 : 0;
+    pattern_row = (r & 7) | ((m.ppu.ctrl & CTRL_BACKGROUND_PATTERNS_HIGH) ? 0x1000u : 0u);
+  }
+
+  struct Tile {
+    uint16_t pixels;   // 2-bit pixels, leftmost in bits 1..0
+    unsigned palette;  // background palette 0..3
+  };
+
+  // The tile covering nametable column X (any value; only bits 3..8 matter).
+  Tile tile(unsigned x) const {
+    const unsigned c = (x >> 3) & 31;
+    const uint8_t* nt = vram + (fixed_base | (((x >> 8) & x_select) << 10));
+    const unsigned index = nt[tile_offset + c];
+    const uint16_t pixels = tile_rows[((index << 4) | pattern_row) & Console::chr_mask];
+    const unsigned palette = (nt[attr_offset + (c >> 2)] >> (attr_shift + (c & 2))) & 3;
+    return {pixels, palette};
+  }
+};
+
+// Nametable geometry of screen row y, and the nametable X of screen column x on
+// that row: rows 0..31 are never scrolled.
+inline BackgroundRow row_at(const Console& m, unsigned y, uint16_t sy) {
+  return BackgroundRow(m, y < UNSCROLLED_TOP_ROWS ? y : y + sy);
+}
+inline unsigned row_x(unsigned y, unsigned x, uint16_t sx) { return y < UNSCROLLED_TOP_ROWS ? x : x + sx; }
+
+inline BackgroundPixel background_pixel_at(const Console& m, unsigned x, unsigned y, uint16_t sx, uint16_t sy) {
+  const BackgroundRow row = row_at(m, y, sy);
+  const unsigned X = row_x(y, x, sx);
+  const BackgroundRow::Tile t = row.tile(X);
+  const unsigned v = (t.pixels >> (2 * (X & 7))) & 3;
+  if (v == 0) return {0, false};
+  return {static_cast<uint8_t>(4 * t.palette + v), true};
+}
+
+// Quarter q of a lookup in the palette_lut layout: byte b gives the colours of
+// the four 2-bit pixels packed in b under background palette q, pixel j in byte
+// j. `colours` holds one output byte per palette RAM entry.
+void build_lut_quarter(uint32_t* quarter, const uint8_t* colours, unsigned q) {
+  const uint32_t c[4] = {colours[0], colours[4 * q + 1], colours[4 * q + 2], colours[4 * q + 3]};
+  for (unsigned b = 0; b < 256; ++b)
+    quarter[b] = c[b & 3] | (c[(b >> 2) & 3] << 8) | (c[(b >> 4) & 3] << 16) | (c[b >> 6] << 24);
+}
+
+using PixelLut = std::array<uint32_t, 1024>;
+
+void build_lut(uint32_t* lut, const uint8_t* colours) {
+  for (unsigned q = 0; q < 4; ++q) build_lut_quarter(lut + 256 * q, colours, q);
+}
+
+// Four output bytes of a lookup word, pixel 0 (byte 0) first.
+inline void store_pixels(uint8_t* out, uint32_t word) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &word, 4);
+  } else {
+    for (unsigned j = 0; j < 4; ++j) out[j] = static_cast<uint8_t>(word >> (8 * j));
+  }
+}
+
+inline void draw_partial(uint8_t* out, BackgroundRow::Tile t, unsigned fine, unsigned n, const uint8_t* colours) {
+  const uint8_t c[4] = {colours[0], colours[4 * t.palette + 1], colours[4 * t.palette + 2], colours[4 * t.palette + 3]};
+  unsigned pixels = static_cast<unsigned>(t.pixels) >> (2 * fine);
+  for (unsigned k = 0; k < n; ++k, pixels >>= 2) out[k] = c[pixels & 3];
+}
+
+// One background row of one plane from nametable column X: a run of 8 pixels
+// starting on a tile boundary is two lookups, the partial runs at the ends go
+// pixel by pixel. tile_at(k) gives the k-th tile of the row (k = 0 holds X).
+template <class TileAt>
+void draw_row(unsigned X, unsigned width, TileAt&& tile_at, const uint32_t* lut, const uint8_t* colours,
+              uint8_t* out) {
+  uint8_t* const end = out + width;
+  unsigned k = 0;
+  if (const unsigned fine = X & 7) {
+    const unsigned n = std::min(8 - fine, width);
+    draw_partial(out, tile_at(k++), fine, n, colours);
+    out += n;
+  }
+  for (; end - out >= 8; out += 8) {
+    const BackgroundRow::Tile t = tile_at(k++);
+    const uint32_t* quarter = lut + 256 * t.palette;
+    store_pixels(out, quarter[t.pixels & 0xFF]);
+    store_pixels(out + 4, quarter[t.pixels >> 8]);
+  }
+  if (out != end) draw_partial(out, tile_at(k), 0, static_cast<unsigned>(end - out), colours);
+}
+
+// draw_row fetching each tile as it goes.
+inline void draw_row(const BackgroundRow& row, unsigned X, unsigned width, const uint32_t* lut, const uint8_t* colours,
+                     uint8_t* out) {
+  const unsigned first = X & ~7u;
+  draw_row(X, width, [&](unsigned k) { return row.tile(first + 8 * k); }, lut, colours, out);
+}
+
+// Sprite pass over `rect`: put(offset, palette_entry) writes one output pixel.
+template <class Put>
+void sprite_pass(const Console& m, const Rect& rect, Put&& put) {
+  const unsigned y_end = rect.y0 + rect.height;  // <= 240
+  const unsigned x_end = rect.x0 + rect.width;   // <= 256
+  const uint8_t* oam = m.ppu.oam.data();
+
+  // Per-line selection (only lines inside the rectangle matter; lines are independent).
+  uint8_t count[NES_HEIGHT];
+  uint64_t selected[NES_HEIGHT];
+  std::memset(count + rect.y0, 0, rect.height);
+  std::memset(selected + rect.y0, 0, rect.height * sizeof(uint64_t));
+  uint64_t drawn = 0;
+  for (unsigned i = 0; i < 64; ++i) {
+    const unsigned first = std::max(oam[4 * i] + 1u, rect.y0);
+    const unsigned last = std::min(oam[4 * i] + 9u, y_end);
+    for (unsigned line = first; line < last; ++line) {
+      if (count[line] < 8) {
+        ++count[line];
+        selected[line] |= uint64_t{1} << i;
+        drawn |= uint64_t{1} << i;
+      }
+    }
+  }
+  if (drawn == 0) return;
+
+  const unsigned base = (m.ppu.ctrl & CTRL_SPRITE_PATTERNS_HIGH) ? 0x1000 : 0;
+  const bool background_shown = m.ppu.mask & MASK_SHOW_BACKGROUND;
+  const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
+  for (int i = 63 - std::countl_zero(drawn); i >= 0; --i) {
+    if (!((drawn >> i) & 1)) continue;
+    const uint8_t* s = oam + 4 * i;
+    const unsigned y = s[0], tile = s[1], attr = s[2], x = s[3];
+    const bool behind = (attr & SPRITE_BEHIND_BACKGROUND) && background_shown;
+    const unsigned palette_base = 16 + 4 * (attr & 3);
+    // Pixel j of the sprite sits at 2-bit position j of the pattern word, or 7 - j when flipped.
+    const bool flip_x = attr & SPRITE_FLIP_X;
+    const unsigned j_begin = x < rect.x0 ? rect.x0 - x : 0;
+    const unsigned j_end = std::min(8u, x_end > x ? x_end - x : 0u);
+    for (unsigned k = 0; k < 8; ++k) {
+      const unsigned line = y + 1 + k;
+      if (line >= y_end) break;
+      if (line < rect.y0 || !((selected[line] >> i) & 1)) continue;
+      const unsigned pattern_row = (attr & SPRITE_FLIP_Y) ? 7 - k : k;
+      const unsigned pixels = m.tile_rows[(tile * 16 + base + pattern_row) & Console::chr_mask];
+      if (pixels == 0) continue;
+      const size_t row_offset = size_t(line - rect.y0) * rect.width;
+      for (unsigned j = j_begin; j < j_end; ++j) {
+        const unsigned v = (pixels >> (2 * (flip_x ? 7 - j : j))) & 3;
+        if (v == 0) continue;
+        const size_t at = row_offset + (x + j - rect.x0);
+        if (behind) {
+          const BackgroundPixel bg = background_pixel_at(m, x + j, line, sx, sy);
+          if (bg.opaque) {
+            put(at, bg.palette_entry);
+            continue;
+          }
+        }
+        put(at, static_cast<uint8_t>(palette_base + v));
+      }
+    }
+  }
+}
+
+// Background then sprites over `rect` into Planes output planes, each with its
+// own colour byte per palette RAM entry.
+template <unsigned Planes>
+void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8_t (&colours)[Planes][32]) {
+  assert(rect.x0 + rect.width <= NES_WIDTH && rect.y0 + rect.height <= NES_HEIGHT);
+  const size_t plane_size = size_t(rect.width) * rect.height;
+  if (m.ppu.mask & MASK_SHOW_BACKGROUND) {
+    const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
+    PixelLut lut[Planes];
+    for (unsigned p = 0; p < Planes; ++p) build_lut(lut[p].data(), colours[p]);
+    for (unsigned r = 0; r < rect.height; ++r) {
+      const unsigned y = rect.y0 + r;
+      const BackgroundRow row = row_at(m, y, sy);
+      const unsigned X = row_x(y, rect.x0, sx);
+      uint8_t* const dst = out + size_t(r) * rect.width;
+      if constexpr (Planes == 1) {
+        draw_row(row, X, rect.width, lut[0].data(), colours[0], dst);
+      } else {
+        // Fetch the row's tiles once for all planes.
+        BackgroundRow::Tile tiles[NES_WIDTH / 8 + 1];
+        const unsigned count = ((X & 7) + rect.width + 7) / 8;
+        for (unsigned k = 0; k < count; ++k) tiles[k] = row.tile((X & ~7u) + 8 * k);
+        for (unsigned p = 0; p < Planes; ++p)
+          draw_row(X, rect.width, [&tiles](unsigned k) { return tiles[k]; }, lut[p].data(), colours[p],
+                   dst + p * plane_size);
+      }
+    }
+  } else {
+    for (unsigned p = 0; p < Planes; ++p) std::memset(out + p * plane_size, colours[p][0], plane_size);
+  }
+  if (m.ppu.mask & MASK_SHOW_SPRITES) {
+    sprite_pass(m, rect, [&](size_t at, uint8_t entry) {
+      for (unsigned p = 0; p < Planes; ++p) out[p * plane_size + at] = colours[p][entry];
+    });
+  }
+}
+
+bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
+  return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy &&
+         k.ctrl == m.ppu.ctrl && k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
+         std::memcmp(k.bg_gray.data(), m.renderer.gray_palette.data(), k.bg_gray.size()) == 0 &&
+         std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
+}
+
+void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
+  k.vram = m.ppu.vram;
+  std::memcpy(k.bg_gray.data(), m.renderer.gray_palette.data(), k.bg_gray.size());
+  k.top = PLAYFIELD_TOP;
+  k.height = PLAYFIELD_HEIGHT;
+  k.sx = sx;
+  k.sy = sy;
+  k.ctrl = m.ppu.ctrl;
+  k.bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
+}
+
+}  // namespace
+
 void refresh_renderer_cache(Console& m) {
   RendererCache& rc = m.renderer;
   for (unsigned i = 0; i < 32; ++i) rc.gray_palette[i] = NES_PALETTE_GRAY[m.ppu.palette[i] & 0x3F];
   std::unique_lock lock(rc.lut_lock);
-  for (unsigned q = 0; q < 4; ++q) {
-    const uint8_t colours[4] = {rc.gray_palette[0], rc.gray_palette[4 * q + 1], rc.gray_palette[4 * q + 2],
-                                rc.gray_palette[4 * q + 3]};
-    for (unsigned b = 0; b < 256; ++b) {
-      uint32_t w = 0;
-      for (unsigned j = 0; j < 4; ++j) w |= uint32_t(colours[(b >> (2 * j)) & 3]) << (8 * j);
-      rc.palette_lut[q * 256 + b] = w;
+  build_lut(rc.palette_lut.data(), rc.gray_palette.data());
+  rc.bg_palette_dirty.store(0, std::memory_order_relaxed);
+}
+
+BackgroundPixel background_pixel(const Console& m, unsigned x, unsigned y) {
+  return background_pixel_at(m, x, y, effective_sx(m), m.ppu.scroll_y_px);
+}
+
+unsigned visible_sprite_count(const Console& m) {
+  unsigned n = 0;
+  for (unsigned i = 0; i < 64; ++i) n += m.ppu.oam[4 * i] < 239 ? 1 : 0;
+  return n;
+}
+
+void render_rgb(const Console& m, uint8_t* out, const Rect& rect) {
+  uint8_t colours[3][32];
+  for (unsigned i = 0; i < 32; ++i) {
+    const Rgb c = NES_PALETTE_RGB[m.ppu.palette[i] & 0x3F];
+    colours[0][i] = c.r;
+    colours[1][i] = c.g;
+    colours[2][i] = c.b;
+  }
+  render_planes(m, rect, out, colours);
+}
+
+void render_gray(const Console& m, uint8_t* out, const Rect& rect) {
+  uint8_t colours[1][32];
+  std::memcpy(colours[0], m.renderer.gray_palette.data(), 32);
+  render_planes(m, rect, out, colours);
+}
+
+void render_gray_playfield_cached(const Console& m, uint8_t* frame) {
+  const RendererCache& rc = m.renderer;
+  const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
+  uint8_t* const playfield = frame + PLAYFIELD_FRAME_OFFSET;
+
+  bool hit = false;
+  {
+    std::shared_lock lock(rc.background_lock);
+    if (rc.background.valid && key_matches(rc.background.key, m, sx, sy)) {
+      std::memcpy(playfield, rc.background.image.data(), BACKGROUND_CACHE_BYTES);
+      hit = true;
     }
   }
-  rc.bg_palette_dirty.store(0, std::memory_order_relaxed);
+  if (!hit) {
+    if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
+      std::memset(playfield, rc.gray_palette[0], BACKGROUND_CACHE_BYTES);
+    } else {
+      if (rc.bg_palette_dirty.load(std::memory_order_acquire) != 0) {
+        std::unique_lock lock(rc.lut_lock);
+        const uint8_t dirty = rc.bg_palette_dirty.exchange(0, std::memory_order_acq_rel);
+        for (unsigned q = 0; q < 4; ++q)
+          if ((dirty >> q) & 1) build_lut_quarter(rc.palette_lut.data() + 256 * q, rc.gray_palette.data(), q);
+      }
+      std::shared_lock lock(rc.lut_lock);
+      for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
+        const unsigned y = PLAYFIELD_TOP + r;
+        draw_row(row_at(m, y, sy), row_x(y, VISIBLE_RECT.x0, sx), VISIBLE_FRAME_WIDTH, rc.palette_lut.data(),
+                 rc.gray_palette.data(), playfield + r * VISIBLE_FRAME_WIDTH);
+      }
+    }
+    std::unique_lock lock(rc.background_lock);
+    BackgroundCache& cache = rc.background;
+    cache.image.resize(BACKGROUND_CACHE_BYTES);  // allocates on the first store only
+    std::memcpy(cache.image.data(), playfield, BACKGROUND_CACHE_BYTES);
+    store_key(cache.key, m, sx, sy);
+    cache.valid = true;
+  }
+
+  if (m.ppu.mask & MASK_SHOW_SPRITES) {
+    const uint8_t* gray = rc.gray_palette.data();
+    sprite_pass(m, PLAYFIELD_RECT, [playfield, gray](size_t at, uint8_t entry) { playfield[at] = gray[entry]; });
+  }
+}
+
+void clear_background_cache(const Console& m) {
+  std::unique_lock lock(m.renderer.background_lock);
+  m.renderer.background.valid = false;
 }
 
 }  // namespace tt

@@ -26,7 +26,9 @@ void render_rgb(const Console& m, uint8_t* out, const Rect& rect);
 /// One gray byte per pixel.
 void render_gray(const Console& m, uint8_t* out, const Rect& rect);
 /// Gray playfield into a full 240 x 224 gray frame: screen rows 40..231 go to
-/// frame rows 32..223, reusing the cached background when nothing changed.
+/// frame rows 32..223, reusing the cached background when nothing changed, with
+/// the sprites drawn over it; frame rows 0..31 are not touched. Same bytes as
+/// render_gray over those rows.
 void render_gray_playfield_cached(const Console& m, uint8_t* frame);
 /// Recomputes gray_palette and every palette_lut word from palette RAM.
 void refresh_renderer_cache(Console& m);
