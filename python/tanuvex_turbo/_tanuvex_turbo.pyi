@@ -6,7 +6,7 @@ be writeable. Methods ending in ``_into`` write into the caller's arrays and
 return None.
 """
 
-from typing import List, NoReturn, Optional, Sequence, Tuple, Union
+from typing import List, NoReturn, Optional, Sequence, Tuple, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,7 @@ _Bytes = Union[bytes, bytearray, Sequence[int]]
 def extra_info_descriptors() -> List[Tuple[int, str, int, str, Optional[str]]]:
     """The 27 extra info entries as (id, name, value count, dtype name, enum name or None), in id order."""
 
+@final
 class ZuboLiveSnapshot:
     """A captured lane (console, observation row, random state), usable only by the environment that made it."""
 
@@ -53,6 +54,7 @@ class ZuboLiveSnapshot:
     def __reduce__(self) -> NoReturn:
         """Always raises TypeError: live snapshots cannot be pickled (use ``to_bytes``)."""
 
+@final
 class _RetroVecEnv:
     """``num_envs`` emulated consoles (lanes) stepped in lock-step through batched calls.
 
@@ -60,8 +62,8 @@ class _RetroVecEnv:
     cartridge image ("ROM SHA-256 mismatch: got X, expected Y") or cannot be read.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         rom_path: str,
         num_envs: int,
         frame_skip: int = 4,
@@ -85,7 +87,7 @@ class _RetroVecEnv:
         resize_algorithm: str = "area",
         num_threads: Optional[int] = None,
         extra_info_ids: Optional[Sequence[int]] = None,
-    ) -> None: ...
+    ) -> "_RetroVecEnv": ...
     @property
     def num_envs(self) -> int: ...
     @property
