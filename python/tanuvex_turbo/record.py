@@ -209,7 +209,7 @@ def _progress_bar(total: int, enabled: bool):
     if not enabled:
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
     # disable=None: no bar when stderr is not a terminal.
