@@ -42,6 +42,13 @@ class TestConstruction:
         assert "rgb_array" in env.metadata["render_modes"]
         assert env.metadata["render_fps"] == pytest.approx(60.0988 / 4)
 
+    def test_make_vec(self, rom_path, states_dir):
+        env = gymnasium.make_vec("tanuvex_turbo.vector_env:TanuvexTurbo-v0", num_envs=2, rom_path=rom_path,
+                                 states=states_dir, action_set="right_only", max_episode_steps=7)
+        assert isinstance(env, TurboVectorEnv) and env.num_envs == 2
+        assert env.spec.id == "TanuvexTurbo-v0" and env.max_episode_steps == 7
+        assert env.single_action_space == spaces.Discrete(5)
+
     def test_rom_from_environment_variable(self, rom_path, states_dir, monkeypatch):
         monkeypatch.setenv("TANUVEX_TURBO_ROM", rom_path)
         assert TurboVectorEnv(num_envs=1, states=states_dir).num_envs == 1

@@ -26,6 +26,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 try:
+    import gymnasium
     from gymnasium import spaces
     from gymnasium.utils import seeding
     from gymnasium.vector import AutoresetMode, VectorEnv
@@ -40,7 +41,11 @@ from tanuvex_turbo.actions import ActionSetSpec, resolve_action_set
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSpec, load_catalog
 
-__all__ = ["TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
+__all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
+
+#: Gymnasium id of :class:`TurboVectorEnv`, registered when this module is imported, so that
+#: ``gymnasium.make_vec("tanuvex_turbo.vector_env:TanuvexTurbo-v0", num_envs=8, states=...)`` works.
+ENV_ID = "TanuvexTurbo-v0"
 
 _EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": np.int32}
 
@@ -594,3 +599,7 @@ def _check_reset_mask(mask: Any, n: int) -> np.ndarray:
             f"`options['reset_mask']` must contain a boolean array with at least one True value, got reset_mask={mask}"
         )
     return np.ascontiguousarray(mask)
+
+
+if ENV_ID not in gymnasium.registry:
+    gymnasium.register(id=ENV_ID, vector_entry_point="tanuvex_turbo.vector_env:TurboVectorEnv")
