@@ -22,7 +22,7 @@ def errors_while(worker, probes, limit=30.0, until=None):
     def target():
         try:
             worker(done)
-        except BaseException as error:  # handed to the test thread
+        except BaseException as error:  # noqa: BLE001 - handed to the test thread
             failure.append(error)
         finally:
             done.set()

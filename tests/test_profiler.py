@@ -7,7 +7,6 @@ import struct
 
 import numpy as np
 import pytest
-
 from env_support import step_arrays
 from hold_probe import errors_while
 from tanuvex_turbo import _RetroVecEnv
@@ -17,23 +16,23 @@ RIGHT = 0x80
 ALL = 2**64 - 1
 NOT_ENABLED = "profiler is not enabled"
 
-EMPTY_REPORT = "\n".join([
-    "{",
-    '  "enabled": true,',
-    '  "measurement_window": "post_warmup_repeats_only",',
+EMPTY_REPORT = (
+    "{\n"
+    '  "enabled": true,\n'
+    '  "measurement_window": "post_warmup_repeats_only",\n'
     '  "totals": {"env_steps":0,"batch_steps":0,"frame_steps":0,"cpu_steps":0,"ppu_tick_calls":0,'
-    '"ppu_tick_cycles":0,"ppu_completed_frames":0,"render_calls":0,"resize_calls":0,"stack_shifts":0},',
+    '"ppu_tick_cycles":0,"ppu_completed_frames":0,"render_calls":0,"resize_calls":0,"stack_shifts":0},\n'
     '  "derived": {"cpu_steps_per_frame":0.000000,"cpu_steps_per_env_step":0.000000,'
-    '"ppu_cycles_per_tick_call":0.000000,"render_ns_per_env_step":0.000000,"resize_ns_per_env_step":0.000000},',
-    '  "cpu": {',
-    '    "top_opcodes": [],',
-    '    "top_pcs": [],',
-    '    "top_pc_ranges_16": [],',
-    '    "top_pc_pages": []',
-    "  },",
-    '  "timings_ns": {"frame_stepping":0,"rendering":0,"resize":0,"stack_shift":0}',
-    "}",
-])
+    '"ppu_cycles_per_tick_call":0.000000,"render_ns_per_env_step":0.000000,"resize_ns_per_env_step":0.000000},\n'
+    '  "cpu": {\n'
+    '    "top_opcodes": [],\n'
+    '    "top_pcs": [],\n'
+    '    "top_pc_ranges_16": [],\n'
+    '    "top_pc_pages": []\n'
+    "  },\n"
+    '  "timings_ns": {"frame_stepping":0,"rendering":0,"resize":0,"stack_shift":0}\n'
+    "}"
+)
 
 TOTAL_KEYS = ["env_steps", "batch_steps", "frame_steps", "cpu_steps", "ppu_tick_calls", "ppu_tick_cycles",
               "ppu_completed_frames", "render_calls", "resize_calls", "stack_shifts"]

@@ -9,7 +9,6 @@ import struct
 
 import numpy as np
 import pytest
-
 from env_support import fortran, ram_of, step_arrays, strided
 from hold_probe import errors_while
 from tanuvex_turbo import ZuboLiveSnapshot, _RetroVecEnv
@@ -242,7 +241,7 @@ class TestPortableBytes:
             return env, env.capture_snapshots(obs, np.ones(2, bool))
 
         env_a, (a0, a1) = snapshot_of()
-        env_b, (b0, _) = snapshot_of(grayscale=False, frame_stack=3, resize_width=60, resize_height=50)
+        _, (b0, _) = snapshot_of(grayscale=False, frame_stack=3, resize_width=60, resize_height=50)
         size_a, size_b = 4 * 84 * 84, 3 * 3 * 50 * 60
         assert type(a0.nbytes) is int
         assert a0.nbytes == a1.nbytes
@@ -460,6 +459,43 @@ class TestDecodeRefusals:
         assert bare.active_state_indices()[0] == -1
 
 
+# (id, changes to a valid call, message), in the order the checks run.
+MIXED_REFUSALS = [
+    ("obs-shape", {"obs": np.zeros((4, 4, 84, 80), np.uint8), "reset_mask": np.ones(3, bool)},
+     "obs shape must be (4, 4, 84, 84), got [4, 4, 84, 80]"),
+    ("mask-length", {"reset_mask": np.ones(3, bool), "state_indices": np.zeros(3, np.int32)},
+     "reset_mask length must be 4, got 3"),
+    ("indices-length", {"state_indices": np.zeros(5, np.int32), "seeds": [None] * 3},
+     "state_indices length must be 4, got 5"),
+    ("seeds-length", {"seeds": [None] * 3, "snapshots": [None] * 3}, "seeds length must be 4, got 3"),
+    ("snapshots-length", {"snapshots": [None] * 5, "reset_mask": strided(np.ones(4, bool))},
+     "snapshots length must be 4, got 5"),
+    ("mask-layout", {"reset_mask": strided(np.ones(4, bool)), "state_indices": strided(np.zeros(4, np.int32))},
+     "reset_mask must be C-contiguous"),
+    ("indices-layout", {"state_indices": strided(np.array([0, -1, 0, 0], np.int32)),
+                        "reset_mask": np.zeros(4, bool)},
+     "state_indices must be C-contiguous"),
+    ("no-lane", {"reset_mask": np.zeros(4, bool)}, "reset_mask must select at least one lane"),
+    # Lanes are checked in lane order; the first failure wins.
+    ("index-before-unselected-snapshot",
+     {"reset_mask": np.array([True, False, False, False]), "state_indices": np.array([99, -1, 0, 0], np.int32)},
+     "state_indices[0] must index state_catalog"),
+    ("unselected-snapshot", {"reset_mask": np.array([True, False, False, False])},
+     "snapshots may only be supplied for selected reset lanes"),
+    ("sentinel-before-seed", {"state_indices": np.array([0, 0, 0, 0], np.int32), "seeds": [None, 5, None, None]},
+     "snapshot reset lanes must use the -1 state-index sentinel"),
+    ("seed", {"seeds": [None, 5, None, None]}, "snapshot reset lanes cannot also specify a seed"),
+    ("seed-zero", {"seeds": [None, 0, None, None]}, "snapshot reset lanes cannot also specify a seed"),
+    ("later-lane-index", {"reset_mask": np.array([True, True, True, False]),
+                          "state_indices": np.array([0, -1, 12345, 0], np.int32),
+                          "snapshots": [None, "own", None, "own"]},
+     "state_indices[2] must index state_catalog"),
+    ("obs-layout-last", {"obs": "fortran"}, "obs must be C-contiguous"),
+    ("rule-before-obs-layout", {"obs": "fortran", "seeds": [None, 1, None, None]},
+     "snapshot reset lanes cannot also specify a seed"),
+]
+
+
 class TestResetMixedRefusals:
     @pytest.fixture
     def setup(self, make_env, catalog):
@@ -487,42 +523,8 @@ class TestResetMixedRefusals:
             "snapshots": [None, snapshot, None, None],
         }
 
-    CASES = [
-        ("obs-shape", {"obs": np.zeros((4, 4, 84, 80), np.uint8), "reset_mask": np.ones(3, bool)},
-         "obs shape must be (4, 4, 84, 84), got [4, 4, 84, 80]"),
-        ("mask-length", {"reset_mask": np.ones(3, bool), "state_indices": np.zeros(3, np.int32)},
-         "reset_mask length must be 4, got 3"),
-        ("indices-length", {"state_indices": np.zeros(5, np.int32), "seeds": [None] * 3},
-         "state_indices length must be 4, got 5"),
-        ("seeds-length", {"seeds": [None] * 3, "snapshots": [None] * 3}, "seeds length must be 4, got 3"),
-        ("snapshots-length", {"snapshots": [None] * 5, "reset_mask": strided(np.ones(4, bool))},
-         "snapshots length must be 4, got 5"),
-        ("mask-layout", {"reset_mask": strided(np.ones(4, bool)), "state_indices": strided(np.zeros(4, np.int32))},
-         "reset_mask must be C-contiguous"),
-        ("indices-layout", {"state_indices": strided(np.array([0, -1, 0, 0], np.int32)),
-                            "reset_mask": np.zeros(4, bool)},
-         "state_indices must be C-contiguous"),
-        ("no-lane", {"reset_mask": np.zeros(4, bool)}, "reset_mask must select at least one lane"),
-        # Lanes are checked in lane order; the first failure wins.
-        ("index-before-unselected-snapshot",
-         {"reset_mask": np.array([True, False, False, False]), "state_indices": np.array([99, -1, 0, 0], np.int32)},
-         "state_indices[0] must index state_catalog"),
-        ("unselected-snapshot", {"reset_mask": np.array([True, False, False, False])},
-         "snapshots may only be supplied for selected reset lanes"),
-        ("sentinel-before-seed", {"state_indices": np.array([0, 0, 0, 0], np.int32), "seeds": [None, 5, None, None]},
-         "snapshot reset lanes must use the -1 state-index sentinel"),
-        ("seed", {"seeds": [None, 5, None, None]}, "snapshot reset lanes cannot also specify a seed"),
-        ("seed-zero", {"seeds": [None, 0, None, None]}, "snapshot reset lanes cannot also specify a seed"),
-        ("later-lane-index", {"reset_mask": np.array([True, True, True, False]),
-                              "state_indices": np.array([0, -1, 12345, 0], np.int32),
-                              "snapshots": [None, "own", None, "own"]},
-         "state_indices[2] must index state_catalog"),
-        ("obs-layout-last", {"obs": "fortran"}, "obs must be C-contiguous"),
-        ("rule-before-obs-layout", {"obs": "fortran", "seeds": [None, 1, None, None]},
-         "snapshot reset lanes cannot also specify a seed"),
-    ]
 
-    @pytest.mark.parametrize("changes, message", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+    @pytest.mark.parametrize("changes, message", [c[1:] for c in MIXED_REFUSALS], ids=[c[0] for c in MIXED_REFUSALS])
     def test_checks_in_order(self, setup, changes, message):
         env, obs, own, _ = setup
         arguments = self.valid_arguments(obs, own)
