@@ -49,7 +49,7 @@ class TestCheck:
         status, out, _ = run(capsys, "check", rom_path)
         assert status == 0
         assert f"sha256:   {EXPECTED_SHA256}" in out
-        assert "OK, this is the supported cartridge image and the engine loads it" in out
+        assert "engine:   loads it\nresult:   OK, this is the supported cartridge image\n" in out
         assert "mapper 0" in out
 
     def test_rom_from_environment(self, capsys, rom_path, monkeypatch):
@@ -69,8 +69,12 @@ class TestCheck:
         status, out, _ = run(capsys, "check", junk_rom)
         assert status == 1
         assert "NOT the supported cartridge image" in out
-        assert hashlib.sha256(junk_rom.read_bytes()).hexdigest() in out
+        digest = hashlib.sha256(junk_rom.read_bytes()).hexdigest()
+        assert f"sha256:   {digest}\nexpected: {EXPECTED_SHA256}\n" in out
+        assert f"engine:   refuses it: ROM SHA-256 mismatch: got {digest}, expected {EXPECTED_SHA256}\n" in out
         assert "fix:" not in out
+        status, out, _ = run(capsys, "check", junk_rom, "--no-engine")
+        assert status == 1 and "engine:" not in out
 
     def test_not_even_a_header(self, capsys, tmp_path):
         short = tmp_path / "short.nes"

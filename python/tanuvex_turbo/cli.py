@@ -135,7 +135,7 @@ def _describe_header(report) -> str:
     return (
         f"iNES, {header.prg_banks} x 16 KiB PRG, {header.chr_banks} x 8 KiB CHR, mapper {header.mapper}, "
         f"{'vertical' if header.vertical_mirroring else 'horizontal'} mirroring, "
-        f"{'a' if header.trainer else 'no'} trainer, bytes 7-15 {bytes([header.flags7]).hex()} {header.tail.hex()}"
+        f"{'a' if header.trainer else 'no'} trainer"
     )
 
 
@@ -155,16 +155,24 @@ def _check(args: argparse.Namespace) -> int:
     print(f"sha256:   {report.sha256}")
     print(f"expected: {EXPECTED_SHA256}")
     print(f"header:   {_describe_header(report)}")
-    if report.supported:
-        if not args.no_engine:
-            from tanuvex_turbo import _RetroVecEnv
+    if report.header is not None:
+        with open(path, "rb") as handle:
+            print(f"bytes:    {handle.read(16).hex(' ')}  (the 16 header bytes)")
+    engine_error = None
+    if not args.no_engine:
+        from tanuvex_turbo import _RetroVecEnv
 
-            try:
-                _RetroVecEnv(path, 1, num_threads=1)
-            except RuntimeError as error:
-                print(f"result:   NOT usable: the digest matches but the engine refuses the file: {error}")
-                return EXIT_WRONG_CARTRIDGE
-        print("result:   OK, this is the supported cartridge image" + ("" if args.no_engine else " and the engine loads it"))
+        try:
+            _RetroVecEnv(path, 1, num_threads=1)
+            print("engine:   loads it")
+        except RuntimeError as error:
+            engine_error = str(error)
+            print(f"engine:   refuses it: {engine_error}")
+    if report.supported:
+        if engine_error is not None:
+            print("result:   NOT usable: the digest matches but the engine refuses the file")
+            return EXIT_WRONG_CARTRIDGE
+        print("result:   OK, this is the supported cartridge image")
         if args.fix:
             print("fix:      nothing to fix; no file written")
         return 0
