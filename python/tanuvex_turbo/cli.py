@@ -55,6 +55,12 @@ def guard(action: Callable[[], int]) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. "| head"): stop quietly, and keep Python's
+        # final flush of stdout from failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 def resolve_rom(path: Optional[str]) -> str:
