@@ -95,7 +95,7 @@ ACTION_SETS: Dict[str, Tuple[int, ...]] = {
     "full": tuple(range(256)),
 }
 
-ActionSetSpec = Union[str, Sequence[Union[int, str, Sequence[str]]]]
+ActionSetChoice = Union[str, Sequence[Union[int, str, Sequence[str]]]]
 
 
 def action_set_names() -> List[str]:
@@ -167,10 +167,10 @@ def parse_action(text: str) -> int:
     return _check_byte(number)
 
 
-def resolve_action_set(spec: ActionSetSpec) -> np.ndarray:
+def resolve_action_set(choice: ActionSetChoice) -> np.ndarray:
     """Turns an action-set name or a custom list into its controller bytes.
 
-    ``spec`` is a name of :data:`ACTION_SETS`, or a non-empty sequence whose items
+    ``choice`` is a name of :data:`ACTION_SETS`, or a non-empty sequence whose items
     are controller bytes (0..255), texts accepted by :func:`parse_action`, or
     sequences of button names. Returns a new ``uint8`` array.
 
@@ -178,10 +178,10 @@ def resolve_action_set(spec: ActionSetSpec) -> np.ndarray:
         KeyError: unknown action-set name.
         ValueError: an empty list or an item that is not a controller byte.
     """
-    if isinstance(spec, str):
-        return action_set(spec)
+    if isinstance(choice, str):
+        return action_set(choice)
     table = []
-    for item in spec:
+    for item in choice:
         if isinstance(item, str):
             table.append(parse_action(item))
         elif isinstance(item, (int, np.integer)):

@@ -64,14 +64,14 @@ def parse_script(text: str) -> List[int]:
     return actions
 
 
-def make_policy(spec: str, action_set: str = "simple", seed: int = 0) -> Policy:
+def make_policy(text: str, action_set: str = "simple", seed: int = 0) -> Policy:
     """Builds a policy from its command-line form (``random``, ``noop``, ``hold:ACTION``, ``script:FILE``).
 
     Raises:
         ValueError: unknown policy, bad action or script.
         OSError: the script file cannot be read.
     """
-    kind, _, argument = spec.partition(":")
+    kind, _, argument = text.partition(":")
     if kind == "random" and not argument:
         table = resolve_action_set(action_set)
         rng = np.random.default_rng(seed)
@@ -84,7 +84,7 @@ def make_policy(spec: str, action_set: str = "simple", seed: int = 0) -> Policy:
     if kind == "script" and argument:
         script = parse_script(pathlib.Path(argument).read_text(encoding="utf-8"))
         return lambda step: script[step] if step < len(script) else None
-    raise ValueError(f"unknown policy {spec!r}; use random, noop, hold:ACTION or script:FILE")
+    raise ValueError(f"unknown policy {text!r}; use random, noop, hold:ACTION or script:FILE")
 
 
 @dataclasses.dataclass

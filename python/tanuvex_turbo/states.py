@@ -18,14 +18,14 @@ import os
 import pathlib
 from typing import List, Mapping, Sequence, Tuple, Union
 
-__all__ = ["GZIP_MAGIC", "StatesSpec", "load_catalog", "read_state_file", "state_name"]
+__all__ = ["GZIP_MAGIC", "StatesSource", "load_catalog", "read_state_file", "state_name"]
 
 #: First two bytes of a gzip stream.
 GZIP_MAGIC = b"\x1f\x8b"
 
 PathLike = Union[str, "os.PathLike[str]"]
 StateSource = Union[PathLike, bytes, bytearray, memoryview]
-StatesSpec = Union[
+StatesSource = Union[
     PathLike,
     Mapping[str, StateSource],
     Sequence[Union[PathLike, Tuple[str, StateSource]]],
@@ -75,10 +75,10 @@ def _source_bytes(source: StateSource) -> bytes:
     return read_state_file(source)
 
 
-def load_catalog(spec: StatesSpec | None) -> Tuple[List[bytes], List[str]]:
+def load_catalog(source: StatesSource | None) -> Tuple[List[bytes], List[str]]:
     """Builds ``(state_catalog_data, state_catalog_names)`` from the forms accepted by the environments.
 
-    ``spec`` may be:
+    ``source`` may be:
 
     - ``None``: no catalog (lanes start from the console's power-on state);
     - a directory: every ``*.state`` and ``*.state.gz`` file in it, sorted by name;
@@ -93,11 +93,11 @@ def load_catalog(spec: StatesSpec | None) -> Tuple[List[bytes], List[str]]:
         ValueError: an empty directory, duplicate names, corrupt gzip data.
         TypeError: an item of an unsupported type.
     """
-    if spec is None:
+    if source is None:
         return [], []
     entries: List[Tuple[str, bytes]] = []
-    if isinstance(spec, (str, os.PathLike)):
-        path = pathlib.Path(spec)
+    if isinstance(source, (str, os.PathLike)):
+        path = pathlib.Path(source)
         if path.is_dir():
             files = sorted(p for p in path.iterdir() if p.is_file() and p.name.endswith((".state", ".state.gz")))
             if not files:
@@ -107,12 +107,12 @@ def load_catalog(spec: StatesSpec | None) -> Tuple[List[bytes], List[str]]:
             entries = [(state_name(path), read_state_file(path))]
         else:
             raise FileNotFoundError(f"no such state file or directory: {path}")
-    elif isinstance(spec, Mapping):
-        entries = [(str(name), _source_bytes(source)) for name, source in spec.items()]
-    elif isinstance(spec, (bytes, bytearray, memoryview)):
+    elif isinstance(source, Mapping):
+        entries = [(str(name), _source_bytes(item)) for name, item in source.items()]
+    elif isinstance(source, (bytes, bytearray, memoryview)):
         raise TypeError("pass state image bytes as a mapping {name: bytes} or as (name, bytes) pairs")
     else:
-        for item in spec:
+        for item in source:
             if isinstance(item, (str, os.PathLike)):
                 entries.append((state_name(item), read_state_file(item)))
             elif isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str):

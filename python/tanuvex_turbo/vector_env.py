@@ -37,9 +37,9 @@ except ImportError as error:  # pragma: no cover - exercised only without gymnas
     ) from error
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
-from tanuvex_turbo.actions import ActionSetSpec, resolve_action_set
+from tanuvex_turbo.actions import ActionSetChoice, resolve_action_set
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
-from tanuvex_turbo.states import StatesSpec, load_catalog
+from tanuvex_turbo.states import StatesSource, load_catalog
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
 
@@ -124,9 +124,9 @@ class TurboVectorEnv(VectorEnv):
         rom_path: Optional[Union[str, "os.PathLike[str]"]] = None,
         num_envs: int = 8,
         *,
-        states: Optional[StatesSpec] = None,
+        states: Optional[StatesSource] = None,
         start_state: Union[StateChoice, Sequence[StateChoice]] = None,
-        action_set: ActionSetSpec = "simple",
+        action_set: ActionSetChoice = "simple",
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
         max_episode_steps: Optional[int] = None,
         render_mode: Optional[str] = None,
