@@ -99,6 +99,16 @@ void build_lut_quarter(uint32_t* quarter, const uint8_t* colours, unsigned q) {
 
 using PixelLut = std::array<uint32_t, 1024>;
 
+// Rebuilds the palette_lut quarters whose background palette changed since
+// the last rebuild (under the write lock; the dirty mask is taken atomically).
+void refresh_stale_lut_quarters(const RendererCache& rc) {
+  if (rc.bg_palette_dirty.load(std::memory_order_acquire) == 0) return;
+  std::unique_lock lock(rc.lut_lock);
+  const uint8_t dirty = rc.bg_palette_dirty.exchange(0, std::memory_order_acq_rel);
+  for (unsigned q = 0; q < 4; ++q)
+    if ((dirty >> q) & 1) build_lut_quarter(rc.palette_lut.data() + 256 * q, rc.gray_palette.data(), q);
+}
+
 void build_lut(uint32_t* lut, const uint8_t* colours) {
   for (unsigned q = 0; q < 4; ++q) build_lut_quarter(lut + 256 * q, colours, q);
 }
@@ -213,21 +223,25 @@ void sprite_pass(const Console& m, const Rect& rect, Put&& put) {
 
 // Background then sprites over `rect` into Planes output planes, each with its
 // own colour byte per palette RAM entry.
+// `gray_lut`, when given, is the console's own gray lookup (palette_lut, clean
+// and read-locked by the caller) and spares building one.
 template <unsigned Planes>
-void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8_t (&colours)[Planes][32]) {
+void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8_t (&colours)[Planes][32],
+                   const uint32_t* gray_lut = nullptr) {
   assert(rect.x0 + rect.width <= NES_WIDTH && rect.y0 + rect.height <= NES_HEIGHT);
   const size_t plane_size = size_t(rect.width) * rect.height;
   if (m.ppu.mask & MASK_SHOW_BACKGROUND) {
     const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
     PixelLut lut[Planes];
-    for (unsigned p = 0; p < Planes; ++p) build_lut(lut[p].data(), colours[p]);
+    if (!(Planes == 1 && gray_lut))
+      for (unsigned p = 0; p < Planes; ++p) build_lut(lut[p].data(), colours[p]);
     for (unsigned r = 0; r < rect.height; ++r) {
       const unsigned y = rect.y0 + r;
       const BackgroundRow row = row_at(m, y, sy);
       const unsigned X = row_x(y, rect.x0, sx);
       uint8_t* const dst = out + size_t(r) * rect.width;
       if constexpr (Planes == 1) {
-        draw_row(row, X, rect.width, lut[0].data(), colours[0], dst);
+        draw_row(row, X, rect.width, gray_lut ? gray_lut : lut[0].data(), colours[0], dst);
       } else {
         // Fetch the row's tiles once for all planes.
         BackgroundRow::Tile tiles[NES_WIDTH / 8 + 1];
@@ -300,7 +314,9 @@ void render_rgb(const Console& m, uint8_t* out, const Rect& rect) {
 void render_gray(const Console& m, uint8_t* out, const Rect& rect) {
   uint8_t colours[1][32];
   std::memcpy(colours[0], m.renderer.gray_palette.data(), 32);
-  render_planes(m, rect, out, colours);
+  if (m.ppu.mask & MASK_SHOW_BACKGROUND) refresh_stale_lut_quarters(m.renderer);
+  std::shared_lock lock(m.renderer.lut_lock);
+  render_planes(m, rect, out, colours, m.renderer.palette_lut.data());
 }
 
 void render_gray_playfield_cached(const Console& m, uint8_t* frame) {
@@ -320,12 +336,7 @@ void render_gray_playfield_cached(const Console& m, uint8_t* frame) {
     if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
       std::memset(playfield, rc.gray_palette[0], BACKGROUND_CACHE_BYTES);
     } else {
-      if (rc.bg_palette_dirty.load(std::memory_order_acquire) != 0) {
-        std::unique_lock lock(rc.lut_lock);
-        const uint8_t dirty = rc.bg_palette_dirty.exchange(0, std::memory_order_acq_rel);
-        for (unsigned q = 0; q < 4; ++q)
-          if ((dirty >> q) & 1) build_lut_quarter(rc.palette_lut.data() + 256 * q, rc.gray_palette.data(), q);
-      }
+      refresh_stale_lut_quarters(rc);
       std::shared_lock lock(rc.lut_lock);
       for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
         const unsigned y = PLAYFIELD_TOP + r;
