@@ -48,8 +48,16 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
   m.controller_state = buttons;
   FrameClock clock;
   CpuCore cpu(m);
-  // Dots from the current PPU dot to the next event; only a tick changes it.
-  uint64_t window = m.ppu.next_event_dot - m.ppu.frame_dot;
+  // Between synchronisations every cycle adds exactly 3 pending dots, so the
+  // frame cycles are `base` + pending / 3 and both exit tests (event window
+  // reached, budget spent) fold into one bound on the pending dots.
+  uint64_t base = 0;
+  auto dot_limit = [&m, &base] {
+    const uint64_t window = m.ppu.next_event_dot - m.ppu.frame_dot;
+    const uint64_t budget = 3 * (LAST_BUDGET_CYCLE - base) + 1;
+    return window < budget ? window : budget;
+  };
+  uint64_t limit = dot_limit();
   for (;;) {
     if (m.ppu.nmi_pending) {
       m.ppu.nmi_pending = 0;
@@ -61,6 +69,7 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
       if constexpr (requires { Hooks::wants(uint16_t{}); }) offer = Hooks::wants(cpu.pc);
       if (offer) {
         cpu.store();
+        clock.cycles = base + clock.pending_dots / 3;
         hook = hooks.dispatch(m, clock);
         if (hook != HookResult::NotApplied) cpu.load();
       }
@@ -69,24 +78,24 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
       const uint16_t pc = cpu.pc;
       const uint8_t opcode = cpu.fetch();
       if constexpr (Profile::enabled) profile.instruction(pc, opcode);
-      const uint16_t c = cpu.step(opcode);
-      clock.cycles += c;
-      clock.pending_dots += 3u * c;
+      clock.pending_dots += 3u * cpu.step(opcode);
+      if (clock.pending_dots < limit) [[likely]]
+        continue;
     } else if (hook == HookResult::Continue) {
       continue;
+    } else if (hook == HookResult::TestWindow) {
+      if (clock.pending_dots < limit) continue;
     }
-    if (hook != HookResult::Synchronise) {
-      if (clock.cycles <= LAST_BUDGET_CYCLE && clock.pending_dots < window) [[likely]]
-        continue;
-    }
+    clock.cycles = base + clock.pending_dots / 3;
     const bool ended = ppu_tick(m, clock.pending_dots);
     if constexpr (Profile::enabled) profile.tick(clock.pending_dots, ended);
     clock.pending_dots = 0;
-    window = m.ppu.next_event_dot - m.ppu.frame_dot;
+    base = clock.cycles;
     if (clock.cycles > LAST_BUDGET_CYCLE || ended) {
       cpu.store();
       return;
     }
+    limit = dot_limit();
   }
 }
 
