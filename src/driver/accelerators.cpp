@@ -58,6 +58,17 @@ inline void return_from_subroutine(Console& m) {
 // single turn when the first decrement already leaves bit 7 set.
 inline unsigned countdown_turns(uint8_t i) { return i <= 0x80 ? i + 1u : 1u; }
 
+// Instructions of a loop whose turns end with the cumulative costs `turn`
+// (three instructions a turn) until the total reaches `need`; at least one.
+inline uint64_t instructions_to_reach(uint64_t need, const unsigned (&turn)[3]) {
+  if (need == 0) return 1;
+  const uint64_t full = (need - 1) / turn[2];
+  const uint64_t rest = need - full * turn[2];
+  unsigned i = 0;
+  while (turn[i] < rest) ++i;
+  return 3 * full + i + 1;
+}
+
 // Slot 2: the polling loop's last turn (which reads the hit), the fall-through
 // and the 20-turn delay loop, ending at 0x815C. 109 cycles.
 bool sprite0_hit_delay(Console& m, FrameClock& clock) {
@@ -211,15 +222,36 @@ bool accel_idle_wait(Console& m, FrameClock& clock) {
 bool accel_sprite0_poll(Console& m, FrameClock& clock, bool slot2_enabled) {
   if (m.extra_cycles) return false;
   if (m.ppu.status & 0x40) return slot2_enabled && sprite0_hit_delay(m, clock);
-  uint64_t turns = (clock.remaining(m) + 26) / 27;
-  if (turns == 0) turns = 1;
-  if (!within_budget(clock, 9 * turns)) return false;
-  // Every turn reads 0x2002 and finds the hit flag clear.
-  m.ppu.status &= 0x7F;
+  // The loop runs until the instruction after which the runner stops: the
+  // one that reaches the event, or the one that passes the budget. That can
+  // be inside a turn; the event may end the frame or bring an NMI, so the
+  // loop stops exactly there.
+  static constexpr unsigned TURN_DOTS[3] = {12, 18, 27};   // after LDA, AND, BEQ
+  static constexpr unsigned TURN_CYCLES[3] = {4, 6, 9};
+  uint64_t n = instructions_to_reach(clock.remaining(m), TURN_DOTS);
+  if (clock.cycles <= LAST_BUDGET_CYCLE) {
+    const uint64_t to_budget = instructions_to_reach(LAST_BUDGET_CYCLE - clock.cycles + 1, TURN_CYCLES);
+    if (to_budget < n) n = to_budget;
+  } else {
+    n = 1;
+  }
+  const uint64_t turns = n / 3;
+  const unsigned partial = static_cast<unsigned>(n % 3);
+  const uint64_t cycles = 9 * turns + (partial ? TURN_CYCLES[partial - 1] : 0);
+  const uint8_t status = m.ppu.status;
+  m.ppu.status = status & 0x7F;
   m.ppu.first_write = 1;
-  m.cpu.a = 0;
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_Z);
-  charge(clock, 9 * turns);
+  if (partial == 1) {
+    // Stopped after a read of 0x2002; only the first read can see vblank.
+    m.cpu.a = n == 1 ? status : static_cast<uint8_t>(status & 0x7F);
+    m.cpu.p = with_zn(m.cpu.p, m.cpu.a);
+    m.cpu.pc = 0x8153;
+  } else {
+    m.cpu.a = 0;
+    m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_Z);
+    m.cpu.pc = partial == 2 ? 0x8155 : 0x8150;
+  }
+  charge(clock, cycles);
   return true;
 }
 
