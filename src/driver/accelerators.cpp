@@ -586,4 +586,38 @@ bool accel_write_sprite_pair(Console& m, FrameClock& clock) {
   return true;
 }
 
+HookResult AcceleratorHooks::run_slot(uint8_t slot, Console& m, FrameClock& clock) const {
+  // The waiting loops stop exactly where the runner has to synchronise. Every
+  // other routine ends inside the event window or right at its end, so the
+  // runner's own window test decides, as after the routine's last instruction.
+  switch (slot) {
+    case 0:
+      return accel_idle_wait(m, clock) ? HookResult::Synchronise : HookResult::NotApplied;
+    case 1:
+      return accel_sprite0_poll(m, clock, slot_enabled[2] != 0) ? HookResult::Synchronise : HookResult::NotApplied;
+    case 3:
+      return accel_timer_countdown(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 4:
+      return accel_sprites_offscreen(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 5:
+      return accel_table_update(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 6:
+      return accel_read_controller(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 7:
+      return accel_keep_higher_score(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 8:
+      return accel_table_pointer(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 9:
+      return accel_byte_under_object(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 10:
+      return accel_relative_position_bits(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 11:
+      return accel_compare_and_scale(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 12:
+      return accel_write_sprite_pair(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    default:
+      return HookResult::NotApplied;
+  }
+}
+
 }  // namespace tt

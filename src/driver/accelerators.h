@@ -92,39 +92,12 @@ struct AcceleratorHooks {
     if (!wants(pc)) return HookResult::NotApplied;
     const uint8_t slot = accel_detail::ENTRY_TABLE.slot[pc & 0xFF];
     if (!slot_enabled[slot]) return HookResult::NotApplied;
-    // The waiting loops stop exactly at the next PPU event, which the runner
-    // then processes. Every other routine ends somewhere inside the event
-    // window (or right at its end), so the runner's own window test decides,
-    // as it would after the routine's last instruction.
-    switch (slot) {
-      case 0:
-        return accel_idle_wait(m, clock) ? HookResult::Synchronise : HookResult::NotApplied;
-      case 1:
-        return accel_sprite0_poll(m, clock, slot_enabled[2] != 0) ? HookResult::Synchronise : HookResult::NotApplied;
-      case 3:
-        return accel_timer_countdown(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 4:
-        return accel_sprites_offscreen(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 5:
-        return accel_table_update(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 6:
-        return accel_read_controller(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 7:
-        return accel_keep_higher_score(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 8:
-        return accel_table_pointer(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 9:
-        return accel_byte_under_object(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 10:
-        return accel_relative_position_bits(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 11:
-        return accel_compare_and_scale(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      case 12:
-        return accel_write_sprite_pair(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-      default:
-        return HookResult::NotApplied;
-    }
+    return run_slot(slot, m, clock);
   }
+
+  /// Runs the enabled accelerator of `slot` (entry PCs only). Out of line, so
+  /// the frame loop around the dispatch stays small.
+  HookResult run_slot(uint8_t slot, Console& m, FrameClock& clock) const;
 };
 
 }  // namespace tt
