@@ -92,7 +92,12 @@ struct AcceleratorHooks {
     if (!wants(pc)) return HookResult::NotApplied;
     const uint8_t slot = accel_detail::ENTRY_TABLE.slot[pc & 0xFF];
     if (!slot_enabled[slot]) return HookResult::NotApplied;
-    return run_slot(slot, m, clock);
+    // The slot works on a copy, so the runner's own clock never has its
+    // address taken and can stay in registers through the frame loop.
+    FrameClock updated = clock;
+    const HookResult result = run_slot(slot, m, updated);
+    clock = updated;
+    return result;
   }
 
   /// Runs the enabled accelerator of `slot` (entry PCs only). Out of line, so
