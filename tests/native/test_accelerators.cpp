@@ -388,7 +388,6 @@ TEST(AcceleratorPlay, FramesMatchWithAcceleratorsOff) {
         restart(plain);
       }
     }
-    EXPECT_GT(fast.ppu.frame, 0u);
     RecordProperty(run.name + " restarts", static_cast<int>(restarts));
   }
 }
@@ -402,6 +401,7 @@ SlotTally capture_entries(const std::shared_ptr<const Cartridge>& cart, const st
   tally.capture_limit = 4;
   for (size_t i = 0; i < states.size() && i < 3; ++i)
     play_checked(cart, states[i].image, 300, 1000 + i, tally, states[i].name);
+  EXPECT_EQ(tally.failure_count, 0u) << (tally.failures.empty() ? "" : tally.failures.front());
   return tally;
 }
 
