@@ -60,6 +60,19 @@ TEST(BusDma, CopiesPageFromOamAddressAndChargesCycles) {
   EXPECT_EQ(m.ppu.oam[0], m.ram[0x2FC]);
   EXPECT_EQ(m.ppu.oam_addr, 4);
   EXPECT_EQ(m.extra_cycles, 513);
+
+  // A mirror page of RAM copies the same bytes; a PPU page reads registers,
+  // with their side effects (0x2002 clears vblank each time it is read).
+  Console mirror = make_console();
+  mirror.ram = m.ram;
+  mirror.ppu.oam_addr = 4;
+  bus_write(mirror, 0x4014, 0x1A);
+  EXPECT_EQ(mirror.ppu.oam, m.ppu.oam);
+  Console regs = make_console();
+  regs.ppu.status = 0x80;
+  bus_write(regs, 0x4014, 0x20);
+  EXPECT_EQ(regs.ppu.oam[2], 0x80) << "the first read of 0x2002 sees vblank";
+  EXPECT_EQ(regs.ppu.oam[10], 0x00) << "later reads of its mirrors see it cleared";
   // STA $4014 costs 4 + 513 and the debt is collected.
   Console s = make_console({0xA9, 0x02, 0x8D, 0x14, 0x40, 0xAD, 0x00, 0x00});
   step(s);
