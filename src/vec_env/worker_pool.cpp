@@ -194,7 +194,9 @@ void WorkerPool::run_range(size_t n, RangeFn fn, void* context) {
   root.context = context;
   root.begin = 0;
   root.end = n;
-  root.splits = thread_count();
+  // A few splits per thread: lanes differ in cost (scrolling, deaths), and
+  // finer halves let an idle thread take over more of the remaining work.
+  root.splits = 8 * thread_count();
   root.owner = std::this_thread::get_id();
   if (on_worker_thread()) {
     split_and_run(root, root.splits);
