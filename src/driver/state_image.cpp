@@ -19,20 +19,20 @@ struct ChunkSpec {
 
 // Position of the chunk's data, or nullptr. The first position whose tag and
 // length field match and whose data fits wins.
-const uint8_t* find_chunk(const uint8_t* data, size_t size, const ChunkSpec& spec) {
+const uint8_t* find_chunk(const uint8_t* data, size_t size, const ChunkSpec& chunk) {
   for (size_t p = 0; p + 8 <= size; ++p) {
-    if (std::memcmp(data + p, spec.tag, 4) != 0) continue;
+    if (std::memcmp(data + p, chunk.tag, 4) != 0) continue;
     const uint32_t len = static_cast<uint32_t>(data[p + 4]) | (static_cast<uint32_t>(data[p + 5]) << 8) |
                          (static_cast<uint32_t>(data[p + 6]) << 16) | (static_cast<uint32_t>(data[p + 7]) << 24);
-    if (len != spec.length) continue;
+    if (len != chunk.length) continue;
     if (size - (p + 8) < len) continue;
     return data + p + 8;
   }
   return nullptr;
 }
 
-std::string missing(const ChunkSpec& spec) {
-  return "state field " + std::string(spec.name) + " with size " + std::to_string(spec.length) + " was not found";
+std::string missing(const ChunkSpec& chunk) {
+  return "state field " + std::string(chunk.name) + " with size " + std::to_string(chunk.length) + " was not found";
 }
 
 constexpr ChunkSpec PC{{'P', 'C', 0, 0}, 2, "PC"};
