@@ -157,6 +157,42 @@ inline void draw_row(const BackgroundRow& row, unsigned X, unsigned width, const
   draw_row(X, width, [&](unsigned k) { return row.tile(first + 8 * k); }, lut, colours, out);
 }
 
+// The playfield's background rows (all scrolled). Every pixel row of a tile
+// row uses the same tiles and palettes, so those are looked up once per tile
+// row and only the pattern row changes from one pixel row to the next.
+void draw_playfield_rows(const Console& m, uint16_t sx, uint16_t sy, const uint32_t* lut, const uint8_t* colours,
+                         uint8_t* out) {
+  const unsigned X = VISIBLE_RECT.x0 + sx;
+  const unsigned first = X & ~7u;
+  const unsigned count = ((X & 7) + VISIBLE_FRAME_WIDTH + 7) / 8;
+  uint8_t index[NES_WIDTH / 8 + 1];
+  uint8_t palette[NES_WIDTH / 8 + 1];
+  unsigned group = ~0u;
+  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
+    const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
+    const unsigned row_group = row.fixed_base | row.tile_offset;
+    if (row_group != group) {
+      group = row_group;
+      for (unsigned k = 0; k < count; ++k) {
+        const unsigned x = first + 8 * k;
+        const unsigned c = (x >> 3) & 31;
+        const uint8_t* nt = row.vram + (row.fixed_base | (((x >> 8) & row.x_select) << 10));
+        index[k] = nt[row.tile_offset + c];
+        palette[k] = static_cast<uint8_t>((nt[row.attr_offset + (c >> 2)] >> (row.attr_shift + (c & 2))) & 3);
+      }
+    }
+    const uint16_t* patterns = row.tile_rows;
+    const unsigned pattern_row = row.pattern_row;
+    draw_row(
+        X, VISIBLE_FRAME_WIDTH,
+        [&](unsigned k) {
+          return BackgroundRow::Tile{patterns[((unsigned(index[k]) << 4) | pattern_row) & Console::chr_mask],
+                                     palette[k]};
+        },
+        lut, colours, out + size_t(r) * VISIBLE_FRAME_WIDTH);
+  }
+}
+
 // Sprite pass over `rect`: put(offset, palette_entry) writes one output pixel.
 template <class Put>
 void sprite_pass(const Console& m, const Rect& rect, Put&& put) {
@@ -338,11 +374,7 @@ void render_gray_playfield_cached(const Console& m, uint8_t* frame) {
     } else {
       refresh_stale_lut_quarters(rc);
       std::shared_lock lock(rc.lut_lock);
-      for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
-        const unsigned y = PLAYFIELD_TOP + r;
-        draw_row(row_at(m, y, sy), row_x(y, VISIBLE_RECT.x0, sx), VISIBLE_FRAME_WIDTH, rc.palette_lut.data(),
-                 rc.gray_palette.data(), playfield + r * VISIBLE_FRAME_WIDTH);
-      }
+      draw_playfield_rows(m, sx, sy, rc.palette_lut.data(), rc.gray_palette.data(), playfield);
     }
     std::unique_lock lock(rc.background_lock);
     BackgroundCache& cache = rc.background;
