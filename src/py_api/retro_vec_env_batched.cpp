@@ -70,15 +70,15 @@ const char* const RESET_MASKED_NAMES[] = {"obs", "reset_mask", "state_indices", 
 // Common start of the single-array methods: bind, hold, convert.
 template <class F>
 PyObject* single_array_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
-                            const ArraySpec (&spec)[1], HoldKind kind, F&& body) {
-  const Signature sig{function, &spec[0].name, 1, 1};
+                            const ArraySpec (&arrays)[1], HoldKind kind, F&& body) {
+  const Signature sig{function, &arrays[0].name, 1, 1};
   PyObject* given[1];
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, kind);
   if (!hold.ok()) return nullptr;
   ArrayCall<1> call;
-  if (!convert_arrays(spec, given, call)) return nullptr;
+  if (!convert_arrays(arrays, given, call)) return nullptr;
   return body(*object->env, call.arrays[0]);
 }
 
