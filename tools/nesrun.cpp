@@ -4,7 +4,6 @@
 //   nesrun run IMAGE --frames N [--inputs FILE] [--ram-out FILE] [--state FILE]
 //                    [--png FILE] [--png-every K DIR] [--no-accel]
 #include <CLI/CLI.hpp>
-#include <zlib.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "driver/frame_step.h"
 #include "driver/game_info.h"
 #include "driver/state_image.h"
+#include "gunzip.h"
 #include "png_writer.h"
 
 namespace {
@@ -42,29 +42,16 @@ std::vector<uint8_t> read_or_throw(const std::string& path, const char* what) {
 bool is_gzip(const std::vector<uint8_t>& d) { return d.size() >= 2 && d[0] == 0x1F && d[1] == 0x8B; }
 
 std::vector<uint8_t> gunzip_or_throw(const std::vector<uint8_t>& data, const std::string& path) {
-  z_stream zs{};
-  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw Failure{"cannot initialise gzip decoder"};
   std::vector<uint8_t> out;
-  zs.next_in = const_cast<Bytef*>(data.data());
-  zs.avail_in = static_cast<uInt>(data.size());
-  uint8_t buf[65536];
-  int rc;
-  do {
-    zs.next_out = buf;
-    zs.avail_out = sizeof buf;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-      inflateEnd(&zs);
-      throw Failure{"state file '" + path + "' is not valid gzip data"};
-    }
-    out.insert(out.end(), buf, buf + (sizeof buf - zs.avail_out));
-    if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) {
-      inflateEnd(&zs);
+  switch (gunzip_bytes(data, out)) {
+    case GunzipStatus::Ok:
+      return out;
+    case GunzipStatus::Truncated:
       throw Failure{"state file '" + path + "' is truncated gzip data"};
-    }
-  } while (rc != Z_STREAM_END);
-  inflateEnd(&zs);
-  return out;
+    case GunzipStatus::Corrupt:
+      break;
+  }
+  throw Failure{"state file '" + path + "' is not valid gzip data"};
 }
 
 std::shared_ptr<const Cartridge> load_image(const std::string& path) {

@@ -116,19 +116,7 @@ std::vector<std::string> ZuboVecEnv::state_catalog_names() const {
 }
 
 void ZuboVecEnv::info_into(const InfoBuffers& out) const {
-  for (size_t i = 0; i < machines_.size(); ++i) {
-    const GameInfo& info = machines_[i].info;
-    out.x_pos[i] = info.x_pos;
-    out.coins[i] = info.coins;
-    out.level_hi[i] = info.level_hi;
-    out.level_lo[i] = info.level_lo;
-    out.lives[i] = info.lives;
-    out.score[i] = static_cast<uint32_t>(info.score);
-    out.scrolling[i] = info.scrolling;
-    out.time[i] = static_cast<uint16_t>(info.time);
-    out.xscroll_hi[i] = info.xscroll_hi;
-    out.xscroll_lo[i] = info.xscroll_lo;
-  }
+  for (size_t i = 0; i < machines_.size(); ++i) write_game_info(out, i, machines_[i].info);
 }
 
 EnvStatus ZuboVecEnv::extra_info_into(int64_t* out) const {

@@ -62,6 +62,22 @@ struct InfoBuffers {
   uint8_t* xscroll_lo = nullptr;
 };
 
+/// Writes a lane's game info into element `lane` of the ten info arrays of
+/// `out` (StepBuffers or InfoBuffers: both name them alike).
+template <class Buffers>
+inline void write_game_info(const Buffers& out, size_t lane, const GameInfo& info) {
+  out.x_pos[lane] = info.x_pos;
+  out.coins[lane] = info.coins;
+  out.level_hi[lane] = info.level_hi;
+  out.level_lo[lane] = info.level_lo;
+  out.lives[lane] = info.lives;
+  out.score[lane] = static_cast<uint32_t>(info.score);
+  out.scrolling[lane] = info.scrolling;
+  out.time[lane] = static_cast<uint16_t>(info.time);
+  out.xscroll_hi[lane] = info.xscroll_hi;
+  out.xscroll_lo[lane] = info.xscroll_lo;
+}
+
 /// One step of the xorshift64 generator; the draw is the new state.
 inline uint64_t xorshift64(uint64_t& state) {
   uint64_t x = state;

@@ -87,20 +87,10 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
     }
   }
 
-  const GameInfo& info = m.info;
   b.rewards[lane] = reward;
   b.terminated[lane] = m.terminated ? 1 : 0;
   b.truncated[lane] = 0;
-  b.x_pos[lane] = info.x_pos;
-  b.coins[lane] = info.coins;
-  b.level_hi[lane] = info.level_hi;
-  b.level_lo[lane] = info.level_lo;
-  b.lives[lane] = info.lives;
-  b.score[lane] = static_cast<uint32_t>(info.score);
-  b.scrolling[lane] = info.scrolling;
-  b.time[lane] = static_cast<uint16_t>(info.time);
-  b.xscroll_hi[lane] = info.xscroll_hi;
-  b.xscroll_lo[lane] = info.xscroll_lo;
+  write_game_info(b, lane, m.info);
 }
 
 template <bool Profiled>

@@ -1,7 +1,8 @@
 #include "test_support.h"
 
+#include "gunzip.h"
+
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -36,24 +37,8 @@ std::vector<uint8_t> read_bytes(const std::string& path) {
 }
 
 std::vector<uint8_t> gunzip(const std::vector<uint8_t>& data) {
-  z_stream zs{};
-  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("inflateInit2 failed");
   std::vector<uint8_t> out;
-  zs.next_in = const_cast<Bytef*>(data.data());
-  zs.avail_in = static_cast<uInt>(data.size());
-  uint8_t buf[65536];
-  int rc;
-  do {
-    zs.next_out = buf;
-    zs.avail_out = sizeof buf;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-      inflateEnd(&zs);
-      throw std::runtime_error("gzip data is corrupt");
-    }
-    out.insert(out.end(), buf, buf + (sizeof buf - zs.avail_out));
-  } while (rc != Z_STREAM_END);
-  inflateEnd(&zs);
+  if (gunzip_bytes(data, out) != GunzipStatus::Ok) throw std::runtime_error("gzip data is corrupt");
   return out;
 }
 
