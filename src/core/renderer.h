@@ -10,6 +10,7 @@
 namespace tt {
 
 inline constexpr unsigned UNSCROLLED_TOP_ROWS = 32;
+inline constexpr unsigned PLAYFIELD_ROWS = 192;  // frame rows 32..223, screen rows 40..231
 
 // Screen rectangle: left column, top row, width, height; must lie inside 256 x 240.
 struct Rect {
@@ -30,6 +31,21 @@ void render_gray(const Console& m, uint8_t* out, const Rect& rect);
 /// the sprites drawn over it; frame rows 0..31 are not touched. Same bytes as
 /// render_gray over those rows.
 void render_gray_playfield_cached(const Console& m, uint8_t* frame);
+/// Rows of the gray playfield as render_gray_playfield_cached would leave them
+/// in frame rows 32..223, for callers that only read the pixels: a row without
+/// sprite pixels points into the cached background itself, a row with some
+/// points into `sprite_rows` (192 x 240 bytes, row r at r x 240), where the
+/// cached row is copied and the sprites are drawn over it. The background is
+/// cached exactly as render_gray_playfield_cached caches it, drawn straight
+/// into the cache on a miss. `use(context, rows)` gets the 192 row pointers and
+/// runs while they stay valid (the cache lock is held).
+using PlayfieldRowsFn = void (*)(void* context, const uint8_t* const* rows);
+void visit_gray_playfield_rows(const Console& m, uint8_t* sprite_rows, PlayfieldRowsFn use, void* context);
+template <class F>
+void visit_gray_playfield_rows(const Console& m, uint8_t* sprite_rows, F& use) {
+  visit_gray_playfield_rows(
+      m, sprite_rows, [](void* c, const uint8_t* const* rows) { (*static_cast<F*>(c))(rows); }, &use);
+}
 /// Recomputes gray_palette and every palette_lut word from palette RAM.
 void refresh_renderer_cache(Console& m);
 /// Empties the cached background.

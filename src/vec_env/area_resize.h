@@ -51,6 +51,10 @@ class PlaneResizer {
   /// Area resize of output rows [row_begin, row_end) only; source rows outside
   /// the cells of those rows are not read.
   void resize_area_rows(const uint8_t* src, uint8_t* dst, size_t row_begin, size_t row_end) const;
+  /// Dedicated area resize of output rows [row_begin, row_end) from source rows
+  /// given as pointers (rows[y] = source row y, 240 bytes); only with
+  /// uses_fast_area(), and only the rows those output rows cover are read.
+  void resize_area_fast_rows(const uint8_t* const* rows, uint8_t* dst, size_t row_begin, size_t row_end) const;
   /// True when the area resize uses the 240-wide to 84 x 84 gray tables.
   bool uses_fast_area() const { return fast_area_; }
 

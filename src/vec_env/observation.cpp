@@ -12,7 +12,8 @@ namespace {
 constexpr size_t FUSED_SIZE = 84;
 constexpr uint64_t FUSED_CROP_TOP = UNSCROLLED_TOP_ROWS;  // frame rows fed by the unscrolled band
 // Frame rows above the part render_gray_playfield_cached draws (screen rows 8..39).
-constexpr unsigned UNSCROLLED_BAND_ROWS = 32;
+constexpr unsigned UNSCROLLED_BAND_ROWS = UNSCROLLED_TOP_ROWS;
+static_assert(UNSCROLLED_BAND_ROWS + PLAYFIELD_ROWS == VISIBLE_FRAME_HEIGHT);
 
 inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
   return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);
@@ -29,7 +30,7 @@ ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeome
   fused_ = config_.grayscale && config_.crop_mode == CropMode::Mask && config_.crop_top == FUSED_CROP_TOP &&
            config_.crop_bottom == 0 && config_.crop_left == 0 && config_.crop_right == 0 &&
            config_.resize_algorithm == ResizeAlgorithm::Area && geo_.width == FUSED_SIZE &&
-           geo_.height == FUSED_SIZE;
+           geo_.height == FUSED_SIZE && resizer_.uses_fast_area();
   if (fused_) {
     // Output rows made only of masked frame rows are the fill value; the
     // others must not reach into the masked band.
@@ -39,6 +40,11 @@ ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeome
     fused_ = clean_split;
     fused_first_row_ = first;
   }
+  const bool paints_mask = config_.crop_mode == CropMode::Mask &&
+                           (config_.crop_top > 0 || config_.crop_bottom > 0 || config_.crop_left > 0 ||
+                            config_.crop_right > 0);
+  streamed_ = !fused_ && config_.grayscale && full_frame_source_ && !paints_mask && resizer_.uses_fast_area() &&
+              geo_.src_height == VISIBLE_FRAME_HEIGHT;
 }
 
 void ObservationPipeline::apply_crop_mask(uint8_t* plane) const {
@@ -84,9 +90,29 @@ void ObservationPipeline::resize_planes(const uint8_t* src, uint8_t* dst, size_t
 }
 
 void ObservationPipeline::fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const {
-  render_gray_playfield_cached(m, frame);
+  // Frame rows above the playfield are never read: the first output rows are
+  // the fill value and the others cover playfield rows only.
+  const uint8_t* rows[VISIBLE_FRAME_HEIGHT] = {};
+  auto average = [&](const uint8_t* const* playfield) {
+    std::copy(playfield, playfield + PLAYFIELD_ROWS, rows + UNSCROLLED_BAND_ROWS);
+    resizer_.resize_area_fast_rows(rows, slot, fused_first_row_, FUSED_SIZE);
+  };
+  visit_gray_playfield_rows(m, frame + UNSCROLLED_BAND_ROWS * VISIBLE_FRAME_WIDTH, average);
   std::memset(slot, config_.crop_fill, fused_first_row_ * FUSED_SIZE);
-  resizer_.resize_area_rows(frame, slot, fused_first_row_, FUSED_SIZE);
+}
+
+void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const {
+  // The unscrolled band is drawn into the frame buffer as usual; the playfield
+  // rows come from the background cache, with only the rows sprites touch
+  // copied into the frame buffer.
+  const uint8_t* rows[VISIBLE_FRAME_HEIGHT];
+  render_gray(m, frame, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS});
+  for (size_t y = 0; y < UNSCROLLED_BAND_ROWS; ++y) rows[y] = frame + y * VISIBLE_FRAME_WIDTH;
+  auto average = [&](const uint8_t* const* playfield) {
+    std::copy(playfield, playfield + PLAYFIELD_ROWS, rows + UNSCROLLED_BAND_ROWS);
+    resizer_.resize_area_fast_rows(rows, slot, 0, FUSED_SIZE);
+  };
+  visit_gray_playfield_rows(m, frame + UNSCROLLED_BAND_ROWS * VISIBLE_FRAME_WIDTH, average);
 }
 
 template <bool Profiled>
@@ -95,6 +121,11 @@ void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch,
   if (fused_) {
     profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
                             [&] { fused_gray_84(m, scratch, slot); });
+    return;
+  }
+  if (streamed_) {
+    profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                            [&] { streamed_gray_84(m, scratch, slot); });
     return;
   }
   if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {

@@ -21,6 +21,10 @@ class ObservationPipeline {
   const ObsGeometry& geometry() const { return geo_; }
   /// True when the fused masked gray 84 x 84 routine serves render_observation.
   bool uses_fused_path() const { return fused_; }
+  /// True when the whole-frame gray 84 x 84 observation is averaged straight
+  /// from the drawn rows (band, cached background, sprite rows), without
+  /// assembling the frame first.
+  bool uses_streamed_path() const { return streamed_; }
   /// True when the resize runs on the dedicated 240-wide gray area tables.
   bool uses_fast_area() const { return resizer_.uses_fast_area(); }
 
@@ -48,6 +52,7 @@ class ObservationPipeline {
  private:
   void render_source(const Machine& m, uint8_t* out) const;  // k planes, masked
   void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
+  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
 
   EnvConfig config_;
   ObsGeometry geo_;
@@ -56,6 +61,7 @@ class ObservationPipeline {
   Rect source_rect_;
   bool full_frame_source_ = false;  // source region = whole visible frame
   bool fused_ = false;
+  bool streamed_ = false;
   size_t fused_first_row_ = 0;  // first output row fed by playfield rows
 };
 

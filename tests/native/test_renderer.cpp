@@ -202,8 +202,42 @@ void expect_gray_is_formula_of_rgb(const Console& m, const Rect& rect) {
   }
 }
 
+// The visited playfield rows must equal rows 32..223 of `want` (render_gray of
+// the visible frame), with `m`'s background cache either reused or redrawn.
+void expect_visited_rows_match(const Console& m, const std::vector<uint8_t>& want, const char* what) {
+  std::vector<uint8_t> sprite_rows(BACKGROUND_CACHE_BYTES, 0x5A);
+  unsigned visits = 0;
+  auto check = [&](const uint8_t* const* rows) {
+    ++visits;
+    const uint8_t* image = m.renderer.background.image.data();
+    for (unsigned r = 0; r < PLAYFIELD_ROWS; ++r) {
+      const bool in_cache = rows[r] == image + size_t(r) * VISIBLE_FRAME_WIDTH;
+      const bool in_sprite_rows = rows[r] == sprite_rows.data() + size_t(r) * VISIBLE_FRAME_WIDTH;
+      ASSERT_TRUE(in_cache || in_sprite_rows) << what << ": row " << r << " points elsewhere";
+      ASSERT_TRUE(std::equal(rows[r], rows[r] + VISIBLE_FRAME_WIDTH,
+                             want.begin() + PLAYFIELD_OFFSET + size_t(r) * VISIBLE_FRAME_WIDTH))
+          << what << ": visited row " << r << " differs from render_gray";
+    }
+  };
+  visit_gray_playfield_rows(m, sprite_rows.data(), check);
+  EXPECT_EQ(visits, 1u) << what;
+  EXPECT_TRUE(m.renderer.background.valid) << what;
+}
+
+// Visits on a copy (empty cache: drawn), again (reused), then the cached path
+// on that copy must find the stored background (same key and image as `m`'s,
+// which has just been drawn by the cached path).
+void expect_visits_match_render_gray(const Console& m, const std::vector<uint8_t>& want, const char* what) {
+  Console copy(m);
+  ASSERT_FALSE(copy.renderer.background.valid);
+  expect_visited_rows_match(copy, want, what);
+  expect_visited_rows_match(copy, want, what);
+  EXPECT_TRUE(copy.renderer.background.key == m.renderer.background.key) << what << ": stored key differs";
+  EXPECT_EQ(copy.renderer.background.image, m.renderer.background.image) << what << ": stored image differs";
+}
+
 // Cached playfield rows 32..223 must equal render_gray of the visible frame;
-// frame rows 0..31 must not be touched.
+// frame rows 0..31 must not be touched. The row visitor must agree.
 void expect_cached_matches_render_gray(const Console& m, const char* what) {
   std::vector<uint8_t> want(FRAME_BYTES), got(FRAME_BYTES, 0xA5);
   render_gray(m, want.data(), VISIBLE_RECT);
@@ -221,6 +255,7 @@ void expect_cached_matches_render_gray(const Console& m, const char* what) {
       return;
     }
   }
+  expect_visits_match_render_gray(m, want, what);
 }
 
 // ---------------------------------------------------------------------------
@@ -624,6 +659,46 @@ TEST(RendererCachedPath, PaletteWriteRebuildsOnlyItsQuarter) {
   expect_cached_matches_render_gray(m, "quarter 1");
 }
 
+// Scrolling redraws keep the pixels still on screen: random scroll moves
+// (both directions, across the 512-pixel wrap, beyond the screen width) mixed
+// with nametable, attribute and background palette writes, under both
+// mirrorings, must always give render_gray's pixels, through the cached path
+// and the row visitor alike.
+TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
+  for (const bool vertical : {false, true}) {
+    std::mt19937_64 rng(vertical ? 21 : 12);
+    Console m = edge_console(vertical);
+    for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
+    set_sprite(m, 0, 100, 3, 0x20, 60);
+    m.ppu.scroll_x_px = 500;
+    m.ppu.scroll_y_px = 3;
+    for (int i = 0; i < 120; ++i) {
+      const int move = static_cast<int>(rng() % 41) - 20;
+      if (i % 17 == 0) {
+        m.ppu.scroll_x_px = static_cast<uint16_t>(rng() % 512);  // far jump
+      } else {
+        m.ppu.scroll_x_px = static_cast<uint16_t>((m.ppu.scroll_x_px + 512 + move) % 512);
+      }
+      const unsigned writes = rng() % 4;
+      for (unsigned w = 0; w < writes; ++w) {
+        const size_t at = rng() % 2048;
+        m.ppu.vram[at] = static_cast<uint8_t>(rng() % 6 + ((at & 0x3FF) >= 0x3C0 ? rng() % 256 : 0));
+      }
+      if (i % 29 == 5) m.ppu.has_scroll_override = !m.ppu.has_scroll_override, m.ppu.scroll_override_x_px = 77;
+      if (i % 5 == 2) ppu_write_palette(m, static_cast<unsigned>(rng() % 16), static_cast<uint8_t>(rng() % 64));
+      const std::string what = std::string(vertical ? "vertical" : "horizontal") + " step " + std::to_string(i);
+      if (i % 2 == 0) {
+        expect_cached_matches_render_gray(m, what.c_str());
+      } else {
+        std::vector<uint8_t> want(FRAME_BYTES);
+        render_gray(m, want.data(), VISIBLE_RECT);
+        expect_visited_rows_match(m, want, what.c_str());
+      }
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
 TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   std::mt19937_64 rng(5);
   Console m = edge_console();
@@ -751,7 +826,11 @@ void play_and_check(Machine& m, unsigned seed, unsigned frames, PlayStats& stats
     stats.sprite_frames += visible_sprite_count(m) > 0;
 
     render_gray(m, gray.data(), VISIBLE_RECT);
+    // Odd frames: the row visitor draws the background first and the cached
+    // path reuses it; even frames the other way round.
+    if (f % 2 == 1) expect_visited_rows_match(m, gray, "visitor first");
     render_gray_playfield_cached(m, cached.data());
+    if (f % 2 == 0) expect_visited_rows_match(m, gray, "visitor after the cached path");
     ASSERT_TRUE(std::equal(cached.begin() + PLAYFIELD_OFFSET, cached.end(), gray.begin() + PLAYFIELD_OFFSET))
         << "frame " << f << ": cached playfield differs from render_gray";
     ASSERT_TRUE(std::all_of(cached.begin(), cached.begin() + PLAYFIELD_OFFSET, [](uint8_t b) { return b == 0xA5; }));

@@ -154,17 +154,29 @@ TEST(VecEnvObservation, DedicatedAreaTablesMatchCellAveragesOnRealFrames) {
   deep_mask.crop_top = 40;
   deep_mask.crop_bottom = 8;
   deep_mask.crop_fill = 255;
-  for (const EnvConfig& c : {mask_all, cut_top, defaults, deep_mask}) {
+  EnvConfig unpainted_mask;  // mask mode with nothing to paint
+  unpainted_mask.num_envs = 3;
+  unpainted_mask.crop_mode = CropMode::Mask;
+  // Whole-frame sources with nothing masked average the drawn rows directly.
+  const std::pair<EnvConfig, bool> cases[] = {
+      {mask_all, false}, {cut_top, false}, {defaults, true}, {deep_mask, false}, {unpainted_mask, true}};
+  for (const auto& [c, streamed] : cases) {
     auto env = make_env(game->cart, c, game->catalog, 3);
     ASSERT_TRUE(env);
     EXPECT_TRUE(env->pipeline().uses_fast_area());
     EXPECT_FALSE(env->pipeline().uses_fused_path());
+    EXPECT_EQ(env->pipeline().uses_streamed_path(), streamed);
+    std::vector<uint8_t> scratch(env->geometry().intermediate_size), general(env->geometry().slot_size);
     StepOutputs out(*env);
     spread_over_catalog(*env, out.obs);
     std::mt19937 gen(9);
     for (int step = 0; step < 60; ++step) {
       for (auto& a : out.actions) a = play_action(gen);
       ASSERT_FALSE(env->step(out.buffers()));
+      for (size_t i = 0; i < c.num_envs; ++i) {
+        env->pipeline().render_observation_general(env->machine(i), scratch.data(), general.data());
+        ASSERT_EQ(newest_slot(*env, out.obs, i), general) << "lane " << i << " step " << step;
+      }
       if (step % 3 != 0) continue;
       for (size_t i = 0; i < c.num_envs; ++i) {
         ASSERT_EQ(newest_slot(*env, out.obs, i), reference_gray_area(env->machine(i), c))
