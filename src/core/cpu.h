@@ -11,6 +11,161 @@
 
 namespace tt {
 
+// Every documented opcode as X(opcode, statements): the statements execute the
+// instruction whose opcode byte was just fetched and set `c` to its cycles.
+// The list serves both the switch of `step` and the threaded loop of
+// `run_instructions`, so the two cannot drift apart.
+#define TT_LOADS(X, IMM, ZP, ZPI, ABS, REG, IDX_ZP)      \
+  X(IMM, REG = fetch(); set_zn(REG); c = 2;)             \
+  X(ZP, REG = ram[zp()]; set_zn(REG); c = 3;)            \
+  X(ZPI, REG = ram[IDX_ZP()]; set_zn(REG); c = 4;)       \
+  X(ABS, REG = read(abs_()); set_zn(REG); c = 4;)
+
+// Read instructions on the accumulator: immediate, zp, zp,X, abs, abs,X, abs,Y, (zp,X), (zp),Y.
+#define TT_READ_OP(X, IMM, ZP, ZPX, ABS, ABX, ABY, INX, INY, ...)            \
+  X(IMM, { uint8_t v = fetch(); __VA_ARGS__; c = 2; })                        \
+  X(ZP, { uint8_t v = ram[zp()]; __VA_ARGS__; c = 3; })                       \
+  X(ZPX, { uint8_t v = ram[zpx()]; __VA_ARGS__; c = 4; })                     \
+  X(ABS, { uint8_t v = read(abs_()); __VA_ARGS__; c = 4; })                   \
+  X(ABX, { c = 4; uint8_t v = read(abs_indexed(x, c)); __VA_ARGS__; })        \
+  X(ABY, { c = 4; uint8_t v = read(abs_indexed(y, c)); __VA_ARGS__; })        \
+  X(INX, { uint8_t v = read(ind_x()); __VA_ARGS__; c = 6; })                  \
+  X(INY, { c = 5; uint8_t v = read(ind_y(c)); __VA_ARGS__; })
+
+// Read-modify-write: zp, zp,X, abs, abs,X.
+#define TT_RMW_OP(X, ZP, ZPX, ABS, ABX, FN)                                                          \
+  X(ZP, { const uint8_t z = zp(); ram[z] = FN(ram[z]); c = 5; })                                      \
+  X(ZPX, { const uint8_t z = zpx(); ram[z] = FN(ram[z]); c = 6; })                                    \
+  X(ABS, { const uint32_t at = abs_(); const uint8_t v = read(at); write(at, FN(v)); c = 6; })         \
+  X(ABX, { const uint32_t at = abs_indexed_nopage(x); const uint8_t v = read(at); write(at, FN(v)); c = 7; })
+
+#define TT_CPU_OPCODES(X)                                                                 \
+  TT_LOADS(X, 0xA9, 0xA5, 0xB5, 0xAD, a, zpx)                                             \
+  X(0xBD, c = 4; a = read(abs_indexed(x, c)); set_zn(a);)                                 \
+  X(0xB9, c = 4; a = read(abs_indexed(y, c)); set_zn(a);)                                 \
+  X(0xA1, a = read(ind_x()); set_zn(a); c = 6;)                                           \
+  X(0xB1, c = 5; a = read(ind_y(c)); set_zn(a);)                                          \
+  TT_LOADS(X, 0xA2, 0xA6, 0xB6, 0xAE, x, zpy)                                             \
+  X(0xBE, c = 4; x = read(abs_indexed(y, c)); set_zn(x);)                                 \
+  TT_LOADS(X, 0xA0, 0xA4, 0xB4, 0xAC, y, zpx)                                             \
+  X(0xBC, c = 4; y = read(abs_indexed(x, c)); set_zn(y);)                                 \
+  /* Stores. */                                                                           \
+  X(0x85, ram[zp()] = a; c = 3;)                                                          \
+  X(0x95, ram[zpx()] = a; c = 4;)                                                         \
+  X(0x8D, write(abs_(), a); c = 4;)                                                       \
+  X(0x9D, write(abs_indexed_nopage(x), a); c = 5;)                                        \
+  X(0x99, write(abs_indexed_nopage(y), a); c = 5;)                                        \
+  X(0x81, write(ind_x(), a); c = 6;)                                                      \
+  X(0x91, write(ind_y_nopage(), a); c = 6;)                                               \
+  X(0x86, ram[zp()] = x; c = 3;)                                                          \
+  X(0x96, ram[zpy()] = x; c = 4;)                                                         \
+  X(0x8E, write(abs_(), x); c = 4;)                                                       \
+  X(0x84, ram[zp()] = y; c = 3;)                                                          \
+  X(0x94, ram[zpx()] = y; c = 4;)                                                         \
+  X(0x8C, write(abs_(), y); c = 4;)                                                       \
+  /* ORA, AND, EOR, ADC, CMP, SBC. */                                                     \
+  TT_READ_OP(X, 0x09, 0x05, 0x15, 0x0D, 0x1D, 0x19, 0x01, 0x11, a |= v; set_zn(a))        \
+  TT_READ_OP(X, 0x29, 0x25, 0x35, 0x2D, 0x3D, 0x39, 0x21, 0x31, a &= v; set_zn(a))        \
+  TT_READ_OP(X, 0x49, 0x45, 0x55, 0x4D, 0x5D, 0x59, 0x41, 0x51, a ^= v; set_zn(a))        \
+  TT_READ_OP(X, 0x69, 0x65, 0x75, 0x6D, 0x7D, 0x79, 0x61, 0x71, adc(v))                   \
+  TT_READ_OP(X, 0xC9, 0xC5, 0xD5, 0xCD, 0xDD, 0xD9, 0xC1, 0xD1, compare(a, v))            \
+  TT_READ_OP(X, 0xE9, 0xE5, 0xF5, 0xED, 0xFD, 0xF9, 0xE1, 0xF1, adc(static_cast<uint8_t>(v ^ 0xFF))) \
+  X(0xE0, compare(x, fetch()); c = 2;)                                                    \
+  X(0xE4, compare(x, ram[zp()]); c = 3;)                                                  \
+  X(0xEC, compare(x, read(abs_())); c = 4;)                                               \
+  X(0xC0, compare(y, fetch()); c = 2;)                                                    \
+  X(0xC4, compare(y, ram[zp()]); c = 3;)                                                  \
+  X(0xCC, compare(y, read(abs_())); c = 4;)                                               \
+  X(0x24, bit(ram[zp()]); c = 3;)                                                         \
+  X(0x2C, bit(read(abs_())); c = 4;)                                                      \
+  /* ASL, ROL, LSR, ROR, DEC, INC. */                                                     \
+  TT_RMW_OP(X, 0x06, 0x16, 0x0E, 0x1E, asl)                                               \
+  TT_RMW_OP(X, 0x26, 0x36, 0x2E, 0x3E, rol)                                               \
+  TT_RMW_OP(X, 0x46, 0x56, 0x4E, 0x5E, lsr)                                               \
+  TT_RMW_OP(X, 0x66, 0x76, 0x6E, 0x7E, ror)                                               \
+  TT_RMW_OP(X, 0xC6, 0xD6, 0xCE, 0xDE, dec)                                               \
+  TT_RMW_OP(X, 0xE6, 0xF6, 0xEE, 0xFE, inc)                                               \
+  X(0x0A, a = asl(a); c = 2;)                                                             \
+  X(0x2A, a = rol(a); c = 2;)                                                             \
+  X(0x4A, a = lsr(a); c = 2;)                                                             \
+  X(0x6A, a = ror(a); c = 2;)                                                             \
+  X(0xE8, x = static_cast<uint8_t>(x + 1); set_zn(x); c = 2;)                             \
+  X(0xC8, y = static_cast<uint8_t>(y + 1); set_zn(y); c = 2;)                             \
+  X(0xCA, x = static_cast<uint8_t>(x - 1); set_zn(x); c = 2;)                             \
+  X(0x88, y = static_cast<uint8_t>(y - 1); set_zn(y); c = 2;)                             \
+  X(0xAA, x = a; set_zn(x); c = 2;)                                                       \
+  X(0xA8, y = a; set_zn(y); c = 2;)                                                       \
+  X(0xBA, x = sp; set_zn(x); c = 2;)                                                      \
+  X(0x8A, a = x; set_zn(a); c = 2;)                                                       \
+  X(0x98, a = y; set_zn(a); c = 2;)                                                       \
+  X(0x9A, sp = x; c = 2;)                                                                 \
+  X(0x48, push(a); c = 3;)                                                                \
+  X(0x08, push(static_cast<uint8_t>(p | 0x30)); c = 3;)                                   \
+  X(0x68, a = pull(); set_zn(a); c = 4;)                                                  \
+  X(0x28, p = static_cast<uint8_t>((pull() & 0xCF) | U); c = 4;)                          \
+  X(0x18, p = static_cast<uint8_t>((p & ~C) | U); c = 2;)                                 \
+  X(0x38, p |= C | U; c = 2;)                                                             \
+  X(0x58, p = static_cast<uint8_t>((p & ~I) | U); c = 2;)                                 \
+  X(0x78, p |= I | U; c = 2;)                                                             \
+  X(0xB8, p = static_cast<uint8_t>((p & ~V) | U); c = 2;)                                 \
+  X(0xD8, p = static_cast<uint8_t>((p & ~D) | U); c = 2;)                                 \
+  X(0xF8, p |= D | U; c = 2;)                                                             \
+  X(0x10, c = branch(!(p & N));)                                                          \
+  X(0x30, c = branch((p & N) != 0);)                                                      \
+  X(0x50, c = branch(!(p & V));)                                                          \
+  X(0x70, c = branch((p & V) != 0);)                                                      \
+  X(0x90, c = branch(!(p & C));)                                                          \
+  X(0xB0, c = branch((p & C) != 0);)                                                      \
+  X(0xD0, c = branch(!(p & Z));)                                                          \
+  X(0xF0, c = branch((p & Z) != 0);)                                                      \
+  X(0x4C, pc = fetch16(); c = 3;)                                                         \
+  X(0x6C, {                                                                               \
+    const uint16_t ptr = fetch16();                                                       \
+    const uint8_t lo = bus_read(m, ptr);                                                  \
+    const uint8_t hi = bus_read(m, (ptr & 0xFF00) | ((ptr + 1) & 0xFF));                  \
+    pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
+    c = 5;                                                                                \
+  })                                                                                      \
+  X(0x20, {                                                                               \
+    const uint8_t lo = fetch();                                                           \
+    const uint16_t ret = pc; /* address of the last operand byte */                       \
+    const uint8_t hi = fetch();                                                           \
+    push(static_cast<uint8_t>(ret >> 8));                                                 \
+    push(static_cast<uint8_t>(ret));                                                      \
+    pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
+    c = 6;                                                                                \
+  })                                                                                      \
+  X(0x60, {                                                                               \
+    const uint8_t lo = pull();                                                            \
+    const uint8_t hi = pull();                                                            \
+    pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);                                     \
+    c = 6;                                                                                \
+  })                                                                                      \
+  X(0x40, {                                                                               \
+    p = static_cast<uint8_t>((pull() & 0xCF) | U);                                        \
+    const uint8_t lo = pull();                                                            \
+    const uint8_t hi = pull();                                                            \
+    pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
+    c = 6;                                                                                \
+  })                                                                                      \
+  X(0x00, {                                                                               \
+    pc = static_cast<uint16_t>(pc + 1);                                                   \
+    push(static_cast<uint8_t>(pc >> 8));                                                  \
+    push(static_cast<uint8_t>(pc));                                                       \
+    push(static_cast<uint8_t>(p | 0x30));                                                 \
+    p |= 0x24;                                                                            \
+    pc = vector(0x7FFE);                                                                  \
+    c = 7;                                                                                \
+  })
+
+// Cycles plus the bus debt the instruction ran up (OAM DMA), saturating at 65535.
+#define TT_ADD_BUS_DEBT()                  \
+  if (m.extra_cycles) [[unlikely]] {       \
+    c += m.extra_cycles;                   \
+    m.extra_cycles = 0;                    \
+    if (c > 0xFFFF) c = 0xFFFF;            \
+  }
+
 // The CPU registers held in locals while instructions run, so that stores to
 // work RAM (byte stores may alias anything) do not force them back to memory.
 // `load` and `store` move them between the console and the locals.
@@ -19,6 +174,10 @@ class CpuCore {
   static constexpr uint8_t C = 0x01, Z = 0x02, I = 0x04, D = 0x08, B = 0x10, U = 0x20, V = 0x40, N = 0x80;
 
   explicit CpuCore(Console& console) : m(console) { load(); }
+  /// A core on `console` with the registers of `other`.
+  CpuCore(Console& console, const CpuCore& other)
+      : m(console), pc(other.pc), a(other.a), x(other.x), y(other.y), sp(other.sp), p(other.p),
+        ram(other.ram), prg(other.prg), prg_mask(other.prg_mask) {}
 
   void load() {
     pc = m.cpu.pc;
@@ -62,6 +221,27 @@ class CpuCore {
   /// Executes one instruction whose opcode was just fetched; returns its cycles
   /// plus any bus debt, saturating at 65535.
   TT_ALWAYS_INLINE uint16_t step(uint8_t opcode);
+
+  /// Copies the registers (not the console binding) from another core.
+  void copy_registers_from(const CpuCore& o) {
+    pc = o.pc;
+    a = o.a;
+    x = o.x;
+    y = o.y;
+    sp = o.sp;
+    p = o.p;
+  }
+
+  // exec_0xNN(): the instruction of documented opcode 0xNN, its opcode byte
+  // just fetched; returns its cycles without bus debt.
+#define TT_EXEC(CODE, ...)                   \
+  TT_ALWAYS_INLINE unsigned exec_##CODE() { \
+    unsigned c;                             \
+    __VA_ARGS__                             \
+    return c;                               \
+  }
+  TT_CPU_OPCODES(TT_EXEC)
+#undef TT_EXEC
 
   Console& m;
   uint16_t pc;
@@ -185,178 +365,104 @@ class CpuCore {
   }
 };
 
+// Handler of every opcode, in opcode order (labels of run_instructions).
+#define TT_CPU_HANDLER_TABLE \
+  &&op_0x00, &&op_0x01, &&op_nop, &&op_nop, &&op_nop, &&op_0x05, &&op_0x06, &&op_nop, \
+  &&op_0x08, &&op_0x09, &&op_0x0A, &&op_nop, &&op_nop, &&op_0x0D, &&op_0x0E, &&op_nop, \
+  &&op_0x10, &&op_0x11, &&op_nop, &&op_nop, &&op_nop, &&op_0x15, &&op_0x16, &&op_nop, \
+  &&op_0x18, &&op_0x19, &&op_nop, &&op_nop, &&op_nop, &&op_0x1D, &&op_0x1E, &&op_nop, \
+  &&op_0x20, &&op_0x21, &&op_nop, &&op_nop, &&op_0x24, &&op_0x25, &&op_0x26, &&op_nop, \
+  &&op_0x28, &&op_0x29, &&op_0x2A, &&op_nop, &&op_0x2C, &&op_0x2D, &&op_0x2E, &&op_nop, \
+  &&op_0x30, &&op_0x31, &&op_nop, &&op_nop, &&op_nop, &&op_0x35, &&op_0x36, &&op_nop, \
+  &&op_0x38, &&op_0x39, &&op_nop, &&op_nop, &&op_nop, &&op_0x3D, &&op_0x3E, &&op_nop, \
+  &&op_0x40, &&op_0x41, &&op_nop, &&op_nop, &&op_nop, &&op_0x45, &&op_0x46, &&op_nop, \
+  &&op_0x48, &&op_0x49, &&op_0x4A, &&op_nop, &&op_0x4C, &&op_0x4D, &&op_0x4E, &&op_nop, \
+  &&op_0x50, &&op_0x51, &&op_nop, &&op_nop, &&op_nop, &&op_0x55, &&op_0x56, &&op_nop, \
+  &&op_0x58, &&op_0x59, &&op_nop, &&op_nop, &&op_nop, &&op_0x5D, &&op_0x5E, &&op_nop, \
+  &&op_0x60, &&op_0x61, &&op_nop, &&op_nop, &&op_nop, &&op_0x65, &&op_0x66, &&op_nop, \
+  &&op_0x68, &&op_0x69, &&op_0x6A, &&op_nop, &&op_0x6C, &&op_0x6D, &&op_0x6E, &&op_nop, \
+  &&op_0x70, &&op_0x71, &&op_nop, &&op_nop, &&op_nop, &&op_0x75, &&op_0x76, &&op_nop, \
+  &&op_0x78, &&op_0x79, &&op_nop, &&op_nop, &&op_nop, &&op_0x7D, &&op_0x7E, &&op_nop, \
+  &&op_nop, &&op_0x81, &&op_nop, &&op_nop, &&op_0x84, &&op_0x85, &&op_0x86, &&op_nop, \
+  &&op_0x88, &&op_nop, &&op_0x8A, &&op_nop, &&op_0x8C, &&op_0x8D, &&op_0x8E, &&op_nop, \
+  &&op_0x90, &&op_0x91, &&op_nop, &&op_nop, &&op_0x94, &&op_0x95, &&op_0x96, &&op_nop, \
+  &&op_0x98, &&op_0x99, &&op_0x9A, &&op_nop, &&op_nop, &&op_0x9D, &&op_nop, &&op_nop, \
+  &&op_0xA0, &&op_0xA1, &&op_0xA2, &&op_nop, &&op_0xA4, &&op_0xA5, &&op_0xA6, &&op_nop, \
+  &&op_0xA8, &&op_0xA9, &&op_0xAA, &&op_nop, &&op_0xAC, &&op_0xAD, &&op_0xAE, &&op_nop, \
+  &&op_0xB0, &&op_0xB1, &&op_nop, &&op_nop, &&op_0xB4, &&op_0xB5, &&op_0xB6, &&op_nop, \
+  &&op_0xB8, &&op_0xB9, &&op_0xBA, &&op_nop, &&op_0xBC, &&op_0xBD, &&op_0xBE, &&op_nop, \
+  &&op_0xC0, &&op_0xC1, &&op_nop, &&op_nop, &&op_0xC4, &&op_0xC5, &&op_0xC6, &&op_nop, \
+  &&op_0xC8, &&op_0xC9, &&op_0xCA, &&op_nop, &&op_0xCC, &&op_0xCD, &&op_0xCE, &&op_nop, \
+  &&op_0xD0, &&op_0xD1, &&op_nop, &&op_nop, &&op_nop, &&op_0xD5, &&op_0xD6, &&op_nop, \
+  &&op_0xD8, &&op_0xD9, &&op_nop, &&op_nop, &&op_nop, &&op_0xDD, &&op_0xDE, &&op_nop, \
+  &&op_0xE0, &&op_0xE1, &&op_nop, &&op_nop, &&op_0xE4, &&op_0xE5, &&op_0xE6, &&op_nop, \
+  &&op_0xE8, &&op_0xE9, &&op_nop, &&op_nop, &&op_0xEC, &&op_0xED, &&op_0xEE, &&op_nop, \
+  &&op_0xF0, &&op_0xF1, &&op_nop, &&op_nop, &&op_nop, &&op_0xF5, &&op_0xF6, &&op_nop, \
+  &&op_0xF8, &&op_0xF9, &&op_nop, &&op_nop, &&op_nop, &&op_0xFD, &&op_0xFE, &&op_nop
+
 TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
   unsigned c;
   switch (opcode) {
-#define LOADS(OP_IMM, OP_ZP, OP_ZPI, OP_ABS, REG, IDX_ZP)        \
-  case OP_IMM: REG = fetch(); set_zn(REG); c = 2; break;          \
-  case OP_ZP: REG = ram[zp()]; set_zn(REG); c = 3; break;         \
-  case OP_ZPI: REG = ram[IDX_ZP()]; set_zn(REG); c = 4; break;    \
-  case OP_ABS: REG = read(abs_()); set_zn(REG); c = 4; break;
-
-    LOADS(0xA9, 0xA5, 0xB5, 0xAD, a, zpx)
-    case 0xBD: c = 4; a = read(abs_indexed(x, c)); set_zn(a); break;
-    case 0xB9: c = 4; a = read(abs_indexed(y, c)); set_zn(a); break;
-    case 0xA1: a = read(ind_x()); set_zn(a); c = 6; break;
-    case 0xB1: c = 5; a = read(ind_y(c)); set_zn(a); break;
-    LOADS(0xA2, 0xA6, 0xB6, 0xAE, x, zpy)
-    case 0xBE: c = 4; x = read(abs_indexed(y, c)); set_zn(x); break;
-    LOADS(0xA0, 0xA4, 0xB4, 0xAC, y, zpx)
-    case 0xBC: c = 4; y = read(abs_indexed(x, c)); set_zn(y); break;
-#undef LOADS
-
-    // Stores.
-    case 0x85: ram[zp()] = a; c = 3; break;
-    case 0x95: ram[zpx()] = a; c = 4; break;
-    case 0x8D: write(abs_(), a); c = 4; break;
-    case 0x9D: write(abs_indexed_nopage(x), a); c = 5; break;
-    case 0x99: write(abs_indexed_nopage(y), a); c = 5; break;
-    case 0x81: write(ind_x(), a); c = 6; break;
-    case 0x91: write(ind_y_nopage(), a); c = 6; break;
-    case 0x86: ram[zp()] = x; c = 3; break;
-    case 0x96: ram[zpy()] = x; c = 4; break;
-    case 0x8E: write(abs_(), x); c = 4; break;
-    case 0x84: ram[zp()] = y; c = 3; break;
-    case 0x94: ram[zpx()] = y; c = 4; break;
-    case 0x8C: write(abs_(), y); c = 4; break;
-
-    // Read instructions on the accumulator: ORA, AND, EOR, ADC, CMP, SBC.
-#define READ_OP(BASE, BODY)                                                     \
-  case BASE + 0x09: { uint8_t v = fetch(); BODY; c = 2; break; }                 \
-  case BASE + 0x05: { uint8_t v = ram[zp()]; BODY; c = 3; break; }               \
-  case BASE + 0x15: { uint8_t v = ram[zpx()]; BODY; c = 4; break; }              \
-  case BASE + 0x0D: { uint8_t v = read(abs_()); BODY; c = 4; break; }            \
-  case BASE + 0x1D: { c = 4; uint8_t v = read(abs_indexed(x, c)); BODY; break; } \
-  case BASE + 0x19: { c = 4; uint8_t v = read(abs_indexed(y, c)); BODY; break; } \
-  case BASE + 0x01: { uint8_t v = read(ind_x()); BODY; c = 6; break; }           \
-  case BASE + 0x11: { c = 5; uint8_t v = read(ind_y(c)); BODY; break; }
-
-    READ_OP(0x00, { a |= v; set_zn(a); })
-    READ_OP(0x20, { a &= v; set_zn(a); })
-    READ_OP(0x40, { a ^= v; set_zn(a); })
-    READ_OP(0x60, adc(v))
-    READ_OP(0xC0, compare(a, v))
-    READ_OP(0xE0, adc(static_cast<uint8_t>(v ^ 0xFF)))
-#undef READ_OP
-
-    case 0xE0: compare(x, fetch()); c = 2; break;
-    case 0xE4: compare(x, ram[zp()]); c = 3; break;
-    case 0xEC: compare(x, read(abs_())); c = 4; break;
-    case 0xC0: compare(y, fetch()); c = 2; break;
-    case 0xC4: compare(y, ram[zp()]); c = 3; break;
-    case 0xCC: compare(y, read(abs_())); c = 4; break;
-    case 0x24: bit(ram[zp()]); c = 3; break;
-    case 0x2C: bit(read(abs_())); c = 4; break;
-
-    // Read-modify-write: ASL, ROL, LSR, ROR, DEC, INC.
-#define RMW_OP(BASE, FN)                                                                            \
-  case BASE + 0x06: { const uint8_t z = zp(); ram[z] = FN(ram[z]); c = 5; break; }                  \
-  case BASE + 0x16: { const uint8_t z = zpx(); ram[z] = FN(ram[z]); c = 6; break; }                 \
-  case BASE + 0x0E: { const uint32_t at = abs_(); const uint8_t v = read(at); write(at, FN(v)); c = 6; break; } \
-  case BASE + 0x1E: { const uint32_t at = abs_indexed_nopage(x); const uint8_t v = read(at); write(at, FN(v)); c = 7; break; }
-
-    RMW_OP(0x00, asl)
-    RMW_OP(0x20, rol)
-    RMW_OP(0x40, lsr)
-    RMW_OP(0x60, ror)
-    RMW_OP(0xC0, dec)
-    RMW_OP(0xE0, inc)
-#undef RMW_OP
-
-    case 0x0A: a = asl(a); c = 2; break;
-    case 0x2A: a = rol(a); c = 2; break;
-    case 0x4A: a = lsr(a); c = 2; break;
-    case 0x6A: a = ror(a); c = 2; break;
-
-    case 0xE8: x = static_cast<uint8_t>(x + 1); set_zn(x); c = 2; break;
-    case 0xC8: y = static_cast<uint8_t>(y + 1); set_zn(y); c = 2; break;
-    case 0xCA: x = static_cast<uint8_t>(x - 1); set_zn(x); c = 2; break;
-    case 0x88: y = static_cast<uint8_t>(y - 1); set_zn(y); c = 2; break;
-
-    case 0xAA: x = a; set_zn(x); c = 2; break;
-    case 0xA8: y = a; set_zn(y); c = 2; break;
-    case 0xBA: x = sp; set_zn(x); c = 2; break;
-    case 0x8A: a = x; set_zn(a); c = 2; break;
-    case 0x98: a = y; set_zn(a); c = 2; break;
-    case 0x9A: sp = x; c = 2; break;
-
-    case 0x48: push(a); c = 3; break;
-    case 0x08: push(static_cast<uint8_t>(p | 0x30)); c = 3; break;
-    case 0x68: a = pull(); set_zn(a); c = 4; break;
-    case 0x28: p = static_cast<uint8_t>((pull() & 0xCF) | U); c = 4; break;
-
-    case 0x18: p = static_cast<uint8_t>((p & ~C) | U); c = 2; break;
-    case 0x38: p |= C | U; c = 2; break;
-    case 0x58: p = static_cast<uint8_t>((p & ~I) | U); c = 2; break;
-    case 0x78: p |= I | U; c = 2; break;
-    case 0xB8: p = static_cast<uint8_t>((p & ~V) | U); c = 2; break;
-    case 0xD8: p = static_cast<uint8_t>((p & ~D) | U); c = 2; break;
-    case 0xF8: p |= D | U; c = 2; break;
-
-    case 0x10: c = branch(!(p & N)); break;
-    case 0x30: c = branch((p & N) != 0); break;
-    case 0x50: c = branch(!(p & V)); break;
-    case 0x70: c = branch((p & V) != 0); break;
-    case 0x90: c = branch(!(p & C)); break;
-    case 0xB0: c = branch((p & C) != 0); break;
-    case 0xD0: c = branch(!(p & Z)); break;
-    case 0xF0: c = branch((p & Z) != 0); break;
-
-    case 0x4C: pc = fetch16(); c = 3; break;
-    case 0x6C: {
-      const uint16_t ptr = fetch16();
-      const uint8_t lo = bus_read(m, ptr);
-      const uint8_t hi = bus_read(m, (ptr & 0xFF00) | ((ptr + 1) & 0xFF));
-      pc = static_cast<uint16_t>(lo | (hi << 8));
-      c = 5;
-      break;
-    }
-    case 0x20: {
-      const uint8_t lo = fetch();
-      const uint16_t ret = pc;  // address of the last operand byte
-      const uint8_t hi = fetch();
-      push(static_cast<uint8_t>(ret >> 8));
-      push(static_cast<uint8_t>(ret));
-      pc = static_cast<uint16_t>(lo | (hi << 8));
-      c = 6;
-      break;
-    }
-    case 0x60: {
-      const uint8_t lo = pull();
-      const uint8_t hi = pull();
-      pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
-      c = 6;
-      break;
-    }
-    case 0x40: {
-      p = static_cast<uint8_t>((pull() & 0xCF) | U);
-      const uint8_t lo = pull();
-      const uint8_t hi = pull();
-      pc = static_cast<uint16_t>(lo | (hi << 8));
-      c = 6;
-      break;
-    }
-    case 0x00: {
-      pc = static_cast<uint16_t>(pc + 1);
-      push(static_cast<uint8_t>(pc >> 8));
-      push(static_cast<uint8_t>(pc));
-      push(static_cast<uint8_t>(p | 0x30));
-      p |= 0x24;
-      pc = vector(0x7FFE);
-      c = 7;
-      break;
-    }
-
+#define TT_CASE(CODE, ...) \
+  case CODE:               \
+    c = exec_##CODE();     \
+    break;
+    TT_CPU_OPCODES(TT_CASE)
+#undef TT_CASE
     default:  // NOP and every undocumented opcode
       c = 2;
       break;
   }
-  if (m.extra_cycles) [[unlikely]] {
-    c += m.extra_cycles;
-    m.extra_cycles = 0;
-    if (c > 0xFFFF) c = 0xFFFF;
-  }
+  TT_ADD_BUS_DEBT()
   return static_cast<uint16_t>(c);
+}
+
+/// Fetches and executes instructions on `core`'s registers, adding 3 dots per
+/// cycle (bus debt included) to `pending`, until `pending` reaches `limit`
+/// (returns true) or, between two instructions, an NMI is pending or
+/// `stop_at(pc)` asks for the machine (returns false). The first instruction
+/// runs unchecked.
+///
+/// Threaded dispatch: every handler ends with its own copy of the accounting,
+/// the checks and the jump to the next handler, so the branch predictor sees
+/// one indirect jump per opcode. The registers work on a local copy of the
+/// core, which nothing else can point to, so they stay in machine registers.
+template <class StopAt>
+bool run_instructions(CpuCore& core, uint64_t& pending, uint64_t limit, StopAt stop_at) {
+  static void* const handlers[256] = {TT_CPU_HANDLER_TABLE};
+  CpuCore cpu(core.m, core);
+  Console& m = core.m;
+  uint64_t dots = pending;
+  bool window_closed;
+  unsigned c;
+#define TT_NEXT()                                          \
+  TT_ADD_BUS_DEBT()                                        \
+  dots += 3u * c;                                          \
+  if (dots >= limit) [[unlikely]] {                        \
+    window_closed = true;                                  \
+    goto done;                                             \
+  }                                                        \
+  if (m.ppu.nmi_pending || stop_at(cpu.pc)) [[unlikely]] { \
+    window_closed = false;                                 \
+    goto done;                                             \
+  }                                                        \
+  goto* handlers[cpu.fetch()];
+#define TT_HANDLER(CODE, ...) \
+  op_##CODE:                  \
+  c = cpu.exec_##CODE();      \
+  TT_NEXT()
+
+  goto* handlers[cpu.fetch()];
+  TT_CPU_OPCODES(TT_HANDLER)
+op_nop:  // NOP and every undocumented opcode
+  c = 2;
+  TT_NEXT()
+#undef TT_HANDLER
+#undef TT_NEXT
+done:
+  core.copy_registers_from(cpu);
+  pending = dots;
+  return window_closed;
 }
 
 // Vectors, read straight from PRG.

@@ -75,12 +75,28 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
       }
     }
     if (hook == HookResult::NotApplied) {
-      const uint16_t pc = cpu.pc;
-      const uint8_t opcode = cpu.fetch();
-      if constexpr (Profile::enabled) profile.instruction(pc, opcode);
-      clock.pending_dots += 3u * cpu.step(opcode);
-      if (clock.pending_dots < limit) [[likely]]
-        continue;
+      if constexpr (Profile::enabled) {
+        const uint16_t pc = cpu.pc;
+        const uint8_t opcode = cpu.fetch();
+        profile.instruction(pc, opcode);
+        clock.pending_dots += 3u * cpu.step(opcode);
+        if (clock.pending_dots < limit) continue;
+      } else {
+        // Straight-line run until the window closes, an NMI is raised or a
+        // hook's entry point comes up; the last two go back to the checks above.
+        auto stop_at = [&hooks](uint16_t pc) {
+          if constexpr (!Hooks::enabled) {
+            return false;
+          } else if constexpr (requires { hooks.offers(pc); }) {
+            return hooks.offers(pc);  // the others would answer NotApplied
+          } else if constexpr (requires { Hooks::wants(pc); }) {
+            return Hooks::wants(pc);
+          } else {
+            return true;
+          }
+        };
+        if (!run_instructions(cpu, clock.pending_dots, limit, stop_at)) continue;
+      }
     } else if (hook == HookResult::Continue) {
       continue;
     } else if (hook == HookResult::TestWindow) {
