@@ -19,10 +19,16 @@ RendererCache& RendererCache::operator=(const RendererCache& other) {
   if (this == &other) return *this;
   gray_palette = other.gray_palette;
   bg_palette_dirty.store(other.bg_palette_dirty.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  // One lock at a time: holding both would order the two consoles' locks
+  // differently in `a = b` and `b = a`.
+  std::array<uint32_t, 1024> lut;
   {
     std::shared_lock src(other.lut_lock);
+    lut = other.palette_lut;
+  }
+  {
     std::unique_lock dst(lut_lock);
-    palette_lut = other.palette_lut;
+    palette_lut = lut;
   }
   std::unique_lock bg(background_lock);
   background.valid = false;
