@@ -249,6 +249,9 @@ class CpuCore {
   uint8_t* ram;
   const uint8_t* prg;
   uint16_t prg_mask;
+  // Set by a write that went to the bus rather than work RAM: only such a
+  // write can raise an NMI (PPU control) or run up bus debt (OAM DMA).
+  bool bus_written = false;
 
  private:
   TT_ALWAYS_INLINE uint16_t vector(uint16_t offset) const {
@@ -278,6 +281,7 @@ class CpuCore {
       return;
     }
     bus_write(m, address, v);
+    bus_written = true;
   }
   TT_ALWAYS_INLINE void adc(uint8_t v) {
     const unsigned r = unsigned(a) + v + (p & C);
@@ -421,7 +425,8 @@ TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
 /// cycle (bus debt included) to `pending`, until `pending` reaches `limit`
 /// (returns true) or, between two instructions, an NMI is pending or
 /// `stop_at(pc)` asks for the machine (returns false). The first instruction
-/// runs unchecked.
+/// runs unchecked; no NMI may be pending when the call starts (the caller
+/// has just taken it).
 ///
 /// Threaded dispatch: every handler ends with its own copy of the accounting,
 /// the checks and the jump to the next handler, so the branch predictor sees
@@ -435,17 +440,17 @@ bool run_instructions(CpuCore& core, uint64_t& pending, uint64_t limit, StopAt s
   uint64_t dots = pending;
   bool window_closed;
   unsigned c;
-#define TT_NEXT()                                          \
-  TT_ADD_BUS_DEBT()                                        \
-  dots += 3u * c;                                          \
-  if (dots >= limit) [[unlikely]] {                        \
-    window_closed = true;                                  \
-    goto done;                                             \
-  }                                                        \
-  if (m.ppu.nmi_pending || stop_at(cpu.pc)) [[unlikely]] { \
-    window_closed = false;                                 \
-    goto done;                                             \
-  }                                                        \
+  // The first instruction takes the full checks, which also settle any bus
+  // debt left from before the call.
+  cpu.bus_written = true;
+#define TT_NEXT()                                  \
+  if (cpu.bus_written) [[unlikely]]                \
+    goto after_bus_write;                          \
+  dots += 3u * c;                                  \
+  if (dots >= limit) [[unlikely]]                  \
+    goto window_reached;                           \
+  if (stop_at(cpu.pc)) [[unlikely]]                \
+    goto stopped;                                  \
   goto* handlers[cpu.fetch()];
 #define TT_HANDLER(CODE, ...) \
   op_##CODE:                  \
@@ -459,6 +464,20 @@ op_nop:  // NOP and every undocumented opcode
   TT_NEXT()
 #undef TT_HANDLER
 #undef TT_NEXT
+after_bus_write:
+  // The checks an instruction needs after writing to the bus: its bus debt,
+  // and an NMI its write may have raised.
+  cpu.bus_written = false;
+  TT_ADD_BUS_DEBT()
+  dots += 3u * c;
+  if (dots >= limit) goto window_reached;
+  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
+  goto* handlers[cpu.fetch()];
+window_reached:
+  window_closed = true;
+  goto done;
+stopped:
+  window_closed = false;
 done:
   core.copy_registers_from(cpu);
   pending = dots;

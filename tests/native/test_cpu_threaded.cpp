@@ -61,6 +61,44 @@ TEST(ThreadedCpu, SingleStepsFollowTheHardwareLog) {
   EXPECT_EQ(checked, 5003u);
 }
 
+// Bus writes inside a run: OAM DMA debt is charged to the writing instruction
+// and an NMI raised by a PPU control write stops the run right after it.
+TEST(ThreadedCpu, BusWritesChargeDebtAndStopForNmi) {
+  // 0x8000: LDA #$02 / STA $4014 / INX / INX / LDA #$80 / STA $2000 / INX / JMP $8009
+  const auto cart = testing::tiny_cartridge(
+      {0xA9, 0x02, 0x8D, 0x14, 0x40, 0xE8, 0xE8, 0xA9, 0x80, 0x8D, 0x00, 0x20, 0xE8, 0x4C, 0x09, 0x80});
+  Console m(cart);
+  power_on_console(m);
+  CpuCore core(m);
+  const auto never = [](uint16_t) { return false; };
+
+  // DMA: LDA (2) + STA (4 + 513) + INX (2) = 521 cycles reach a window of
+  // exactly that many dots; one dot less than the debt would not close it.
+  uint64_t pending = 0;
+  EXPECT_TRUE(run_instructions(core, pending, 3 * (2 + 4 + 513 + 2), never));
+  EXPECT_EQ(pending, 3u * (2 + 4 + 513 + 2));
+  EXPECT_EQ(core.pc, 0x8006);
+  EXPECT_EQ(m.extra_cycles, 0u);
+
+  // Enabling NMI during vblank raises it: the run stops after the STA.
+  m.ppu.status |= 0x80;
+  pending = 0;
+  EXPECT_FALSE(run_instructions(core, pending, 1u << 20, never));
+  EXPECT_EQ(m.ppu.nmi_pending, 1);
+  EXPECT_EQ(core.pc, 0x800C);
+  EXPECT_EQ(pending, 3u * (2 + 2 + 4));
+
+  // Without vblank the same write raises nothing and the loop runs on to the window.
+  m.ppu.nmi_pending = 0;
+  m.ppu.status = 0;
+  m.ppu.ctrl = 0;
+  core.pc = 0x8007;
+  pending = 0;
+  EXPECT_TRUE(run_instructions(core, pending, 300, never));
+  EXPECT_EQ(m.ppu.nmi_pending, 0);
+  EXPECT_GE(pending, 300u);
+}
+
 // Hooks that are never offered anything but see every instruction boundary
 // the runner stops at: forces the runner's own checks between instructions.
 struct StopEverywhere {
