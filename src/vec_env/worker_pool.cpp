@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -17,6 +18,7 @@ namespace {
 thread_local const WorkerPool* current_pool = nullptr;
 
 constexpr size_t QUEUE_CAPACITY = 4096;
+constexpr auto IDLE_POLL = std::chrono::microseconds(300);
 
 // Parses a positive decimal integer (optional leading '+'); 0 otherwise.
 size_t parse_positive(const char* text) {
@@ -43,7 +45,7 @@ struct WorkerPool::Task {
   size_t end = 0;
   size_t splits = 0;
   std::thread::id owner;
-  bool done = false;  // guarded by the pool mutex
+  std::atomic<bool> done{false};  // set under the pool mutex, may be polled without it
 };
 
 WorkerPool::WorkerPool(size_t threads) : capacity_(QUEUE_CAPACITY) {
@@ -96,13 +98,30 @@ void WorkerPool::worker_main(size_t) {
   current_pool = this;
   std::unique_lock lock(mutex_);
   for (;;) {
+    if (queue_.empty() && !stopping_) {
+      lock.unlock();
+      poll_for_work();
+      lock.lock();
+    }
     cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping with nothing left
     Task* task = queue_.front();
     queue_.erase(queue_.begin());
+    queued_.store(queue_.size(), std::memory_order_release);
     lock.unlock();
     execute(task);
     lock.lock();
+  }
+}
+
+void WorkerPool::poll_for_work() const {
+  // Batched calls come in quick succession (one per environment step): an
+  // idle thread watches the queue for a short while before it sleeps, so
+  // the next call does not wait for a sleeping processor to be woken up. It
+  // yields while it watches, so it never keeps a runnable thread waiting.
+  const auto until = std::chrono::steady_clock::now() + IDLE_POLL;
+  while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
   }
 }
 
@@ -111,6 +130,7 @@ bool WorkerPool::push(Task* task) {
     std::lock_guard lock(mutex_);
     if (queue_.size() >= capacity_) return false;
     queue_.push_back(task);
+    queued_.store(queue_.size(), std::memory_order_release);
   }
   cv_.notify_all();
   return true;
@@ -121,6 +141,7 @@ bool WorkerPool::reclaim(Task* task) {
   for (size_t i = queue_.size(); i-- > 0;) {
     if (queue_[i] == task) {
       queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(i));
+      queued_.store(queue_.size(), std::memory_order_release);
       return true;
     }
   }
@@ -133,18 +154,26 @@ void WorkerPool::execute(Task* task) {
   split_and_run(*task, splits);
   {
     std::lock_guard lock(mutex_);
-    task->done = true;  // the owner may release the task once it sees this
+    task->done.store(true, std::memory_order_release);  // the owner may release the task once it sees this
   }
   cv_.notify_all();
 }
 
 void WorkerPool::wait_for(Task* task) {
-  std::unique_lock lock(mutex_);
   const bool helper = current_pool == this;
-  while (!task->done) {
+  // Halves and jobs usually end soon: watch for a short while (yielding)
+  // before sleeping, unless a pool thread finds queued work to help with.
+  const auto until = std::chrono::steady_clock::now() + IDLE_POLL;
+  while (!task->done.load(std::memory_order_acquire) && !(helper && queued_.load(std::memory_order_acquire) > 0) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  std::unique_lock lock(mutex_);
+  while (!task->done.load(std::memory_order_acquire)) {
     if (helper && !queue_.empty()) {
       Task* other = queue_.front();
       queue_.erase(queue_.begin());
+      queued_.store(queue_.size(), std::memory_order_release);
       lock.unlock();
       execute(other);
       lock.lock();
@@ -171,9 +200,13 @@ void WorkerPool::split_and_run(Task& task, size_t splits) {
     left.end = mid;
     left.splits = child_splits;
     left.owner = std::this_thread::get_id();
-    Task right = left;  // copied before it is shared: `done` is guarded once queued
+    Task right;
+    right.fn = fn;
+    right.context = context;
     right.begin = mid;
     right.end = end;
+    right.splits = child_splits;
+    right.owner = left.owner;
     if (push(&right)) {
       split_and_run(left, child_splits);
       if (reclaim(&right)) {

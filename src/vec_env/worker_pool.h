@@ -58,6 +58,7 @@ class WorkerPool {
  private:
   explicit WorkerPool(size_t threads);
   void worker_main(size_t index);
+  void poll_for_work() const;
   void split_and_run(Task& task, size_t splits);
   bool push(Task* task);
   bool reclaim(Task* task);
@@ -69,6 +70,7 @@ class WorkerPool {
   std::condition_variable cv_;
   std::vector<Task*> queue_;  // fixed capacity, oldest first
   size_t capacity_ = 0;
+  std::atomic<size_t> queued_{0};  // queue_.size(), readable without the mutex
   bool stopping_ = false;
 };
 
