@@ -273,6 +273,7 @@ class CpuCore {
   }
   TT_ALWAYS_INLINE uint8_t read(uint32_t address) {
     if ((address & 0xE000) == 0) return ram[address & 0x7FF];
+    if (address & 0x8000) return prg[address & prg_mask];  // ROM tables (bits past 15 fall to the mask)
     return bus_read(m, address);
   }
   TT_ALWAYS_INLINE void write(uint32_t address, uint8_t v) {

@@ -157,39 +157,53 @@ inline void draw_row(const BackgroundRow& row, unsigned X, unsigned width, const
   draw_row(X, width, [&](unsigned k) { return row.tile(first + 8 * k); }, lut, colours, out);
 }
 
-// The playfield's background rows (all scrolled). Every pixel row of a tile
-// row uses the same tiles and palettes, so those are looked up once per tile
-// row and only the pattern row changes from one pixel row to the next.
+// Tiles and palettes of a run of background tiles on one tile row. Every
+// pixel row of a tile row uses the same ones, so they are looked up once per
+// tile row and only the pattern row changes from one pixel row to the next.
+class TileRowCache {
+ public:
+  /// Makes the cache hold the `count` tiles from nametable column `first`
+  /// (a multiple of 8) of `row`'s tile row, looking them up only when the
+  /// tile row or the columns changed.
+  void update(const BackgroundRow& row, unsigned first, unsigned count) {
+    const unsigned group = row.fixed_base | row.tile_offset;
+    if (group == group_ && first == first_ && count == count_) return;
+    group_ = group;
+    first_ = first;
+    count_ = count;
+    for (unsigned k = 0; k < count; ++k) {
+      const unsigned x = first + 8 * k;
+      const unsigned c = (x >> 3) & 31;
+      const uint8_t* nt = row.vram + (row.fixed_base | (((x >> 8) & row.x_select) << 10));
+      index_[k] = nt[row.tile_offset + c];
+      palette_[k] = static_cast<uint8_t>((nt[row.attr_offset + (c >> 2)] >> (row.attr_shift + (c & 2))) & 3);
+    }
+  }
+
+  /// Tile k of the run on pixel row `row` (same tile row as the update).
+  BackgroundRow::Tile tile(const BackgroundRow& row, unsigned k) const {
+    return BackgroundRow::Tile{row.tile_rows[((unsigned(index_[k]) << 4) | row.pattern_row) & Console::chr_mask],
+                               palette_[k]};
+  }
+
+ private:
+  unsigned group_ = ~0u, first_ = ~0u, count_ = 0;
+  uint8_t index_[NES_WIDTH / 8 + 1];
+  uint8_t palette_[NES_WIDTH / 8 + 1];
+};
+
+// The playfield's background rows (all scrolled).
 void draw_playfield_rows(const Console& m, uint16_t sx, uint16_t sy, const uint32_t* lut, const uint8_t* colours,
                          uint8_t* out) {
   const unsigned X = VISIBLE_RECT.x0 + sx;
-  const unsigned first = X & ~7u;
   const unsigned count = ((X & 7) + VISIBLE_FRAME_WIDTH + 7) / 8;
-  uint8_t index[NES_WIDTH / 8 + 1];
-  uint8_t palette[NES_WIDTH / 8 + 1];
-  unsigned group = ~0u;
+  TileRowCache tiles;
   for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
     const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
-    const unsigned row_group = row.fixed_base | row.tile_offset;
-    if (row_group != group) {
-      group = row_group;
-      for (unsigned k = 0; k < count; ++k) {
-        const unsigned x = first + 8 * k;
-        const unsigned c = (x >> 3) & 31;
-        const uint8_t* nt = row.vram + (row.fixed_base | (((x >> 8) & row.x_select) << 10));
-        index[k] = nt[row.tile_offset + c];
-        palette[k] = static_cast<uint8_t>((nt[row.attr_offset + (c >> 2)] >> (row.attr_shift + (c & 2))) & 3);
-      }
-    }
-    const uint16_t* patterns = row.tile_rows;
-    const unsigned pattern_row = row.pattern_row;
+    tiles.update(row, X & ~7u, count);
     draw_row(
-        X, VISIBLE_FRAME_WIDTH,
-        [&](unsigned k) {
-          return BackgroundRow::Tile{patterns[((unsigned(index[k]) << 4) | pattern_row) & Console::chr_mask],
-                                     palette[k]};
-        },
-        lut, colours, out + size_t(r) * VISIBLE_FRAME_WIDTH);
+        X, VISIBLE_FRAME_WIDTH, [&](unsigned k) { return tiles.tile(row, k); }, lut, colours,
+        out + size_t(r) * VISIBLE_FRAME_WIDTH);
   }
 }
 
@@ -271,18 +285,22 @@ void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8
     PixelLut lut[Planes];
     if (!(Planes == 1 && gray_lut))
       for (unsigned p = 0; p < Planes; ++p) build_lut(lut[p].data(), colours[p]);
+    TileRowCache cache;
     for (unsigned r = 0; r < rect.height; ++r) {
       const unsigned y = rect.y0 + r;
       const BackgroundRow row = row_at(m, y, sy);
       const unsigned X = row_x(y, rect.x0, sx);
+      const unsigned count = ((X & 7) + rect.width + 7) / 8;
+      cache.update(row, X & ~7u, count);
       uint8_t* const dst = out + size_t(r) * rect.width;
       if constexpr (Planes == 1) {
-        draw_row(row, X, rect.width, gray_lut ? gray_lut : lut[0].data(), colours[0], dst);
+        draw_row(
+            X, rect.width, [&](unsigned k) { return cache.tile(row, k); }, gray_lut ? gray_lut : lut[0].data(),
+            colours[0], dst);
       } else {
-        // Fetch the row's tiles once for all planes.
+        // The row's tiles once for all planes.
         BackgroundRow::Tile tiles[NES_WIDTH / 8 + 1];
-        const unsigned count = ((X & 7) + rect.width + 7) / 8;
-        for (unsigned k = 0; k < count; ++k) tiles[k] = row.tile((X & ~7u) + 8 * k);
+        for (unsigned k = 0; k < count; ++k) tiles[k] = cache.tile(row, k);
         for (unsigned p = 0; p < Planes; ++p)
           draw_row(X, rect.width, [&tiles](unsigned k) { return tiles[k]; }, lut[p].data(), colours[p],
                    dst + p * plane_size);

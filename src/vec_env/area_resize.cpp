@@ -3,31 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "vec_env/area_resize_kernels.h"
 
 namespace tt {
 
 namespace {
 
-// Exact floor(s / d) by multiply and shift for the cell sums of the 240 -> 84
-// tables: d = 4, 6, 9 and s <= d * 255.
-constexpr uint32_t DIV_SHIFT = 16;
-constexpr uint32_t div_magic(uint32_t d) { return ((1u << DIV_SHIFT) + d - 1) / d; }
-constexpr bool magic_is_exact(uint32_t d) {
-  for (uint32_t s = 0; s <= d * 255; ++s) {
-    if (((s * div_magic(d)) >> DIV_SHIFT) != s / d) return false;
-  }
-  return true;
-}
-static_assert(magic_is_exact(4) && magic_is_exact(6) && magic_is_exact(9));
-static_assert(div_magic(4) <= 0xFFFF && 9 * 255 <= 0xFFFF);  // 16-bit factors, high half of the product
-static_assert(DIV_SHIFT == 16);
-
-constexpr size_t FAST_SRC_WIDTH = 240;
+constexpr size_t FAST_SRC_WIDTH = area_kernels::SRC_WIDTH;
 constexpr size_t MAX_SRC_WIDTH = 240;  // source regions lie inside the visible frame
-constexpr size_t FAST_DST = 84;
+constexpr size_t FAST_DST = area_kernels::DST;
 constexpr size_t MAX_FAST_SRC_HEIGHT = 224;
 
 }  // namespace
@@ -86,6 +70,8 @@ PlaneResizer::PlaneResizer(const AreaResizeTable& table, ResizeAlgorithm algorit
       fast_area_ = fast_area_ && cols_[x].lo == lo && cols_[x].hi == lo + width;
     }
   }
+
+  avx2_ = fast_area_ && area_kernels::avx2_supported();
 
   if (algorithm_ == ResizeAlgorithm::Nearest) {
     near_x_.resize(dst_w_);
@@ -174,57 +160,10 @@ void PlaneResizer::resize_area_fast(const uint8_t* src, uint8_t* dst, size_t row
 
 void PlaneResizer::resize_area_fast_rows(const uint8_t* const* rows, uint8_t* dst, size_t row_begin,
                                          size_t row_end) const {
-  // Per output row: the vertical sums of its 2 or 3 source rows, then the
-  // quotient of every 3-column window (both passes vectorise), from which the
-  // 3-column cells are picked; the one 2-column cell of each group of 7 is
-  // computed on its own. Division is multiply-and-shift (high half of a 16-bit
-  // product), exact for the sums that occur.
-  alignas(64) uint16_t acc[FAST_SRC_WIDTH + 8];
-  alignas(64) uint16_t wide[FAST_SRC_WIDTH];
-  for (size_t x = FAST_SRC_WIDTH; x < FAST_SRC_WIDTH + 8; ++x) acc[x] = 0;
-  constexpr auto M4 = static_cast<uint16_t>(div_magic(4));
-  constexpr auto M6 = static_cast<uint16_t>(div_magic(6));
-  constexpr auto M9 = static_cast<uint16_t>(div_magic(9));
-  for (size_t y = row_begin; y < row_end; ++y) {
-    const AreaSpan rs = rows_[y];
-    const uint8_t* r0 = rows[rs.lo];
-    const uint8_t* r1 = rows[rs.lo + 1];
-    const bool tall = rs.hi - rs.lo == 3;
-    if (tall) {
-      const uint8_t* r2 = rows[rs.lo + 2];
-      for (size_t x = 0; x < FAST_SRC_WIDTH; ++x) acc[x] = static_cast<uint16_t>(r0[x] + r1[x] + r2[x]);
-    } else {
-      for (size_t x = 0; x < FAST_SRC_WIDTH; ++x) acc[x] = static_cast<uint16_t>(r0[x] + r1[x]);
-    }
-    const uint16_t m_narrow = tall ? M6 : M4;  // 2-column cells
-    const uint16_t m_wide = tall ? M9 : M6;    // 3-column cells
-#if defined(__SSE2__)
-    const __m128i factor = _mm_set1_epi16(static_cast<short>(m_wide));
-    for (size_t x = 0; x < FAST_SRC_WIDTH; x += 8) {
-      const __m128i a0 = _mm_load_si128(reinterpret_cast<const __m128i*>(acc + x));
-      const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + x + 1));
-      const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + x + 2));
-      const __m128i sum = _mm_add_epi16(_mm_add_epi16(a0, a1), a2);
-      _mm_store_si128(reinterpret_cast<__m128i*>(wide + x), _mm_mulhi_epu16(sum, factor));
-    }
-#else
-    for (size_t x = 0; x < FAST_SRC_WIDTH; ++x) {
-      const uint16_t sum = static_cast<uint16_t>(acc[x] + acc[x + 1] + acc[x + 2]);
-      wide[x] = static_cast<uint16_t>((static_cast<uint32_t>(sum) * m_wide) >> DIV_SHIFT);
-    }
-#endif
-    uint8_t* out = dst + y * FAST_DST;
-    for (size_t g = 0; g < 12; ++g) {
-      const size_t a = g * 20;
-      uint8_t* o = out + g * 7;
-      o[0] = static_cast<uint8_t>((static_cast<uint32_t>(acc[a] + acc[a + 1]) * m_narrow) >> DIV_SHIFT);
-      o[1] = static_cast<uint8_t>(wide[a + 2]);
-      o[2] = static_cast<uint8_t>(wide[a + 5]);
-      o[3] = static_cast<uint8_t>(wide[a + 8]);
-      o[4] = static_cast<uint8_t>(wide[a + 11]);
-      o[5] = static_cast<uint8_t>(wide[a + 14]);
-      o[6] = static_cast<uint8_t>(wide[a + 17]);
-    }
+  if (avx2_) {
+    area_kernels::rows_avx2(rows_.data(), rows, dst, row_begin, row_end);
+  } else {
+    area_kernels::rows_portable(rows_.data(), rows, dst, row_begin, row_end);
   }
 }
 

@@ -57,6 +57,11 @@ class PlaneResizer {
   void resize_area_fast_rows(const uint8_t* const* rows, uint8_t* dst, size_t row_begin, size_t row_end) const;
   /// True when the area resize uses the 240-wide to 84 x 84 gray tables.
   bool uses_fast_area() const { return fast_area_; }
+  /// True when those tables run on 256-bit vectors (chosen from the processor).
+  bool uses_avx2_kernel() const { return avx2_; }
+  /// Runs the dedicated tables with the baseline instruction set from now on
+  /// (both kernels give the same bytes; this lets them be compared).
+  void use_portable_kernel() { avx2_ = false; }
 
   size_t src_width() const { return src_w_; }
   size_t src_height() const { return src_h_; }
@@ -72,6 +77,7 @@ class PlaneResizer {
   ResizeAlgorithm algorithm_ = ResizeAlgorithm::Area;
   size_t src_w_ = 0, src_h_ = 0, dst_w_ = 0, dst_h_ = 0;
   bool fast_area_ = false;
+  bool avx2_ = false;  // dedicated tables on 256-bit vectors
   std::vector<AreaSpan> cols_, rows_;            // area spans per output column / row
   std::vector<uint32_t> near_x_, near_y_;        // nearest source column / row
   std::vector<uint32_t> bx0_, bx1_, by0_, by1_;  // bilinear neighbours

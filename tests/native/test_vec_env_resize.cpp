@@ -4,6 +4,7 @@
 #include <random>
 
 #include "vec_env/area_resize.h"
+#include "vec_env/area_resize_kernels.h"
 #include "vec_env/env_config.h"
 
 namespace tt {
@@ -86,6 +87,45 @@ TEST(VecEnvResize, AreaResizeMatchesCellDefinition) {
     std::vector<uint8_t> out(c.dw * c.dh, 0);
     r.resize(white.data(), out.data());
     EXPECT_EQ(out, std::vector<uint8_t>(c.dw * c.dh, 255));
+  }
+}
+
+// Both kernels of the dedicated tables give the cell averages: random planes,
+// saturated planes (largest sums) and planes whose columns differ (a picked
+// window one column off would show), row by row through row pointers too.
+TEST(VecEnvResize, DedicatedKernelsMatchCellDefinition) {
+  for (const size_t height : {224u, 192u}) {
+    const AreaResizeTable t = build_area_resize_table(240, height, 84, 84);
+    PlaneResizer wide(t, ResizeAlgorithm::Area);
+    PlaneResizer portable(t, ResizeAlgorithm::Area);
+    portable.use_portable_kernel();
+    ASSERT_TRUE(wide.uses_fast_area());
+    EXPECT_EQ(wide.uses_avx2_kernel(), area_kernels::avx2_supported());
+    EXPECT_FALSE(portable.uses_avx2_kernel());
+    std::vector<std::vector<uint8_t>> planes = {random_plane(240 * height, 7), random_plane(240 * height, 8),
+                                                std::vector<uint8_t>(240 * height, 255)};
+    std::vector<uint8_t> ramp(240 * height);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<uint8_t>((i % 240) + (i / 240) % 16);
+    planes.push_back(ramp);
+    for (const auto& src : planes) {
+      const auto want = reference_area(t, src);
+      std::vector<uint8_t> a(84 * 84), b(84 * 84), c(84 * 84, 0xEE);
+      wide.resize(src.data(), a.data());
+      portable.resize(src.data(), b.data());
+      EXPECT_EQ(a, want) << "height " << height;
+      EXPECT_EQ(b, want) << "height " << height;
+      // Rows given by pointers, output rows 10..69 only: nothing else written.
+      std::vector<const uint8_t*> rows(height);
+      for (size_t y = 0; y < height; ++y) rows[y] = src.data() + (height - 1 - y) * 240;
+      std::vector<uint8_t> flipped(src.size());
+      for (size_t y = 0; y < height; ++y) std::copy_n(rows[y], 240, flipped.begin() + y * 240);
+      const auto want_flipped = reference_area(t, flipped);
+      wide.resize_area_fast_rows(rows.data(), c.data(), 10, 70);
+      for (size_t i = 0; i < c.size(); ++i) {
+        const bool inside = i >= 10 * 84 && i < 70 * 84;
+        ASSERT_EQ(c[i], inside ? want_flipped[i] : 0xEE) << "byte " << i;
+      }
+    }
   }
 }
 
