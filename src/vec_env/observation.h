@@ -52,7 +52,8 @@ class ObservationPipeline {
  private:
   void render_source(const Machine& m, uint8_t* out) const;  // k planes, masked
   void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
-  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
+  template <bool Profiled>
+  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record) const;
 
   EnvConfig config_;
   ObsGeometry geo_;
