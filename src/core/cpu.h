@@ -100,9 +100,9 @@ namespace tt {
   X(0x98, a = y; set_zn(a); c = 2;)                                                       \
   X(0x9A, sp = x; c = 2;)                                                                 \
   X(0x48, push(a); c = 3;)                                                                \
-  X(0x08, push(static_cast<uint8_t>(p | 0x30)); c = 3;)                                   \
+  X(0x08, push(static_cast<uint8_t>(flags() | 0x30)); c = 3;)                             \
   X(0x68, a = pull(); set_zn(a); c = 4;)                                                  \
-  X(0x28, p = static_cast<uint8_t>((pull() & 0xCF) | U); c = 4;)                          \
+  X(0x28, set_p(static_cast<uint8_t>((pull() & 0xCF) | U)); c = 4;)                       \
   X(0x18, p = static_cast<uint8_t>((p & ~C) | U); c = 2;)                                 \
   X(0x38, p |= C | U; c = 2;)                                                             \
   X(0x58, p = static_cast<uint8_t>((p & ~I) | U); c = 2;)                                 \
@@ -110,14 +110,14 @@ namespace tt {
   X(0xB8, p = static_cast<uint8_t>((p & ~V) | U); c = 2;)                                 \
   X(0xD8, p = static_cast<uint8_t>((p & ~D) | U); c = 2;)                                 \
   X(0xF8, p |= D | U; c = 2;)                                                             \
-  X(0x10, c = branch(!(p & N));)                                                          \
-  X(0x30, c = branch((p & N) != 0);)                                                      \
+  X(0x10, c = branch(!negative());)                                                       \
+  X(0x30, c = branch(negative());)                                                        \
   X(0x50, c = branch(!(p & V));)                                                          \
   X(0x70, c = branch((p & V) != 0);)                                                      \
   X(0x90, c = branch(!(p & C));)                                                          \
   X(0xB0, c = branch((p & C) != 0);)                                                      \
-  X(0xD0, c = branch(!(p & Z));)                                                          \
-  X(0xF0, c = branch((p & Z) != 0);)                                                      \
+  X(0xD0, c = branch(!zero());)                                                           \
+  X(0xF0, c = branch(zero());)                                                            \
   X(0x4C, pc = fetch16(); c = 3;)                                                         \
   X(0x6C, {                                                                               \
     const uint16_t ptr = fetch16();                                                       \
@@ -142,7 +142,7 @@ namespace tt {
     c = 6;                                                                                \
   })                                                                                      \
   X(0x40, {                                                                               \
-    p = static_cast<uint8_t>((pull() & 0xCF) | U);                                        \
+    set_p(static_cast<uint8_t>((pull() & 0xCF) | U));                                     \
     const uint8_t lo = pull();                                                            \
     const uint8_t hi = pull();                                                            \
     pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
@@ -152,7 +152,7 @@ namespace tt {
     pc = static_cast<uint16_t>(pc + 1);                                                   \
     push(static_cast<uint8_t>(pc >> 8));                                                  \
     push(static_cast<uint8_t>(pc));                                                       \
-    push(static_cast<uint8_t>(p | 0x30));                                                 \
+    push(static_cast<uint8_t>(flags() | 0x30));                                           \
     p |= 0x24;                                                                            \
     pc = vector(0x7FFE);                                                                  \
     c = 7;                                                                                \
@@ -176,7 +176,7 @@ class CpuCore {
   explicit CpuCore(Console& console) : m(console) { load(); }
   /// A core on `console` with the registers of `other`.
   CpuCore(Console& console, const CpuCore& other)
-      : m(console), pc(other.pc), a(other.a), x(other.x), y(other.y), sp(other.sp), p(other.p),
+      : m(console), pc(other.pc), a(other.a), x(other.x), y(other.y), sp(other.sp), p(other.p), nz(other.nz),
         ram(other.ram), prg(other.prg), prg_mask(other.prg_mask) {}
 
   void load() {
@@ -185,7 +185,7 @@ class CpuCore {
     x = m.cpu.x;
     y = m.cpu.y;
     sp = m.cpu.sp;
-    p = m.cpu.p;
+    set_p(m.cpu.p);
     ram = m.ram.data();
     prg = m.prg_rom;
     prg_mask = m.prg_mask;
@@ -197,7 +197,7 @@ class CpuCore {
     m.cpu.x = x;
     m.cpu.y = y;
     m.cpu.sp = sp;
-    m.cpu.p = p;
+    m.cpu.p = flags();
   }
 
   /// Code fetch: PRG directly when bit 15 of pc is set, else through the bus.
@@ -213,7 +213,7 @@ class CpuCore {
   void nmi() {
     push(static_cast<uint8_t>(pc >> 8));
     push(static_cast<uint8_t>(pc));
-    push(static_cast<uint8_t>((p & 0xCF) | U));
+    push(static_cast<uint8_t>((flags() & 0xCF) | U));
     p |= 0x24;
     pc = vector(0x7FFA);
   }
@@ -230,6 +230,7 @@ class CpuCore {
     y = o.y;
     sp = o.sp;
     p = o.p;
+    nz = o.nz;
   }
 
   // exec_0xNN(): the instruction of documented opcode 0xNN, its opcode byte
@@ -245,7 +246,21 @@ class CpuCore {
 
   Console& m;
   uint16_t pc;
-  uint8_t a, x, y, sp, p;
+  uint8_t a, x, y, sp;
+  uint8_t p;    // the flags, except that N and Z live in `nz`
+  uint16_t nz;  // N = (nz & 0x8080) != 0, Z = (nz & 0xFF) == 0
+
+  /// The whole P register.
+  TT_ALWAYS_INLINE uint8_t flags() const {
+    return static_cast<uint8_t>((p & ~(Z | N)) | ((nz & 0x8080) ? N : 0) | ((nz & 0xFF) ? 0 : Z));
+  }
+  /// Sets the whole P register.
+  TT_ALWAYS_INLINE void set_p(uint8_t v) {
+    p = v;
+    nz = static_cast<uint16_t>(((v & Z) ? 0 : 1) | ((v & N) << 8));
+  }
+  TT_ALWAYS_INLINE bool negative() const { return (nz & 0x8080) != 0; }
+  TT_ALWAYS_INLINE bool zero() const { return (nz & 0xFF) == 0; }
   uint8_t* ram;
   const uint8_t* prg;
   uint16_t prg_mask;
@@ -262,7 +277,12 @@ class CpuCore {
     const uint8_t hi = fetch();
     return static_cast<uint16_t>(lo | (hi << 8));
   }
-  TT_ALWAYS_INLINE void set_zn(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | U | (v & N) | (v == 0 ? Z : 0)); }
+  // N and Z are kept as the value they were set from (`nz`) and only folded
+  // into P when P is read as a whole (flags()).
+  TT_ALWAYS_INLINE void set_zn(uint8_t v) {
+    nz = v;
+    p |= U;
+  }
   TT_ALWAYS_INLINE void push(uint8_t v) {
     ram[0x100 + sp] = v;
     sp = static_cast<uint8_t>(sp - 1);
@@ -295,9 +315,13 @@ class CpuCore {
   }
   TT_ALWAYS_INLINE void compare(uint8_t reg, uint8_t v) {
     const uint8_t d = static_cast<uint8_t>(reg - v);
-    p = static_cast<uint8_t>((p & ~(C | Z | N)) | U | (reg >= v ? C : 0) | (reg == v ? Z : 0) | (d & N));
+    p = static_cast<uint8_t>((p & ~C) | U | (reg >= v ? C : 0));
+    nz = d;
   }
-  TT_ALWAYS_INLINE void bit(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | V | N)) | U | ((a & v) == 0 ? Z : 0) | (v & (V | N))); }
+  TT_ALWAYS_INLINE void bit(uint8_t v) {
+    p = static_cast<uint8_t>((p & ~V) | U | (v & V));
+    nz = static_cast<uint16_t>((a & v) | ((v & N) << 8));  // Z from A & v, N from bit 7 of v
+  }
   TT_ALWAYS_INLINE uint8_t asl(uint8_t v) {
     p = static_cast<uint8_t>((p & ~C) | (v >> 7));
     const uint8_t r = static_cast<uint8_t>(v << 1);
