@@ -395,7 +395,6 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
   unsigned run_count = 0;
   const unsigned X0 = VISIBLE_RECT.x0 + sx;
   unsigned group = ~0u;
-  uint8_t old_row[VISIBLE_FRAME_WIDTH];
   for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
     const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
     const unsigned row_group = row.fixed_base | row.tile_offset;
@@ -422,14 +421,18 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
       draw_row(row, X0, VISIBLE_FRAME_WIDTH, lut, colours, out);
       continue;
     }
-    std::memcpy(old_row, out, VISIBLE_FRAME_WIDTH);
+    // Kept runs move within the row, in the order that never overwrites a
+    // byte still to be moved (left to right when the picture moves left);
+    // unmoved runs stay as they are. Then the other runs are drawn.
+    if (shift > 0) {
+      for (unsigned k = 0; k < run_count; ++k)
+        if (runs[k].kept) std::memmove(out + runs[k].begin, out + runs[k].begin + shift, runs[k].end - runs[k].begin);
+    } else if (shift < 0) {
+      for (unsigned k = run_count; k-- > 0;)
+        if (runs[k].kept) std::memmove(out + runs[k].begin, out + int(runs[k].begin) + shift, runs[k].end - runs[k].begin);
+    }
     for (unsigned k = 0; k < run_count; ++k) {
-      const Run& run = runs[k];
-      if (run.kept) {
-        std::memcpy(out + run.begin, old_row + int(run.begin) + shift, run.end - run.begin);
-      } else {
-        draw_row(row, X0 + run.begin, run.end - run.begin, lut, colours, out + run.begin);
-      }
+      if (!runs[k].kept) draw_row(row, X0 + runs[k].begin, runs[k].end - runs[k].begin, lut, colours, out + runs[k].begin);
     }
   }
   return true;
