@@ -2,6 +2,7 @@
 // state (background from nametables, sprites from OAM, colours from palette RAM).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,27 @@ void visit_gray_playfield_rows(const Console& m, uint8_t* sprite_rows, F& use) {
   visit_gray_playfield_rows(
       m, sprite_rows, [](void* c, const uint8_t* const* rows) { (*static_cast<F*>(c))(rows); }, &use);
 }
+/// The background of the unscrolled screen rows 8..31 in gray, as last drawn
+/// by render_gray_band, with everything it depends on: nametable 0's tile rows
+/// 1..3 and first attribute row, the background gray colours, the background
+/// pattern table and the background enable. Held by a caller that draws one
+/// console (or consoles of one cartridge) with it, one at a time.
+struct GrayBandCache {
+  static constexpr unsigned ROWS = 24;
+  bool valid = false;
+  std::array<uint8_t, 96> tiles{};     // ppu.vram[32..128)
+  std::array<uint8_t, 8> attributes{};  // ppu.vram[0x3C0..0x3C8)
+  std::array<uint8_t, 16> bg_gray{};
+  uint8_t patterns_high = 0;
+  uint8_t bg_enabled = 0;
+  std::array<uint8_t, ROWS * VISIBLE_FRAME_WIDTH> image{};
+};
+
+/// The same bytes as render_gray of screen rows 8..39, columns 8..247 (frame
+/// rows 0..31, 32 x 240 bytes into `out`), reusing the background of the
+/// unscrolled rows 8..31 from `cache` when nothing it depends on changed.
+void render_gray_band(const Console& m, GrayBandCache& cache, uint8_t* out);
+
 /// Recomputes gray_palette and every palette_lut word from palette RAM.
 void refresh_renderer_cache(Console& m);
 /// Empties the cached background.

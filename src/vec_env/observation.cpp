@@ -102,8 +102,8 @@ void ObservationPipeline::fused_gray_84(const Machine& m, uint8_t* frame, uint8_
 }
 
 template <bool Profiled>
-void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot,
-                                           ProfileRecord* record) const {
+void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record,
+                                           GrayBandCache* band) const {
   // The unscrolled band is drawn into the frame buffer as usual; the playfield
   // rows come from the background cache, with only the rows sprites touch
   // copied into the frame buffer. Profiled, it counts as the render and the
@@ -111,7 +111,11 @@ void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uin
   uint64_t started = 0, resize_ns = 0;
   if constexpr (Profiled) started = monotonic_ns();
   const uint8_t* rows[VISIBLE_FRAME_HEIGHT];
-  render_gray(m, frame, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS});
+  if (band != nullptr) {
+    render_gray_band(m, *band, frame);
+  } else {
+    render_gray(m, frame, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS});
+  }
   for (size_t y = 0; y < UNSCROLLED_BAND_ROWS; ++y) rows[y] = frame + y * VISIBLE_FRAME_WIDTH;
   auto average = [&](const uint8_t* const* playfield) {
     std::copy(playfield, playfield + PLAYFIELD_ROWS, rows + UNSCROLLED_BAND_ROWS);
@@ -136,14 +140,14 @@ void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uin
 
 template <bool Profiled>
 void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot,
-                                             ProfileRecord* record) const {
+                                             ProfileRecord* record, GrayBandCache* band) const {
   if (fused_) {
     profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
                             [&] { fused_gray_84(m, scratch, slot); });
     return;
   }
   if (streamed_) {
-    streamed_gray_84<Profiled>(m, scratch, slot, record);
+    streamed_gray_84<Profiled>(m, scratch, slot, record, band);
     return;
   }
   if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {
@@ -157,8 +161,10 @@ void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch,
                           [&] { resize_planes(scratch, slot, geo_.channels); });
 }
 
-template void ObservationPipeline::render_observation<false>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*) const;
-template void ObservationPipeline::render_observation<true>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*) const;
+template void ObservationPipeline::render_observation<false>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*,
+                                                             GrayBandCache*) const;
+template void ObservationPipeline::render_observation<true>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*,
+                                                            GrayBandCache*) const;
 
 void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const {
   if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {

@@ -30,8 +30,10 @@ class ObservationPipeline {
 
   /// Observation of the lane's current screen into one slot. `scratch` holds
   /// at least the intermediate size. With `Profiled`, counts into `record`.
+  /// `band`, when given, is the lane's cache of its unscrolled top rows.
   template <bool Profiled>
-  void render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record) const;
+  void render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record,
+                          GrayBandCache* band = nullptr) const;
   /// The same without the fused routine (always the general render, mask and resize).
   void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const;
 
@@ -53,7 +55,8 @@ class ObservationPipeline {
   void render_source(const Machine& m, uint8_t* out) const;  // k planes, masked
   void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
   template <bool Profiled>
-  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record) const;
+  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record,
+                        GrayBandCache* band) const;
 
   EnvConfig config_;
   ObsGeometry geo_;

@@ -270,6 +270,9 @@ class ZuboVecEnv {
   std::vector<uint64_t> rng_state_;
   std::vector<uint8_t> pending_reset_;
   std::vector<std::vector<uint8_t>> scratch_;
+  // Per lane: the unscrolled top rows' background as last drawn for an
+  // observation (worker-owned like the lane's scratch buffer).
+  std::vector<GrayBandCache> band_caches_;
   std::vector<ProfileRecord> lane_profiles_;
   std::optional<ProfileRecord> env_profile_;
   std::vector<uint8_t> extra_info_ids_;

@@ -77,7 +77,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   if (maxpool) {
     pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, newest, record);
   } else {
-    pipeline_.render_observation<Profiled>(m, scratch, newest, record);
+    pipeline_.render_observation<Profiled>(m, scratch, newest, record, &band_caches_[lane]);
   }
 
   if (display && frames_run >= 2) {

@@ -699,6 +699,60 @@ TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
   }
 }
 
+// The band (frame rows 0..31) through its cache equals render_gray's rows.
+void expect_band_matches_render_gray(const Console& m, GrayBandCache& cache, const std::string& what) {
+  std::vector<uint8_t> want(32 * VISIBLE_FRAME_WIDTH), got(32 * VISIBLE_FRAME_WIDTH, 0xA5);
+  render_gray(m, want.data(), Rect{8, 8, VISIBLE_FRAME_WIDTH, 32});
+  render_gray_band(m, cache, got.data());
+  ASSERT_EQ(got, want) << what;
+}
+
+// The band's cached rows are reused while nothing they depend on changes, and
+// redrawn after any change to one of those inputs; the scrolled rows 32..39
+// and the sprites are drawn every time.
+TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
+  for (const bool vertical : {false, true}) {
+    std::mt19937_64 rng(vertical ? 3 : 4);
+    Console m = edge_console(vertical);
+    for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
+    for (size_t i = 0x3C0; i < 0x400; ++i) m.ppu.vram[i] = static_cast<uint8_t>(rng());
+    m.ppu.scroll_x_px = 21;
+    m.ppu.scroll_y_px = 5;
+    set_sprite(m, 0, 12, 3, 0x00, 40);   // in the unscrolled rows
+    set_sprite(m, 1, 30, 2, 0x20, 100);  // across the first scrolled rows, behind the background
+    GrayBandCache cache;
+    expect_band_matches_render_gray(m, cache, "first draw");
+    ASSERT_TRUE(cache.valid);
+
+    // Reuse: a marked cached pixel comes back as it is.
+    cache.image[5] ^= 0xFF;
+    std::vector<uint8_t> band(32 * VISIBLE_FRAME_WIDTH), plain(32 * VISIBLE_FRAME_WIDTH);
+    render_gray_band(m, cache, band.data());
+    render_gray(m, plain.data(), Rect{8, 8, VISIBLE_FRAME_WIDTH, 32});
+    EXPECT_EQ(band[5], static_cast<uint8_t>(plain[5] ^ 0xFF));
+    cache.image[5] ^= 0xFF;
+
+    const auto after = [&](const char* what, auto&& change) {
+      change();
+      expect_band_matches_render_gray(m, cache, std::string(vertical ? "vertical " : "horizontal ") + what);
+    };
+    after("scroll only (rows 32..39)", [&] { m.ppu.scroll_x_px = 300; m.ppu.scroll_y_px = 77; });
+    after("band tile", [&] { m.ppu.vram[32 + rng() % 96] ^= 3; });
+    after("last band tile", [&] { m.ppu.vram[127] ^= 5; });
+    after("band attribute", [&] { m.ppu.vram[0x3C0 + rng() % 8] ^= 0xFF; });
+    after("tile below the band", [&] { m.ppu.vram[128] ^= 1; });
+    after("other nametable", [&] { m.ppu.vram[0x400 + 40] ^= 1; });
+    after("pattern table", [&] { m.ppu.ctrl ^= 0x10; });
+    after("sprites only", [&] { m.ppu.mask = 0x10; });
+    after("background back", [&] { m.ppu.mask = 0x18; });
+    after("palette", [&] { ppu_write_palette(m, 2, 0x38); });
+    after("universal colour", [&] { ppu_write_palette(m, 0, 0x21); });
+    after("sprite moved", [&] { set_sprite(m, 0, 20, 3, 0x40, 9); });
+    after("nothing shown", [&] { m.ppu.mask = 0; });
+    after("everything back", [&] { m.ppu.mask = 0x18; });
+  }
+}
+
 TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   std::mt19937_64 rng(5);
   Console m = edge_console();
@@ -815,6 +869,7 @@ uint8_t scripted_buttons(std::mt19937_64& rng, unsigned frame) {
 void play_and_check(Machine& m, unsigned seed, unsigned frames, PlayStats& stats) {
   std::mt19937_64 rng(seed);
   std::vector<uint8_t> gray(FRAME_BYTES), cached(FRAME_BYTES, 0xA5), again(FRAME_BYTES);
+  GrayBandCache band_cache;
   uint16_t last_sx = m.ppu.scroll_x_px;
   for (unsigned f = 0; f < frames; ++f) {
     step_frame(m, scripted_buttons(rng, f));
@@ -826,6 +881,11 @@ void play_and_check(Machine& m, unsigned seed, unsigned frames, PlayStats& stats
     stats.sprite_frames += visible_sprite_count(m) > 0;
 
     render_gray(m, gray.data(), VISIBLE_RECT);
+    {
+      std::vector<uint8_t> band(32 * VISIBLE_FRAME_WIDTH);
+      render_gray_band(m, band_cache, band.data());
+      ASSERT_TRUE(std::equal(band.begin(), band.end(), gray.begin())) << "frame " << f << ": band differs";
+    }
     // Odd frames: the row visitor draws the background first and the cached
     // path reuses it; even frames the other way round.
     if (f % 2 == 1) expect_visited_rows_match(m, gray, "visitor first");
