@@ -1,5 +1,6 @@
-// The 2A03 CPU: an NMOS 6502 without decimal arithmetic, one whole
-// instruction per call, all registers held in the console.
+// The 2A03 CPU: an NMOS 6502 without decimal arithmetic. Whole instructions,
+// either one per call (`cpu_step`, `CpuCore::step`) or run on in a threaded
+// loop until the frame runner is needed (`run_instructions`).
 #pragma once
 
 #include <cstdint>
@@ -394,7 +395,9 @@ class CpuCore {
   }
 };
 
-// Handler of every opcode, in opcode order (labels of run_instructions).
+// Handler of every opcode, in opcode order (labels of run_instructions). A
+// documented opcode missing here would leave its label unused (a warning);
+// the CPU test's log, single-stepped through the loop, covers every entry.
 #define TT_CPU_HANDLER_TABLE \
   &&op_0x00, &&op_0x01, &&op_nop, &&op_nop, &&op_nop, &&op_0x05, &&op_0x06, &&op_nop, \
   &&op_0x08, &&op_0x09, &&op_0x0A, &&op_nop, &&op_nop, &&op_0x0D, &&op_0x0E, &&op_nop, \
