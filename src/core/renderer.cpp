@@ -192,18 +192,20 @@ class TileRowCache {
   uint8_t palette_[NES_WIDTH / 8 + 1];
 };
 
-// The playfield's background rows (all scrolled).
-void draw_playfield_rows(const Console& m, uint16_t sx, uint16_t sy, const uint32_t* lut, const uint8_t* colours,
-                         uint8_t* out) {
-  const unsigned X = VISIBLE_RECT.x0 + sx;
-  const unsigned count = ((X & 7) + VISIBLE_FRAME_WIDTH + 7) / 8;
-  TileRowCache tiles;
-  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
-    const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
-    tiles.update(row, X & ~7u, count);
+// Gray background of screen rows [y0, y1) over the visible columns, as
+// render_planes draws it (lookup read-locked and clean). The playfield is
+// rows PLAYFIELD_TOP .. PLAYFIELD_TOP + PLAYFIELD_HEIGHT.
+void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out) {
+  const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
+  const uint8_t* colours = m.renderer.gray_palette.data();
+  TileRowCache cache;
+  for (unsigned y = y0; y < y1; ++y) {
+    const BackgroundRow row = row_at(m, y, sy);
+    const unsigned X = row_x(y, VISIBLE_RECT.x0, sx);
+    cache.update(row, X & ~7u, ((X & 7) + VISIBLE_FRAME_WIDTH + 7) / 8);
     draw_row(
-        X, VISIBLE_FRAME_WIDTH, [&](unsigned k) { return tiles.tile(row, k); }, lut, colours,
-        out + size_t(r) * VISIBLE_FRAME_WIDTH);
+        X, VISIBLE_FRAME_WIDTH, [&](unsigned k) { return cache.tile(row, k); }, lut, colours,
+        out + size_t(y - y0) * VISIBLE_FRAME_WIDTH);
   }
 }
 
@@ -453,7 +455,7 @@ void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, ui
     const uint32_t* lookup = rc.palette_lut.data();
     const uint8_t* colours = rc.gray_palette.data();
     if (!(was_valid && redraw_shifted(m, cache.key, sx, sy, lookup, colours, cache.image.data()))) {
-      draw_playfield_rows(m, sx, sy, lookup, colours, cache.image.data());
+      draw_gray_background_rows(m, PLAYFIELD_TOP, PLAYFIELD_TOP + PLAYFIELD_HEIGHT, lookup, cache.image.data());
     }
   }
   store_key(cache.key, m, sx, sy);
@@ -525,22 +527,6 @@ void store_band_key(GrayBandCache& c, const Console& m) {
   std::memcpy(c.tiles.data(), vram + BAND_TILES, c.tiles.size());
   std::memcpy(c.attributes.data(), vram + BAND_ATTRIBUTES, c.attributes.size());
   c.valid = true;
-}
-
-// Gray background of screen rows [y0, y1) over the visible columns, as
-// render_planes draws it (lookup read-locked and clean).
-void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out) {
-  const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
-  const uint8_t* colours = m.renderer.gray_palette.data();
-  TileRowCache cache;
-  for (unsigned y = y0; y < y1; ++y) {
-    const BackgroundRow row = row_at(m, y, sy);
-    const unsigned X = row_x(y, VISIBLE_RECT.x0, sx);
-    cache.update(row, X & ~7u, ((X & 7) + VISIBLE_FRAME_WIDTH + 7) / 8);
-    draw_row(
-        X, VISIBLE_FRAME_WIDTH, [&](unsigned k) { return cache.tile(row, k); }, lut, colours,
-        out + size_t(y - y0) * VISIBLE_FRAME_WIDTH);
-  }
 }
 
 }  // namespace

@@ -37,6 +37,22 @@ MaybeError check_contiguity(const ArrayArg* arrays, std::initializer_list<size_t
   return std::nullopt;
 }
 
+// The ten game info arrays, checked and in info_into order, from `arrays`.
+InfoBuffers info_buffers(const ArrayArg* arrays) {
+  InfoBuffers out;
+  out.x_pos = arrays[0].as<uint16_t>();
+  out.coins = arrays[1].as<uint8_t>();
+  out.level_hi = arrays[2].as<int16_t>();
+  out.level_lo = arrays[3].as<int16_t>();
+  out.lives = arrays[4].as<int16_t>();
+  out.score = arrays[5].as<uint32_t>();
+  out.scrolling = arrays[6].as<int16_t>();
+  out.time = arrays[7].as<uint16_t>();
+  out.xscroll_hi = arrays[8].as<uint8_t>();
+  out.xscroll_lo = arrays[9].as<uint8_t>();
+  return out;
+}
+
 constexpr ArraySpec INFO_SPECS[] = {
     {"x_pos", ElementType::U16, 1, Access::Write},      {"coins", ElementType::U8, 1, Access::Write},
     {"level_hi", ElementType::I16, 1, Access::Write},   {"level_lo", ElementType::I16, 1, Access::Write},
@@ -199,17 +215,7 @@ PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
                            [&] { return check_contiguity(a, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}); })) {
     return raise(*e);
   }
-  InfoBuffers out;
-  out.x_pos = a[0].as<uint16_t>();
-  out.coins = a[1].as<uint8_t>();
-  out.level_hi = a[2].as<int16_t>();
-  out.level_lo = a[3].as<int16_t>();
-  out.lives = a[4].as<int16_t>();
-  out.score = a[5].as<uint32_t>();
-  out.scrolling = a[6].as<int16_t>();
-  out.time = a[7].as<uint16_t>();
-  out.xscroll_hi = a[8].as<uint8_t>();
-  out.xscroll_lo = a[9].as<uint8_t>();
+  const InfoBuffers out = info_buffers(a);
   without_gil([&] {
     env.info_into(out);
     return 0;
@@ -243,16 +249,7 @@ PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   b.rewards = a[2].as<float>();
   b.terminated = a[3].as<uint8_t>();
   b.truncated = a[4].as<uint8_t>();
-  b.x_pos = a[5].as<uint16_t>();
-  b.coins = a[6].as<uint8_t>();
-  b.level_hi = a[7].as<int16_t>();
-  b.level_lo = a[8].as<int16_t>();
-  b.lives = a[9].as<int16_t>();
-  b.score = a[10].as<uint32_t>();
-  b.scrolling = a[11].as<int16_t>();
-  b.time = a[12].as<uint16_t>();
-  b.xscroll_hi = a[13].as<uint8_t>();
-  b.xscroll_lo = a[14].as<uint8_t>();
+  b.info = info_buffers(a + 5);
   return finish(without_gil([&] { return env.step(b); }));
 }
 

@@ -28,26 +28,6 @@ namespace tt {
 inline constexpr const char* PENDING_RESET_MESSAGE =
     "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first";
 
-/// Output arrays of a step; every array holds N elements (bools: 1 byte, 0/1),
-/// `obs` holds N lane observations and is read (older slots) and written.
-struct StepBuffers {
-  const uint8_t* actions = nullptr;
-  uint8_t* obs = nullptr;
-  float* rewards = nullptr;
-  uint8_t* terminated = nullptr;
-  uint8_t* truncated = nullptr;
-  uint16_t* x_pos = nullptr;
-  uint8_t* coins = nullptr;
-  int16_t* level_hi = nullptr;
-  int16_t* level_lo = nullptr;
-  int16_t* lives = nullptr;
-  uint32_t* score = nullptr;
-  int16_t* scrolling = nullptr;
-  uint16_t* time = nullptr;
-  uint8_t* xscroll_hi = nullptr;
-  uint8_t* xscroll_lo = nullptr;
-};
-
 /// The ten game info arrays, N elements each.
 struct InfoBuffers {
   uint16_t* x_pos = nullptr;
@@ -62,10 +42,19 @@ struct InfoBuffers {
   uint8_t* xscroll_lo = nullptr;
 };
 
-/// Writes a lane's game info into element `lane` of the ten info arrays of
-/// `out` (StepBuffers or InfoBuffers: both name them alike).
-template <class Buffers>
-inline void write_game_info(const Buffers& out, size_t lane, const GameInfo& info) {
+/// Output arrays of a step; every array holds N elements (bools: 1 byte, 0/1),
+/// `obs` holds N lane observations and is read (older slots) and written.
+struct StepBuffers {
+  const uint8_t* actions = nullptr;
+  uint8_t* obs = nullptr;
+  float* rewards = nullptr;
+  uint8_t* terminated = nullptr;
+  uint8_t* truncated = nullptr;
+  InfoBuffers info;
+};
+
+/// Writes a lane's game info into element `lane` of the ten info arrays.
+inline void write_game_info(const InfoBuffers& out, size_t lane, const GameInfo& info) {
   out.x_pos[lane] = info.x_pos;
   out.coins[lane] = info.coins;
   out.level_hi[lane] = info.level_hi;

@@ -90,7 +90,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   b.rewards[lane] = reward;
   b.terminated[lane] = m.terminated ? 1 : 0;
   b.truncated[lane] = 0;
-  write_game_info(b, lane, m.info);
+  write_game_info(b.info, lane, m.info);
 }
 
 template <bool Profiled>

@@ -100,29 +100,34 @@ void WorkerPool::worker_main(size_t) {
   for (;;) {
     if (queue_.empty() && !stopping_) {
       lock.unlock();
-      poll_for_work();
+      poll_until([this] { return queued_.load(std::memory_order_acquire) > 0; });
       lock.lock();
     }
     cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping with nothing left
-    Task* task = queue_.front();
-    queue_.erase(queue_.begin());
-    queued_.store(queue_.size(), std::memory_order_release);
+    Task* task = take_oldest();
     lock.unlock();
     execute(task);
     lock.lock();
   }
 }
 
-void WorkerPool::poll_for_work() const {
-  // Batched calls come in quick succession (one per environment step): an
-  // idle thread watches the queue for a short while before it sleeps, so
-  // the next call does not wait for a sleeping processor to be woken up. It
-  // yields while it watches, so it never keeps a runnable thread waiting.
+template <class Pred>
+void WorkerPool::poll_until(Pred&& ready) {
+  // Batched calls come in quick succession (one per environment step), and
+  // halves and jobs usually end soon: a thread with nothing to do watches for
+  // a short while before it sleeps, so it does not wait for a sleeping
+  // processor to be woken up. It yields while it watches, so it never keeps a
+  // runnable thread waiting.
   const auto until = std::chrono::steady_clock::now() + IDLE_POLL;
-  while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::yield();
-  }
+  while (!ready() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+}
+
+WorkerPool::Task* WorkerPool::take_oldest() {
+  Task* task = queue_.front();
+  queue_.erase(queue_.begin());
+  queued_.store(queue_.size(), std::memory_order_release);
+  return task;
 }
 
 bool WorkerPool::push(Task* task) {
@@ -161,19 +166,14 @@ void WorkerPool::execute(Task* task) {
 
 void WorkerPool::wait_for(Task* task) {
   const bool helper = current_pool == this;
-  // Halves and jobs usually end soon: watch for a short while (yielding)
-  // before sleeping, unless a pool thread finds queued work to help with.
-  const auto until = std::chrono::steady_clock::now() + IDLE_POLL;
-  while (!task->done.load(std::memory_order_acquire) && !(helper && queued_.load(std::memory_order_acquire) > 0) &&
-         std::chrono::steady_clock::now() < until) {
-    std::this_thread::yield();
-  }
+  // A pool thread stops watching as soon as there is queued work to help with.
+  poll_until([&] {
+    return task->done.load(std::memory_order_acquire) || (helper && queued_.load(std::memory_order_acquire) > 0);
+  });
   std::unique_lock lock(mutex_);
   while (!task->done.load(std::memory_order_acquire)) {
     if (helper && !queue_.empty()) {
-      Task* other = queue_.front();
-      queue_.erase(queue_.begin());
-      queued_.store(queue_.size(), std::memory_order_release);
+      Task* other = take_oldest();
       lock.unlock();
       execute(other);
       lock.lock();

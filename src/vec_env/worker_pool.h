@@ -58,7 +58,9 @@ class WorkerPool {
  private:
   explicit WorkerPool(size_t threads);
   void worker_main(size_t index);
-  void poll_for_work() const;
+  template <class Pred>
+  static void poll_until(Pred&& ready);
+  Task* take_oldest();  // with the mutex held; the queue is not empty
   void split_and_run(Task& task, size_t splits);
   bool push(Task* task);
   bool reclaim(Task* task);
