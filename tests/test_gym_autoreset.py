@@ -11,6 +11,8 @@ import gzip
 
 import numpy as np
 import pytest
+from env_support import LIVES_ADDRESS as LIVES
+from env_support import with_ram
 
 gymnasium = pytest.importorskip("gymnasium")
 
@@ -19,20 +21,8 @@ from gymnasium.vector import AutoresetMode  # noqa: E402
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
 
-LIVES = 0x075A  # RAM address of the lives byte
 NOOP, RIGHT, RIGHT_B = 0, 1, 3  # indices in the "right_only" action set
 MAX_EPISODE = 300  # steps; the last-life episode held right ends well before
-
-
-def with_ram(image, changes):
-    """A copy of a state image with some work-RAM bytes replaced."""
-    tag = b"RAM\0" + (2048).to_bytes(4, "little")
-    at = image.find(tag)
-    assert at >= 0, "state image without a RAM chunk"
-    patched = bytearray(image)
-    for address, value in changes.items():
-        patched[at + 8 + address] = value
-    return bytes(patched)
 
 
 @pytest.fixture(scope="module")
