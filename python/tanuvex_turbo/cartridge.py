@@ -16,6 +16,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import os
+import shlex
 from typing import List, Optional, Union
 
 __all__ = [
@@ -23,6 +24,7 @@ __all__ = [
     "INES_MAGIC",
     "CartridgeReport",
     "Header",
+    "explain_cartridge_error",
     "inspect_cartridge",
     "parse_header",
     "repaired_image",
@@ -192,3 +194,24 @@ def repaired_image(path: Union[str, "os.PathLike[str]"]) -> Optional[bytes]:
         with open(path, "rb") as handle:
             return handle.read()
     return report.repair
+
+
+def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -> Optional[Exception]:
+    """The error to raise for the engine's refusal ``message`` of the cartridge image at ``path``.
+
+    The engine's own text is kept at the front; what is added names the file
+    (and ``source``, where its path came from) and what to do. Returns None
+    when ``message`` is not a cartridge refusal.
+    """
+    where = f"{path} (from {source})" if source != "rom_path" else path
+    quoted = shlex.quote(path)
+    if message.startswith("failed to read ROM"):
+        if not os.path.exists(path):
+            return FileNotFoundError(f"cartridge image not found: {where}")
+        return RuntimeError(f"{message}: {where}")
+    if message.startswith("ROM ") or "iNES" in message or "mapper" in message:
+        return RuntimeError(
+            f"{message}; {where} is not the supported cartridge image: run 'tanuvex-turbo check {quoted}' to see why, "
+            f"and 'tanuvex-turbo check {quoted} --fix FIXED.nes' to write a corrected copy when only its header is wrong"
+        )
+    return None
