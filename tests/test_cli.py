@@ -117,6 +117,13 @@ class TestCheck:
         assert fixed.read_bytes() == rom_bytes
         assert run(capsys, "check", fixed)[0] == 0
 
+    def test_headerless_dump_gets_the_standard_header(self, capsys, rom_bytes, tmp_path):
+        dump = tmp_path / "dump.bin"
+        dump.write_bytes(rom_bytes[16:])
+        status, out, _ = run(capsys, "check", dump, "--fix", tmp_path / "fixed.nes")
+        assert status == 0 and "- the file has no iNES header: the standard 16-byte header must be added\n" in out
+        assert "trainer" not in out and (tmp_path / "fixed.nes").read_bytes() == rom_bytes
+
     def test_mirroring_bit(self, capsys, rom_bytes, tmp_path):
         flipped = bytearray(rom_bytes)
         flipped[6] ^= 1
