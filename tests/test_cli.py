@@ -11,7 +11,7 @@ import sys
 import pytest
 from env_support import game_over_image
 
-from tanuvex_turbo import _RetroVecEnv, cli
+from tanuvex_turbo import _RetroVecEnv, bench, cli
 from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.record import make_policy, parse_script
 
@@ -187,11 +187,16 @@ class TestBench:
 
     def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
         pytest.importorskip("gymnasium")
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "2",
-                             "--threads", "2", "--repeat", "1", "--steps", "2", "--gym")
+        # One lane runs on one thread whatever is asked: its configuration is run once.
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "1",
+                             "--threads", "1", "2", "--repeat", "1", "--steps", "2", "--gym")
         assert status == 0
         rows = out.splitlines()[5:]
-        assert rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
+        assert len(rows) == 2 and rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
+        engine = bench.BenchResult(8, 1, 100, 4, [1.0])
+        assert bench._row(bench.BenchResult(8, 1, 100, 4, [1.1], mode="gym"), engine).endswith(
+            "wrapper: +1000.0 us/step (+10.0%)")
+        assert bench._row(bench.BenchResult(8, 1, 100, 4, [0.9], mode="gym"), engine).endswith("wrapper: within noise")
 
     def test_power_on_lanes_without_states(self, capsys, rom_path, monkeypatch):
         monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
