@@ -204,7 +204,8 @@ def _chunk(rows: np.ndarray, skip: int, steps: int, k: int) -> np.ndarray:
 def _gym_env(rom_path, lanes, threads, args, catalog):
     from tanuvex_turbo.vector_env import TurboVectorEnv
 
-    states = list(zip(catalog.get("state_catalog_names", []), catalog.get("state_catalog_data", []))) or None
+    # An empty list keeps the power-on start (None would read $TANUVEX_TURBO_STATES).
+    states = list(zip(catalog.get("state_catalog_names", []), catalog.get("state_catalog_data", [])))
     return TurboVectorEnv(rom_path, lanes, states=states, action_set=args.action_set, num_threads=threads,
                           seed=args.seed + 1, **_engine_kwargs(args))
 
