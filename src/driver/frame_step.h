@@ -37,27 +37,33 @@ inline float finish_step(Machine& m, uint8_t old_xscroll_lo, uint16_t old_x_pos)
 }  // namespace frame_step_detail
 
 /// Runs one frame of a lane and returns its reward (0 for a terminated lane).
-inline float step_frame(Machine& m, uint8_t buttons) {
-  if (m.terminated) return 0.0f;
-  const uint8_t old = m.info.xscroll_lo;
-  const uint16_t old_x_pos = m.info.x_pos;
-  run_machine_frame(m, buttons);
-  return frame_step_detail::finish_step(m, old, old_x_pos);
-}
-
-/// step_frame feeding the lane's profiler record.
-inline float step_frame_profiled(Machine& m, uint8_t buttons, ProfileRecord& record) {
+/// `Profile` is the frame loop's counter policy (core/profiler.h); a profiled
+/// step also times the frame into the lane's record.
+template <class Profile>
+inline float step_frame_with(Machine& m, uint8_t buttons, Profile& profile) {
   if (m.terminated) return 0.0f;
   const uint8_t old = m.info.xscroll_lo;
   const uint16_t old_x_pos = m.info.x_pos;
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
-  LaneProfile profile{record};
-  const uint64_t t0 = monotonic_ns();
+  const uint64_t t0 = Profile::enabled ? monotonic_ns() : 0;
   run_frame_with(m, buttons, hooks, profile);
-  const uint64_t t1 = monotonic_ns();
-  record.frame_stepping = saturating_add(record.frame_stepping, t1 >= t0 ? t1 - t0 : 0);
-  record.frame_steps += 1;
+  if constexpr (Profile::enabled) {
+    const uint64_t t1 = monotonic_ns();
+    profile.record.frame_stepping = saturating_add(profile.record.frame_stepping, t1 >= t0 ? t1 - t0 : 0);
+    profile.record.frame_steps += 1;
+  }
   return frame_step_detail::finish_step(m, old, old_x_pos);
+}
+
+inline float step_frame(Machine& m, uint8_t buttons) {
+  NoProfile profile;
+  return step_frame_with(m, buttons, profile);
+}
+
+/// step_frame feeding the lane's profiler record.
+inline float step_frame_profiled(Machine& m, uint8_t buttons, ProfileRecord& record) {
+  LaneProfile profile{record};
+  return step_frame_with(m, buttons, profile);
 }
 
 /// Power-on reset of a lane, followed by its first frame with no buttons.
