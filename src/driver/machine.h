@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "core/console.h"
+#include "driver/playfield_cache.h"
+#include "driver/screen_layout.h"
 
 namespace tt {
 
@@ -27,12 +29,15 @@ struct GameInfo {
 inline constexpr int ACCELERATOR_SLOTS = 13;
 
 struct Machine : Console {
-  explicit Machine(std::shared_ptr<const Cartridge> cart) : Console(std::move(cart)) {}
+  explicit Machine(std::shared_ptr<const Cartridge> cart) : Console(std::move(cart)) {
+    unscrolled_top_rows = UNSCROLLED_TOP_ROWS;
+  }
 
   GameInfo info;
   uint8_t terminated = 0;
   uint8_t terminate_on_flag = 0;
   std::array<uint8_t, ACCELERATOR_SLOTS> accelerator_enabled{};
+  PlayfieldCache playfield;
 };
 
 }  // namespace tt

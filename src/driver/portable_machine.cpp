@@ -4,6 +4,7 @@
 #include "core/renderer.h"
 #include "driver/byte_stream.h"
 #include "driver/game_info.h"
+#include "driver/playfield_cache.h"
 
 namespace tt {
 

@@ -4,7 +4,6 @@
 #include <shared_mutex>
 #include <string>
 
-#include "core/renderer.h"
 #include "driver/byte_stream.h"
 #include "driver/portable_machine.h"
 
@@ -107,8 +106,8 @@ uint64_t snapshot_nbytes(const LaneSnapshot& s) {
   const Machine& m = s.machine;
   uint64_t owned = s.observation.size();
   {
-    std::shared_lock lock(m.renderer.background_lock);
-    owned += m.renderer.background.image.size();
+    std::shared_lock lock(m.playfield.background_lock);
+    owned += m.playfield.background.image.size();
   }
   return sizeof(LaneSnapshot) + owned;
 }
