@@ -1,10 +1,12 @@
 """The extension module's surface: names, order, constants, classes, the
 extra info catalogue and the once-per-process initialisation."""
 
+import ast
 import inspect
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -28,6 +30,38 @@ CONSTRUCTOR_SIGNATURE = (
     'crop_left=0, crop_right=0, crop_mode="remove", crop_fill=0, resize_algorithm="area", '
     "num_threads=None, extra_info_ids=None)"
 )
+
+
+STUB = Path(__file__).resolve().parents[1] / "python" / "tanuvex_turbo" / "_tanuvex_turbo.pyi"
+STUB_ARRAY_ALIASES = {"uint8": "_U8", "int16": "_I16", "uint16": "_U16", "uint32": "_U32"}
+NO_DEFAULT = inspect.Parameter.empty
+
+
+def stub_parameters(cls_name, function_name):
+    """(name, default, annotation text) of each parameter after self/cls in the stub."""
+    tree = ast.parse(STUB.read_text())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls_name)
+    fn = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == function_name)
+    args = fn.args.args[1:]
+    defaults = [NO_DEFAULT] * (len(args) - len(fn.args.defaults)) + [ast.literal_eval(d) for d in fn.args.defaults]
+    return [(a.arg, d, ast.unparse(a.annotation)) for a, d in zip(args, defaults)]
+
+
+def test_restatements_match_the_engine():
+    engine = inspect.signature(ext._RetroVecEnv).parameters
+    stub = [(name, default) for name, default, _ in stub_parameters("_RetroVecEnv", "__new__")]
+    assert stub == [(name, p.default) for name, p in engine.items()], "stub constructor defaults"
+    fields = [(name, STUB_ARRAY_ALIASES[dtype]) for name, dtype in ext._INFO_FIELDS]
+    assert [(n, a) for n, _, a in stub_parameters("_RetroVecEnv", "info_into")] == fields
+    assert [(n, a) for n, _, a in stub_parameters("_RetroVecEnv", "step_into")][5:] == fields
+    pytest.importorskip("gymnasium")
+    from tanuvex_turbo.vector_env import TurboVectorEnv
+
+    own_meaning = {"rom_path", "num_envs", "seed"}  # the class resolves these itself
+    wrapper = inspect.signature(TurboVectorEnv.__init__).parameters
+    shared = [name for name in engine if name in wrapper and name not in own_meaning]
+    assert len(shared) == 17
+    assert {n: wrapper[n].default for n in shared} == {n: engine[n].default for n in shared}
 
 
 def test_constants():

@@ -29,6 +29,8 @@ VISIBLE_FRAME_WIDTH: int
 """Width of the visible frame, columns 8..247 of the picture (240)."""
 VISIBLE_FRAME_HEIGHT: int
 """Height of the visible frame, rows 8..231 of the picture (224)."""
+_INFO_FIELDS: Tuple[Tuple[str, str], ...]
+"""The ten game values as (name, NumPy dtype name) pairs, in ``info_into`` order."""
 
 _U8 = npt.NDArray[np.uint8]
 _Bool = npt.NDArray[np.bool_]

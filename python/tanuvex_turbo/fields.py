@@ -9,6 +9,8 @@ from typing import Tuple
 
 import numpy as np
 
+from tanuvex_turbo._tanuvex_turbo import _INFO_FIELDS
+
 __all__ = ["FRAME_RATE", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "STEP_OUTPUT_DTYPES", "step_outputs"]
 
 #: Frames per second of the emulated console.
@@ -19,19 +21,9 @@ PENDING_RESET_MESSAGE = (
     "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first"
 )
 
-#: The ten game values every lane reports after each step, in ``step_into`` / ``info_into`` order.
-INFO_FIELDS: Tuple[Tuple[str, type], ...] = (
-    ("x_pos", np.uint16),
-    ("coins", np.uint8),
-    ("level_hi", np.int16),
-    ("level_lo", np.int16),
-    ("lives", np.int16),
-    ("score", np.uint32),
-    ("scrolling", np.int16),
-    ("time", np.uint16),
-    ("xscroll_hi", np.uint8),
-    ("xscroll_lo", np.uint8),
-)
+#: The ten game values every lane reports after each step, in ``step_into`` / ``info_into`` order,
+#: with their element types, as the engine declares them.
+INFO_FIELDS: Tuple[Tuple[str, type], ...] = tuple((name, np.dtype(dtype).type) for name, dtype in _INFO_FIELDS)
 
 #: Element types of the ``step_into`` outputs after ``actions`` and ``obs``:
 #: rewards, terminated, truncated, then the ten game values.

@@ -431,16 +431,7 @@ class TurboVectorEnv(VectorEnv):
             self._rewards,
             self._terminated,
             self._truncated,
-            info["x_pos"],
-            info["coins"],
-            info["level_hi"],
-            info["level_lo"],
-            info["lives"],
-            info["score"],
-            info["scrolling"],
-            info["time"],
-            info["xscroll_hi"],
-            info["xscroll_lo"],
+            *(info[name] for name, _ in INFO_FIELDS),
         )
         if self.end_on_life_loss:
             self._terminated |= info["lives"] < self._lives

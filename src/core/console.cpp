@@ -26,12 +26,8 @@ RendererCache& RendererCache::operator=(const RendererCache& other) {
     std::shared_lock src(other.lut_lock);
     lut = other.palette_lut;
   }
-  {
-    std::unique_lock dst(lut_lock);
-    palette_lut = lut;
-  }
-  std::unique_lock bg(background_lock);
-  background.valid = false;
+  std::unique_lock dst(lut_lock);
+  palette_lut = lut;
   return *this;
 }
 

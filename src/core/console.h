@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
-#include <vector>
 
 #include "core/cartridge.h"
 
@@ -78,27 +77,6 @@ struct ConsoleState {
   PpuState ppu;
 };
 
-// Key of the cached playfield background: every input that affects it.
-struct BackgroundKey {
-  std::array<uint8_t, 2048> vram{};
-  std::array<uint8_t, 16> bg_gray{};
-  uint64_t top = 0;
-  uint64_t height = 0;
-  uint16_t sx = 0;
-  uint16_t sy = 0;
-  uint8_t ctrl = 0;
-  uint8_t bg_enabled = 0;
-  bool operator==(const BackgroundKey&) const = default;
-};
-
-inline constexpr size_t BACKGROUND_CACHE_BYTES = 240 * 192;
-
-struct BackgroundCache {
-  bool valid = false;
-  BackgroundKey key;
-  std::vector<uint8_t> image;  // BACKGROUND_CACHE_BYTES once filled
-};
-
 // Derived drawing state. Guarded by its own locks so the drawing operations
 // can work on a shared reference to the console: the lazily rebuilt parts are
 // `mutable` for that reason.
@@ -107,11 +85,9 @@ struct RendererCache {
   mutable std::atomic<uint8_t> bg_palette_dirty{0};
   mutable std::shared_mutex lut_lock;
   mutable std::array<uint32_t, 1024> palette_lut;
-  mutable std::shared_mutex background_lock;
-  mutable BackgroundCache background;
 
   RendererCache();
-  // Copies the palette tables; the copy's background cache starts empty.
+  // Copies the palette tables.
   RendererCache(const RendererCache& other);
   RendererCache& operator=(const RendererCache& other);
 };
@@ -129,6 +105,9 @@ class Console : public ConsoleState {
   static constexpr uint16_t chr_mask = 0x1FFF;
   const uint16_t* tile_rows = nullptr;
   std::shared_ptr<const Cartridge> cartridge;
+  // Screen rows 0 .. unscrolled_top_rows - 1 are drawn without scrolling (a
+  // fixed split at the top of the picture); none by default.
+  unsigned unscrolled_top_rows = 0;
 
   RendererCache renderer;
 };

@@ -36,8 +36,10 @@ struct ProfileRecord {
 inline uint64_t monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  const unsigned __int128 ns = static_cast<unsigned __int128>(ts.tv_sec) * 1000000000u + static_cast<unsigned __int128>(ts.tv_nsec);
-  return ns > std::numeric_limits<uint64_t>::max() ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(ns);
+  constexpr uint64_t most = std::numeric_limits<uint64_t>::max();
+  const uint64_t sec = static_cast<uint64_t>(ts.tv_sec);
+  const uint64_t nsec = static_cast<uint64_t>(ts.tv_nsec);
+  return sec > (most - nsec) / 1000000000u ? most : sec * 1000000000u + nsec;
 }
 
 inline uint64_t saturating_add(uint64_t a, uint64_t b) {

@@ -4,26 +4,16 @@ namespace tt {
 
 namespace {
 
-inline int16_t sx8(uint8_t v) { return static_cast<int16_t>(static_cast<int8_t>(v)); }
-inline int32_t digit(const uint8_t* ram, unsigned a) { return ram[a] & 0x0F; }
-
 constexpr uint16_t ENEMY_ACTIVE = 0x000F;
 
 }  // namespace
 
 GameInfo decode_game_info(const uint8_t* ram) {
+  using namespace game_ram;
   GameInfo g;
-  g.x_pos = static_cast<uint16_t>(ram[0x006D] * 256 + ram[0x0086]);
-  g.coins = ram[0x075E];
-  g.level_hi = sx8(ram[0x075F]);
-  g.level_lo = sx8(ram[0x075C]);
-  g.lives = sx8(ram[0x075A]);
-  g.score = digit(ram, 0x07DD) * 100000 + digit(ram, 0x07DE) * 10000 + digit(ram, 0x07DF) * 1000 +
-            digit(ram, 0x07E0) * 100 + digit(ram, 0x07E1) * 10 + digit(ram, 0x07E2);
-  g.scrolling = sx8(ram[0x0778]);
-  g.time = static_cast<int16_t>(digit(ram, 0x07F8) * 100 + digit(ram, 0x07F9) * 10 + digit(ram, 0x07FA));
-  g.xscroll_hi = ram[0x071A];
-  g.xscroll_lo = ram[0x071C];
+#define TT_DECODE(NAME, VALUE_TYPE, ARRAY_TYPE, DTYPE, ...) g.NAME = static_cast<VALUE_TYPE>(__VA_ARGS__);
+  TT_GAME_VALUES(TT_DECODE)
+#undef TT_DECODE
   return g;
 }
 

@@ -6,33 +6,32 @@
 #include <memory>
 
 #include "core/console.h"
+#include "driver/game_values.h"
+#include "driver/playfield_cache.h"
+#include "driver/screen_layout.h"
 
 namespace tt {
 
 // The ten game values every lane reports after each step.
 struct GameInfo {
-  uint16_t x_pos = 0;
-  uint8_t coins = 0;
-  int16_t level_hi = 0;
-  int16_t level_lo = 0;
-  int16_t lives = 0;
-  int32_t score = 0;
-  int16_t scrolling = 0;
-  int16_t time = 0;
-  uint8_t xscroll_hi = 0;
-  uint8_t xscroll_lo = 0;
+#define TT_GAME_INFO_FIELD(NAME, VALUE_TYPE, ...) VALUE_TYPE NAME = 0;
+  TT_GAME_VALUES(TT_GAME_INFO_FIELD)
+#undef TT_GAME_INFO_FIELD
   bool operator==(const GameInfo&) const = default;
 };
 
 inline constexpr int ACCELERATOR_SLOTS = 13;
 
 struct Machine : Console {
-  explicit Machine(std::shared_ptr<const Cartridge> cart) : Console(std::move(cart)) {}
+  explicit Machine(std::shared_ptr<const Cartridge> cart) : Console(std::move(cart)) {
+    unscrolled_top_rows = UNSCROLLED_TOP_ROWS;
+  }
 
   GameInfo info;
   uint8_t terminated = 0;
   uint8_t terminate_on_flag = 0;
   std::array<uint8_t, ACCELERATOR_SLOTS> accelerator_enabled{};
+  PlayfieldCache playfield;
 };
 
 }  // namespace tt

@@ -1,4 +1,6 @@
 // Initialisation of the _tanuvex_turbo extension module.
+#include "core/console.h"
+#include "driver/game_values.h"
 #include "py_api/module_types.h"
 #include "py_api/py_ref.h"
 
@@ -41,6 +43,24 @@ bool add_attribute(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, owned.get()) == 0;
 }
 
+// The ten game values as a tuple of (name, NumPy dtype name) pairs, in
+// step_into / info_into order.
+PyObject* game_value_fields() {
+#define TT_FIELD_PAIR(NAME, VALUE_TYPE, ARRAY_TYPE, DTYPE, ...) Py_BuildValue("(ss)", #NAME, #DTYPE),
+  PyObject* pairs[] = {TT_GAME_VALUES(TT_FIELD_PAIR)};
+#undef TT_FIELD_PAIR
+  constexpr Py_ssize_t count = sizeof(pairs) / sizeof(pairs[0]);
+  PyRef tuple(PyTuple_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!pairs[i] || !tuple) {
+      for (Py_ssize_t j = i; j < count; ++j) Py_XDECREF(pairs[j]);
+      return nullptr;
+    }
+    PyTuple_SetItem(tuple.get(), i, pairs[i]);  // steals the reference
+  }
+  return tuple.release();
+}
+
 PyObject* build_module() {
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
@@ -48,10 +68,13 @@ PyObject* build_module() {
   if (!add_attribute(m, "ZuboLiveSnapshot", create_live_snapshot_type())) return nullptr;
   if (!add_attribute(m, "_RetroVecEnv", create_retro_vec_env_type())) return nullptr;
   if (!add_attribute(m, "extra_info_descriptors", create_extra_info_descriptors_function(m))) return nullptr;
-  if (!add_attribute(m, "NES_WIDTH", PyLong_FromLong(256))) return nullptr;
-  if (!add_attribute(m, "NES_HEIGHT", PyLong_FromLong(240))) return nullptr;
-  if (!add_attribute(m, "VISIBLE_FRAME_WIDTH", PyLong_FromLong(240))) return nullptr;
-  if (!add_attribute(m, "VISIBLE_FRAME_HEIGHT", PyLong_FromLong(224))) return nullptr;
+  if (!add_attribute(m, "NES_WIDTH", PyLong_FromLong(NES_WIDTH))) return nullptr;
+  if (!add_attribute(m, "NES_HEIGHT", PyLong_FromLong(NES_HEIGHT))) return nullptr;
+  if (!add_attribute(m, "VISIBLE_FRAME_WIDTH", PyLong_FromLong(VISIBLE_FRAME_WIDTH))) return nullptr;
+  if (!add_attribute(m, "VISIBLE_FRAME_HEIGHT", PyLong_FromLong(VISIBLE_FRAME_HEIGHT))) return nullptr;
+  // For the Python package's own field list; not part of __all__.
+  PyRef info_fields(game_value_fields());
+  if (!info_fields || PyObject_SetAttrString(m, "_INFO_FIELDS", info_fields.get()) < 0) return nullptr;
   return module.release();
 }
 

@@ -3,6 +3,7 @@
 // dimensions, writeability, overlap), runs every check in a fixed order and
 // only then releases the interpreter lock for the environment operation.
 #include <string>
+#include <type_traits>
 
 #include "py_api/arg_parse.h"
 #include "py_api/array_call.h"
@@ -40,37 +41,34 @@ MaybeError check_contiguity(const ArrayArg* arrays, std::initializer_list<size_t
 // The ten game info arrays, checked and in info_into order, from `arrays`.
 InfoBuffers info_buffers(const ArrayArg* arrays) {
   InfoBuffers out;
-  out.x_pos = arrays[0].as<uint16_t>();
-  out.coins = arrays[1].as<uint8_t>();
-  out.level_hi = arrays[2].as<int16_t>();
-  out.level_lo = arrays[3].as<int16_t>();
-  out.lives = arrays[4].as<int16_t>();
-  out.score = arrays[5].as<uint32_t>();
-  out.scrolling = arrays[6].as<int16_t>();
-  out.time = arrays[7].as<uint16_t>();
-  out.xscroll_hi = arrays[8].as<uint8_t>();
-  out.xscroll_lo = arrays[9].as<uint8_t>();
+  size_t i = 0;
+#define TT_INFO_ARRAY(NAME, VALUE_TYPE, ARRAY_TYPE, ...) out.NAME = arrays[i++].as<ARRAY_TYPE>();
+  TT_GAME_VALUES(TT_INFO_ARRAY)
+#undef TT_INFO_ARRAY
   return out;
 }
 
-constexpr ArraySpec INFO_SPECS[] = {
-    {"x_pos", ElementType::U16, 1, Access::Write},      {"coins", ElementType::U8, 1, Access::Write},
-    {"level_hi", ElementType::I16, 1, Access::Write},   {"level_lo", ElementType::I16, 1, Access::Write},
-    {"lives", ElementType::I16, 1, Access::Write},      {"score", ElementType::U32, 1, Access::Write},
-    {"scrolling", ElementType::I16, 1, Access::Write},  {"time", ElementType::U16, 1, Access::Write},
-    {"xscroll_hi", ElementType::U8, 1, Access::Write},  {"xscroll_lo", ElementType::U8, 1, Access::Write},
-};
+template <class T>
+constexpr ElementType element_type_of() {
+  if constexpr (std::is_same_v<T, uint8_t>) return ElementType::U8;
+  if constexpr (std::is_same_v<T, int16_t>) return ElementType::I16;
+  if constexpr (std::is_same_v<T, uint16_t>) return ElementType::U16;
+  if constexpr (std::is_same_v<T, uint32_t>) return ElementType::U32;
+  static_assert(std::is_same_v<T, uint8_t> || std::is_same_v<T, int16_t> || std::is_same_v<T, uint16_t> ||
+                    std::is_same_v<T, uint32_t>,
+                "no array element type for this game value");
+}
+
+#define TT_INFO_SPEC(NAME, VALUE_TYPE, ARRAY_TYPE, ...) {#NAME, element_type_of<ARRAY_TYPE>(), 1, Access::Write},
+
+constexpr ArraySpec INFO_SPECS[] = {TT_GAME_VALUES(TT_INFO_SPEC)};
 
 constexpr ArraySpec STEP_SPECS[] = {
     {"actions", ElementType::U8, 1, Access::Read},      {"obs", ElementType::U8, 4, Access::Write},
     {"rewards", ElementType::F32, 1, Access::Write},    {"terminated", ElementType::Bool, 1, Access::Write},
-    {"truncated", ElementType::Bool, 1, Access::Write}, {"x_pos", ElementType::U16, 1, Access::Write},
-    {"coins", ElementType::U8, 1, Access::Write},       {"level_hi", ElementType::I16, 1, Access::Write},
-    {"level_lo", ElementType::I16, 1, Access::Write},   {"lives", ElementType::I16, 1, Access::Write},
-    {"score", ElementType::U32, 1, Access::Write},      {"scrolling", ElementType::I16, 1, Access::Write},
-    {"time", ElementType::U16, 1, Access::Write},       {"xscroll_hi", ElementType::U8, 1, Access::Write},
-    {"xscroll_lo", ElementType::U8, 1, Access::Write},
-};
+    {"truncated", ElementType::Bool, 1, Access::Write}, TT_GAME_VALUES(TT_INFO_SPEC)};
+
+#undef TT_INFO_SPEC
 
 constexpr ArraySpec OBS_SPEC[] = {{"obs", ElementType::U8, 4, Access::Write}};
 constexpr ArraySpec RAM_SPEC[] = {{"output", ElementType::U8, 2, Access::Write}};

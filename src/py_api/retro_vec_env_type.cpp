@@ -1,5 +1,6 @@
 // The _RetroVecEnv class: its slots, properties and methods in declaration order.
 #include "py_api/module_types.h"
+#include "driver/game_values.h"
 #include "py_api/retro_vec_env.h"
 
 namespace tt::py {
@@ -74,12 +75,9 @@ PyMethodDef g_methods[] = {
     {"decode_snapshots", keywords<env_decode_snapshots>(), KW, "decode_snapshots($self, payloads)\n--\n\n"},
     {"reset_mixed_into", keywords<env_reset_mixed_into>(), KW,
      "reset_mixed_into($self, obs, reset_mask, state_indices, seeds, snapshots)\n--\n\n"},
-    {"info_into", keywords<env_info_into>(), KW,
-     "info_into($self, x_pos, coins, level_hi, level_lo, lives, score, scrolling, time, xscroll_hi, "
-     "xscroll_lo)\n--\n\n"},
+    {"info_into", keywords<env_info_into>(), KW, "info_into($self" TT_GAME_VALUE_PARAMETERS ")\n--\n\n"},
     {"step_into", keywords<env_step_into>(), KW,
-     "step_into($self, actions, obs, rewards, terminated, truncated, x_pos, coins, level_hi, level_lo, lives, "
-     "score, scrolling, time, xscroll_hi, xscroll_lo)\n--\n\n"},
+     "step_into($self, actions, obs, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS ")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

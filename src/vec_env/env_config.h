@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/console.h"
 #include "vec_env/env_error.h"
 
 namespace tt {
@@ -54,7 +55,7 @@ struct ObsGeometry {
 };
 
 /// Bytes of one display frame (240 x 224, three planes).
-inline constexpr size_t DISPLAY_FRAME_BYTES = 3 * 240 * 224;
+inline constexpr size_t DISPLAY_FRAME_BYTES = size_t(3) * VISIBLE_FRAME_WIDTH * VISIBLE_FRAME_HEIGHT;
 
 /// Derives the geometry; the configuration must already be valid.
 ObsGeometry derive_geometry(const EnvConfig& config);

@@ -10,10 +10,9 @@ namespace tt {
 namespace {
 
 constexpr size_t FUSED_SIZE = 84;
-constexpr uint64_t FUSED_CROP_TOP = UNSCROLLED_TOP_ROWS;  // frame rows fed by the unscrolled band
+constexpr uint64_t FUSED_CROP_TOP = BAND_ROWS;  // frame rows fed by the band above the playfield
 // Frame rows above the part render_gray_playfield_cached draws (screen rows 8..39).
-constexpr unsigned UNSCROLLED_BAND_ROWS = UNSCROLLED_TOP_ROWS;
-static_assert(UNSCROLLED_BAND_ROWS + PLAYFIELD_ROWS == VISIBLE_FRAME_HEIGHT);
+constexpr unsigned UNSCROLLED_BAND_ROWS = BAND_ROWS;
 
 inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
   return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);

@@ -7,6 +7,7 @@
 
 #include "core/profiler.h"
 #include "core/renderer.h"
+#include "driver/band_cache.h"
 #include "driver/machine.h"
 #include "vec_env/area_resize.h"
 #include "vec_env/env_config.h"

@@ -30,16 +30,9 @@ inline constexpr const char* PENDING_RESET_MESSAGE =
 
 /// The ten game info arrays, N elements each.
 struct InfoBuffers {
-  uint16_t* x_pos = nullptr;
-  uint8_t* coins = nullptr;
-  int16_t* level_hi = nullptr;
-  int16_t* level_lo = nullptr;
-  int16_t* lives = nullptr;
-  uint32_t* score = nullptr;
-  int16_t* scrolling = nullptr;
-  uint16_t* time = nullptr;
-  uint8_t* xscroll_hi = nullptr;
-  uint8_t* xscroll_lo = nullptr;
+#define TT_INFO_BUFFER(NAME, VALUE_TYPE, ARRAY_TYPE, ...) ARRAY_TYPE* NAME = nullptr;
+  TT_GAME_VALUES(TT_INFO_BUFFER)
+#undef TT_INFO_BUFFER
 };
 
 /// Output arrays of a step; every array holds N elements (bools: 1 byte, 0/1),
@@ -55,16 +48,9 @@ struct StepBuffers {
 
 /// Writes a lane's game info into element `lane` of the ten info arrays.
 inline void write_game_info(const InfoBuffers& out, size_t lane, const GameInfo& info) {
-  out.x_pos[lane] = info.x_pos;
-  out.coins[lane] = info.coins;
-  out.level_hi[lane] = info.level_hi;
-  out.level_lo[lane] = info.level_lo;
-  out.lives[lane] = info.lives;
-  out.score[lane] = static_cast<uint32_t>(info.score);
-  out.scrolling[lane] = info.scrolling;
-  out.time[lane] = static_cast<uint16_t>(info.time);
-  out.xscroll_hi[lane] = info.xscroll_hi;
-  out.xscroll_lo[lane] = info.xscroll_lo;
+#define TT_WRITE_INFO(NAME, VALUE_TYPE, ARRAY_TYPE, ...) out.NAME[lane] = static_cast<ARRAY_TYPE>(info.NAME);
+  TT_GAME_VALUES(TT_WRITE_INFO)
+#undef TT_WRITE_INFO
 }
 
 /// One step of the xorshift64 generator; the draw is the new state.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/palette.h"
+#include "core/sha256.h"
 #include "driver/accelerators.h"
 #include "driver/frame_step.h"
 #include "driver/portable_machine.h"
@@ -69,6 +70,23 @@ TEST(PortableMachine, LayoutAndRoundTrip) {
   EXPECT_EQ(got.terminate_on_flag, 1) << "fixed per-environment fields come from the target";
   EXPECT_EQ(got.renderer.gray_palette[3], NES_PALETTE_GRAY[0x2A]) << "renderer cache rebuilt from the restored palette";
   EXPECT_EQ(encode_portable_machine(got).size(), PORTABLE_MACHINE_BYTES);
+}
+
+// The digest of synthetic_machine()'s blob as the format was first written:
+// any change to the bytes the writer produces fails here.
+constexpr const char* SAVED_BLOB_SHA256 = "43d2ad504c22c7242da944df46110e5394cc1840293e762bec1c4bf851b6352d";
+
+TEST(PortableMachine, SavedBlobDecodesAndReencodesIdentically) {
+  const auto blob = encode_portable_machine(synthetic_machine());
+  ASSERT_EQ(sha256_hex(blob.data(), blob.size()), SAVED_BLOB_SHA256);
+  Machine target(testing::tiny_cartridge({0x4C, 0x00, 0x80}));
+  reset_machine(target);
+  auto r = decode_portable_machine(blob.data(), blob.size(), target);
+  ASSERT_TRUE(std::holds_alternative<Machine>(r)) << std::get<std::string>(r);
+  auto want = blob;
+  want[9 + 4424] = 0;  // a decoded machine has no scroll override
+  want[9 + 4425] = 0;
+  EXPECT_EQ(encode_portable_machine(std::get<Machine>(r)), want);
 }
 
 TEST(PortableMachine, RefusalsInOrder) {

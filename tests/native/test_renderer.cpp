@@ -16,6 +16,8 @@
 #include "core/palette.h"
 #include "core/ppu.h"
 #include "core/renderer.h"
+#include "driver/band_cache.h"
+#include "driver/playfield_cache.h"
 #include "driver/frame_step.h"
 #include "driver/state_image.h"
 #include "test_support.h"
@@ -32,10 +34,10 @@ constexpr size_t PLAYFIELD_OFFSET = 32 * VISIBLE_FRAME_WIDTH;
 // ---------------------------------------------------------------------------
 // Plain model: one palette RAM entry per screen pixel, straight from the rules.
 
-uint16_t model_sx(const Console& m) { return m.ppu.has_scroll_override ? m.ppu.scroll_override_x_px : m.ppu.scroll_x_px; }
+uint16_t model_sx(const Machine& m) { return m.ppu.has_scroll_override ? m.ppu.scroll_override_x_px : m.ppu.scroll_x_px; }
 
 // Palette entry of the background pixel, 0 when its pattern value is 0.
-uint8_t model_background(const Console& m, unsigned x, unsigned y) {
+uint8_t model_background(const Machine& m, unsigned x, unsigned y) {
   unsigned X = x, Y = y;
   if (y >= 32) {
     X = x + model_sx(m);
@@ -46,7 +48,7 @@ uint8_t model_background(const Console& m, unsigned x, unsigned y) {
   const unsigned r = Y % 240, c = (X >> 3) & 31;
   const unsigned tile = m.ppu.vram[base + (r >> 3) * 32 + c];
   const unsigned p = (tile * 16) | (r & 7) | ((m.ppu.ctrl & 0x10) ? 0x1000 : 0);
-  const unsigned lo = m.chr[p & Console::chr_mask], hi = m.chr[(p | 8) & Console::chr_mask];
+  const unsigned lo = m.chr[p & Machine::chr_mask], hi = m.chr[(p | 8) & Machine::chr_mask];
   const unsigned bit = 7 - (X & 7);
   const unsigned v = ((hi >> bit) & 1) * 2 + ((lo >> bit) & 1);
   if (v == 0) return 0;
@@ -55,7 +57,7 @@ uint8_t model_background(const Console& m, unsigned x, unsigned y) {
   return static_cast<uint8_t>(4 * ((a >> shift) & 3) + v);
 }
 
-std::vector<uint8_t> model_entries(const Console& m) {
+std::vector<uint8_t> model_entries(const Machine& m) {
   std::vector<uint8_t> e(W * H, 0);
   const bool bg = m.ppu.mask & 0x08;
   if (bg)
@@ -80,8 +82,8 @@ std::vector<uint8_t> model_entries(const Console& m) {
       const unsigned line = y + 1 + k;
       if (line > 239 || !((member[line] >> i) & 1)) continue;
       const unsigned row = (f & 0x80) ? 7 - k : k;
-      const unsigned lo = m.chr[(t * 16 + base + row) & Console::chr_mask];
-      const unsigned hi = m.chr[(t * 16 + base + row + 8) & Console::chr_mask];
+      const unsigned lo = m.chr[(t * 16 + base + row) & Machine::chr_mask];
+      const unsigned hi = m.chr[(t * 16 + base + row + 8) & Machine::chr_mask];
       for (unsigned j = 0; j < 8 && x + j < W; ++j) {
         const unsigned bit = (f & 0x40) ? j : 7 - j;
         const unsigned v = ((hi >> bit) & 1) * 2 + ((lo >> bit) & 1);
@@ -98,7 +100,7 @@ std::vector<uint8_t> model_entries(const Console& m) {
   return e;
 }
 
-Rgb rgb_of_entry(const Console& m, uint8_t entry) { return NES_PALETTE_RGB[m.ppu.palette[entry] & 0x3F]; }
+Rgb rgb_of_entry(const Machine& m, uint8_t entry) { return NES_PALETTE_RGB[m.ppu.palette[entry] & 0x3F]; }
 
 // ---------------------------------------------------------------------------
 // Synthetic consoles.
@@ -135,22 +137,22 @@ constexpr std::array<uint8_t, 32> DISTINCT_PALETTE = {0x0F, 0x01, 0x02, 0x03, 0x
                                                       0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
                                                       0x1B, 0x1C, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26};
 
-void write_palette(Console& m, const std::array<uint8_t, 32>& values) {
+void write_palette(Machine& m, const std::array<uint8_t, 32>& values) {
   for (unsigned i = 0; i < 32; ++i) ppu_write_palette(m, i, values[i]);
 }
 
 // Everything hidden: sprites off screen, empty nametables, both layers shown.
-Console edge_console(bool vertical = false) {
+Machine edge_console(bool vertical = false) {
   static const auto cart_h = cartridge_with_chr(edge_chr(), false);
   static const auto cart_v = cartridge_with_chr(edge_chr(), true);
-  Console m(vertical ? cart_v : cart_h);
+  Machine m(vertical ? cart_v : cart_h);
   write_palette(m, DISTINCT_PALETTE);
   m.ppu.mask = 0x18;
   for (unsigned i = 0; i < 64; ++i) m.ppu.oam[4 * i] = 0xF8;
   return m;
 }
 
-void set_sprite(Console& m, unsigned i, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
+void set_sprite(Machine& m, unsigned i, uint8_t y, uint8_t tile, uint8_t attr, uint8_t x) {
   m.ppu.oam[4 * i] = y;
   m.ppu.oam[4 * i + 1] = tile;
   m.ppu.oam[4 * i + 2] = attr;
@@ -158,12 +160,12 @@ void set_sprite(Console& m, unsigned i, uint8_t y, uint8_t tile, uint8_t attr, u
 }
 
 // Fills a whole nametable with one tile and one attribute palette.
-void fill_nametable(Console& m, unsigned n, uint8_t tile, unsigned palette) {
+void fill_nametable(Machine& m, unsigned n, uint8_t tile, unsigned palette) {
   std::fill_n(m.ppu.vram.begin() + n * 1024, 0x3C0, tile);
   std::fill_n(m.ppu.vram.begin() + n * 1024 + 0x3C0, 64, static_cast<uint8_t>(palette * 0x55));
 }
 
-std::vector<uint8_t> rgb_full(const Console& m) {
+std::vector<uint8_t> rgb_full(const Machine& m) {
   std::vector<uint8_t> out(3 * W * H);
   render_rgb(m, out.data(), FULL);
   return out;
@@ -177,7 +179,7 @@ Rgb pixel(const std::vector<uint8_t>& planes, unsigned x, unsigned y) {
 bool same(Rgb a, Rgb b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 
 // Checks that the pixel shows palette RAM entry `entry`.
-::testing::AssertionResult shows(const Console& m, const std::vector<uint8_t>& planes, unsigned x, unsigned y,
+::testing::AssertionResult shows(const Machine& m, const std::vector<uint8_t>& planes, unsigned x, unsigned y,
                                  uint8_t entry) {
   const Rgb got = pixel(planes, x, y), want = rgb_of_entry(m, entry);
   if (same(got, want)) return ::testing::AssertionSuccess();
@@ -187,7 +189,7 @@ bool same(Rgb a, Rgb b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
 }
 
 // Gray render of `rect` must be the gray formula of the RGB render, pixel by pixel.
-void expect_gray_is_formula_of_rgb(const Console& m, const Rect& rect) {
+void expect_gray_is_formula_of_rgb(const Machine& m, const Rect& rect) {
   const size_t n = size_t(rect.width) * rect.height;
   std::vector<uint8_t> rgb(3 * n), gray(n);
   render_rgb(m, rgb.data(), rect);
@@ -204,12 +206,12 @@ void expect_gray_is_formula_of_rgb(const Console& m, const Rect& rect) {
 
 // The visited playfield rows must equal rows 32..223 of `want` (render_gray of
 // the visible frame), with `m`'s background cache either reused or redrawn.
-void expect_visited_rows_match(const Console& m, const std::vector<uint8_t>& want, const char* what) {
+void expect_visited_rows_match(const Machine& m, const std::vector<uint8_t>& want, const char* what) {
   std::vector<uint8_t> sprite_rows(BACKGROUND_CACHE_BYTES, 0x5A);
   unsigned visits = 0;
   auto check = [&](const uint8_t* const* rows) {
     ++visits;
-    const uint8_t* image = m.renderer.background.image.data();
+    const uint8_t* image = m.playfield.background.image.data();
     for (unsigned r = 0; r < PLAYFIELD_ROWS; ++r) {
       const bool in_cache = rows[r] == image + size_t(r) * VISIBLE_FRAME_WIDTH;
       const bool in_sprite_rows = rows[r] == sprite_rows.data() + size_t(r) * VISIBLE_FRAME_WIDTH;
@@ -221,24 +223,24 @@ void expect_visited_rows_match(const Console& m, const std::vector<uint8_t>& wan
   };
   visit_gray_playfield_rows(m, sprite_rows.data(), check);
   EXPECT_EQ(visits, 1u) << what;
-  EXPECT_TRUE(m.renderer.background.valid) << what;
+  EXPECT_TRUE(m.playfield.background.valid) << what;
 }
 
 // Visits on a copy (empty cache: drawn), again (reused), then the cached path
 // on that copy must find the stored background (same key and image as `m`'s,
 // which has just been drawn by the cached path).
-void expect_visits_match_render_gray(const Console& m, const std::vector<uint8_t>& want, const char* what) {
-  Console copy(m);
-  ASSERT_FALSE(copy.renderer.background.valid);
+void expect_visits_match_render_gray(const Machine& m, const std::vector<uint8_t>& want, const char* what) {
+  Machine copy(m);
+  ASSERT_FALSE(copy.playfield.background.valid);
   expect_visited_rows_match(copy, want, what);
   expect_visited_rows_match(copy, want, what);
-  EXPECT_TRUE(copy.renderer.background.key == m.renderer.background.key) << what << ": stored key differs";
-  EXPECT_EQ(copy.renderer.background.image, m.renderer.background.image) << what << ": stored image differs";
+  EXPECT_TRUE(copy.playfield.background.key == m.playfield.background.key) << what << ": stored key differs";
+  EXPECT_EQ(copy.playfield.background.image, m.playfield.background.image) << what << ": stored image differs";
 }
 
 // Cached playfield rows 32..223 must equal render_gray of the visible frame;
 // frame rows 0..31 must not be touched. The row visitor must agree.
-void expect_cached_matches_render_gray(const Console& m, const char* what) {
+void expect_cached_matches_render_gray(const Machine& m, const char* what) {
   std::vector<uint8_t> want(FRAME_BYTES), got(FRAME_BYTES, 0xA5);
   render_gray(m, want.data(), VISIBLE_RECT);
   render_gray_playfield_cached(m, got.data());
@@ -277,7 +279,7 @@ TEST(RendererSynthetic, MatchesModelOnRandomConsoles) {
     SCOPED_TRACE(round);
     std::vector<uint8_t> chr(8192);
     for (auto& b : chr) b = (rng() % 3 == 0) ? 0 : byte();
-    Console m(cartridge_with_chr(chr, round % 2 == 1));
+    Machine m(cartridge_with_chr(chr, round % 2 == 1));
     for (auto& b : m.ppu.vram) b = byte();
     for (auto& b : m.ppu.oam) b = byte();
     // Many sprites on a few lines, some partly off the right edge.
@@ -328,7 +330,7 @@ TEST(RendererSynthetic, NarrowRectanglesStayInsideTheirBuffers) {
   std::mt19937_64 rng(3);
   std::vector<uint8_t> chr(8192);
   for (auto& b : chr) b = static_cast<uint8_t>(rng());
-  Console m(cartridge_with_chr(chr, true));
+  Machine m(cartridge_with_chr(chr, true));
   for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng());
   for (auto& b : m.ppu.oam) b = static_cast<uint8_t>(rng());
   write_palette(m, DISTINCT_PALETTE);
@@ -363,7 +365,7 @@ TEST(RendererSynthetic, BackgroundPixelFollowsTheRule) {
   std::vector<uint8_t> chr(8192);
   for (auto& b : chr) b = static_cast<uint8_t>(rng());
   for (bool vertical : {false, true}) {
-    Console m(cartridge_with_chr(chr, vertical));
+    Machine m(cartridge_with_chr(chr, vertical));
     for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng());
     m.ppu.ctrl = 0x10;
     m.ppu.scroll_x_px = 300;
@@ -379,7 +381,7 @@ TEST(RendererSynthetic, BackgroundPixelFollowsTheRule) {
 }
 
 TEST(RendererSynthetic, VisibleSpriteCountCountsYBelow239) {
-  Console m = edge_console();
+  Machine m = edge_console();
   EXPECT_EQ(visible_sprite_count(m), 0u);
   set_sprite(m, 3, 0, 1, 0, 0);
   set_sprite(m, 10, 238, 1, 0, 0);
@@ -391,7 +393,7 @@ TEST(RendererSynthetic, VisibleSpriteCountCountsYBelow239) {
 // Edge cases.
 
 TEST(RendererEdgeCases, MaskZeroShowsUniversalBackgroundEverywhere) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 3, 2);
   fill_nametable(m, 1, 2, 1);
   set_sprite(m, 0, 100, 3, 0, 100);
@@ -410,7 +412,7 @@ TEST(RendererEdgeCases, MaskZeroShowsUniversalBackgroundEverywhere) {
 }
 
 TEST(RendererEdgeCases, SpritesAloneWithBackgroundHidden) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 3, 2);
   set_sprite(m, 0, 100, 3, 0x21, 100);  // behind the (hidden) background: shows
   m.ppu.mask = 0x10;
@@ -422,7 +424,7 @@ TEST(RendererEdgeCases, SpritesAloneWithBackgroundHidden) {
 
 TEST(RendererEdgeCases, TopRowsIgnoreScroll) {
   std::mt19937_64 rng(11);
-  Console m = edge_console();
+  Machine m = edge_console();
   for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
   std::vector<uint8_t> reference(3 * W * H);
   render_rgb(m, reference.data(), FULL);
@@ -439,7 +441,7 @@ TEST(RendererEdgeCases, TopRowsIgnoreScroll) {
 }
 
 TEST(RendererEdgeCases, SecondNametableAtScroll256WithVerticalMirroring) {
-  Console m = edge_console(/*vertical=*/true);
+  Machine m = edge_console(/*vertical=*/true);
   fill_nametable(m, 0, 1, 0);  // value 1, palette 0: entry 1
   fill_nametable(m, 1, 2, 3);  // value 2, palette 3: entry 14
   m.ppu.scroll_x_px = 256;
@@ -459,7 +461,7 @@ TEST(RendererEdgeCases, SecondNametableAtScroll256WithVerticalMirroring) {
 }
 
 TEST(RendererEdgeCases, HorizontalMirroringPicksNametableByRow) {
-  Console m = edge_console(/*vertical=*/false);
+  Machine m = edge_console(/*vertical=*/false);
   fill_nametable(m, 0, 1, 0);
   fill_nametable(m, 1, 2, 3);
   m.ppu.scroll_x_px = 256;  // no effect on the nametable with horizontal mirroring
@@ -472,7 +474,7 @@ TEST(RendererEdgeCases, HorizontalMirroringPicksNametableByRow) {
 }
 
 TEST(RendererEdgeCases, AttributePalettes) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 1, 0);
   // Attribute byte for tile rows 4..7, tile columns 8..11: quadrants 1, 2, 3, 0.
   m.ppu.vram[0x3C0 + 8 + 2] = 0b00'11'10'01;
@@ -486,7 +488,7 @@ TEST(RendererEdgeCases, AttributePalettes) {
 }
 
 TEST(RendererEdgeCases, NineSpritesOnALineDropTheHighestIndex) {
-  Console m = edge_console();
+  Machine m = edge_console();
   for (unsigned i = 0; i < 8; ++i) set_sprite(m, i, 100, 3, 0, static_cast<uint8_t>(10 * i));  // lines 101..108
   set_sprite(m, 8, 104, 3, 1, 100);                                                          // lines 105..112
   const std::vector<uint8_t> rgb = rgb_full(m);
@@ -505,7 +507,7 @@ TEST(RendererEdgeCases, NineSpritesOnALineDropTheHighestIndex) {
 }
 
 TEST(RendererEdgeCases, LowerOamIndexIsOnTop) {
-  Console m = edge_console();
+  Machine m = edge_console();
   set_sprite(m, 5, 100, 2, 2, 100);  // value 2, palette 6: entry 26
   set_sprite(m, 9, 100, 3, 1, 104);  // value 3, palette 5: entry 23
   set_sprite(m, 2, 100, 0, 3, 100);  // empty tile on top: transparent
@@ -518,7 +520,7 @@ TEST(RendererEdgeCases, LowerOamIndexIsOnTop) {
 }
 
 TEST(RendererEdgeCases, BehindBackgroundSprite) {
-  Console m = edge_console();
+  Machine m = edge_console();
   // Tile 4: left half opaque (value 1), right half transparent, everywhere.
   fill_nametable(m, 0, 4, 2);  // opaque pixels are entry 9
   set_sprite(m, 7, 100, 3, 0x00, 100);  // front sprite, value 3, palette 4: entry 19
@@ -544,7 +546,7 @@ TEST(RendererEdgeCases, BehindBackgroundSprite) {
 }
 
 TEST(RendererEdgeCases, SpriteFlipsAndEdges) {
-  Console m = edge_console();
+  Machine m = edge_console();
   set_sprite(m, 0, 50, 4, 0x00, 20);        // left half
   set_sprite(m, 1, 70, 4, 0x40, 20);        // flipped: right half
   set_sprite(m, 2, 90, 5, 0x00, 20);        // top row
@@ -569,7 +571,7 @@ TEST(RendererEdgeCases, SpriteFlipsAndEdges) {
 }
 
 TEST(RendererEdgeCases, PaletteByteIsTakenModulo64) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 1, 1);
   ppu_write_palette(m, 5, 0x45);
   const std::vector<uint8_t> rgb = rgb_full(m);
@@ -585,7 +587,7 @@ TEST(RendererEdgeCases, PaletteByteIsTakenModulo64) {
 // ---------------------------------------------------------------------------
 // The cached gray path.
 
-std::array<uint32_t, 1024> expected_lut(const Console& m) {
+std::array<uint32_t, 1024> expected_lut(const Machine& m) {
   std::array<uint32_t, 1024> lut{};
   const auto& g = m.renderer.gray_palette;
   for (unsigned q = 0; q < 4; ++q)
@@ -597,22 +599,22 @@ std::array<uint32_t, 1024> expected_lut(const Console& m) {
   return lut;
 }
 
-void corrupt_lut(Console& m) {
+void corrupt_lut(Machine& m) {
   std::unique_lock lock(m.renderer.lut_lock);
   m.renderer.palette_lut.fill(0xDEADBEEF);
 }
 
 TEST(RendererCachedPath, PowerOnCacheIsUniversalGray) {
-  Console m = edge_console();
-  Console fresh(m.cartridge);
+  Machine m = edge_console();
+  Machine fresh(m.cartridge);
   EXPECT_EQ(fresh.renderer.bg_palette_dirty.load(), 0);
   for (uint8_t g : fresh.renderer.gray_palette) EXPECT_EQ(g, 114);
   for (uint32_t w : fresh.renderer.palette_lut) EXPECT_EQ(w, 0x72727272u);
-  EXPECT_FALSE(fresh.renderer.background.valid);
+  EXPECT_FALSE(fresh.playfield.background.valid);
 }
 
 TEST(RendererCachedPath, RefreshRebuildsEverything) {
-  Console m = edge_console();
+  Machine m = edge_console();
   m.ppu.palette[3] = 0x2A;  // replaced without the write path
   corrupt_lut(m);
   m.renderer.bg_palette_dirty = 0x05;
@@ -623,7 +625,7 @@ TEST(RendererCachedPath, RefreshRebuildsEverything) {
 }
 
 TEST(RendererCachedPath, PaletteEntry0WriteRebuildsAllQuarters) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 1, 0);
   refresh_renderer_cache(m);
   corrupt_lut(m);
@@ -641,7 +643,7 @@ TEST(RendererCachedPath, PaletteEntry0WriteRebuildsAllQuarters) {
 }
 
 TEST(RendererCachedPath, PaletteWriteRebuildsOnlyItsQuarter) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 3, 1);
   refresh_renderer_cache(m);
   corrupt_lut(m);
@@ -667,7 +669,7 @@ TEST(RendererCachedPath, PaletteWriteRebuildsOnlyItsQuarter) {
 TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
   for (const bool vertical : {false, true}) {
     std::mt19937_64 rng(vertical ? 21 : 12);
-    Console m = edge_console(vertical);
+    Machine m = edge_console(vertical);
     for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
     set_sprite(m, 0, 100, 3, 0x20, 60);
     m.ppu.scroll_x_px = 500;
@@ -700,7 +702,7 @@ TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
 }
 
 // The band (frame rows 0..31) through its cache equals render_gray's rows.
-void expect_band_matches_render_gray(const Console& m, GrayBandCache& cache, const std::string& what) {
+void expect_band_matches_render_gray(const Machine& m, GrayBandCache& cache, const std::string& what) {
   std::vector<uint8_t> want(32 * VISIBLE_FRAME_WIDTH), got(32 * VISIBLE_FRAME_WIDTH, 0xA5);
   render_gray(m, want.data(), Rect{8, 8, VISIBLE_FRAME_WIDTH, 32});
   render_gray_band(m, cache, got.data());
@@ -713,7 +715,7 @@ void expect_band_matches_render_gray(const Console& m, GrayBandCache& cache, con
 TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
   for (const bool vertical : {false, true}) {
     std::mt19937_64 rng(vertical ? 3 : 4);
-    Console m = edge_console(vertical);
+    Machine m = edge_console(vertical);
     for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
     for (size_t i = 0x3C0; i < 0x400; ++i) m.ppu.vram[i] = static_cast<uint8_t>(rng());
     m.ppu.scroll_x_px = 21;
@@ -755,21 +757,21 @@ TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
 
 TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   std::mt19937_64 rng(5);
-  Console m = edge_console();
+  Machine m = edge_console();
   for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
   m.ppu.scroll_x_px = 37;
   set_sprite(m, 0, 60, 3, 0, 30);
   std::vector<uint8_t> first(FRAME_BYTES), second(FRAME_BYTES);
   render_gray_playfield_cached(m, first.data());
-  ASSERT_TRUE(m.renderer.background.valid);
-  EXPECT_EQ(m.renderer.background.key.sx, 37);
+  ASSERT_TRUE(m.playfield.background.valid);
+  EXPECT_EQ(m.playfield.background.key.sx, 37);
   // Mark the stored background: a reuse copies the mark, sprites are drawn again on top.
-  m.renderer.background.image[0] ^= 0xFF;
+  m.playfield.background.image[0] ^= 0xFF;
   render_gray_playfield_cached(m, second.data());
   EXPECT_EQ(second[PLAYFIELD_OFFSET], static_cast<uint8_t>(first[PLAYFIELD_OFFSET] ^ 0xFF));
   second[PLAYFIELD_OFFSET] ^= 0xFF;
   EXPECT_EQ(first, second);
-  m.renderer.background.image[0] ^= 0xFF;
+  m.playfield.background.image[0] ^= 0xFF;
 
   // Every key field forces a redraw.
   const auto redraw_after = [&](const char* what, auto&& change) {
@@ -787,18 +789,18 @@ TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   redraw_after("palette", [&] { ppu_write_palette(m, 2, 0x38); });
   redraw_after("universal", [&] { ppu_write_palette(m, 0, 0x21); });
   redraw_after("sprites only", [&] { set_sprite(m, 1, 80, 2, 0x20, 40); });
-  redraw_after("cleared", [&] { clear_background_cache(m); EXPECT_FALSE(m.renderer.background.valid); });
+  redraw_after("cleared", [&] { clear_background_cache(m); EXPECT_FALSE(m.playfield.background.valid); });
 }
 
 TEST(RendererCachedPath, ConcurrentDrawsOfOneConsoleAgree) {
   std::mt19937_64 rng(9);
-  Console m = edge_console();
+  Machine m = edge_console();
   for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
   set_sprite(m, 0, 60, 3, 0x20, 30);
   ppu_write_palette(m, 0, 0x21);  // every quarter stale
   std::vector<uint8_t> want(FRAME_BYTES);
   render_gray(m, want.data(), VISIBLE_RECT);
-  const Console& shared = m;
+  const Machine& shared = m;
   std::vector<std::thread> threads;
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {
@@ -819,29 +821,29 @@ TEST(RendererCachedPath, ConcurrentDrawsOfOneConsoleAgree) {
 }
 
 TEST(RendererCachedPath, CopyStartsWithEmptyBackgroundCache) {
-  Console m = edge_console();
+  Machine m = edge_console();
   fill_nametable(m, 0, 3, 2);
   ppu_write_palette(m, 11, 0x16);
   std::vector<uint8_t> frame(FRAME_BYTES);
   render_gray_playfield_cached(m, frame.data());
-  ASSERT_TRUE(m.renderer.background.valid);
+  ASSERT_TRUE(m.playfield.background.valid);
   ppu_write_palette(m, 1, 0x2C);  // left dirty for the copy
 
-  Console copy(m);
-  EXPECT_FALSE(copy.renderer.background.valid);
+  Machine copy(m);
+  EXPECT_FALSE(copy.playfield.background.valid);
   EXPECT_EQ(copy.renderer.gray_palette, m.renderer.gray_palette);
   EXPECT_EQ(copy.renderer.palette_lut, m.renderer.palette_lut);
   EXPECT_EQ(copy.renderer.bg_palette_dirty.load(), m.renderer.bg_palette_dirty.load());
   expect_cached_matches_render_gray(copy, "copy");
 
-  Console assigned = edge_console();
+  Machine assigned = edge_console();
   render_gray_playfield_cached(assigned, frame.data());
-  ASSERT_TRUE(assigned.renderer.background.valid);
+  ASSERT_TRUE(assigned.playfield.background.valid);
   assigned = m;
-  EXPECT_FALSE(assigned.renderer.background.valid);
+  EXPECT_FALSE(assigned.playfield.background.valid);
   EXPECT_EQ(assigned.renderer.gray_palette, m.renderer.gray_palette);
   expect_cached_matches_render_gray(assigned, "assigned");
-  EXPECT_TRUE(m.renderer.background.valid);
+  EXPECT_TRUE(m.playfield.background.valid);
 }
 
 // ---------------------------------------------------------------------------
@@ -907,7 +909,7 @@ void play_and_check(Machine& m, unsigned seed, unsigned frames, PlayStats& stats
     if (f % 97 == 50) {
       // A copy draws the same picture from an empty background cache.
       Machine copy(m);
-      EXPECT_FALSE(copy.renderer.background.valid);
+      EXPECT_FALSE(copy.playfield.background.valid);
       std::vector<uint8_t> copied(FRAME_BYTES);
       render_gray_playfield_cached(copy, copied.data());
       ASSERT_TRUE(std::equal(copied.begin() + PLAYFIELD_OFFSET, copied.end(), gray.begin() + PLAYFIELD_OFFSET));

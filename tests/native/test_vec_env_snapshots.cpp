@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/sha256.h"
 #include "driver/portable_machine.h"
 #include "test_vec_env_support.h"
 #include "vec_env/snapshots.h"
@@ -80,6 +81,9 @@ TEST(VecEnvSnapshots, EnvelopeLayoutAndRefusals) {
   ASSERT_EQ(bytes.size(), SNAPSHOT_HEADER_BYTES + obs_len + PORTABLE_MACHINE_BYTES);
   EXPECT_EQ(std::memcmp(bytes.data(), "VRXVEC1\0", 8), 0);
   EXPECT_EQ(bytes[25] | (bytes[26] << 8), 4453);
+  EXPECT_EQ(sha256_hex(bytes.data(), bytes.size()),
+            "c7671a0ba26d4bc53e3980b654b4042303fc2fb3b308f063bd4434f968773ff3")
+      << "the envelope's bytes as the format was first written";
 
   auto decoded = decode_snapshot(*env, 1, bytes.data(), bytes.size());
   ASSERT_TRUE(std::holds_alternative<LaneSnapshot>(decoded)) << error_of(decoded);
