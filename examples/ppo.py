@@ -282,22 +282,27 @@ def plot(log_path, png_path, window=50):
     steps = np.array([e["step"] for e in episodes])
     max_x = np.array([e["max_x"] for e in episodes], float)
     flags = np.array([e["flag"] for e in episodes], float)
-    k = min(window, len(episodes))
-    kernel = np.ones(k) / k
-    x_mean, flag_share = np.convolve(max_x, kernel, "valid"), np.convolve(flags, kernel, "valid")
+    # Mean over the last `window` episodes (over all of them at the start).
+    count = np.minimum(np.arange(1, len(episodes) + 1), window)
+
+    def rolling(values):
+        sums = np.cumsum(values)
+        return (sums - np.concatenate([np.zeros(window), sums])[:len(values)]) / count
+
+    x_mean, flag_share = rolling(max_x), rolling(flags)
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 5.5))
-    top.plot(steps[k - 1:], x_mean)
+    top.plot(steps, x_mean)
     top.axhline(FLAG_X, color="gray", linestyle=":", linewidth=1)
     top.set_ylabel("max x_pos per episode")
     top.set_ylim(0, FLAG_X * 1.05)
-    bottom.plot(steps[k - 1:], flag_share)
+    bottom.plot(steps, flag_share)
     bottom.set_ylim(-0.02, 1.02)
     bottom.set_ylabel("share reaching the flag")
     bottom.set_xlabel("environment steps")
     for e in evals:
         bottom.plot([e["step"]], [e["flag_share"]], "o", color="C3", label=f"evaluation, {e['episodes']} episodes")
         bottom.legend(loc="upper left")
-    top.set_title(f"PPO, level 1-1 (rolling mean over {k} training episodes)")
+    top.set_title(f"PPO, level 1-1 (training episodes, rolling mean over {window})")
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
     fig.savefig(png_path, dpi=100)

@@ -43,8 +43,9 @@ except ImportError as error:  # pragma: no cover - exercised only without Ray
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import load_catalog
-from tanuvex_turbo.vector_env import TurboVectorEnv, _check_reset_mask, _lane_mask
+from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask
 
 __all__ = ["RayVectorEnv", "shard_sizes"]
 
@@ -201,6 +202,9 @@ class RayVectorEnv(VectorEnv):
         self.action_space = batch_space(self.single_action_space, self.num_envs)
         self._last_obs: Optional[List[np.ndarray]] = None
         self._last_info: Optional[List[Dict[str, Any]]] = None
+        # Lanes that ended with autoresets disabled: every shard refuses to
+        # step until they are reset, so the driver refuses before any steps.
+        self._pending = np.zeros(self.num_envs, np.bool_)
 
     # ------------------------------------------------------------------ Gymnasium API
 
@@ -223,6 +227,9 @@ class RayVectorEnv(VectorEnv):
                 raise ValueError(
                     f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seed)}."
                 )
+            for value in seed:
+                if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
+                    raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
         per_lane_states = options.pop("states", None)
         if per_lane_states is not None and (isinstance(per_lane_states, (str, int, np.integer))):
             per_lane_states = [per_lane_states] * n
@@ -230,6 +237,9 @@ class RayVectorEnv(VectorEnv):
             per_lane_states = list(per_lane_states)
             if len(per_lane_states) != n:
                 raise ValueError(f"options['states'] must name one start state per lane ({n}), got {len(per_lane_states)}")
+        # Start states are checked here too: a shard refusing alone would leave the others reset.
+        for value in (per_lane_states or []) + ([options["state"]] if "state" in options else []):
+            self._check_state(value)
 
         calls = {}
         for shard, actor, lanes in self._shards():
@@ -245,6 +255,7 @@ class RayVectorEnv(VectorEnv):
                 shard_seed = int(seed) + lanes.start
             calls[shard] = actor.reset.remote(shard_seed, shard_options)
         results = dict(zip(calls, ray.get(list(calls.values()))))
+        self._pending &= ~mask
         observations, infos = [], []
         for shard, _, lanes in self._shards():
             if shard in results:
@@ -260,11 +271,15 @@ class RayVectorEnv(VectorEnv):
         if self._last_obs is None:
             raise RuntimeError("call reset() before step()")
         actions = self._check_actions(actions)
+        if self._pending.any():
+            raise RuntimeError(PENDING_RESET_MESSAGE)
         results = ray.get([actor.step.remote(actions[lanes]) for _, actor, lanes in self._shards()])
         obs, info = self._gather([r[0] for r in results], [r[4] for r in results])
         rewards = np.concatenate([r[1] for r in results])
         terminated = np.concatenate([r[2] for r in results])
         truncated = np.concatenate([r[3] for r in results])
+        if self.autoreset_mode is AutoresetMode.DISABLED:
+            self._pending = terminated | truncated
         return obs, rewards, terminated, truncated, info
 
     def render(self) -> Optional[Tuple[np.ndarray, ...]]:
@@ -324,6 +339,7 @@ class RayVectorEnv(VectorEnv):
         ray.get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
         results = dict(zip([s for s, _, _ in shards], ray.get([actor.restore_states.remote(states[lanes])
                                                                 for _, actor, lanes in shards])))
+        self._pending &= ~given
         observations, infos = [], []
         for shard, _, _ in self._shards():
             obs, info = results[shard] if shard in results else self._unchanged(shard)
@@ -355,6 +371,14 @@ class RayVectorEnv(VectorEnv):
             bad = actions.min() if actions.min() < 0 else actions.max()
             raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
         return actions
+
+    def _check_state(self, value: Any) -> None:
+        names = self.state_names
+        if value is None or (isinstance(value, str) and (value in names or value == "random") and names):
+            return
+        if isinstance(value, (int, np.integer)) and not isinstance(value, bool) and 0 <= int(value) < len(names):
+            return
+        raise ValueError(f"unknown start state {value!r}; known: {', '.join(names) or 'none (no states given)'}")
 
     def _unchanged(self, shard: int) -> Tuple[np.ndarray, Dict[str, Any]]:
         """A shard that no call touched: its last observation and values, its masks false."""
