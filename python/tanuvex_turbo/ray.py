@@ -45,7 +45,7 @@ from gymnasium.vector.utils import batch_space
 
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import load_catalog
-from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask
+from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask, _open_engine
 
 __all__ = ["RayVectorEnv", "shard_sizes"]
 
@@ -63,7 +63,7 @@ def shard_sizes(num_envs: int, num_actors: int) -> List[int]:
 class _Shard:
     """Runs inside a Ray actor: one TurboVectorEnv over one shard's lanes."""
 
-    def __init__(self, cartridge: bytes, catalog: Optional[Dict[str, bytes]], num_envs: int, kwargs: Dict[str, Any]):
+    def __init__(self, cartridge: bytes, catalog: Any, num_envs: int, kwargs: Dict[str, Any]):
         # The engine reads its cartridge image from a file, once, at construction.
         handle, path = tempfile.mkstemp(suffix=".nes")
         try:
@@ -142,11 +142,17 @@ class RayVectorEnv(VectorEnv):
         actor_options: Optional[Union[Dict[str, Any], Sequence[Dict[str, Any]]]] = None,
         **kwargs: Any,
     ) -> None:
+        rom_source = "rom_path"
         if rom_path is None:
             rom_path = os.environ.get("TANUVEX_TURBO_ROM")
             if not rom_path:
                 raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
-        with open(os.fspath(rom_path), "rb") as file:
+            rom_source = "TANUVEX_TURBO_ROM"
+        rom_path = os.fspath(rom_path)
+        # Opened once here so that a wrong image is refused with the message
+        # one process gives (naming the file and what to do), before any actor starts.
+        _open_engine(rom_source, rom_path, 1, num_threads=1)
+        with open(rom_path, "rb") as file:
             cartridge = file.read()
         self.num_envs = int(num_envs)
         self._sizes = shard_sizes(self.num_envs, int(num_actors))
@@ -158,11 +164,14 @@ class RayVectorEnv(VectorEnv):
             if len(per_actor) != len(self._sizes):
                 raise ValueError(f"actor_options must hold one dict per actor ({len(self._sizes)}), got {len(per_actor)}")
 
+        # Start states are resolved here, as one process would resolve them,
+        # and sent as bytes; () tells the actors to use none (and not to read
+        # TANUVEX_TURBO_STATES where they run).
         states = kwargs.pop("states", None)
-        catalog = None
-        if states is not None:
-            data, names = load_catalog(states)
-            catalog = dict(zip(names, data))
+        if states is None:
+            states = os.environ.get("TANUVEX_TURBO_STATES") or None
+        data, names = load_catalog(states)
+        catalog: Any = dict(zip(names, data)) if names else ()
         seed = kwargs.pop("seed", None)
         kwargs.pop("copy", None)
         start_state = kwargs.pop("start_state", None)

@@ -35,7 +35,7 @@ except ImportError as error:  # pragma: no cover - exercised only without Stable
         "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'"
     ) from error
 
-from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv
+from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
 
 __all__ = ["TurboSB3VecEnv"]
 
@@ -72,7 +72,7 @@ class TurboSB3VecEnv(VecEnv):
 
     def __init__(self, rom_path: Optional[Union[str, "os.PathLike[str]"]] = None, num_envs: int = 8, **kwargs: Any):
         mode = kwargs.pop("autoreset_mode", AutoresetMode.SAME_STEP)
-        if mode not in (AutoresetMode.SAME_STEP, AutoresetMode.SAME_STEP.value, AutoresetMode.SAME_STEP.name):
+        if _autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
             raise ValueError(f"TurboSB3VecEnv resets lanes in the step that ends them (SAME_STEP), got {mode!r}")
         self.env = TurboVectorEnv(rom_path, num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **kwargs)
         self._actions: Optional[np.ndarray] = None

@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
+#include "core/alu.h"
 #include "core/bus.h"
 #include "core/console.h"
-
-#define TT_ALWAYS_INLINE inline __attribute__((always_inline))
 
 namespace tt {
 
@@ -172,7 +171,8 @@ namespace tt {
 // `load` and `store` move them between the console and the locals.
 class CpuCore {
  public:
-  static constexpr uint8_t C = 0x01, Z = 0x02, I = 0x04, D = 0x08, B = 0x10, U = 0x20, V = 0x40, N = 0x80;
+  static constexpr uint8_t C = alu::C, Z = alu::Z, I = alu::I, D = alu::D, B = alu::B, U = alu::U, V = alu::V,
+                           N = alu::N;
 
   explicit CpuCore(Console& console) : m(console) { load(); }
   /// A core on `console` with the registers of `other`.
@@ -306,56 +306,24 @@ class CpuCore {
     bus_written = true;
   }
   TT_ALWAYS_INLINE void adc(uint8_t v) {
-    const unsigned r = unsigned(a) + v + (p & C);
-    uint8_t f = static_cast<uint8_t>(p & ~(C | V));
-    if (r > 0xFF) f |= C;
-    if ((a ^ r) & ~(a ^ v) & 0x80) f |= V;
-    p = f;
-    a = static_cast<uint8_t>(r);
+    a = alu::add_with_carry(p, a, v, p & C);
     set_zn(a);
   }
-  TT_ALWAYS_INLINE void compare(uint8_t reg, uint8_t v) {
-    const uint8_t d = static_cast<uint8_t>(reg - v);
-    p = static_cast<uint8_t>((p & ~C) | U | (reg >= v ? C : 0));
-    nz = d;
-  }
+  TT_ALWAYS_INLINE void compare(uint8_t reg, uint8_t v) { nz = alu::compare(p, reg, v); }
   TT_ALWAYS_INLINE void bit(uint8_t v) {
     p = static_cast<uint8_t>((p & ~V) | U | (v & V));
     nz = static_cast<uint16_t>((a & v) | ((v & N) << 8));  // Z from A & v, N from bit 7 of v
   }
-  TT_ALWAYS_INLINE uint8_t asl(uint8_t v) {
-    p = static_cast<uint8_t>((p & ~C) | (v >> 7));
-    const uint8_t r = static_cast<uint8_t>(v << 1);
-    set_zn(r);
-    return r;
-  }
-  TT_ALWAYS_INLINE uint8_t lsr(uint8_t v) {
-    p = static_cast<uint8_t>((p & ~C) | (v & 1));
-    const uint8_t r = static_cast<uint8_t>(v >> 1);
-    set_zn(r);
-    return r;
-  }
-  TT_ALWAYS_INLINE uint8_t rol(uint8_t v) {
-    const uint8_t r = static_cast<uint8_t>((v << 1) | (p & C));
-    p = static_cast<uint8_t>((p & ~C) | (v >> 7));
-    set_zn(r);
-    return r;
-  }
-  TT_ALWAYS_INLINE uint8_t ror(uint8_t v) {
-    const uint8_t r = static_cast<uint8_t>((v >> 1) | ((p & C) << 7));
-    p = static_cast<uint8_t>((p & ~C) | (v & 1));
-    set_zn(r);
-    return r;
-  }
-  TT_ALWAYS_INLINE uint8_t inc(uint8_t v) {
-    const uint8_t r = static_cast<uint8_t>(v + 1);
-    set_zn(r);
-    return r;
-  }
-  TT_ALWAYS_INLINE uint8_t dec(uint8_t v) {
-    const uint8_t r = static_cast<uint8_t>(v - 1);
-    set_zn(r);
-    return r;
+  TT_ALWAYS_INLINE uint8_t asl(uint8_t v) { return with_zn(alu::shift_left(p, v)); }
+  TT_ALWAYS_INLINE uint8_t lsr(uint8_t v) { return with_zn(alu::shift_right(p, v)); }
+  TT_ALWAYS_INLINE uint8_t rol(uint8_t v) { return with_zn(alu::rotate_left(p, v)); }
+  TT_ALWAYS_INLINE uint8_t ror(uint8_t v) { return with_zn(alu::rotate_right(p, v)); }
+  TT_ALWAYS_INLINE uint8_t inc(uint8_t v) { return with_zn(static_cast<uint8_t>(v + 1)); }
+  TT_ALWAYS_INLINE uint8_t dec(uint8_t v) { return with_zn(static_cast<uint8_t>(v - 1)); }
+  /// `v`, with Z and N set from it.
+  TT_ALWAYS_INLINE uint8_t with_zn(uint8_t v) {
+    set_zn(v);
+    return v;
   }
   // Effective addresses. Indexed results keep their carry past 16 bits; the bus drops it.
   TT_ALWAYS_INLINE uint8_t zp() { return fetch(); }
@@ -395,6 +363,18 @@ class CpuCore {
   }
 };
 
+// Threaded dispatch jumps through a table of label addresses ("labels as
+// values", a GNU extension of GCC and Clang). Builds whose compiler lacks it
+// set TT_THREADED_DISPATCH to 0 and run the same handlers from a switch.
+#ifndef TT_THREADED_DISPATCH
+#if defined(__GNUC__) || defined(__clang__)
+#define TT_THREADED_DISPATCH 1
+#else
+#define TT_THREADED_DISPATCH 0
+#endif
+#endif
+
+#if TT_THREADED_DISPATCH
 // Handler of every opcode, in opcode order (labels of run_instructions). A
 // documented opcode missing here would leave its label unused (a warning);
 // the CPU test's log, single-stepped through the loop, covers every entry.
@@ -431,6 +411,7 @@ class CpuCore {
   &&op_0xE8, &&op_0xE9, &&op_nop, &&op_nop, &&op_0xEC, &&op_0xED, &&op_0xEE, &&op_nop, \
   &&op_0xF0, &&op_0xF1, &&op_nop, &&op_nop, &&op_nop, &&op_0xF5, &&op_0xF6, &&op_nop, \
   &&op_0xF8, &&op_0xF9, &&op_nop, &&op_nop, &&op_nop, &&op_0xFD, &&op_0xFE, &&op_nop
+#endif
 
 TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
   unsigned c;
@@ -458,11 +439,24 @@ TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
 ///
 /// Threaded dispatch: every handler ends with its own copy of the accounting,
 /// the checks and the jump to the next handler, so the branch predictor sees
-/// one indirect jump per opcode. The registers work on a local copy of the
-/// core, which nothing else can point to, so they stay in machine registers.
+/// one indirect jump per opcode. Without it (TT_THREADED_DISPATCH 0) one
+/// switch runs the handlers and the checks follow it. The registers work on a
+/// local copy of the core, which nothing else can point to, so they stay in
+/// machine registers.
+#if TT_THREADED_DISPATCH
+// Taking label addresses and jumping to them is the one extension the loop
+// needs; -Wpedantic would flag every use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
 template <class StopAt>
 bool run_instructions(CpuCore& core, uint64_t& pending, uint64_t limit, StopAt stop_at) {
+#if TT_THREADED_DISPATCH
   static void* const handlers[256] = {TT_CPU_HANDLER_TABLE};
+#define TT_DISPATCH() goto* handlers[cpu.fetch()];
+#else
+#define TT_DISPATCH() goto dispatch;
+#endif
   CpuCore cpu(core.m, core);
   Console& m = core.m;
   uint64_t dots = pending;
@@ -479,18 +473,36 @@ bool run_instructions(CpuCore& core, uint64_t& pending, uint64_t limit, StopAt s
     goto window_reached;                           \
   if (stop_at(cpu.pc)) [[unlikely]]                \
     goto stopped;                                  \
-  goto* handlers[cpu.fetch()];
+  TT_DISPATCH()
+
+#if TT_THREADED_DISPATCH
 #define TT_HANDLER(CODE, ...) \
   op_##CODE:                  \
   c = cpu.exec_##CODE();      \
   TT_NEXT()
 
-  goto* handlers[cpu.fetch()];
+  TT_DISPATCH()
   TT_CPU_OPCODES(TT_HANDLER)
 op_nop:  // NOP and every undocumented opcode
   c = 2;
   TT_NEXT()
 #undef TT_HANDLER
+#else
+#define TT_CASE(CODE, ...) \
+  case CODE:               \
+    c = cpu.exec_##CODE(); \
+    break;
+
+dispatch:
+  switch (cpu.fetch()) {
+    TT_CPU_OPCODES(TT_CASE)
+    default:  // NOP and every undocumented opcode
+      c = 2;
+      break;
+  }
+  TT_NEXT()
+#undef TT_CASE
+#endif
 #undef TT_NEXT
 after_bus_write:
   // The checks an instruction needs after writing to the bus: its bus debt,
@@ -500,7 +512,8 @@ after_bus_write:
   dots += 3u * c;
   if (dots >= limit) goto window_reached;
   if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
-  goto* handlers[cpu.fetch()];
+  TT_DISPATCH()
+#undef TT_DISPATCH
 window_reached:
   window_closed = true;
   goto done;
@@ -511,6 +524,9 @@ done:
   pending = dots;
   return window_closed;
 }
+#if TT_THREADED_DISPATCH
+#pragma GCC diagnostic pop
+#endif
 
 // Vectors, read straight from PRG.
 inline uint16_t read_vector(const Console& m, uint16_t offset) {

@@ -1,12 +1,11 @@
 #include "driver/accelerators.h"
 
+#include "core/alu.h"
 #include "core/bus.h"
 
 namespace tt {
 
 namespace {
-
-constexpr uint8_t FLAG_C = 0x01, FLAG_Z = 0x02, FLAG_U = 0x20, FLAG_V = 0x40, FLAG_N = 0x80;
 
 // Every guard also keeps the routine below the frame's cycle budget, so the
 // runner can never have stopped in the middle of it.
@@ -26,24 +25,13 @@ inline uint8_t& ram_at(Console& m, uint32_t address) { return m.ram[address & 0x
 
 inline uint8_t& stack_at(Console& m, uint8_t sp) { return m.ram[0x100 + sp]; }
 
-inline uint8_t with_zn(uint8_t p, uint8_t v) {
-  return static_cast<uint8_t>((p & ~(FLAG_Z | FLAG_N)) | FLAG_U | (v & FLAG_N) | (v == 0 ? FLAG_Z : 0));
-}
+using alu::add_with_carry;
+using alu::with_zn;
 
-// ADC on a value `a` with operand `v` and carry-in `carry`; updates C and V in p.
-inline uint8_t add_with_carry(uint8_t& p, uint8_t a, uint8_t v, unsigned carry) {
-  const unsigned r = a + v + carry;
-  p = static_cast<uint8_t>(p & ~(FLAG_C | FLAG_V));
-  if (r > 0xFF) p |= FLAG_C;
-  if ((a ^ r) & ~(a ^ v) & 0x80) p |= FLAG_V;
-  return static_cast<uint8_t>(r);
-}
-
-// CMP / CPX / CPY of `reg` with `v`.
+// CMP / CPX / CPY of `reg` with `v` on the whole P register.
 inline uint8_t compare(uint8_t p, uint8_t reg, uint8_t v) {
-  const uint8_t d = static_cast<uint8_t>(reg - v);
-  return static_cast<uint8_t>((p & ~(FLAG_C | FLAG_Z | FLAG_N)) | FLAG_U | (reg >= v ? FLAG_C : 0) |
-                              (reg == v ? FLAG_Z : 0) | (d & FLAG_N));
+  const uint8_t d = alu::compare(p, reg, v);
+  return with_zn(p, d);
 }
 
 // The routine's closing RTS.
@@ -79,7 +67,7 @@ bool sprite0_hit_delay(Console& m, FrameClock& clock) {
   m.ppu.first_write = 1;
   m.cpu.a = status & 0x40;
   m.cpu.y = 0;
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_Z);
+  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | alu::U | alu::Z);
   m.cpu.pc = 0x815C;
   charge(clock, C);
   return true;
@@ -104,7 +92,7 @@ inline unsigned compare_and_scale_body(Console& m, uint8_t a5, uint8_t y, uint8_
   m.ram[0x05] = a5;
   const uint8_t r7 = m.ram[0x07];
   p = compare(p, r7, m.ram[0x06]);
-  if (p & FLAG_C) return 18;
+  if (p & alu::C) return 18;
   const uint8_t scaled = (r7 >> 3) & 7;
   p = compare(p, y, 1);
   if (y >= 1) {
@@ -148,7 +136,7 @@ inline uint8_t edge_scan(Console& m, const EdgeScan& s, uint8_t sp, uint8_t& p, 
     m.ram[0x07] = d;
     const uint8_t hi = s.edge_hi ? m.ram[s.edge_hi + y] : 0x01;
     const uint8_t h =
-        add_with_carry(p, hi, static_cast<uint8_t>(~m.ram[static_cast<uint8_t>(s.pos_hi + x)]), p & FLAG_C);
+        add_with_carry(p, hi, static_cast<uint8_t>(~m.ram[static_cast<uint8_t>(s.pos_hi + x)]), p & alu::C);
     cycles += s.prefix_cycles;
     uint8_t n = prg(m, s.index_neg + y);
     if (h & 0x80) {
@@ -248,7 +236,7 @@ bool accel_sprite0_poll(Console& m, FrameClock& clock, bool slot2_enabled) {
     m.cpu.pc = 0x8153;
   } else {
     m.cpu.a = 0;
-    m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_Z);
+    m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | alu::U | alu::Z);
     m.cpu.pc = partial == 2 ? 0x8155 : 0x8150;
   }
   charge(clock, cycles);
@@ -269,7 +257,7 @@ bool accel_timer_countdown(Console& m, FrameClock& clock) {
     if (t) --t;
   }
   m.cpu.x = 0xFF;
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_N);
+  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | alu::U | alu::N);
   m.cpu.pc = 0x8119;
   charge(clock, C);
   return true;
@@ -282,7 +270,7 @@ bool accel_sprites_offscreen(Console& m, FrameClock& clock) {
   for (unsigned a = 0x204; a <= 0x2FC; a += 4) m.ram[a] = 0xF8;
   m.cpu.a = 0xF8;
   m.cpu.y = 0;
-  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | FLAG_U | FLAG_Z);
+  m.cpu.p = static_cast<uint8_t>((m.cpu.p & 0x5D) | alu::U | alu::Z);
   return_from_subroutine(m);
   charge(clock, C);
   return true;
@@ -304,14 +292,14 @@ bool accel_table_update(Console& m, FrameClock& clock) {
     a = m.ram[entry];
     C += 4 + (entry >= 0x700) + 3;  // LDA $06E4,X ; CMP $00
     if (a < m.ram[0x00]) {
-      p = static_cast<uint8_t>(p & ~FLAG_C);
+      p = static_cast<uint8_t>(p & ~alu::C);
       C += 3;  // BCC taken
     } else {
       y = m.ram[0x6E0];
       const unsigned addend = 0x6E1u + y;
       a = add_with_carry(p, a, m.ram[addend], 0);
       C += 2 + 4 + 2 + 4 + (addend >= 0x700);  // BCC, LDY, CLC, ADC $06E1,Y
-      if (p & FLAG_C) {
+      if (p & alu::C) {
         a = add_with_carry(p, a, m.ram[0x00], 0);
         C += 2 + 2 + 3;  // BCC, CLC, ADC $00
       } else {
@@ -368,7 +356,7 @@ bool accel_read_controller(Console& m, FrameClock& clock) {
   }
   m.ram[0x6FC + port] = a;
   // The last ROL shifts bit 0 of the entry A out into C.
-  const uint8_t p = static_cast<uint8_t>((m.cpu.p & ~FLAG_C) | (m.cpu.a & 1));
+  const uint8_t p = static_cast<uint8_t>((m.cpu.p & ~alu::C) | (m.cpu.a & 1));
   m.cpu.a = a;
   m.cpu.y = 0;
   m.cpu.p = with_zn(p, a);
@@ -388,7 +376,7 @@ bool accel_keep_higher_score(Console& m, FrameClock& clock) {
   for (;;) {
     const unsigned current = 0x7DDu + x;
     const unsigned kept = 0x7D7u + y;
-    a = add_with_carry(p, ram_at(m, current), static_cast<uint8_t>(~ram_at(m, kept)), p & FLAG_C);
+    a = add_with_carry(p, ram_at(m, current), static_cast<uint8_t>(~ram_at(m, kept)), p & alu::C);
     C += 4 + (current >= 0x800) + 4 + (kept >= 0x800) + 2 + 2;
     x = static_cast<uint8_t>(x - 1);
     y = static_cast<uint8_t>(y - 1);
@@ -398,7 +386,7 @@ bool accel_keep_higher_score(Console& m, FrameClock& clock) {
     }
     C += 3;
   }
-  const bool borrowed = !(p & FLAG_C);
+  const bool borrowed = !(p & alu::C);
   if (borrowed) {
     C += 3 + 6;  // BCC taken ; RTS
   } else {
@@ -469,7 +457,7 @@ bool accel_byte_under_object(Console& m, FrameClock& clock) {
   uint8_t p = m.cpu.p;
   const uint8_t lo = add_with_carry(p, prg(m, 0xE3B0u + y0), m.ram[static_cast<uint8_t>(0x86 + x)], 0);
   m.ram[0x05] = lo;
-  const uint8_t page = add_with_carry(p, m.ram[static_cast<uint8_t>(0x6D + x)], 0, p & FLAG_C);
+  const uint8_t page = add_with_carry(p, m.ram[static_cast<uint8_t>(0x6D + x)], 0, p & alu::C);
   const uint8_t nested_a = static_cast<uint8_t>(((page & 1) << 4) | (m.ram[0x05] >> 4));
   // JSR 0x9BE1 and the PHA at its start.
   stack_at(m, static_cast<uint8_t>(sp - 1)) = 0xE4;
@@ -529,7 +517,7 @@ bool accel_relative_position_bits(Console& m, FrameClock& clock) {
   m.cpu.a = result;
   m.cpu.y = y;
   m.cpu.x = m.ram[0x08];
-  p = static_cast<uint8_t>((p & ~FLAG_C) | ((j >> 4) & 1));
+  p = static_cast<uint8_t>((p & ~alu::C) | ((j >> 4) & 1));
   m.cpu.p = with_zn(p, m.cpu.x);
   m.extra_cycles = 0;
   return_from_subroutine(m);
