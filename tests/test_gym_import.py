@@ -4,6 +4,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 
 def run_without_gymnasium(code):
     # A None entry in sys.modules makes "import gymnasium" fail as if it were not installed.
@@ -44,3 +46,28 @@ def test_unknown_attribute_is_still_an_attribute_error():
 
     with pytest.raises(AttributeError, match="no attribute 'NoSuchThing'"):
         tanuvex_turbo.NoSuchThing
+
+
+def test_optional_extras_are_not_imported_and_name_themselves():
+    pytest.importorskip("gymnasium")
+    script = textwrap.dedent(
+        """
+        import sys
+        import tanuvex_turbo
+        tanuvex_turbo.TurboVectorEnv
+        print(sorted({"stable_baselines3", "torch", "ray"} & set(sys.modules)))
+        sys.modules["stable_baselines3"] = sys.modules["ray"] = None
+        for adapter in ("sb3", "ray"):
+            try:
+                __import__("tanuvex_turbo." + adapter)
+            except ImportError as error:
+                print(error)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "[]",
+        "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'",
+        "tanuvex_turbo.ray needs Ray: pip install 'tanuvex_turbo[ray]'",
+    ]

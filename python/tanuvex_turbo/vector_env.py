@@ -591,6 +591,59 @@ class TurboVectorEnv(VectorEnv):
         if self._engine is None:
             raise RuntimeError("the environment is closed")
 
+    # ------------------------------------------------------------------ lane clones
+
+    def clone_states(self, mask: Optional[Any] = None) -> List[Optional[bytes]]:
+        """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
+
+        A clone holds the lane's whole console, its observation stack, its
+        start-state index and its random stream. The bytes are portable: they
+        can be stored, or restored by :meth:`restore_states` in any lane of any
+        environment of the same cartridge with the same observation size, in
+        this process or another. Cloning changes nothing. A lane whose episode
+        ended and has not been reset yet (``NEXT_STEP`` or ``DISABLED``
+        autoreset) cannot be cloned: RuntimeError.
+        """
+        self._check_open()
+        if not self._reset_done:
+            raise RuntimeError("call reset() before clone_states()")
+        lanes = _lane_mask(mask, self.num_envs, "mask")
+        snapshots = self._engine.capture_snapshots(self._obs, lanes)
+        return [None if snapshot is None else snapshot.to_bytes() for snapshot in snapshots]
+
+    def restore_states(self, states: Sequence[Optional[bytes]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
+
+        ``states`` holds one entry per lane: bytes from :meth:`clone_states`
+        (of this or any other environment of the same cartridge and
+        observation size, any lane) or ``None`` to leave the lane alone. A
+        restored lane goes on exactly as the cloned lane would have: same
+        observation stack, console and random stream. For the wrapper it starts
+        a new episode (``max_episode_steps`` counts from the restore); its
+        start state for later resets stays its own. ``info`` masks are
+        true for the restored lanes. A damaged or foreign blob raises
+        ValueError with the engine's message, and nothing changes.
+        """
+        self._check_open()
+        n = self.num_envs
+        if isinstance(states, (bytes, bytearray, str)) or not isinstance(states, Sequence):
+            raise TypeError(f"states must be a sequence of {n} bytes or None entries, got {type(states).__name__}")
+        if len(states) != n:
+            raise ValueError(f"states must hold one entry per lane ({n}), got {len(states)}")
+        mask = np.array([state is not None for state in states], np.bool_)
+        if not mask.any():
+            raise ValueError("states must hold at least one snapshot")
+        if not self._reset_done and not mask.all():
+            raise RuntimeError("call reset() before restoring only some lanes")
+        payloads = [None if state is None else bytes(state) for state in states]
+        snapshots = self._engine.decode_snapshots(payloads)
+        self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
+        self._episode_steps[mask] = 0
+        self._needs_reset[mask] = False
+        self._reset_done = True
+        self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
+        return self._out_obs(), self._build_info(mask)
+
 
 def _autoreset_mode(value: Any) -> AutoresetMode:
     """An AutoresetMode from a member, its value ("SameStep") or its name in any case ("same_step")."""
@@ -664,6 +717,18 @@ def _check_reset_mask(mask: Any, n: int) -> np.ndarray:
             f"`options['reset_mask']` must contain a boolean array with at least one True value, got reset_mask={mask}"
         )
     return np.ascontiguousarray(mask)
+
+
+def _lane_mask(mask: Any, n: int, what: str) -> np.ndarray:
+    """A bool array of n lanes from None (every lane) or anything array-like of n booleans."""
+    if mask is None:
+        return np.ones(n, np.bool_)
+    lanes = np.asarray(mask)
+    if lanes.shape != (n,) or lanes.dtype != np.bool_:
+        raise ValueError(f"{what} must be {n} booleans, got shape {lanes.shape} of {lanes.dtype}")
+    if not lanes.any():
+        raise ValueError(f"{what} must select at least one lane")
+    return np.ascontiguousarray(lanes)
 
 
 if ENV_ID not in gymnasium.registry:

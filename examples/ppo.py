@@ -1,0 +1,317 @@
+"""PPO on level 1-1 of the supported game, in one file, on the CPU.
+
+A CleanRL-style proximal policy optimisation loop in PyTorch over
+TurboVectorEnv. It is tuned for a small machine: on two cores the network
+update, not the environment, takes nearly all the time, so the observation is
+small (the playfield without the status bar, 64 x 64 gray, 4 stacked frames),
+the network is the Nature CNN on that input, and an update makes few passes
+over large minibatches.
+
+    # a short check that everything runs (a few thousand steps, about a minute)
+    python examples/ppo.py --smoke
+    # the documented run: 90 minutes of training, then 32 evaluation episodes
+    python examples/ppo.py --minutes 90 --plot docs/ppo-learning-curve.png
+    # redraw the curve of a finished run
+    python examples/ppo.py --plot-only runs/ppo-.../log.jsonl --plot docs/ppo-learning-curve.png
+
+Every finished training episode, every update and the evaluation are
+written as JSON lines to RUN_DIR/log.jsonl; the learning curve (mean of the
+maximum x position per episode and the share of episodes that reach the
+flag, against environment steps) is drawn from it with matplotlib.
+
+An episode runs from the start state 1-1 until game over, the flag, or
+--max-episode-steps. For learning, a lost life also ends the value estimate
+(the game goes on), so the agent learns that dying costs the reward it would
+have collected. Needs: pip install torch matplotlib 'tanuvex_turbo[gym]'.
+"""
+
+import argparse
+import json
+import os
+import time
+
+# PyTorch's worker threads wait for work passively: spinning threads cost
+# little on an idle machine but slow every operation many times over when
+# other processes share the cores.
+os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
+import numpy as np  # noqa: E402
+import torch  # noqa: E402
+import torch.nn as nn  # noqa: E402
+from torch.distributions import Categorical  # noqa: E402
+
+from tanuvex_turbo import TurboVectorEnv  # noqa: E402
+
+FLAG_X = 3160  # the episode ends with the flag when x_pos reaches this
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description="PPO on level 1-1 (CPU)")
+    p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
+    p.add_argument("--minutes", type=float, default=90.0, help="training time budget (wall clock)")
+    p.add_argument("--total-steps", type=int, default=20_000_000, help="training budget in environment steps")
+    p.add_argument("--num-envs", type=int, default=16)
+    p.add_argument("--num-steps", type=int, default=128, help="steps per lane per rollout")
+    p.add_argument("--epochs", type=int, default=3, help="passes over each rollout")
+    p.add_argument("--minibatches", type=int, default=4)
+    p.add_argument("--lr", type=float, default=2.5e-4)
+    p.add_argument("--gamma", type=float, default=0.99)
+    p.add_argument("--gae-lambda", type=float, default=0.95)
+    p.add_argument("--clip", type=float, default=0.2)
+    p.add_argument("--ent-coef", type=float, default=0.01)
+    p.add_argument("--vf-coef", type=float, default=0.5)
+    p.add_argument("--max-grad-norm", type=float, default=0.5)
+    p.add_argument("--reward-scale", type=float, default=0.1, help="rewards are at most 10 per step")
+    p.add_argument("--action-set", default="right_only", choices=["right_only", "simple"])
+    p.add_argument("--size", type=int, default=64, help="observation width and height")
+    p.add_argument("--max-episode-steps", type=int, default=1500)
+    p.add_argument("--eval-episodes", type=int, default=32)
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="PyTorch threads")
+    p.add_argument("--rom", default=os.environ.get("TANUVEX_TURBO_ROM"))
+    p.add_argument("--states", default=os.environ.get("TANUVEX_TURBO_STATES"))
+    p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
+    p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
+    p.add_argument("--plot-only", metavar="LOG", default=None, help="only draw the curve of an existing log")
+    args = p.parse_args()
+    if args.smoke:
+        args.minutes, args.total_steps, args.num_envs, args.num_steps = 2.0, 2048, 4, 64
+        args.eval_episodes, args.max_episode_steps = 4, 100
+    return args
+
+
+def layer(module, std=np.sqrt(2), bias=0.0):
+    nn.init.orthogonal_(module.weight, std)
+    nn.init.constant_(module.bias, bias)
+    return module
+
+
+class Agent(nn.Module):
+    """The Nature CNN (three convolutions and a 512-unit layer) with a policy and a value head."""
+
+    def __init__(self, frames, size, actions):
+        super().__init__()
+        self.body = nn.Sequential(
+            layer(nn.Conv2d(frames, 32, 8, stride=4)), nn.ReLU(),
+            layer(nn.Conv2d(32, 64, 4, stride=2)), nn.ReLU(),
+            layer(nn.Conv2d(64, 64, 3, stride=1)), nn.ReLU(),
+            nn.Flatten(),
+        )
+        with torch.no_grad():
+            flat = self.body(torch.zeros(1, frames, size, size)).shape[1]
+        self.body.append(layer(nn.Linear(flat, 512)))
+        self.body.append(nn.ReLU())
+        self.actor = layer(nn.Linear(512, actions), std=0.01)
+        self.critic = layer(nn.Linear(512, 1), std=1.0)
+
+    def value(self, obs):
+        return self.critic(self.body(obs.float() / 255.0)).squeeze(-1)
+
+    def act(self, obs, action=None):
+        hidden = self.body(obs.float() / 255.0)
+        dist = Categorical(logits=self.actor(hidden))
+        if action is None:
+            action = dist.sample()
+        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+
+
+def make_env(args, num_envs, seed):
+    return TurboVectorEnv(
+        args.rom, num_envs, states=args.states, start_state="1-1", action_set=args.action_set,
+        autoreset_mode="SameStep", max_episode_steps=args.max_episode_steps, seed=seed, num_threads=1,
+        crop_top=32, resize_width=args.size, resize_height=args.size, copy=False,
+    )
+
+
+class EpisodeTracker:
+    """Maximum x position of each lane's running episode; reports the ones that end."""
+
+    def __init__(self, n):
+        self.max_x = np.zeros(n, np.int64)
+
+    def update(self, info, ended):
+        """Returns [(max x, reached the flag)] of the lanes whose episode ended this step."""
+        done = []
+        if ended.any():
+            final_x = info["final_info"]["x_pos"].astype(np.int64)
+            for lane in np.flatnonzero(ended):
+                top = max(self.max_x[lane], final_x[lane])
+                done.append((int(top), bool(final_x[lane] >= FLAG_X)))
+                self.max_x[lane] = 0
+        np.maximum(self.max_x, info["x_pos"], out=self.max_x)
+        return done
+
+
+def train(args):
+    run_dir = args.run_dir or os.path.join("runs", time.strftime("ppo-%Y%m%d-%H%M%S"))
+    os.makedirs(run_dir, exist_ok=True)
+    log = open(os.path.join(run_dir, "log.jsonl"), "w")
+
+    def write(record):
+        log.write(json.dumps(record) + "\n")
+        log.flush()
+
+    write({"type": "config", **{k: v for k, v in vars(args).items() if k not in ("rom", "states")}})
+    torch.manual_seed(args.seed)
+    torch.set_num_threads(args.threads)
+    env = make_env(args, args.num_envs, args.seed)
+    n, t_max = args.num_envs, args.num_steps
+    agent = Agent(env.single_observation_space.shape[0], args.size, env.single_action_space.n)
+    optimizer = torch.optim.Adam(agent.parameters(), lr=args.lr, eps=1e-5)
+
+    obs_buf = torch.zeros((t_max, n) + env.single_observation_space.shape, dtype=torch.uint8)
+    actions = torch.zeros((t_max, n), dtype=torch.long)
+    logprobs, rewards, dones, values = (torch.zeros((t_max, n)) for _ in range(4))
+    batch = t_max * n
+    minibatch = batch // args.minibatches
+
+    obs, info = env.reset(seed=args.seed)
+    next_obs = torch.from_numpy(obs.copy())
+    next_done = torch.zeros(n)
+    lives = info["lives"].copy()
+    tracker = EpisodeTracker(n)
+    steps, start, update = 0, time.time(), 0
+    budget = args.minutes * 60
+    while steps < args.total_steps and time.time() - start < budget:
+        update += 1
+        used = max(steps / args.total_steps, (time.time() - start) / budget)
+        optimizer.param_groups[0]["lr"] = args.lr * max(1.0 - used, 0.05)
+        rollout_start = time.time()
+        for t in range(t_max):
+            obs_buf[t] = next_obs
+            dones[t] = next_done
+            with torch.no_grad():
+                action, logprob, _, value = agent.act(next_obs)
+            actions[t], logprobs[t], values[t] = action, logprob, value
+            obs, reward, terminated, truncated, info = env.step(action.numpy())
+            ended = terminated | truncated
+            # A lost life ends the value estimate; the game itself goes on.
+            life_lost = (info["lives"] < lives) & ~ended
+            lives = info["lives"].copy()
+            rewards[t] = torch.from_numpy(reward * args.reward_scale)
+            next_obs = torch.from_numpy(obs.copy())
+            next_done = torch.from_numpy((ended | life_lost).astype(np.float32))
+            steps += n
+            for max_x, flag in tracker.update(info, ended):
+                write({"type": "episode", "step": steps, "max_x": max_x, "flag": flag})
+        rollout_seconds = time.time() - rollout_start
+
+        with torch.no_grad():
+            next_value = agent.value(next_obs)
+            advantages = torch.zeros_like(rewards)
+            last = torch.zeros(n)
+            for t in reversed(range(t_max)):
+                not_done = 1.0 - (next_done if t == t_max - 1 else dones[t + 1])
+                following = next_value if t == t_max - 1 else values[t + 1]
+                delta = rewards[t] + args.gamma * following * not_done - values[t]
+                last = delta + args.gamma * args.gae_lambda * not_done * last
+                advantages[t] = last
+            returns = advantages + values
+
+        b_obs = obs_buf.reshape((-1,) + env.single_observation_space.shape)
+        b_actions, b_logprobs = actions.reshape(-1), logprobs.reshape(-1)
+        b_adv, b_returns = advantages.reshape(-1), returns.reshape(-1)
+        for _ in range(args.epochs):
+            order = torch.randperm(batch)
+            for first in range(0, batch, minibatch):
+                idx = order[first:first + minibatch]
+                _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
+                ratio = (new_logprob - b_logprobs[idx]).exp()
+                adv = b_adv[idx]
+                adv = (adv - adv.mean()) / (adv.std() + 1e-8)
+                policy_loss = torch.max(-adv * ratio, -adv * ratio.clamp(1 - args.clip, 1 + args.clip)).mean()
+                value_loss = 0.5 * ((new_value - b_returns[idx]) ** 2).mean()
+                loss = policy_loss - args.ent_coef * entropy.mean() + args.vf_coef * value_loss
+                optimizer.zero_grad()
+                loss.backward()
+                nn.utils.clip_grad_norm_(agent.parameters(), args.max_grad_norm)
+                optimizer.step()
+        elapsed = time.time() - start
+        write({"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1),
+               "steps_per_second": round(steps / elapsed, 1),
+               "rollout_share": round(rollout_seconds / (time.time() - rollout_start), 3),
+               "policy_loss": round(policy_loss.item(), 4), "value_loss": round(value_loss.item(), 4),
+               "entropy": round(entropy.mean().item(), 4)})
+        if update % 10 == 0 or args.smoke:
+            print(f"step {steps:>9,}  {elapsed / 60:5.1f} min  {steps / elapsed:6.0f} steps/s  "
+                  f"entropy {entropy.mean().item():.3f}", flush=True)
+    env.close()
+    torch.save(agent.state_dict(), os.path.join(run_dir, "agent.pt"))
+    result = evaluate(args, agent)
+    result.update(type="eval", step=steps, train_seconds=round(time.time() - start, 1))
+    write(result)
+    log.close()
+    print(json.dumps(result))
+    plot(os.path.join(run_dir, "log.jsonl"), args.plot or os.path.join(run_dir, "learning-curve.png"))
+    return result
+
+
+def evaluate(args, agent):
+    """One episode on each of --eval-episodes lanes, actions drawn from the policy; flag share and mean max x."""
+    env = make_env(args, args.eval_episodes, args.seed + 10_000)
+    obs, _ = env.reset(seed=args.seed + 10_000)
+    tracker = EpisodeTracker(env.num_envs)
+    results = [None] * env.num_envs
+    while any(r is None for r in results):
+        with torch.no_grad():
+            action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
+        obs, _, terminated, truncated, info = env.step(action.numpy())
+        ended = terminated | truncated
+        finished = tracker.update(info, ended)
+        for lane, outcome in zip(np.flatnonzero(ended), finished):
+            if results[lane] is None:
+                results[lane] = outcome
+    env.close()
+    return {"episodes": len(results), "flag_share": float(np.mean([flag for _, flag in results])),
+            "mean_max_x": float(np.mean([x for x, _ in results]))}
+
+
+def plot(log_path, png_path, window=50):
+    """Learning curve from a log: rolling means over `window` episodes against environment steps."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    records = [json.loads(line) for line in open(log_path)]
+    episodes = [r for r in records if r["type"] == "episode"]
+    evals = [r for r in records if r["type"] == "eval"]
+    if not episodes:
+        print(f"no finished episodes in {log_path}: nothing to plot")
+        return
+    steps = np.array([e["step"] for e in episodes])
+    max_x = np.array([e["max_x"] for e in episodes], float)
+    flags = np.array([e["flag"] for e in episodes], float)
+    # Mean over the last `window` episodes (over all of them at the start).
+    count = np.minimum(np.arange(1, len(episodes) + 1), window)
+
+    def rolling(values):
+        sums = np.cumsum(values)
+        return (sums - np.concatenate([np.zeros(window), sums])[:len(values)]) / count
+
+    x_mean, flag_share = rolling(max_x), rolling(flags)
+    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 5.5))
+    top.plot(steps, x_mean)
+    top.axhline(FLAG_X, color="gray", linestyle=":", linewidth=1)
+    top.set_ylabel("max x_pos per episode")
+    top.set_ylim(0, FLAG_X * 1.05)
+    bottom.plot(steps, flag_share)
+    bottom.set_ylim(-0.02, 1.02)
+    bottom.set_ylabel("share reaching the flag")
+    bottom.set_xlabel("environment steps")
+    for e in evals:
+        bottom.plot([e["step"]], [e["flag_share"]], "o", color="C3", label=f"evaluation, {e['episodes']} episodes")
+        bottom.legend(loc="upper left")
+    top.set_title(f"PPO, level 1-1 (training episodes, rolling mean over {window})")
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
+    fig.savefig(png_path, dpi=100)
+    print(f"learning curve: {png_path}")
+
+
+if __name__ == "__main__":
+    arguments = parse_args()
+    if arguments.plot_only:
+        plot(arguments.plot_only, arguments.plot or "learning-curve.png")
+    else:
+        train(arguments)

@@ -1,0 +1,431 @@
+"""The lanes of one vector environment spread over Ray actors.
+
+:class:`RayVectorEnv` is a :class:`gymnasium.vector.VectorEnv` whose lanes are
+split into contiguous shards; each shard is a :class:`TurboVectorEnv` owned by
+one Ray actor, on this machine or on any node of a cluster. A step sends every
+shard its slice of the actions at once and gathers the results in lane order
+with one ``ray.get``. Seeds, start states and reset options are passed on so
+that lane *i* gets exactly what it would get in one process: with the same
+arguments, seeds and actions, observations, rewards, flags and infos equal
+those of one in-process :class:`TurboVectorEnv` bit for bit.
+
+The cartridge image and the start states are read once on the driver and put
+into Ray's object store once (``ray.put``); the actors need no shared file
+system, only the package installed.
+
+Ray is an optional extra: ``pip install 'tanuvex_turbo[ray]'``. Importing
+:mod:`tanuvex_turbo` never imports it; this module does.
+
+Example::
+
+    import ray
+    from tanuvex_turbo.ray import RayVectorEnv
+
+    ray.init()                                  # or ray.init(address="auto") on a cluster
+    env = RayVectorEnv(rom_path, num_envs=64, num_actors=4, states=states_dir)
+    obs, info = env.reset(seed=0)
+    obs, rewards, terminated, truncated, info = env.step(env.action_space.sample())
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+try:
+    import ray
+except ImportError as error:  # pragma: no cover - exercised only without Ray
+    raise ImportError("tanuvex_turbo.ray needs Ray: pip install 'tanuvex_turbo[ray]'") from error
+
+from gymnasium.vector import VectorEnv
+from gymnasium.vector.utils import batch_space
+
+from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
+from tanuvex_turbo.states import load_catalog
+from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask, _open_engine
+
+__all__ = ["RayVectorEnv", "shard_sizes"]
+
+_FINAL_KEYS = ("final_obs", "_final_obs", "final_info", "_final_info")
+
+
+def shard_sizes(num_envs: int, num_actors: int) -> List[int]:
+    """Lanes per shard: contiguous, sizes differing by at most one, the larger shards first."""
+    if num_actors < 1 or num_actors > num_envs:
+        raise ValueError(f"num_actors must be between 1 and num_envs ({num_envs}), got {num_actors}")
+    base, extra = divmod(num_envs, num_actors)
+    return [base + (1 if shard < extra else 0) for shard in range(num_actors)]
+
+
+class _Shard:
+    """Runs inside a Ray actor: one TurboVectorEnv over one shard's lanes."""
+
+    def __init__(self, cartridge: bytes, catalog: Any, num_envs: int, kwargs: Dict[str, Any]):
+        # The engine reads its cartridge image from a file, once, at construction.
+        handle, path = tempfile.mkstemp(suffix=".nes")
+        try:
+            with os.fdopen(handle, "wb") as file:
+                file.write(cartridge)
+            # The actor's results are serialised before its next call runs, so
+            # the environment's own buffers can be returned without a copy.
+            self.env = TurboVectorEnv(path, num_envs, states=catalog, copy=False, **kwargs)
+        finally:
+            os.unlink(path)
+
+    def describe(self) -> Dict[str, Any]:
+        env = self.env
+        return {
+            "single_observation_space": env.single_observation_space,
+            "single_action_space": env.single_action_space,
+            "metadata": env.metadata,
+            "state_names": env.state_names,
+        }
+
+    def reset(self, seed: Any, options: Optional[Dict[str, Any]]):
+        return self.env.reset(seed=seed, options=options)
+
+    def step(self, actions: np.ndarray):
+        return self.env.step(actions)
+
+    def render(self):
+        return self.env.render()
+
+    def clone_states(self, mask: np.ndarray) -> List[Optional[bytes]]:
+        return self.env.clone_states(mask)
+
+    def check_states(self, states: List[Optional[bytes]]) -> None:
+        self.env.engine.decode_snapshots(states)
+
+    def restore_states(self, states: List[Optional[bytes]]):
+        return self.env.restore_states(states)
+
+    def start_states(self) -> List[Union[int, str]]:
+        return self.env.start_states
+
+
+class RayVectorEnv(VectorEnv):
+    """``num_envs`` lanes over ``num_actors`` Ray actors, as one Gymnasium vector environment.
+
+    Args:
+        rom_path: path of the supported cartridge image on the driver
+            (default: ``TANUVEX_TURBO_ROM``); its bytes are sent to the actors.
+        num_envs: number of lanes.
+        num_actors: number of shards (actors); lanes ``0 .. k-1`` go to the
+            first actor, the next ones to the second, and so on
+            (:func:`shard_sizes`).
+        actor_options: options of every actor, as for Ray's ``.options()``:
+            ``num_cpus`` (default 1), ``resources``, ``scheduling_strategy``
+            (placement groups, node affinity), ...; or a list with one such
+            dict per actor.
+        **kwargs: any other :class:`TurboVectorEnv` argument. ``states`` is
+            read on the driver and sent as bytes. ``num_threads`` defaults to
+            each actor's ``num_cpus``. ``seed`` gives lane ``i`` the seed
+            ``seed + i`` as in one process. ``copy`` has no effect: returned
+            arrays are always the caller's own.
+
+    Ray must be running (``ray.init(...)``) or Ray starts a local instance on
+    first use as usual. ``clone_states`` / ``restore_states`` work as on
+    :class:`TurboVectorEnv`; a clone taken on one actor can be restored on any
+    other. ``start_state="random"`` draws each shard's start states from that
+    shard's own generator, so those draws (alone) differ from one process.
+    """
+
+    def __init__(
+        self,
+        rom_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        num_envs: int = 8,
+        num_actors: int = 2,
+        *,
+        actor_options: Optional[Union[Dict[str, Any], Sequence[Dict[str, Any]]]] = None,
+        **kwargs: Any,
+    ) -> None:
+        rom_source = "rom_path"
+        if rom_path is None:
+            rom_path = os.environ.get("TANUVEX_TURBO_ROM")
+            if not rom_path:
+                raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
+            rom_source = "TANUVEX_TURBO_ROM"
+        rom_path = os.fspath(rom_path)
+        # Opened once here so that a wrong image is refused with the message
+        # one process gives (naming the file and what to do), before any actor starts.
+        _open_engine(rom_source, rom_path, 1, num_threads=1)
+        with open(rom_path, "rb") as file:
+            cartridge = file.read()
+        self.num_envs = int(num_envs)
+        self._sizes = shard_sizes(self.num_envs, int(num_actors))
+        self._offsets = np.cumsum([0] + self._sizes)
+        if actor_options is None or isinstance(actor_options, dict):
+            per_actor = [dict(actor_options or {}) for _ in self._sizes]
+        else:
+            per_actor = [dict(options) for options in actor_options]
+            if len(per_actor) != len(self._sizes):
+                raise ValueError(f"actor_options must hold one dict per actor ({len(self._sizes)}), got {len(per_actor)}")
+
+        # Start states are resolved here, as one process would resolve them,
+        # and sent as bytes; () tells the actors to use none (and not to read
+        # TANUVEX_TURBO_STATES where they run).
+        states = kwargs.pop("states", None)
+        if states is None:
+            states = os.environ.get("TANUVEX_TURBO_STATES") or None
+        data, names = load_catalog(states)
+        catalog: Any = dict(zip(names, data)) if names else ()
+        seed = kwargs.pop("seed", None)
+        kwargs.pop("copy", None)
+        start_state = kwargs.pop("start_state", None)
+        if start_state is not None and not isinstance(start_state, (str, int, np.integer)):
+            start_state = list(start_state)
+            if len(start_state) != self.num_envs:
+                raise ValueError(f"start_state must name one start state per lane ({self.num_envs}), got {len(start_state)}")
+
+        cartridge_ref = ray.put(cartridge)
+        catalog_ref = ray.put(catalog)
+        actor_class = ray.remote(_Shard)
+        self._actors = []
+        for shard, (size, options) in enumerate(zip(self._sizes, per_actor)):
+            options.setdefault("num_cpus", 1)
+            shard_kwargs = dict(kwargs)
+            shard_kwargs.setdefault("num_threads", max(1, int(options["num_cpus"])))
+            offset = int(self._offsets[shard])
+            if start_state is not None:
+                per_lane = isinstance(start_state, list)
+                shard_kwargs["start_state"] = start_state[offset:offset + size] if per_lane else start_state
+            # Lane i's generator is seeded with seed + i (a seed of 0 asks the
+            # engine for a clock-based one), wherever the lane runs.
+            if seed is not None:
+                shard_kwargs["seed"] = int(seed) + offset
+            elif offset:
+                shard_kwargs["seed"] = offset
+            self._actors.append(actor_class.options(**options).remote(cartridge_ref, catalog_ref, size, shard_kwargs))
+
+        description = ray.get(self._actors[0].describe.remote())
+        self.single_observation_space = description["single_observation_space"]
+        self.single_action_space = description["single_action_space"]
+        self.metadata = description["metadata"]
+        self.autoreset_mode = self.metadata["autoreset_mode"]
+        self.render_mode = kwargs.get("render_mode")
+        self.state_names: List[str] = description["state_names"]
+        self.observation_space = batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = batch_space(self.single_action_space, self.num_envs)
+        self._last_obs: Optional[List[np.ndarray]] = None
+        self._last_info: Optional[List[Dict[str, Any]]] = None
+        # Lanes that ended with autoresets disabled: every shard refuses to
+        # step until they are reset, so the driver refuses before any steps.
+        self._pending = np.zeros(self.num_envs, np.bool_)
+
+    # ------------------------------------------------------------------ Gymnasium API
+
+    def reset(
+        self,
+        *,
+        seed: Optional[Union[int, Sequence[Optional[int]]]] = None,
+        options: Optional[Dict[str, Any]] = None,
+    ) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """As :meth:`TurboVectorEnv.reset`: the seeds, ``reset_mask``, ``state`` and ``states`` reach each lane's shard."""
+        n = self.num_envs
+        options = dict(options or {})
+        mask = options.pop("reset_mask", None)
+        mask = np.ones(n, np.bool_) if mask is None else _check_reset_mask(mask, n)
+        if isinstance(seed, (int, np.integer)) and seed < 0:
+            raise ValueError(f"seed must be a non-negative integer, got {seed}")
+        if seed is not None and not isinstance(seed, (int, np.integer)):
+            seed = list(seed)
+            if len(seed) != n:
+                raise ValueError(
+                    f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seed)}."
+                )
+            for value in seed:
+                if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
+                    raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
+        per_lane_states = options.pop("states", None)
+        if per_lane_states is not None and (isinstance(per_lane_states, (str, int, np.integer))):
+            per_lane_states = [per_lane_states] * n
+        elif per_lane_states is not None:
+            per_lane_states = list(per_lane_states)
+            if len(per_lane_states) != n:
+                raise ValueError(f"options['states'] must name one start state per lane ({n}), got {len(per_lane_states)}")
+        # Start states are checked here too: a shard refusing alone would leave the others reset.
+        for value in (per_lane_states or []) + ([options["state"]] if "state" in options else []):
+            self._check_state(value)
+
+        calls = {}
+        for shard, actor, lanes in self._shards():
+            if not mask[lanes].any():
+                continue
+            shard_options = dict(options)
+            shard_options["reset_mask"] = mask[lanes].copy()
+            if per_lane_states is not None:
+                shard_options["states"] = per_lane_states[lanes]
+            if seed is None or isinstance(seed, list):
+                shard_seed = None if seed is None else seed[lanes]
+            else:
+                shard_seed = int(seed) + lanes.start
+            calls[shard] = actor.reset.remote(shard_seed, shard_options)
+        results = dict(zip(calls, ray.get(list(calls.values()))))
+        self._pending &= ~mask
+        observations, infos = [], []
+        for shard, _, lanes in self._shards():
+            if shard in results:
+                obs, info = results[shard]
+            else:
+                obs, info = self._unchanged(shard)
+            observations.append(obs)
+            infos.append(info)
+        return self._gather(observations, infos)
+
+    def step(self, actions: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        """As :meth:`TurboVectorEnv.step`: every shard steps at once; results come back in lane order."""
+        if self._last_obs is None:
+            raise RuntimeError("call reset() before step()")
+        actions = self._check_actions(actions)
+        if self._pending.any():
+            raise RuntimeError(PENDING_RESET_MESSAGE)
+        results = ray.get([actor.step.remote(actions[lanes]) for _, actor, lanes in self._shards()])
+        obs, info = self._gather([r[0] for r in results], [r[4] for r in results])
+        rewards = np.concatenate([r[1] for r in results])
+        terminated = np.concatenate([r[2] for r in results])
+        truncated = np.concatenate([r[3] for r in results])
+        if self.autoreset_mode is AutoresetMode.DISABLED:
+            self._pending = terminated | truncated
+        return obs, rewards, terminated, truncated, info
+
+    def render(self) -> Optional[Tuple[np.ndarray, ...]]:
+        """With ``render_mode="rgb_array"``: each lane's display frame, as :meth:`TurboVectorEnv.render`."""
+        if self.render_mode is None:
+            return None
+        frames: List[np.ndarray] = []
+        for shard_frames in ray.get([actor.render.remote() for actor in self._actors]):
+            frames.extend(np.array(frame) for frame in shard_frames)
+        return tuple(frames)
+
+    def close_extras(self, **kwargs: Any) -> None:
+        """Ends the actors."""
+        actors, self._actors = self._actors, []
+        for actor in actors:
+            try:
+                ray.kill(actor)
+            except Exception:  # Ray may already be shut down; the actors went with it
+                pass
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(num_envs={self.num_envs}, num_actors={len(self._sizes)})"
+
+    # ------------------------------------------------------------------ lane clones
+
+    def clone_states(self, mask: Optional[Any] = None) -> List[Optional[bytes]]:
+        """As :meth:`TurboVectorEnv.clone_states`; the bytes come back to the driver."""
+        if self._last_obs is None:
+            raise RuntimeError("call reset() before clone_states()")
+        mask = _lane_mask(mask, self.num_envs, "mask")
+        calls = {shard: actor.clone_states.remote(mask[lanes].copy())
+                 for shard, actor, lanes in self._shards() if mask[lanes].any()}
+        results = dict(zip(calls, ray.get(list(calls.values()))))
+        clones: List[Optional[bytes]] = []
+        for shard, size in enumerate(self._sizes):
+            clones.extend(results.get(shard, [None] * size))
+        return clones
+
+    def restore_states(self, states: Sequence[Optional[bytes]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """As :meth:`TurboVectorEnv.restore_states`; any clone can be restored in any lane of any actor.
+
+        Every shard checks its blobs before any shard restores, so a damaged
+        blob changes nothing anywhere.
+        """
+        n = self.num_envs
+        if isinstance(states, (bytes, bytearray, str)) or not isinstance(states, Sequence):
+            raise TypeError(f"states must be a sequence of {n} bytes or None entries, got {type(states).__name__}")
+        if len(states) != n:
+            raise ValueError(f"states must hold one entry per lane ({n}), got {len(states)}")
+        states = [None if state is None else bytes(state) for state in states]
+        given = np.array([state is not None for state in states], np.bool_)
+        if not given.any():
+            raise ValueError("states must hold at least one snapshot")
+        if self._last_obs is None and not given.all():
+            raise RuntimeError("call reset() before restoring only some lanes")
+        shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
+        ray.get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
+        results = dict(zip([s for s, _, _ in shards], ray.get([actor.restore_states.remote(states[lanes])
+                                                                for _, actor, lanes in shards])))
+        self._pending &= ~given
+        observations, infos = [], []
+        for shard, _, _ in self._shards():
+            obs, info = results[shard] if shard in results else self._unchanged(shard)
+            observations.append(obs)
+            infos.append(info)
+        return self._gather(observations, infos)
+
+    @property
+    def start_states(self) -> List[Union[int, str]]:
+        """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
+        return [state for shard in ray.get([a.start_states.remote() for a in self._actors]) for state in shard]
+
+    # ------------------------------------------------------------------ helpers
+
+    def _shards(self):
+        for shard, actor in enumerate(self._actors):
+            yield shard, actor, slice(int(self._offsets[shard]), int(self._offsets[shard + 1]))
+
+    def _check_actions(self, actions: Any) -> np.ndarray:
+        # Refused here, before any shard steps: a shard that refused alone
+        # would leave the others one step ahead.
+        actions = np.asarray(actions)
+        if actions.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
+        if actions.dtype.kind not in "uif" or (actions.dtype.kind == "f" and np.any(np.mod(actions, 1) != 0)):
+            raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+        count = self.single_action_space.n
+        if actions.size and (actions.min() < 0 or actions.max() >= count):
+            bad = actions.min() if actions.min() < 0 else actions.max()
+            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
+        return actions
+
+    def _check_state(self, value: Any) -> None:
+        names = self.state_names
+        if value is None or (isinstance(value, str) and (value in names or value == "random") and names):
+            return
+        if isinstance(value, (int, np.integer)) and not isinstance(value, bool) and 0 <= int(value) < len(names):
+            return
+        raise ValueError(f"unknown start state {value!r}; known: {', '.join(names) or 'none (no states given)'}")
+
+    def _unchanged(self, shard: int) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """A shard that no call touched: its last observation and values, its masks false."""
+        if self._last_obs is None or self._last_info is None:
+            raise RuntimeError("call reset() before resetting only some lanes")
+        info = {name: (np.zeros_like(v) if name.startswith("_") else v) for name, v in self._last_info[shard].items()}
+        return self._last_obs[shard], info
+
+    def _gather(self, observations: List[np.ndarray], infos: List[Dict[str, Any]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+        """Joins the shards' results in lane order and remembers each shard's last observation and values."""
+        self._last_obs = observations
+        self._last_info = [{k: v for k, v in info.items() if k not in _FINAL_KEYS} for info in infos]
+        if any("final_info" in info for info in infos):
+            # A shard where no lane ended reports no final values; one process
+            # reports the lanes' current values there, with masks false.
+            infos = [info if "final_info" in info else {**info, "final_info": self._unchanged(shard)[1]}
+                     for shard, info in enumerate(infos)]
+        return np.concatenate(observations), _merge_infos(infos, self._sizes)
+
+
+def _merge_infos(infos: List[Dict[str, Any]], sizes: List[int]) -> Dict[str, Any]:
+    """Concatenates per-shard Gymnasium vector infos; a key missing in a shard is zero, None or false there."""
+    keys: List[str] = []
+    for info in infos:
+        keys.extend(key for key in info if key not in keys)
+    merged: Dict[str, Any] = {}
+    for key in keys:
+        sample = next(info[key] for info in infos if key in info)
+        if isinstance(sample, dict):
+            merged[key] = _merge_infos([info.get(key, {}) for info in infos], sizes)
+            continue
+        parts = []
+        for info, size in zip(infos, sizes):
+            if key in info:
+                parts.append(np.asarray(info[key]))
+            elif sample.dtype == object:
+                parts.append(np.full(size, None, dtype=object))
+            else:
+                parts.append(np.zeros((size,) + sample.shape[1:], sample.dtype))
+        merged[key] = np.concatenate(parts)
+    return merged

@@ -1,0 +1,161 @@
+"""A Stable-Baselines3 vector environment over the batched engine.
+
+:class:`TurboSB3VecEnv` is a ``stable_baselines3.common.vec_env.VecEnv`` whose
+sub-environments are the lanes of one :class:`~tanuvex_turbo.TurboVectorEnv`
+run in ``SAME_STEP`` autoreset mode, which is SB3's convention: a lane is
+reset in the step that ends its episode, and the episode's last observation
+is in ``infos[i]["terminal_observation"]``.
+
+Stable-Baselines3 (and with it PyTorch) is an optional extra:
+``pip install 'tanuvex_turbo[sb3]'``. Importing :mod:`tanuvex_turbo` never
+imports it; this module does.
+
+Example::
+
+    from stable_baselines3 import PPO
+    from stable_baselines3.common.vec_env import VecMonitor
+    from tanuvex_turbo.sb3 import TurboSB3VecEnv
+
+    env = VecMonitor(TurboSB3VecEnv(rom_path, num_envs=8, states=states_dir, action_set="right_only"))
+    PPO("CnnPolicy", env).learn(100_000)
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import Any, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+
+try:
+    from stable_baselines3.common.vec_env.base_vec_env import VecEnv, VecEnvIndices, VecEnvStepReturn
+except ImportError as error:  # pragma: no cover - exercised only without Stable-Baselines3
+    raise ImportError(
+        "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'"
+    ) from error
+
+from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
+
+__all__ = ["TurboSB3VecEnv"]
+
+# Attributes whose per-lane meaning differs from the vector environment's own.
+_PER_LANE_ATTRIBUTES = {"observation_space": "single_observation_space", "action_space": "single_action_space"}
+
+
+class TurboSB3VecEnv(VecEnv):
+    """The lanes of one :class:`TurboVectorEnv` as a Stable-Baselines3 ``VecEnv``.
+
+    Args:
+        rom_path: path of the supported cartridge image (default: ``TANUVEX_TURBO_ROM``).
+        num_envs: number of lanes.
+        **kwargs: any other :class:`TurboVectorEnv` argument (``states``,
+            ``start_state``, ``action_set``, ``max_episode_steps``,
+            ``render_mode``, ``frame_stack``, ...). ``autoreset_mode`` is always
+            ``SAME_STEP``; passing another mode raises ValueError.
+
+    Per lane and step, ``infos[i]`` holds the game values (``x_pos``,
+    ``lives``, ... as Python numbers) and ``"TimeLimit.truncated"``; for a lane
+    whose episode ended it also holds ``"terminal_observation"``, and its game
+    values are those of the episode's last step; the new episode's first
+    values are then in ``reset_infos[i]``.
+
+    The engine stacks frames itself (``frame_stack``), so no ``VecFrameStack``
+    is needed. The lanes share one environment: ``get_attr`` answers each lane
+    with the shared environment's attribute (``observation_space`` and
+    ``action_space`` with the single-lane spaces), ``env_method`` calls the
+    method once and gives its result for every selected lane, and
+    ``set_attr`` must address every lane. :attr:`env` is the underlying
+    :class:`TurboVectorEnv` (for ``clone_states`` / ``restore_states`` and the
+    engine).
+    """
+
+    def __init__(self, rom_path: Optional[Union[str, "os.PathLike[str]"]] = None, num_envs: int = 8, **kwargs: Any):
+        mode = kwargs.pop("autoreset_mode", AutoresetMode.SAME_STEP)
+        if _autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
+            raise ValueError(f"TurboSB3VecEnv resets lanes in the step that ends them (SAME_STEP), got {mode!r}")
+        self.env = TurboVectorEnv(rom_path, num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **kwargs)
+        self._actions: Optional[np.ndarray] = None
+        super().__init__(self.env.num_envs, self.env.single_observation_space, self.env.single_action_space)
+
+    # ------------------------------------------------------------------ SB3 API
+
+    def reset(self) -> np.ndarray:
+        """Resets every lane with the seeds of :meth:`seed` and the options of ``set_options`` (used once)."""
+        seeds = None if all(seed is None for seed in self._seeds) else list(self._seeds)
+        obs, info = self.env.reset(seed=seeds, options=self._reset_options_for_env())
+        self.reset_infos = _lane_dicts(info, self.num_envs)
+        self._reset_seeds()
+        self._reset_options()
+        return obs
+
+    def step_async(self, actions: np.ndarray) -> None:
+        self._actions = actions
+
+    def step_wait(self) -> VecEnvStepReturn:
+        if self._actions is None:
+            raise RuntimeError("call step_async() before step_wait()")
+        actions, self._actions = self._actions, None
+        obs, rewards, terminated, truncated, info = self.env.step(actions)
+        dones = terminated | truncated
+        infos = _lane_dicts(info, self.num_envs)
+        if dones.any():
+            final_infos = _lane_dicts(info["final_info"], self.num_envs)
+            for lane in np.flatnonzero(dones):
+                self.reset_infos[lane] = infos[lane]
+                infos[lane] = final_infos[lane]
+                infos[lane]["terminal_observation"] = info["final_obs"][lane]
+        for lane, lane_info in enumerate(infos):
+            lane_info["TimeLimit.truncated"] = bool(truncated[lane] and not terminated[lane])
+        return obs, rewards, dones, infos
+
+    def close(self) -> None:
+        self.env.close()
+
+    def get_images(self) -> Sequence[Optional[np.ndarray]]:
+        if self.render_mode != "rgb_array":
+            warnings.warn(f"The render mode is {self.render_mode}, but get_images() needs 'rgb_array'")
+            return [None] * self.num_envs
+        return list(self.env.render())
+
+    def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> List[Any]:
+        value = getattr(self.env, _PER_LANE_ATTRIBUTES.get(attr_name, attr_name))
+        return [value for _ in self._get_indices(indices)]
+
+    def set_attr(self, attr_name: str, value: Any, indices: VecEnvIndices = None) -> None:
+        if sorted(self._get_indices(indices)) != list(range(self.num_envs)):
+            raise ValueError("the lanes share one environment: set_attr must address every lane (indices=None)")
+        setattr(self.env, attr_name, value)
+
+    def env_method(self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any) -> List[Any]:
+        lanes = list(self._get_indices(indices))
+        result = getattr(self.env, method_name)(*method_args, **method_kwargs)
+        return [result for _ in lanes]
+
+    def env_is_wrapped(self, wrapper_class: type, indices: VecEnvIndices = None) -> List[bool]:
+        return [False for _ in self._get_indices(indices)]
+
+    # ------------------------------------------------------------------ helpers
+
+    def _reset_options_for_env(self) -> Optional[Dict[str, Any]]:
+        """SB3's per-lane options as the vector environment's: ``{"state": ...}`` per lane becomes ``states``."""
+        if not any(self._options):
+            return None
+        unknown = {key for options in self._options for key in options} - {"state"}
+        if unknown:
+            raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))} (per lane, only 'state' is known)")
+        return {"states": [options.get("state") for options in self._options]}
+
+
+def _lane_dicts(info: Dict[str, Any], n: int) -> List[Dict[str, Any]]:
+    """Gymnasium's vector info (arrays with ``_name`` masks) as one dict per lane, for the masked-in lanes."""
+    lanes: List[Dict[str, Any]] = [{} for _ in range(n)]
+    for name, values in info.items():
+        if name.startswith("_") or name in ("final_obs", "final_info"):
+            continue
+        mask = info.get("_" + name)
+        values = values.tolist() if isinstance(values, np.ndarray) else values
+        for lane in range(n):
+            if mask is None or mask[lane]:
+                lanes[lane][name] = values[lane]
+    return lanes
