@@ -61,6 +61,14 @@ def catalog(state_images):
     }
 
 
+@pytest.fixture(scope="session")
+def game_over_catalog(state_images):
+    """Catalog keyword arguments with one start state, a real one with its lives byte set to 0xFF."""
+    from env_support import game_over_image
+
+    return {"state_catalog_data": [game_over_image(state_images[0][1])], "state_catalog_names": ["game-over"]}
+
+
 @pytest.fixture
 def make_env(rom_path):
     """Factory: make_env(num_envs, **kwargs) builds an environment on the supported cartridge."""

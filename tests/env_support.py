@@ -1,5 +1,7 @@
 """Array helpers shared by the environment tests."""
 
+import struct
+
 import numpy as np
 
 # step_into arguments after `actions` and `obs`, with their element types.
@@ -53,3 +55,22 @@ def strided(array):
     view = wide[::2]
     view[...] = array
     return view
+
+
+LIVES_ADDRESS = 0x075A
+
+
+def with_ram(image, changes):
+    """A copy of a state image with some work-RAM bytes replaced ({address: value})."""
+    at = image.find(b"RAM\0" + struct.pack("<I", 2048))
+    assert at >= 0, "state image without a RAM chunk"
+    patched = bytearray(image)
+    for address, value in changes.items():
+        patched[at + 8 + address] = value
+    return bytes(patched)
+
+
+def game_over_image(image):
+    """A copy of a state image whose lives byte reads 0xFF (game over): a lane
+    started from it ends on the first frame of its first step."""
+    return with_ram(image, {LIVES_ADDRESS: 0xFF})

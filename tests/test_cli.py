@@ -9,12 +9,11 @@ import subprocess
 import sys
 
 import pytest
+from env_support import game_over_image
 
-from tanuvex_turbo import _RetroVecEnv, cli
+from tanuvex_turbo import _RetroVecEnv, bench, cli
 from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.record import make_policy, parse_script
-
-LIVES = 0x075A
 
 
 def run(capsys, *argv):
@@ -28,6 +27,16 @@ def run(capsys, *argv):
 def no_env(monkeypatch):
     monkeypatch.delenv("TANUVEX_TURBO_ROM", raising=False)
     monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
+
+
+@pytest.fixture
+def doomed_states(states_dir, tmp_path):
+    """A folder holding one start state, "doomed", whose episode ends on its first frame."""
+    image = game_over_image(gzip.decompress((states_dir / "1-1.state").read_bytes()))
+    folder = tmp_path / "states"
+    folder.mkdir()
+    (folder / "doomed.state").write_bytes(gzip.compress(image))
+    return folder
 
 
 @pytest.fixture
@@ -108,6 +117,13 @@ class TestCheck:
         assert fixed.read_bytes() == rom_bytes
         assert run(capsys, "check", fixed)[0] == 0
 
+    def test_headerless_dump_gets_the_standard_header(self, capsys, rom_bytes, tmp_path):
+        dump = tmp_path / "dump.bin"
+        dump.write_bytes(rom_bytes[16:])
+        status, out, _ = run(capsys, "check", dump, "--fix", tmp_path / "fixed.nes")
+        assert status == 0 and "- the file has no iNES header: the standard 16-byte header must be added\n" in out
+        assert "trainer" not in out and (tmp_path / "fixed.nes").read_bytes() == rom_bytes
+
     def test_mirroring_bit(self, capsys, rom_bytes, tmp_path):
         flipped = bytearray(rom_bytes)
         flipped[6] ^= 1
@@ -171,19 +187,29 @@ class TestBench:
 
     def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
         pytest.importorskip("gymnasium")
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "2",
-                             "--threads", "2", "--repeat", "1", "--steps", "2", "--gym")
+        # One lane runs on one thread whatever is asked: its configuration is run once.
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "1",
+                             "--threads", "1", "2", "--repeat", "1", "--steps", "2", "--gym")
         assert status == 0
         rows = out.splitlines()[5:]
-        assert rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
+        assert len(rows) == 2 and rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
+        engine = bench.BenchResult(8, 1, 100, 4, [1.0])
+        assert bench._row(bench.BenchResult(8, 1, 100, 4, [1.1], mode="gym"), engine).endswith(
+            "wrapper: +1000.0 us/step (+10.0%)")
+        assert bench._row(bench.BenchResult(8, 1, 100, 4, [0.9], mode="gym"), engine).endswith("wrapper: within noise")
 
     def test_power_on_lanes_without_states(self, capsys, rom_path, monkeypatch):
-        # Lanes that start at power-on end within a few steps: the timed loop must reset them.
         monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
         status, out, _ = run(capsys, "bench", "--rom", rom_path, "--lanes", "2", "--threads", "1", "--repeat", "1",
                              "--steps", "40")
         assert status == 0 and "start state power-on" in out
         assert out.splitlines()[5].split()[:4] == ["engine", "2", "1", "40"]
+
+    def test_ended_lanes_are_reset_in_the_timed_loop(self, capsys, rom_path, doomed_states):
+        # Every lane ends on every step: a step would be refused if an ended lane were not reset.
+        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", doomed_states, "--lanes", "2",
+                             "--threads", "1", "--repeat", "1", "--steps", "5")
+        assert status == 0 and out.splitlines()[5].split()[:4] == ["engine", "2", "1", "5"]
 
     def test_bad_numbers(self, capsys, rom_path):
         status, _, err = run(capsys, "bench", "--rom", rom_path, "--lanes", "0")
@@ -226,16 +252,11 @@ class TestRecord:
         assert "4 frames at 5.0 fps from 9 steps" in out  # the reset frame, then steps 3, 6, 9
         assert self.frames_of(out_path)[1] == (480, 448)
 
-    def test_stop_on_done(self, capsys, rom_path, states_dir, tmp_path):
-        image = bytearray(gzip.decompress((states_dir / "1-1.state").read_bytes()))
-        at = image.find(b"RAM\0" + (2048).to_bytes(4, "little"))
-        image[at + 8 + LIVES] = 0xFF  # the episode ends on the first frame
-        (tmp_path / "states").mkdir()
-        (tmp_path / "states" / "doomed.state").write_bytes(gzip.compress(bytes(image)))
-        status, out, _ = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", tmp_path / "states",
+    def test_stop_on_done(self, capsys, rom_path, doomed_states, tmp_path):
+        status, out, _ = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", doomed_states,
                              "--steps", "50", "--stop-on-done")
         assert status == 0 and "from 1 steps of start state doomed; 1 episode(s) ended" in out
-        status, out, _ = run(capsys, "record", tmp_path / "y.gif", "--rom", rom_path, "--states", tmp_path / "states",
+        status, out, _ = run(capsys, "record", tmp_path / "y.gif", "--rom", rom_path, "--states", doomed_states,
                              "--steps", "5")
         assert status == 0 and "from 5 steps" in out and "5 episode(s) ended" in out
 

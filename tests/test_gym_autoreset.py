@@ -11,6 +11,8 @@ import gzip
 
 import numpy as np
 import pytest
+from env_support import LIVES_ADDRESS as LIVES
+from env_support import with_ram
 
 gymnasium = pytest.importorskip("gymnasium")
 
@@ -19,20 +21,8 @@ from gymnasium.vector import AutoresetMode  # noqa: E402
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
 
-LIVES = 0x075A  # RAM address of the lives byte
 NOOP, RIGHT, RIGHT_B = 0, 1, 3  # indices in the "right_only" action set
 MAX_EPISODE = 300  # steps; the last-life episode held right ends well before
-
-
-def with_ram(image, changes):
-    """A copy of a state image with some work-RAM bytes replaced."""
-    tag = b"RAM\0" + (2048).to_bytes(4, "little")
-    at = image.find(tag)
-    assert at >= 0, "state image without a RAM chunk"
-    patched = bytearray(image)
-    for address, value in changes.items():
-        patched[at + 8 + address] = value
-    return bytes(patched)
 
 
 @pytest.fixture(scope="module")
@@ -88,7 +78,9 @@ class TestNextStep:
         env = make(AutoresetMode.NEXT_STEP, LANES)
         assert env.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
         assert TurboVectorEnv.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
-        assert make("NextStep", LANES).autoreset_mode is AutoresetMode.NEXT_STEP
+        for spelling, mode in [("NextStep", AutoresetMode.NEXT_STEP), ("SAME_STEP", AutoresetMode.SAME_STEP),
+                               ("same_step", AutoresetMode.SAME_STEP), ("Disabled", AutoresetMode.DISABLED)]:
+            assert make(spelling, LANES).autoreset_mode is mode
 
     def test_step_after_the_end_returns_the_reset_lane(self, make):
         env = make(AutoresetMode.NEXT_STEP, LANES)
@@ -256,6 +248,29 @@ class TestDisabled:
         env.step(noop(env))
         with pytest.raises(RuntimeError, match="^cannot step while a terminated lane is pending reset"):
             env.step(noop(env))
+
+
+class TestEndOnLifeLoss:
+    def test_a_lost_life_ends_the_episode_only_when_asked(self, make):
+        # Held right from 1-1, lane 0 loses a life to the first enemy; lane 1 stands still.
+        lossy, plain = (make(AutoresetMode.NEXT_STEP, ["level", "level"], end_on_life_loss=flag) for flag in (True, False))
+        _, start = lossy.reset(seed=0)
+        plain.reset(seed=0)
+        actions = np.array([RIGHT, NOOP])
+        for _ in range(MAX_EPISODE):
+            _, _, terminated, _, info = lossy.step(actions)
+            _, _, plain_terminated, _, plain_info = plain.step(actions)
+            if terminated.any():
+                break
+        else:
+            pytest.fail("lane 0 lost no life")
+        assert terminated.tolist() == [True, False] and not plain_terminated.any()
+        lives = start["lives"].tolist()
+        assert info["lives"].tolist() == plain_info["lives"].tolist() == [lives[0] - 1, lives[1]]
+        # The lane comes back at its start state, with its lives.
+        _, rewards, terminated, _, info = lossy.step(actions)
+        assert not terminated.any() and rewards[0] == 0.0
+        assert info["lives"].tolist() == lives and info["x_pos"][0] == start["x_pos"][0]
 
 
 class TestTruncation:

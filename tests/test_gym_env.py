@@ -49,9 +49,21 @@ class TestConstruction:
         assert env.spec.id == "TanuvexTurbo-v0" and env.max_episode_steps == 7
         assert env.single_action_space == spaces.Discrete(5)
 
-    def test_rom_from_environment_variable(self, rom_path, states_dir, monkeypatch):
+    def test_defaults_from_environment_variables(self, rom_path, states_dir, monkeypatch, tmp_path):
         monkeypatch.setenv("TANUVEX_TURBO_ROM", rom_path)
-        assert TurboVectorEnv(num_envs=1, states=states_dir).num_envs == 1
+        monkeypatch.setenv("TANUVEX_TURBO_STATES", str(states_dir))
+        env = TurboVectorEnv(num_envs=1)
+        # The start state is the one named 1-1, not the first in name order.
+        assert env.state_names[0] != "1-1" and env.start_states == [env.state_names.index("1-1")]
+        for name in ("b", "a"):
+            shutil.copy(states_dir / "2-1.state", tmp_path / f"{name}.state")
+        monkeypatch.setenv("TANUVEX_TURBO_STATES", str(tmp_path))
+        assert TurboVectorEnv(num_envs=1).start_states == [0]  # no 1-1: the first entry
+        monkeypatch.delenv("TANUVEX_TURBO_STATES")
+        assert TurboVectorEnv(num_envs=1).start_states == [-1]
+        monkeypatch.setenv("TANUVEX_TURBO_ROM", str(tmp_path / "missing.nes"))
+        with pytest.raises(FileNotFoundError, match="missing.nes \\(from TANUVEX_TURBO_ROM\\)$"):
+            TurboVectorEnv(num_envs=1)
         monkeypatch.delenv("TANUVEX_TURBO_ROM")
         with pytest.raises(ValueError, match="TANUVEX_TURBO_ROM"):
             TurboVectorEnv(num_envs=1)
@@ -71,11 +83,12 @@ class TestConstruction:
             make(frame_skip=0)
         junk = tmp_path / "junk.nes"
         junk.write_bytes(b"NES\x1a" + bytes(100))
-        with pytest.raises(RuntimeError, match="^ROM SHA-256 mismatch"):
+        # The engine's message comes first; the path and what to do follow.
+        with pytest.raises(RuntimeError, match="^ROM SHA-256 mismatch: .*junk.nes is not the supported .* --fix"):
             TurboVectorEnv(junk, 1)
 
     def test_bad_wrapper_arguments(self, make):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="autoreset_mode"):
             make(autoreset_mode="Sometimes")
         with pytest.raises(ValueError, match="render_mode"):
             make(render_mode="human")
@@ -277,10 +290,12 @@ class TestResetOptions:
             make().reset(options=options)
 
     def test_power_on_without_states(self, make):
-        env = make(states=None)
+        env = make(states=())
         assert env.state_names == [] and env.start_states == [-1] * N
         env.reset()
         assert env.engine.active_state_indices() == [-1] * N
+        for _ in range(3):
+            assert not env.step(np.full(N, RIGHT))[2].any()  # power-on lanes play
         with pytest.raises(ValueError, match="no start states"):
             env.reset(options={"state": 0})
 

@@ -225,9 +225,9 @@ class TestWhatIsCounted:
         assert (timings["resize"] > 0) == (resizes > 0)
         assert (timings["stack_shift"] > 0) == (shifts > 0)
 
-    def test_ended_lanes_stop_counting_frames(self, make_env):
-        # A console at power-on has no lives left: its first frame ends it.
-        env = make_env(N)
+    def test_ended_lanes_stop_counting_frames(self, make_env, game_over_catalog):
+        # A game-over start state ends every lane on its first frame.
+        env = make_env(N, **game_over_catalog)
         arrays = run(env, 0)
         env.step_into(**arrays)
         assert arrays["terminated"].all()

@@ -295,15 +295,14 @@ class TestCaptureRefusals:
         snapshots = env.capture_snapshots(capture_mask=np.ones(N, bool), obs=obs)
         assert len(snapshots) == N
 
-    def test_pending_lane_is_refused(self, make_env):
-        env = make_env(N)
+    def test_pending_lane_is_refused(self, make_env, game_over_catalog):
+        env = make_env(N, **game_over_catalog)
         arrays = step_arrays(env)
         env.reset_into(arrays["obs"])
         env.step_into(**arrays)
-        assert arrays["terminated"].all()  # a power-on console has no lives left
+        assert arrays["terminated"].all()  # the game-over start state ends every lane
         # Reset every lane but the last; lane 3 stays pending.
-        env.reset_masked_into(arrays["obs"], np.array([True, True, True, False]), np.full(N, -1, np.int32),
-                              [None] * N)
+        env.reset_masked_into(arrays["obs"], np.array([True, True, True, False]), np.zeros(N, np.int32), [None] * N)
         ram = ram_of(env)
         for mask in ([False, False, False, True], [True, True, True, True]):
             with pytest.raises(RuntimeError, match="^cannot capture a lane that is pending reset$"):

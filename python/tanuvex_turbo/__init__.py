@@ -5,6 +5,16 @@ The compiled core, ``tanuvex_turbo._tanuvex_turbo``, runs many emulated consoles
 through batched methods that read actions from, and write observations,
 rewards, episode flags and game variables into, caller-owned NumPy arrays.
 This package re-exports the extension's public names.
+
+Rewards and episode ends, the same here and in ``TurboVectorEnv``: a step's
+reward is the sum over its emulated frames of the forward movement of the
+horizontal scroll byte ``xscroll_lo`` (per frame its increase, floored at 0,
+and 0 on the frame where the byte wraps around); there is no death or time
+penalty. A lane's episode ends (``terminated``) when its lives byte reads
+0xFF (game over after the last life), or, with ``terminate_on_flag``, when
+``x_pos`` reaches 3160 during a frame (below before it, at or above after),
+one constant for every level. A lost life alone does not end an episode;
+``truncated`` is always false.
 """
 
 from tanuvex_turbo import _tanuvex_turbo

@@ -4,11 +4,13 @@ The engine accepts exactly one image file, identified by the SHA-256 digest of
 all its bytes (:data:`EXPECTED_SHA256`). Copies of the same game often differ
 only in the 16-byte iNES header (bytes 7..15 are frequently filled with junk
 by old tools, or the mirroring bit is wrong) or in bytes appended after the
-pattern data. :func:`inspect_cartridge` reports the header fields, compares the
+pattern data, and some dumps hold the program and pattern data alone, with
+no header. :func:`inspect_cartridge` reports the header fields, compares the
 digest, and when the digest does not match tries a small set of standard
 headers (and the image without trailing bytes) over the same program and
-pattern data: if one of them gives the expected digest, the only problem is
-the header and :func:`repaired_image` returns the corrected file contents.
+pattern data, or in front of a headerless file's data: if one of them gives
+the expected digest, the only problem is the header and
+:func:`repaired_image` returns the corrected file contents.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import os
+import shlex
 from typing import List, Optional, Union
 
 __all__ = [
@@ -23,6 +26,7 @@ __all__ = [
     "INES_MAGIC",
     "CartridgeReport",
     "Header",
+    "explain_cartridge_error",
     "inspect_cartridge",
     "parse_header",
     "repaired_image",
@@ -115,26 +119,38 @@ def _sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def _candidate_headers(header: Header):
-    """Standard headers for a mapper-0 image: every bank layout and low flag nibble, clean or original tail."""
+def _candidate_headers(header: Optional[Header]):
+    """Standard headers for a mapper-0 image: every bank layout and low flag nibble, clean or original tail.
+
+    ``header`` is the file's own header, or None for a file without one.
+    """
     tails = [bytes(8)]
-    if header.tail != bytes(8):
+    if header is not None and header.tail != bytes(8):
         tails.append(header.tail)
+    flags7_choices = sorted({0, header.flags7 & 0x0F}) if header is not None else [0]
     for prg in (2, 1):
         for chr_ in (1, 0):
             for flags6 in range(16):
                 if flags6 & 4:  # a trainer would change the data layout, not just the header
                     continue
-                for flags7 in sorted({0, header.flags7 & 0x0F}):
+                for flags7 in flags7_choices:
                     for tail in tails:
                         yield bytes(INES_MAGIC + bytes((prg, chr_, flags6, flags7)) + tail)
 
 
-def _find_repair(data: bytes, header: Header):
-    """Searches standard headers over the image's data for the expected digest."""
-    offsets = [HEADER_SIZE]
-    if header.trainer and len(data) >= HEADER_SIZE + TRAINER_SIZE:
-        offsets.append(HEADER_SIZE + TRAINER_SIZE)
+def _find_repair(data: bytes, header: Optional[Header]):
+    """Searches standard headers over the image's data for the expected digest.
+
+    A file without the iNES magic is taken as a headerless dump: the
+    headers are tried in front of all of its bytes.
+    """
+    headerless = header is None or not header.magic_ok
+    if headerless:
+        header, offsets = None, [0]
+    else:
+        offsets = [HEADER_SIZE]
+        if header.trainer and len(data) >= HEADER_SIZE + TRAINER_SIZE:
+            offsets.append(HEADER_SIZE + TRAINER_SIZE)
     for offset in offsets:
         body = data[offset:]
         for candidate in _candidate_headers(header):
@@ -146,13 +162,15 @@ def _find_repair(data: bytes, header: Header):
                 image = candidate + trimmed
                 if _sha256(image) == EXPECTED_SHA256:
                     notes = []
-                    if candidate != data[:HEADER_SIZE]:
+                    if headerless:
+                        notes.append(f"the file has no iNES header: the standard {HEADER_SIZE}-byte header must be added")
+                    elif candidate != data[:HEADER_SIZE]:
                         changed = [i for i in range(HEADER_SIZE) if candidate[i] != data[i]]
                         if len(changed) == 1:
                             notes.append(f"header byte {changed[0]} differs")
                         else:
                             notes.append("header bytes " + ", ".join(str(i) for i in changed) + " differ")
-                    if offset != HEADER_SIZE:
+                    if offset == HEADER_SIZE + TRAINER_SIZE:
                         notes.append(f"the {TRAINER_SIZE}-byte trainer must be removed")
                     if len(trimmed) < len(body):
                         notes.append(f"{len(body) - len(trimmed)} bytes after the pattern data must be removed")
@@ -177,7 +195,7 @@ def inspect_cartridge(path: Union[str, "os.PathLike[str]"], *, search_repair: bo
     report = CartridgeReport(
         path=os.fspath(path), size=len(data), sha256=digest, header=header, supported=digest == EXPECTED_SHA256
     )
-    if not report.supported and search_repair and header is not None:
+    if not report.supported and search_repair and len(data) >= PRG_BANK:
         report.repair, report.repair_notes = _find_repair(data, header)
     return report
 
@@ -192,3 +210,24 @@ def repaired_image(path: Union[str, "os.PathLike[str]"]) -> Optional[bytes]:
         with open(path, "rb") as handle:
             return handle.read()
     return report.repair
+
+
+def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -> Optional[Exception]:
+    """The error to raise for the engine's refusal ``message`` of the cartridge image at ``path``.
+
+    The engine's own text is kept at the front; what is added names the file
+    (and ``source``, where its path came from) and what to do. Returns None
+    when ``message`` is not a cartridge refusal.
+    """
+    where = f"{path} (from {source})" if source != "rom_path" else path
+    quoted = shlex.quote(path)
+    if message.startswith("failed to read ROM"):
+        if not os.path.exists(path):
+            return FileNotFoundError(f"cartridge image not found: {where}")
+        return RuntimeError(f"{message}: {where}")
+    if message.startswith("ROM ") or "iNES" in message or "mapper" in message:
+        return RuntimeError(
+            f"{message}; {where} is not the supported cartridge image: run 'tanuvex-turbo check {quoted}' to see why, "
+            f"and 'tanuvex-turbo check {quoted} --fix FIXED.nes' to write a corrected copy when only its header is wrong"
+        )
+    return None

@@ -163,7 +163,8 @@ def _check(args: argparse.Namespace) -> int:
     print(f"header:   {_describe_header(report)}")
     if report.header is not None:
         with open(path, "rb") as handle:
-            print(f"bytes:    {handle.read(16).hex(' ')}  (the 16 header bytes)")
+            what = "the 16 header bytes" if report.header.magic_ok else "the first 16 bytes"
+            print(f"bytes:    {handle.read(16).hex(' ')}  ({what})")
     engine_error = None
     if not args.no_engine:
         from tanuvex_turbo import _RetroVecEnv

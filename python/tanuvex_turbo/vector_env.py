@@ -16,6 +16,17 @@ Quick start::
     env = TurboVectorEnv(rom_path, num_envs=8, states="states/", action_set="simple")
     obs, info = env.reset(seed=0)
     obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
+
+The episode model. The reward of a step is the sum over its emulated frames
+of the forward movement of the horizontal scroll byte ``xscroll_lo``: per
+frame, the byte's increase, floored at 0 and 0 on the frame where it wraps
+around. Nothing else counts: no penalty for dying or for time, no bonus for
+coins, score or the flag. An episode ends (``terminated``) when the lives
+byte reads 0xFF, that is game over after the last life, or, with
+``terminate_on_flag`` (the default), when ``x_pos`` reaches 3160 during a
+frame, one constant for every level. A lost life is not an episode end unless
+``end_on_life_loss=True``. The engine never truncates; ``max_episode_steps``
+adds truncation in this class.
 """
 
 from __future__ import annotations
@@ -38,6 +49,7 @@ except ImportError as error:  # pragma: no cover - exercised only without gymnas
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import ActionSetChoice, resolve_action_set
+from tanuvex_turbo.cartridge import explain_cartridge_error
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSource, load_catalog
 
@@ -51,6 +63,9 @@ _EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": 
 
 # Marks a lane whose start state is drawn at random from the catalog at every reset.
 _RANDOM_STATE = "random"
+
+# The start state of every lane when the constructor is given none, if the catalog has it.
+DEFAULT_START_STATE = "1-1"
 
 StateChoice = Union[int, str, None]
 
@@ -66,18 +81,27 @@ class TurboVectorEnv(VectorEnv):
             mapping ``name -> path or bytes``, or a sequence of paths or
             ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
             from files are named by their file names without suffix. ``None``
-            starts every episode from the console's power-on state.
+            (default) reads the ``TANUVEX_TURBO_STATES`` environment variable;
+            without it, or with an empty sequence ``()``, every episode starts
+            from the console's power-on state.
         start_state: the start state of every lane (a catalog name or index,
             ``"random"`` for a uniform draw at every reset), or a sequence with
-            one such value per lane. Default: the first catalog entry.
+            one such value per lane. Default: the entry named ``"1-1"`` when
+            the catalog has one, otherwise the first entry.
         action_set: a name of :data:`tanuvex_turbo.actions.ACTION_SETS`
             (``"right_only"``, ``"simple"``, ``"complex"``, ``"full"``) or a
             custom list of controller bytes / button combinations. Actions are
             indices into it; ``"full"`` makes the action the raw controller byte.
-        autoreset_mode: :class:`gymnasium.vector.AutoresetMode` (or its value
-            string): ``NEXT_STEP`` (default), ``SAME_STEP`` or ``DISABLED``.
+        autoreset_mode: :class:`gymnasium.vector.AutoresetMode`, its value
+            (``"NextStep"``, ``"SameStep"``, ``"Disabled"``) or its name in any
+            case (``"SAME_STEP"``, ``"same_step"``): ``NEXT_STEP`` (default),
+            ``SAME_STEP`` or ``DISABLED``.
         max_episode_steps: truncate an episode after this many steps (the
             engine itself never truncates). ``None``: no limit.
+        end_on_life_loss: when true, a step in which a lane's ``lives`` value
+            drops ends that lane's episode (``terminated``), as is usual for
+            Atari games; its reset then loads its start state as any other.
+            Default false: only game over (and the flag) ends an episode.
         render_mode: ``"rgb_array"`` to make :meth:`render` return each lane's
             display frame (224 x 240 x 3), or ``None``.
         copy: when true (default) the observation and info arrays returned by
@@ -96,9 +120,11 @@ class TurboVectorEnv(VectorEnv):
 
     Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
     resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
-    Rewards are ``float32``. ``info`` holds the ten game values of
-    :data:`INFO_FIELDS` (and the requested extra info) as arrays with one entry
-    per lane, each with its ``_name`` mask as Gymnasium's vector envs do.
+    Rewards are ``float32``: the forward scroll of the step, with no death or
+    time penalty (the module documentation describes the episode model).
+    ``info`` holds the ten game values of :data:`INFO_FIELDS` (and the
+    requested extra info) as arrays with one entry per lane, each with its
+    ``_name`` mask as Gymnasium's vector envs do.
 
     Resets: ``reset(seed=s)`` gives lane ``i`` the seed ``s + i``; a list gives
     one seed (or ``None``) per lane; ``None`` keeps the lanes' generators
@@ -129,6 +155,7 @@ class TurboVectorEnv(VectorEnv):
         action_set: ActionSetChoice = "simple",
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
         max_episode_steps: Optional[int] = None,
+        end_on_life_loss: bool = False,
         render_mode: Optional[str] = None,
         copy: bool = True,
         extra_info: Sequence[Union[str, int]] = (),
@@ -151,11 +178,16 @@ class TurboVectorEnv(VectorEnv):
         sticky_action_prob: float = 0.0,
         num_threads: Optional[int] = None,
     ) -> None:
+        rom_source = "rom_path"
         if rom_path is None:
             rom_path = os.environ.get("TANUVEX_TURBO_ROM")
             if not rom_path:
                 raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
-        self.autoreset_mode = autoreset_mode if isinstance(autoreset_mode, AutoresetMode) else AutoresetMode(autoreset_mode)
+            rom_source = "TANUVEX_TURBO_ROM"
+        rom_path = os.fspath(rom_path)
+        if states is None:
+            states = os.environ.get("TANUVEX_TURBO_STATES") or None
+        self.autoreset_mode = _autoreset_mode(autoreset_mode)
         if max_episode_steps is not None and int(max_episode_steps) < 1:
             raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
         if render_mode not in (None, "rgb_array"):
@@ -165,8 +197,9 @@ class TurboVectorEnv(VectorEnv):
 
         catalog_data, catalog_names = load_catalog(states)
         self._extra_layout = _extra_layout(extra_info)
-        self._engine = _RetroVecEnv(
-            os.fspath(rom_path),
+        self._engine = _open_engine(
+            rom_source,
+            rom_path,
             num_envs,
             frame_skip=frame_skip,
             grayscale=grayscale,
@@ -196,6 +229,7 @@ class TurboVectorEnv(VectorEnv):
         self.render_mode = render_mode
         self.copy = bool(copy)
         self.max_episode_steps = None if max_episode_steps is None else int(max_episode_steps)
+        self.end_on_life_loss = bool(end_on_life_loss)
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
@@ -225,9 +259,10 @@ class TurboVectorEnv(VectorEnv):
 
         # Episode bookkeeping of the wrapper.
         self._episode_steps = np.zeros(n, np.int64)
+        self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
         self._needs_reset = np.zeros(n, np.bool_)
         self._reset_done = False
-        self._start_index = np.full(n, 0 if self._state_names else -1, np.int32)
+        self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
         self._start_random = np.zeros(n, np.bool_)
         if start_state is not None:
             self._set_start_states(np.ones(n, np.bool_), start_state, "start_state")
@@ -286,7 +321,7 @@ class TurboVectorEnv(VectorEnv):
             raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
 
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
-        self._engine.info_into(*self._info_args)
+        self._refresh_info()
         self._reset_done = True
         return self._out_obs(), self._build_info(mask)
 
@@ -356,7 +391,7 @@ class TurboVectorEnv(VectorEnv):
             self._engine.reset_masked_into(self._obs, ended, indices, seeds)
             self._engine_step()
             self._engine.reset_masked_into(self._obs, ended, indices, seeds)
-            self._engine.info_into(*self._info_args)
+            self._refresh_info()
             self._rewards[ended] = 0.0
             self._terminated[ended] = False
             self._episode_steps[ended] = 0
@@ -380,7 +415,7 @@ class TurboVectorEnv(VectorEnv):
             final_obs[lane] = self._obs[lane].copy()
         final_info = self._build_info(ended, always_copy=True)
         self._reset_lanes(ended, [None] * self.num_envs)
-        self._engine.info_into(*self._info_args)
+        self._refresh_info()
         info = self._build_info(None)
         info["final_obs"] = final_obs
         info["_final_obs"] = ended.copy()
@@ -407,6 +442,14 @@ class TurboVectorEnv(VectorEnv):
             info["xscroll_hi"],
             info["xscroll_lo"],
         )
+        if self.end_on_life_loss:
+            self._terminated |= info["lives"] < self._lives
+            np.copyto(self._lives, info["lives"])
+
+    def _refresh_info(self) -> None:
+        """Reads the game values after a reset (no emulation)."""
+        self._engine.info_into(*self._info_args)
+        np.copyto(self._lives, self._info["lives"])
 
     def _finish_episode_steps(self) -> None:
         self._episode_steps += 1
@@ -556,6 +599,37 @@ class TurboVectorEnv(VectorEnv):
     def _check_open(self) -> None:
         if self._engine is None:
             raise RuntimeError("the environment is closed")
+
+
+def _autoreset_mode(value: Any) -> AutoresetMode:
+    """An AutoresetMode from a member, its value ("SameStep") or its name in any case ("same_step")."""
+    if isinstance(value, AutoresetMode):
+        return value
+    if isinstance(value, str):
+        key = value.replace("_", "").lower()
+        for mode in AutoresetMode:
+            if key in (mode.value.lower(), mode.name.replace("_", "").lower()):
+                return mode
+    choices = ", ".join(f"{mode.name} ({mode.value!r})" for mode in AutoresetMode)
+    raise ValueError(f"autoreset_mode must be a gymnasium.vector.AutoresetMode or one of {choices}, got {value!r}")
+
+
+def _default_start_index(names: Sequence[str]) -> int:
+    """The catalog entry named DEFAULT_START_STATE, else the first entry; -1 (power-on) without a catalog."""
+    if DEFAULT_START_STATE in names:
+        return list(names).index(DEFAULT_START_STATE)
+    return 0 if names else -1
+
+
+def _open_engine(rom_source: str, rom_path: str, *args: Any, **kwargs: Any) -> _RetroVecEnv:
+    """Builds the engine; a cartridge it cannot open raises an error that names the file and what to do."""
+    try:
+        return _RetroVecEnv(rom_path, *args, **kwargs)
+    except RuntimeError as error:
+        explained = explain_cartridge_error(str(error), rom_path, rom_source)
+        if explained is None:
+            raise
+        raise explained from None
 
 
 def _extra_layout(requested: Sequence[Union[str, int]]):

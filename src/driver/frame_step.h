@@ -12,6 +12,9 @@
 
 namespace tt {
 
+/// The flag rule ends a lane's episode on the frame whose x_pos reaches this
+/// value from below. A lane that is already at or past it before the frame
+/// (power-on RAM decodes to 65535, a state made past the flag) is not ended.
 inline constexpr uint16_t FLAG_X_POS = 3160;
 
 /// One frame with the lane's enabled accelerators.
@@ -22,11 +25,12 @@ inline void run_machine_frame(Machine& m, uint8_t buttons) {
 }
 
 namespace frame_step_detail {
-inline float finish_step(Machine& m, uint8_t old_xscroll_lo) {
+inline float finish_step(Machine& m, uint8_t old_xscroll_lo, uint16_t old_x_pos) {
   refresh_game_info(m);
   m.ppu.has_scroll_override = 0;
   m.ppu.scroll_override_x_px = 0;
-  if (static_cast<uint8_t>(m.info.lives) == 0xFF || (m.info.x_pos >= FLAG_X_POS && m.terminate_on_flag)) m.terminated = 1;
+  const bool reached_flag = m.terminate_on_flag && old_x_pos < FLAG_X_POS && m.info.x_pos >= FLAG_X_POS;
+  if (static_cast<uint8_t>(m.info.lives) == 0xFF || reached_flag) m.terminated = 1;
   const int diff = static_cast<int>(m.info.xscroll_lo) - static_cast<int>(old_xscroll_lo);
   return diff > 0 ? static_cast<float>(diff) : 0.0f;
 }
@@ -36,14 +40,16 @@ inline float finish_step(Machine& m, uint8_t old_xscroll_lo) {
 inline float step_frame(Machine& m, uint8_t buttons) {
   if (m.terminated) return 0.0f;
   const uint8_t old = m.info.xscroll_lo;
+  const uint16_t old_x_pos = m.info.x_pos;
   run_machine_frame(m, buttons);
-  return frame_step_detail::finish_step(m, old);
+  return frame_step_detail::finish_step(m, old, old_x_pos);
 }
 
 /// step_frame feeding the lane's profiler record.
 inline float step_frame_profiled(Machine& m, uint8_t buttons, ProfileRecord& record) {
   if (m.terminated) return 0.0f;
   const uint8_t old = m.info.xscroll_lo;
+  const uint16_t old_x_pos = m.info.x_pos;
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   LaneProfile profile{record};
   const uint64_t t0 = monotonic_ns();
@@ -51,7 +57,7 @@ inline float step_frame_profiled(Machine& m, uint8_t buttons, ProfileRecord& rec
   const uint64_t t1 = monotonic_ns();
   record.frame_stepping = saturating_add(record.frame_stepping, t1 >= t0 ? t1 - t0 : 0);
   record.frame_steps += 1;
-  return frame_step_detail::finish_step(m, old);
+  return frame_step_detail::finish_step(m, old, old_x_pos);
 }
 
 /// Power-on reset of a lane, followed by its first frame with no buttons.

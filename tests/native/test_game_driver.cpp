@@ -138,14 +138,26 @@ TEST(FrameStep, RewardAndTermination) {
   m.ram[0x071C] = 0x02;
   EXPECT_FLOAT_EQ(step_frame(m, 0), 0.0f) << "wrapping backwards is not forward motion";
 
-  m.ram[0x006D] = 0x0C;
-  m.ram[0x0086] = 0x58;
+  // x_pos is 65535 here (RAM the program never wrote): being past the flag
+  // before a frame does not end the episode, only reaching it from below.
   m.ram[0x075A] = 0;
-  step_frame(m, 0);
+  auto move_x_pos = [&m](uint16_t before, uint16_t after) {
+    m.ram[0x006D] = static_cast<uint8_t>(before >> 8);
+    m.ram[0x0086] = static_cast<uint8_t>(before);
+    refresh_game_info(m);
+    m.ram[0x006D] = static_cast<uint8_t>(after >> 8);
+    m.ram[0x0086] = static_cast<uint8_t>(after);
+    step_frame(m, 0);
+  };
+  move_x_pos(3159, 3160);
   EXPECT_EQ(m.terminated, 0) << "x_pos 3160 ends the episode only with terminate_on_flag";
   m.terminate_on_flag = 1;
-  step_frame(m, 0);
-  EXPECT_EQ(m.terminated, 1);
+  move_x_pos(65535, 65535);
+  EXPECT_EQ(m.terminated, 0) << "a lane that starts past the flag plays on";
+  move_x_pos(3160, 3170);
+  EXPECT_EQ(m.terminated, 0) << "a lane that starts at the flag plays on";
+  move_x_pos(3159, 3160);
+  EXPECT_EQ(m.terminated, 1) << "reaching the flag ends the episode";
   const ConsoleState frozen = m;
   EXPECT_FLOAT_EQ(step_frame(m, 0x80), 0.0f);
   EXPECT_EQ(std::memcmp(&frozen.ram, &m.ram, sizeof frozen.ram), 0);
