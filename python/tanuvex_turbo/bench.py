@@ -33,6 +33,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
+from tanuvex_turbo.command_support import CliError, cartridge_options, guard, resolve_catalog, resolve_rom, run_engine
 from tanuvex_turbo.fields import step_outputs
 
 __all__ = ["BenchResult", "add_arguments", "main", "run", "machine_description"]
@@ -250,9 +251,6 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Adds the benchmark's options to ``parser`` (shared by ``tanuvex-turbo bench`` and ``python -m``)."""
-    parser.add_argument("--rom", help="cartridge image (default: $TANUVEX_TURBO_ROM)")
-    parser.add_argument("--states", help="start states: a directory or file (default: $TANUVEX_TURBO_STATES)")
-    parser.add_argument("--state", help="name of the start state (default: the first one)")
     parser.add_argument("--lanes", type=int, nargs="+", default=list(DEFAULT_LANES), metavar="N",
                         help="lane counts (default: %(default)s)")
     parser.add_argument("--threads", type=int, nargs="+", default=list(DEFAULT_THREADS), metavar="T",
@@ -278,17 +276,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def execute(args: argparse.Namespace, command: str) -> int:
     """Runs the benchmark described by parsed ``args``; returns the exit status."""
-    from tanuvex_turbo import cli
-
     if args.repeat < 1 or any(n < 1 for n in args.lanes) or any(t < 1 for t in args.threads):
-        raise cli.CliError("--repeat, --lanes and --threads take positive numbers")
+        raise CliError("--repeat, --lanes and --threads take positive numbers")
     if args.gym:
         try:
             import tanuvex_turbo.vector_env  # noqa: F401
         except ImportError:
-            raise cli.CliError("--gym needs Gymnasium: pip install 'tanuvex_turbo[gym]'") from None
-    rom_path = cli.resolve_rom(args.rom)
-    catalog = cli.resolve_catalog(args.states, args.state)
+            raise CliError("--gym needs Gymnasium: pip install 'tanuvex_turbo[gym]'") from None
+    rom_path = resolve_rom(args.rom)
+    catalog = resolve_catalog(args.states, args.state)
     print(f"command: {command}")
     print(f"machine: {machine_description()}")
     start = catalog.get("state_catalog_names", ["power-on"])[0]
@@ -307,7 +303,7 @@ def execute(args: argparse.Namespace, command: str) -> int:
     def report(line: str) -> None:
         print(line, flush=True)
 
-    results = cli.run_engine(lambda: run(rom_path, args, catalog, report), rom_path)
+    results = run_engine(lambda: run(rom_path, args, catalog, report), rom_path)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as handle:
             json.dump({"command": command, "machine": machine_description(),
@@ -317,13 +313,13 @@ def execute(args: argparse.Namespace, command: str) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of ``python -m tanuvex_turbo.bench``."""
-    from tanuvex_turbo import cli
-
-    parser = argparse.ArgumentParser(prog="python -m tanuvex_turbo.bench", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(
+        prog="python -m tanuvex_turbo.bench", description=__doc__.split("\n\n")[0], parents=[cartridge_options()]
+    )
     add_arguments(parser)
     args = parser.parse_args(argv)
     argv = sys.argv[1:] if argv is None else list(argv)
-    return cli.guard(lambda: execute(args, " ".join(["python -m tanuvex_turbo.bench", *argv])))
+    return guard(lambda: execute(args, " ".join(["python -m tanuvex_turbo.bench", *argv])))
 
 
 if __name__ == "__main__":
