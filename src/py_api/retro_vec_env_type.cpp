@@ -80,6 +80,9 @@ PyMethodDef g_methods[] = {
     {"step_into", keywords<env_step_into>(), KW,
      "step_into($self, actions, obs, rewards, terminated, truncated, x_pos, coins, level_hi, level_lo, lives, "
      "score, scrolling, time, xscroll_hi, xscroll_lo)\n--\n\n"},
+    {"step_masked_into", keywords<env_step_masked_into>(), KW,
+     "step_masked_into($self, actions, obs, rewards, terminated, truncated, x_pos, coins, level_hi, level_lo, "
+     "lives, score, scrolling, time, xscroll_hi, xscroll_lo, step_mask=None, obs_copy=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
