@@ -2,7 +2,12 @@
 // observation, outputs, the optional lane mask and observation copy, and the
 // pending-reset bookkeeping.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/renderer.h"
 #include "driver/frame_step.h"
@@ -12,6 +17,32 @@
 namespace tt {
 
 namespace {
+
+// Copies one lane observation into the caller's copy. The copy is written
+// once and not read again by the worker, so on x86 it bypasses the caches
+// (streaming stores need no read of the target lines first); the fence makes
+// the stores visible before the worker reports the lane done.
+void copy_lane_observation(uint8_t* dst, const uint8_t* src, size_t bytes) {
+#if defined(__SSE2__)
+  if ((reinterpret_cast<uintptr_t>(dst) & 15) == 0) {
+    size_t i = 0;
+    for (; i + 64 <= bytes; i += 64) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+    }
+    std::memcpy(dst + i, src + i, bytes - i);
+    _mm_sfence();
+    return;
+  }
+#endif
+  std::memcpy(dst, src, bytes);
+}
 
 // Whether lane i takes part in a step with this mask (null: every lane).
 inline bool stepped(const uint8_t* step_mask, size_t i) { return step_mask == nullptr || step_mask[i] != 0; }
@@ -119,7 +150,7 @@ void ZuboVecEnv::step_lanes(const StepBuffers& b, UnitErrors& errors) {
         if constexpr (Profiled) record = &lane_profiles_[i];
         step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
       }
-      if (b.obs_copy) std::memcpy(b.obs_copy + i * lane_bytes, b.obs + i * lane_bytes, lane_bytes);
+      if (b.obs_copy) copy_lane_observation(b.obs_copy + i * lane_bytes, b.obs + i * lane_bytes, lane_bytes);
     }
   };
   for_lanes(machines_.size(), machines_.size(), body);
