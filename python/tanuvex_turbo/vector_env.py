@@ -264,7 +264,10 @@ class TurboVectorEnv(VectorEnv):
         self._indices = np.zeros(n, np.int32)
 
         # Episode bookkeeping of the wrapper.
-        self._episode_steps = np.zeros(n, np.int64)
+        # A lane's episode length is the step count minus the count at its last reset.
+        self._steps_taken = 0
+        self._episode_start = np.zeros(n, np.int64)
+        self._all_lanes = np.ones(n, np.bool_)
         self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
         self._needs_reset = np.zeros(n, np.bool_)
         self._any_needs_reset = False
@@ -403,9 +406,8 @@ class TurboVectorEnv(VectorEnv):
         self._rewards[ended] = 0.0
         self._terminated[ended] = False
         self._truncated[ended] = False
-        self._episode_steps += 1
-        self._episode_steps[ended] = 0
-        self._finish_episode_steps(counted=True)
+        self._episode_start[ended] = self._steps_taken + 1  # the reset counts as no step
+        self._finish_episode_steps(any_ended=True)
         return self._step_result(obs, self._build_info(None))
 
     def _step_same(self):
@@ -448,11 +450,21 @@ class TurboVectorEnv(VectorEnv):
         self._engine.info_into(*self._info_args)
         np.copyto(self._lives, self._info["lives"])
 
-    def _finish_episode_steps(self, counted: bool = False) -> None:
-        if not counted:
-            self._episode_steps += 1
+    def _finish_episode_steps(self, any_ended: bool = False) -> None:
+        """Counts the step, applies the time limit and marks the lanes that need a reset.
+
+        ``any_ended``: some lane needed a reset before this step (otherwise none
+        did, and without a time limit only ``terminated`` can set one now).
+        """
+        self._steps_taken += 1
         if self.max_episode_steps is not None:
-            np.logical_or(self._truncated, self._episode_steps >= self.max_episode_steps, out=self._truncated)
+            last_start = self._steps_taken - self.max_episode_steps
+            np.logical_or(self._truncated, self._episode_start <= last_start, out=self._truncated)
+        elif not any_ended:
+            if self._terminated.any():
+                np.copyto(self._needs_reset, self._terminated)
+                self._any_needs_reset = True
+            return
         needs = np.logical_or(self._terminated, self._truncated, out=self._needs_reset)
         self._any_needs_reset = bool(needs.any())
 
@@ -492,7 +504,7 @@ class TurboVectorEnv(VectorEnv):
 
     def _reset_lanes(self, mask: np.ndarray, seeds: List[Optional[int]]) -> None:
         self._engine.reset_masked_into(self._obs, mask, self._start_indices(mask), seeds)
-        self._episode_steps[mask] = 0
+        self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
         self._any_needs_reset = bool(self._needs_reset.any())
 
@@ -570,10 +582,8 @@ class TurboVectorEnv(VectorEnv):
         if always_copy or self.copy:
             values = [array.copy() for array in values]
         info: Dict[str, Any] = dict(zip(self._info_names, values))
-        # One block holds every mask; each key gets its own row.
-        shape = (len(self._mask_names), self.num_envs)
-        masks = np.ones(shape, np.bool_) if mask is None else np.broadcast_to(mask, shape).copy()
-        info.update(zip(self._mask_names, masks))
+        mask = self._all_lanes if mask is None else mask
+        info.update((name, mask.copy()) for name in self._mask_names)
         layout = self._extra_layout
         if layout:
             self._engine.extra_info_into(self._extra)
