@@ -12,8 +12,9 @@ Lanes whose episode ends are reset inside the timed loop, as a training loop
 would. With ``--gym`` each configuration is also run through
 :class:`tanuvex_turbo.TurboVectorEnv` and the wrapper's cost per step is
 reported next to the raw engine's ("within noise" when the wrapped run was
-the faster one); the engine's and the wrapper's repetitions alternate, so that
-a change in the machine's load touches both alike. With ``--memory`` each lane
+the faster one), in wall time and in process CPU time (steadier on a busy
+machine); the engine's and the wrapper's repetitions alternate, so that a
+change in the machine's load touches both alike. With ``--memory`` each lane
 count also gets the memory one lane costs: the growth of the resident set of a
 fresh process that builds the engine, resets and steps it, divided by the lanes.
 
@@ -72,6 +73,11 @@ class BenchResult:
     def microseconds_per_step(self) -> List[float]:
         """Wall time of one batched step (all lanes), in microseconds."""
         return [s / self.steps * 1e6 for s in self.seconds]
+
+    @property
+    def cpu_microseconds_per_step(self) -> float:
+        """Process CPU time of one batched step (all lanes and threads), in microseconds, averaged over the runs."""
+        return sum(self.seconds) * self.cpu_share / (self.steps * len(self.seconds)) * 1e6
 
     def as_dict(self) -> Dict[str, object]:
         return {
@@ -325,6 +331,10 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
             text += "   wrapper: within noise"
         else:
             text += f"   wrapper: {wrapped - raw:+.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
+        if baseline.cpu_share > 0 and result.cpu_share > 0:
+            # CPU time counts only the time this process ran: steadier than wall time on a busy machine.
+            raw_cpu, wrapped_cpu = baseline.cpu_microseconds_per_step, result.cpu_microseconds_per_step
+            text += f", CPU time {(wrapped_cpu - raw_cpu) / raw_cpu * 100:+.1f}%"
     return text
 
 
