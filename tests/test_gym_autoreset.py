@@ -11,6 +11,7 @@ import gzip
 
 import numpy as np
 import pytest
+from env_support import INFO_FIELDS, step_arrays
 from env_support import LIVES_ADDRESS as LIVES
 from env_support import with_ram
 
@@ -18,7 +19,7 @@ gymnasium = pytest.importorskip("gymnasium")
 
 from gymnasium.vector import AutoresetMode  # noqa: E402
 
-from tanuvex_turbo import TurboVectorEnv  # noqa: E402
+from tanuvex_turbo import TurboVectorEnv, _RetroVecEnv  # noqa: E402
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
 
 NOOP, RIGHT, RIGHT_B = 0, 1, 3  # indices in the "right_only" action set
@@ -147,6 +148,42 @@ class TestNextStep:
             assert np.array_equal(info[name], first_info[name]), name
         again = env.step(np.array([RIGHT_B, RIGHT_B]))
         assert np.array_equal(again[0], moving[0]) and np.array_equal(again[1], moving[1])
+
+    def test_equals_lanes_stepped_and_reset_one_by_one(self, make, rom_path, start_states):
+        # Reference: one single-lane engine per lane, driven with step_into and
+        # reset_masked_into as NEXT_STEP describes. An autoreset that stepped the
+        # ended lane, or drew its random numbers twice, would drift from it.
+        lanes = ["doomed", "level", "scrolling", "last_life"]
+        options = dict(noop_reset_max=6, sticky_action_prob=0.25)
+        env = make(AutoresetMode.NEXT_STEP, lanes, num_envs=4, max_episode_steps=5, **options)
+        catalog = dict(state_catalog_names=list(start_states), state_catalog_data=list(start_states.values()))
+        refs = [_RetroVecEnv(rom_path, 1, seed=1 + i, num_threads=1, **options, **catalog) for i in range(4)]
+        arrays = [step_arrays(ref) for ref in refs]
+        starts = [np.array([env.state_names.index(name)], np.int32) for name in lanes]
+        obs, _ = env.reset(seed=5)
+        for i, ref in enumerate(refs):
+            ref.reset_masked_into(arrays[i]["obs"], np.ones(1, bool), starts[i], [5 + i])
+            assert np.array_equal(obs[i], arrays[i]["obs"][0])
+        needs_reset, steps, resets = [False] * 4, [0] * 4, 0
+        for row in np.random.default_rng(4).integers(0, 5, size=(30, 4)):
+            obs, rewards, terminated, truncated, info = env.step(row)
+            for i, ref in enumerate(refs):
+                a = arrays[i]
+                if needs_reset[i]:
+                    ref.reset_masked_into(a["obs"], np.ones(1, bool), starts[i], [None])
+                    ref.info_into(*(a[name] for name, _ in INFO_FIELDS))
+                    a["rewards"][0], a["terminated"][0], a["truncated"][0], steps[i] = 0, False, False, 0
+                    resets += 1
+                else:
+                    ref.step_into(**{**a, "actions": env.action_table[row[i:i + 1]]})
+                    steps[i] += 1
+                    a["truncated"][0] = steps[i] >= 5
+                needs_reset[i] = bool(a["terminated"][0] or a["truncated"][0])
+                assert np.array_equal(obs[i], a["obs"][0]), (i, steps[i])
+                assert (rewards[i], terminated[i], truncated[i]) == (a["rewards"][0], a["terminated"][0], a["truncated"][0])
+                for name, _ in INFO_FIELDS:
+                    assert info[name][i] == a[name][0], name
+        assert resets >= 8
 
     def test_works_under_gymnasium_episode_statistics(self, make):
         env = make(AutoresetMode.NEXT_STEP, ["last_life"], num_envs=1)

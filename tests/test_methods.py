@@ -174,6 +174,73 @@ class TestPendingReset:
         env.step_into(**arrays)
 
 
+class TestMaskedStep:
+    MASK = np.array([True, False, True, True, False, False, True, False])
+
+    def run(self, make_env, catalog, num_threads):
+        """A masked step on env A, the same actions through step_into on twins B (all lanes stepped) and
+        C (not stepped yet), then one more full step on A and C. Returns A's results."""
+        kwargs = dict(seed=3, sticky_action_prob=0.5, num_threads=num_threads, **catalog)
+        a, b, c = (make_env(N, **kwargs) for _ in range(3))
+        arrays = {}
+        for name, e in zip("abc", (a, b, c)):
+            arrays[name] = step_arrays(e)
+            e.reset_into(arrays[name]["obs"])
+        first = np.random.default_rng(1).integers(0, 256, N).astype(np.uint8)
+        second = np.random.default_rng(2).integers(0, 256, N).astype(np.uint8)
+        before = {name: array.copy() for name, array in arrays["a"].items()}
+        for name, _ in STEP_OUTPUTS:
+            arrays["a"][name][...] = 1  # marks the elements of skipped lanes
+        marked = {name: array.copy() for name, array in arrays["a"].items()}
+        ram_before = ram_of(a)
+        copy = np.zeros(a.obs_shape(), np.uint8)
+        a.step_masked_into(**{**arrays["a"], "actions": first}, step_mask=self.MASK, obs_copy=copy)
+        b.step_into(**{**arrays["b"], "actions": first})
+        on, off = self.MASK, ~self.MASK
+        assert np.array_equal(copy, arrays["a"]["obs"])
+        for name in STEP_ARGUMENTS[1:]:
+            assert np.array_equal(arrays["a"][name][on], arrays["b"][name][on]), name
+            assert np.array_equal(arrays["a"][name][off], marked[name][off]), name
+        assert np.array_equal(arrays["a"]["obs"][off], before["obs"][off])
+        assert np.array_equal(ram_of(a)[off], ram_before[off])
+        assert np.array_equal(ram_of(a)[on], ram_of(b)[on])
+        # The skipped lanes' random streams and last actions did not move: their
+        # next step is the first step of a twin that was never stepped.
+        a.step_masked_into(**{**arrays["a"], "actions": second})
+        c.step_into(**{**arrays["c"], "actions": second})
+        for name in STEP_ARGUMENTS[1:]:
+            assert np.array_equal(arrays["a"][name][off], arrays["c"][name][off]), name
+        assert np.array_equal(ram_of(a)[off], ram_of(c)[off])
+        return copy, arrays["a"], ram_of(a)
+
+    def test_skipped_lanes_are_untouched_whatever_the_threads(self, make_env, catalog):
+        results = [self.run(make_env, catalog, threads) for threads in (1, 2, None)]
+        for copy, arrays, ram in results[1:]:
+            assert np.array_equal(copy, results[0][0]) and np.array_equal(ram, results[0][2])
+            for name, array in arrays.items():
+                assert np.array_equal(array, results[0][1][name]), name
+
+    def test_checks_and_refusals(self, env, make_env, game_over_catalog):
+        arrays = step_arrays(env)
+        with pytest.raises(ValueError, match=r"^obs_copy shape must be \(8, 4, 84, 84\), got \[8, 4, 84, 80\]$"):
+            env.step_masked_into(**arrays, obs_copy=np.zeros((N, 4, 84, 80), np.uint8))
+        with pytest.raises(ValueError, match="^step_mask length must be 8, got 7$"):
+            env.step_masked_into(**arrays, step_mask=np.ones(N - 1, bool))
+        with pytest.raises(ValueError, match="^step_mask must be C-contiguous$"):
+            env.step_masked_into(**arrays, step_mask=strided(np.ones(N, bool)))
+        with pytest.raises(ValueError):
+            env.step_masked_into(**arrays, obs_copy=arrays["obs"])  # the copy may not be the observation
+        with pytest.raises(TypeError, match="^argument 'step_mask': "):
+            env.step_masked_into(**arrays, step_mask=np.ones(N, np.uint8))
+        # A lane pending reset blocks the step even when the mask leaves it out.
+        ended = make_env(2, **game_over_catalog)
+        arrays = step_arrays(ended)
+        ended.reset_into(arrays["obs"])
+        ended.step_into(**arrays)
+        with pytest.raises(RuntimeError, match="^cannot step while"):
+            ended.step_masked_into(**arrays, step_mask=np.zeros(2, bool))
+
+
 class TestResetMasked:
     def call(self, env, obs=None, mask=None, indices=None, seeds=None):
         obs = np.zeros(env.obs_shape(), np.uint8) if obs is None else obs

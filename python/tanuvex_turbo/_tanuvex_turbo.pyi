@@ -192,3 +192,32 @@ class _RetroVecEnv:
         xscroll_lo: _U8,
     ) -> None:
         """Advances every lane by one controller byte; refused (RuntimeError) while an ended lane awaits reset."""
+    def step_masked_into(
+        self,
+        actions: _U8,
+        obs: _U8,
+        rewards: _F32,
+        terminated: _Bool,
+        truncated: _Bool,
+        x_pos: _U16,
+        coins: _U8,
+        level_hi: _I16,
+        level_lo: _I16,
+        lives: _I16,
+        score: _U32,
+        scrolling: _I16,
+        time: _U16,
+        xscroll_hi: _U8,
+        xscroll_lo: _U8,
+        step_mask: Optional[_Bool] = None,
+        obs_copy: Optional[_U8] = None,
+    ) -> None:
+        """``step_into`` for the lanes of ``step_mask`` (None: every lane), then every lane's observation into ``obs_copy``.
+
+        A lane left out of the mask runs no frame and draws no random number;
+        its observation rows, its elements of every output array, its last
+        action and its console stay as they were. ``obs_copy`` (None: no copy)
+        receives all of ``obs`` after the step, copied lane by lane by the
+        workers that ran the lanes. Refused like ``step_into`` while an ended
+        lane awaits reset, whether or not the mask selects it.
+        """

@@ -12,7 +12,11 @@ Lanes whose episode ends are reset inside the timed loop, as a training loop
 would. With ``--gym`` each configuration is also run through
 :class:`tanuvex_turbo.TurboVectorEnv` and the wrapper's cost per step is
 reported next to the raw engine's ("within noise" when the wrapped run was
-the faster one).
+the faster one), in wall time and in process CPU time (steadier on a busy
+machine); the engine's and the wrapper's repetitions alternate, so that a
+change in the machine's load touches both alike. With ``--memory`` each lane
+count also gets the memory one lane costs: the growth of the resident set of a
+fresh process that builds the engine, resets and steps it, divided by the lanes.
 
 Run it as ``tanuvex-turbo bench`` or ``python -m tanuvex_turbo.bench``.
 Timings depend on the machine and on what else runs on it; the header of the
@@ -55,6 +59,8 @@ class BenchResult:
     #: Process CPU time over wall time during the timed runs: about ``threads`` on an idle machine,
     #: less when other work takes the processors.
     cpu_share: float = 0.0
+    #: Resident memory per lane in bytes (``--memory``), None when not measured.
+    memory_per_lane: Optional[float] = None
 
     @property
     def steps_per_second(self) -> List[float]:
@@ -69,6 +75,11 @@ class BenchResult:
         """Wall time of one batched step (all lanes), in microseconds."""
         return [s / self.steps * 1e6 for s in self.seconds]
 
+    @property
+    def cpu_microseconds_per_step(self) -> float:
+        """Process CPU time of one batched step (all lanes and threads), in microseconds, averaged over the runs."""
+        return sum(self.seconds) * self.cpu_share / (self.steps * len(self.seconds)) * 1e6
+
     def as_dict(self) -> Dict[str, object]:
         return {
             "mode": self.mode,
@@ -78,6 +89,7 @@ class BenchResult:
             "frame_skip": self.frame_skip,
             "seconds": self.seconds,
             "cpu_share": self.cpu_share,
+            "memory_per_lane_bytes": self.memory_per_lane,
             "steps_per_second": _summary(self.steps_per_second),
             "frames_per_second": _summary(self.frames_per_second),
         }
@@ -145,6 +157,23 @@ def _time_gym(env, action_indices: np.ndarray) -> float:
     return time.perf_counter() - start
 
 
+class _Timings:
+    """Wall seconds of each repetition and the process CPU time they took."""
+
+    def __init__(self) -> None:
+        self.seconds: List[float] = []
+        self.cpu = 0.0
+
+    def time(self, run: Callable[[], float]) -> None:
+        cpu = time.process_time()
+        self.seconds.append(run())
+        self.cpu += time.process_time() - cpu
+
+    @property
+    def share(self) -> float:
+        return self.cpu / sum(self.seconds)
+
+
 def run(
     rom_path: str,
     args: argparse.Namespace,
@@ -155,7 +184,8 @@ def run(
 
     Each configuration starts from a reset, takes a few warm-up steps, then
     times ``args.repeat`` runs of the same number of steps, play going on from
-    one run to the next (ended lanes are reset inside the timed loop).
+    one run to the next (ended lanes are reset inside the timed loop). With
+    ``args.gym`` the engine's and the wrapper's runs alternate.
     """
     from tanuvex_turbo import _RetroVecEnv
     from tanuvex_turbo.actions import resolve_action_set
@@ -165,6 +195,7 @@ def run(
     warm_up = 5
     results: List[BenchResult] = []
     for lanes in args.lanes:
+        memory = _memory_per_lane(rom_path, lanes, args, catalog) if getattr(args, "memory", False) else None
         resolved = set()
         for threads in args.threads:
             engine = _RetroVecEnv(rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog)
@@ -176,26 +207,78 @@ def run(
             action_bytes = np.ascontiguousarray(table[indices])
             loop = _EngineLoop(engine)
             loop.run(action_bytes[:warm_up])  # caches, pool threads
-            cpu = time.process_time()
-            seconds = [loop.run(_chunk(action_bytes, warm_up, steps, k)) for k in range(args.repeat)]
-            share = (time.process_time() - cpu) / sum(seconds)
-            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, seconds, cpu_share=share)
-            results.append(result)
-            report(_row(result))
-            del loop, engine
+            env = None
             if args.gym:
                 env = _gym_env(rom_path, lanes, threads, args, catalog)
                 env.reset()
                 _time_gym(env, indices[:warm_up])
-                cpu = time.process_time()
-                gym_seconds = [_time_gym(env, _chunk(indices, warm_up, steps, k)) for k in range(args.repeat)]
-                share = (time.process_time() - cpu) / sum(gym_seconds)
+            raw, wrapped = _Timings(), _Timings()
+            for k in range(args.repeat):
+                raw.time(lambda: loop.run(_chunk(action_bytes, warm_up, steps, k)))
+                if env is not None:
+                    wrapped.time(lambda: _time_gym(env, _chunk(indices, warm_up, steps, k)))
+            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, raw.seconds, cpu_share=raw.share,
+                                 memory_per_lane=memory)
+            results.append(result)
+            report(_row(result))
+            if env is not None:
                 env.close()
-                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, gym_seconds, mode="gym",
-                                         cpu_share=share)
+                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, wrapped.seconds, mode="gym",
+                                         cpu_share=wrapped.share)
                 results.append(gym_result)
                 report(_row(gym_result, baseline=result))
+            del loop, engine, env
     return results
+
+
+# Run in a fresh interpreter by _memory_per_lane: builds the engine, resets it
+# and steps it, and prints the growth of the resident set in bytes.
+_MEMORY_PROBE = """
+import json, sys
+import numpy as np
+from tanuvex_turbo import _RetroVecEnv
+from tanuvex_turbo.bench import _resident_bytes
+from tanuvex_turbo.fields import step_outputs
+spec = json.load(sys.stdin)
+catalog = {k: [bytes.fromhex(v) if k == "state_catalog_data" else v for v in vs] for k, vs in spec["catalog"].items()}
+before = _resident_bytes()
+engine = _RetroVecEnv(spec["rom"], spec["lanes"], num_threads=1, **spec["engine"], **catalog)
+obs = np.zeros(engine.obs_shape(), np.uint8)
+outputs = step_outputs(engine.num_envs)
+engine.reset_into(obs)
+for _ in range(3):
+    engine.step_into(np.zeros(engine.num_envs, np.uint8), obs, *outputs)
+    if outputs[1].any():
+        engine.reset_into(obs)
+print(_resident_bytes() - before)
+"""
+
+
+def _resident_bytes() -> int:
+    """The process's resident set size in bytes (Linux ``/proc``; the peak elsewhere)."""
+    try:
+        with open("/proc/self/statm", encoding="ascii") as handle:
+            return int(handle.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        import resource
+
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        return peak if sys.platform == "darwin" else peak * 1024
+
+
+def _memory_per_lane(rom_path: str, lanes: int, args: argparse.Namespace, catalog: Dict[str, Any]) -> float:
+    """Bytes of resident memory per lane: engine, lanes and their observation rows, in a fresh process."""
+    import subprocess
+
+    spec = {
+        "rom": rom_path,
+        "lanes": lanes,
+        "engine": _engine_kwargs(args),
+        "catalog": {k: [v.hex() if isinstance(v, bytes) else v for v in vs] for k, vs in catalog.items()},
+    }
+    done = subprocess.run([sys.executable, "-c", _MEMORY_PROBE], input=json.dumps(spec), capture_output=True,
+                          text=True, check=True)
+    return int(done.stdout.split()[-1]) / lanes
 
 
 def _chunk(rows: np.ndarray, skip: int, steps: int, k: int) -> np.ndarray:
@@ -227,6 +310,7 @@ _HEADER = (
     f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   "
     f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}{'cpu':>4}"
 )
+_MEMORY_HEADER = f"{'KB/lane':>9}"
 
 
 def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
@@ -238,6 +322,8 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
         f"{fps['min']:>10.0f} / {fps['median']:>8.0f} / {fps['max']:>8.0f}"
         f"{result.cpu_share:>6.2f}"
     )
+    if result.memory_per_lane is not None:
+        text += f"{result.memory_per_lane / 1024:>9.1f}"
     if baseline is not None:
         raw = statistics.median(baseline.microseconds_per_step)
         wrapped = statistics.median(result.microseconds_per_step)
@@ -246,6 +332,10 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
             text += "   wrapper: within noise"
         else:
             text += f"   wrapper: {wrapped - raw:+.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
+        if baseline.cpu_share > 0 and result.cpu_share > 0:
+            # CPU time counts only the time this process ran: steadier than wall time on a busy machine.
+            raw_cpu, wrapped_cpu = baseline.cpu_microseconds_per_step, result.cpu_microseconds_per_step
+            text += f", CPU time {(wrapped_cpu - raw_cpu) / raw_cpu * 100:+.1f}%"
     return text
 
 
@@ -271,6 +361,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--seed", type=int, default=0, help="seed of the random actions (default: %(default)s)")
     parser.add_argument("--gym", action="store_true",
                         help="also run each configuration through TurboVectorEnv and report the wrapper's cost")
+    parser.add_argument("--memory", action="store_true",
+                        help="also report the resident memory per lane (KB), measured in a fresh process")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
 
 
@@ -296,8 +388,9 @@ def execute(args: argparse.Namespace, command: str) -> int:
     print(
         "units: steps/s = lane-steps per second, frames/s = steps/s x frame_skip (emulated frames), "
         "cpu = process CPU time / wall time (about the thread count on an idle machine)"
+        + (", KB/lane = resident memory per lane (engine, console and observation rows)" if args.memory else "")
     )
-    print(_HEADER)
+    print(_HEADER + (_MEMORY_HEADER if args.memory else ""))
     sys.stdout.flush()
 
     def report(line: str) -> None:

@@ -245,6 +245,7 @@ class TurboVectorEnv(VectorEnv):
         self.action_space = batch_space(self.single_action_space, n)
 
         # Arrays handed to the engine: allocated here, reused by every call.
+        self._obs_shape = tuple(obs_shape)
         self._obs = np.zeros(obs_shape, np.uint8)
         self._actions = np.zeros(n, np.uint8)
         self._rewards = np.zeros(n, np.float32)
@@ -252,15 +253,24 @@ class TurboVectorEnv(VectorEnv):
         self._truncated = np.zeros(n, np.bool_)
         self._info: Dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
         self._info_args = tuple(self._info.values())
+        self._info_names = tuple(self._info)
+        self._mask_names = tuple("_" + name for name in self._info) + tuple("_" + e[0] for e in self._extra_layout)
+        # The fifteen leading arguments of every engine step, in the engine's order.
+        self._step_args = (self._actions, self._obs, self._rewards, self._terminated, self._truncated,
+                           *self._info_args)
+        self._no_seeds: List[Optional[int]] = [None] * n
         self._extra = np.zeros(engine.extra_info_shape(), np.int64)
         self._frames: Optional[np.ndarray] = None
-        self._mask = np.zeros(n, np.bool_)
         self._indices = np.zeros(n, np.int32)
 
         # Episode bookkeeping of the wrapper.
-        self._episode_steps = np.zeros(n, np.int64)
+        # A lane's episode length is the step count minus the count at its last reset.
+        self._steps_taken = 0
+        self._episode_start = np.zeros(n, np.int64)
+        self._all_lanes = np.ones(n, np.bool_)
         self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
         self._needs_reset = np.zeros(n, np.bool_)
+        self._any_needs_reset = False
         self._reset_done = False
         self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
         self._start_random = np.zeros(n, np.bool_)
@@ -323,7 +333,7 @@ class TurboVectorEnv(VectorEnv):
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
         self._refresh_info()
         self._reset_done = True
-        return self._out_obs(), self._build_info(mask)
+        return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
     def step(self, actions: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
@@ -346,14 +356,15 @@ class TurboVectorEnv(VectorEnv):
         self._set_actions(actions)
         mode = self.autoreset_mode
         if mode is AutoresetMode.NEXT_STEP:
-            return self._step_next(self._needs_reset.copy())
+            return self._step_next()
         if mode is AutoresetMode.SAME_STEP:
             return self._step_same()
-        if self._needs_reset.any():
+        if self._any_needs_reset:
             raise RuntimeError(PENDING_RESET_MESSAGE)
-        self._engine_step()
+        obs = self._new_obs()
+        self._engine_step(None, obs)
         self._finish_episode_steps()
-        return self._step_result(self._build_info(None))
+        return self._step_result(obs, self._build_info(None))
 
     def render(self) -> Optional[Tuple[np.ndarray, ...]]:
         """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
@@ -379,85 +390,87 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ steps
 
-    def _step_next(self, ended: np.ndarray):
-        if ended.any():
-            # The engine steps every lane at once. A lane that ended last step
-            # must come back freshly reset and unstepped, so it is reset (to
-            # unblock the step), stepped along with the others, and reset
-            # again: the returned observation and the lane's console are those
-            # of the second reset.
-            indices = self._start_indices(ended)
-            seeds: List[Optional[int]] = [None] * self.num_envs
-            self._engine.reset_masked_into(self._obs, ended, indices, seeds)
-            self._engine_step()
-            self._engine.reset_masked_into(self._obs, ended, indices, seeds)
-            self._refresh_info()
-            self._rewards[ended] = 0.0
-            self._terminated[ended] = False
-            self._episode_steps[ended] = 0
-            self._episode_steps[~ended] += 1
-        else:
-            self._engine_step()
-            self._episode_steps += 1
-        self._apply_time_limit(~ended)
-        self._needs_reset = self._terminated | self._truncated
-        return self._step_result(self._build_info(None))
+    def _step_next(self):
+        obs = self._new_obs()
+        if not self._any_needs_reset:
+            self._engine_step(None, obs)
+            self._finish_episode_steps()
+            return self._step_result(obs, self._build_info(None))
+        # A lane that ended last step comes back freshly reset and unstepped:
+        # it is reset, and the step leaves it out (its observation rows and
+        # game values stay those of the reset).
+        ended = self._needs_reset.copy()
+        self._engine.reset_masked_into(self._obs, ended, self._start_indices(ended), self._no_seeds)
+        self._refresh_info()
+        self._engine_step(~ended, obs)
+        self._rewards[ended] = 0.0
+        self._terminated[ended] = False
+        self._truncated[ended] = False
+        self._episode_start[ended] = self._steps_taken + 1  # the reset counts as no step
+        self._finish_episode_steps(any_ended=True)
+        return self._step_result(obs, self._build_info(None))
 
     def _step_same(self):
-        self._engine_step()
+        obs = self._new_obs()
+        self._engine_step(None, obs)
         self._finish_episode_steps()
-        ended = self._terminated | self._truncated
-        if not ended.any():
-            return self._step_result(self._build_info(None))
+        if not self._any_needs_reset:
+            return self._step_result(obs, self._build_info(None))
+        ended = self._needs_reset.copy()
         lanes = np.flatnonzero(ended)
         final_obs = np.full(self.num_envs, None, dtype=object)
-        for lane in lanes:
-            final_obs[lane] = self._obs[lane].copy()
+        finals = (self._obs if obs is None else obs)[lanes]  # a copy of the ended lanes' rows
+        for row, lane in enumerate(lanes):
+            final_obs[lane] = finals[row]
         final_info = self._build_info(ended, always_copy=True)
-        self._reset_lanes(ended, [None] * self.num_envs)
+        self._reset_lanes(ended, self._no_seeds)
         self._refresh_info()
+        if obs is not None:
+            obs[lanes] = self._obs[lanes]
         info = self._build_info(None)
         info["final_obs"] = final_obs
-        info["_final_obs"] = ended.copy()
+        info["_final_obs"] = ended
         info["final_info"] = final_info
         info["_final_info"] = ended.copy()
-        return self._step_result(info)
+        return self._step_result(obs, info)
 
-    def _engine_step(self) -> None:
-        info = self._info
-        self._engine.step_into(
-            self._actions,
-            self._obs,
-            self._rewards,
-            self._terminated,
-            self._truncated,
-            *(info[name] for name, _ in INFO_FIELDS),
-        )
+    def _new_obs(self) -> Optional[np.ndarray]:
+        """The array a step returns its observation in when copying (the engine fills it), else None."""
+        return np.empty(self._obs_shape, np.uint8) if self.copy else None
+
+    def _engine_step(self, step_mask: Optional[np.ndarray], obs_copy: Optional[np.ndarray]) -> None:
+        self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)
         if self.end_on_life_loss:
-            self._terminated |= info["lives"] < self._lives
-            np.copyto(self._lives, info["lives"])
+            lives = self._info["lives"]
+            np.logical_or(self._terminated, lives < self._lives, out=self._terminated)
+            np.copyto(self._lives, lives)
 
     def _refresh_info(self) -> None:
         """Reads the game values after a reset (no emulation)."""
         self._engine.info_into(*self._info_args)
         np.copyto(self._lives, self._info["lives"])
 
-    def _finish_episode_steps(self) -> None:
-        self._episode_steps += 1
-        self._apply_time_limit(None)
-        self._needs_reset = self._terminated | self._truncated
+    def _finish_episode_steps(self, any_ended: bool = False) -> None:
+        """Counts the step, applies the time limit and marks the lanes that need a reset.
 
-    def _apply_time_limit(self, lanes: Optional[np.ndarray]) -> None:
-        if self.max_episode_steps is None:
+        ``any_ended``: some lane needed a reset before this step (otherwise none
+        did, and without a time limit only ``terminated`` can set one now).
+        """
+        self._steps_taken += 1
+        if self.max_episode_steps is not None:
+            last_start = self._steps_taken - self.max_episode_steps
+            np.logical_or(self._truncated, self._episode_start <= last_start, out=self._truncated)
+        elif not any_ended:
+            if self._terminated.any():
+                np.copyto(self._needs_reset, self._terminated)
+                self._any_needs_reset = True
             return
-        over = self._episode_steps >= self.max_episode_steps
-        if lanes is not None:
-            over &= lanes
-        self._truncated |= over
+        needs = np.logical_or(self._terminated, self._truncated, out=self._needs_reset)
+        self._any_needs_reset = bool(needs.any())
 
-    def _step_result(self, info: Dict[str, Any]):
+    def _step_result(self, obs: Optional[np.ndarray], info: Dict[str, Any]):
         return (
-            self._out_obs(),
+            self._obs if obs is None else obs,
             self._rewards.copy(),
             self._terminated.copy(),
             self._truncated.copy(),
@@ -491,8 +504,9 @@ class TurboVectorEnv(VectorEnv):
 
     def _reset_lanes(self, mask: np.ndarray, seeds: List[Optional[int]]) -> None:
         self._engine.reset_masked_into(self._obs, mask, self._start_indices(mask), seeds)
-        self._episode_steps[mask] = 0
+        self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
+        self._any_needs_reset = bool(self._needs_reset.any())
 
     def _start_indices(self, mask: np.ndarray) -> np.ndarray:
         """Catalog index per lane for a reset of ``mask``; random lanes draw a new one."""
@@ -562,29 +576,20 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ outputs
 
-    def _out_obs(self) -> np.ndarray:
-        return self._obs.copy() if self.copy else self._obs
-
     def _build_info(self, mask: Optional[np.ndarray], always_copy: bool = False) -> Dict[str, Any]:
         """The info dict: every game value with its ``_name`` mask (all lanes when ``mask`` is None)."""
-        copy = always_copy or self.copy
+        values = self._info_args
+        if always_copy or self.copy:
+            values = [array.copy() for array in values]
+        info: Dict[str, Any] = dict(zip(self._info_names, values))
+        mask = self._all_lanes if mask is None else mask
+        info.update((name, mask.copy()) for name in self._mask_names)
         layout = self._extra_layout
-        # One block holds every mask; each key gets its own row.
-        masks = np.empty((len(self._info) + len(layout), self.num_envs), np.bool_)
-        masks[...] = True if mask is None else mask
-        info: Dict[str, Any] = {}
-        row = 0
-        for name, array in self._info.items():
-            info[name] = array.copy() if copy else array
-            info["_" + name] = masks[row]
-            row += 1
         if layout:
             self._engine.extra_info_into(self._extra)
             for name, _, offset, count, dtype in layout:
                 values = self._extra[:, offset] if count == 1 else self._extra[:, offset:offset + count]
                 info[name] = values.astype(dtype)
-                info["_" + name] = masks[row]
-                row += 1
         return info
 
     def _check_open(self) -> None:

@@ -57,6 +57,7 @@ PyObject* env_reset_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_step_masked_into(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Snapshot methods (retro_vec_env_snapshots.cpp).
 PyObject* env_capture_snapshots(PyObject* self, PyObject* args, PyObject* kwargs);

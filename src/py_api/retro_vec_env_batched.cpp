@@ -221,24 +221,65 @@ PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Names<15> names(STEP_SPECS);
-  static const Signature sig{"step_into", names.names, 15, 15};
-  PyObject* given[15];
+namespace {
+
+constexpr size_t STEP_ARGUMENTS = sizeof(STEP_SPECS) / sizeof(STEP_SPECS[0]);
+
+// step_into's parameters followed by step_masked_into's two optional ones.
+struct MaskedStepNames {
+  const char* names[STEP_ARGUMENTS + 2];
+  MaskedStepNames() {
+    for (size_t i = 0; i < STEP_ARGUMENTS; ++i) names[i] = STEP_SPECS[i].name;
+    names[STEP_ARGUMENTS] = "step_mask";
+    names[STEP_ARGUMENTS + 1] = "obs_copy";
+  }
+};
+
+// Converts an optional array argument: absent or None leaves `present` false.
+bool convert_optional_array(PyObject* obj, const char* name, ElementType type, int ndim, Access access,
+                            ArrayHolds& holds, ArrayArg& out, bool& present) {
+  present = obj != nullptr && obj != Py_None;
+  return !present || convert_array(obj, name, type, ndim, access, holds, out);
+}
+
+// The body of step_into and step_masked_into. With `masked`, given[15] is the
+// optional step mask (bool, N) and given[16] the optional observation copy
+// (uint8, obs's shape); their checks follow the matching checks of the
+// fifteen step arguments: the copy's shape after obs's, the mask's length
+// after the others, the mask's and the copy's contiguity last.
+PyObject* step_call(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& sig, bool masked) {
+  PyObject* given[STEP_ARGUMENTS + 2] = {};
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, HoldKind::Exclusive);
   if (!hold.ok()) return nullptr;
-  ArrayCall<15> call;
+  ArrayCall<STEP_ARGUMENTS> call;
   if (!convert_arrays(STEP_SPECS, given, call)) return nullptr;
+  ArrayArg mask, copy;
+  bool has_mask = false, has_copy = false;
+  if (masked && (!convert_optional_array(given[STEP_ARGUMENTS], "step_mask", ElementType::Bool, 1, Access::Read,
+                                         call.holds, mask, has_mask) ||
+                 !convert_optional_array(given[STEP_ARGUMENTS + 1], "obs_copy", ElementType::U8, 4, Access::Write,
+                                         call.holds, copy, has_copy))) {
+    return nullptr;
+  }
 
   ZuboVecEnv& env = *object->env;
+  const size_t n = env.num_envs();
   const ArrayArg* a = call.arrays;
   if (env.any_pending_reset()) return raise(runtime_error(PENDING_RESET_MESSAGE));
+  auto copy_shape = [&]() -> MaybeError {
+    if (!has_copy) return std::nullopt;
+    const auto s = env.obs_shape();
+    return check_shape(copy, "obs_copy", {s[0], s[1], s[2], s[3]});
+  };
   if (auto e = first_error(
-          [&] { return check_obs_shape(a[1], env); },
-          [&] { return check_lengths(a, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, env.num_envs()); },
-          [&] { return check_contiguity(a, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}); })) {
+          [&] { return check_obs_shape(a[1], env); }, copy_shape,
+          [&] { return check_lengths(a, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, n); },
+          [&] { return has_mask ? check_length(mask, n) : std::nullopt; },
+          [&] { return check_contiguity(a, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}); },
+          [&] { return has_mask ? check_contiguous(mask) : std::nullopt; },
+          [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
     return raise(*e);
   }
   StepBuffers b;
@@ -248,7 +289,23 @@ PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   b.terminated = a[3].as<uint8_t>();
   b.truncated = a[4].as<uint8_t>();
   b.info = info_buffers(a + 5);
+  if (has_mask) b.step_mask = mask.as<const uint8_t>();
+  if (has_copy) b.obs_copy = copy.as<uint8_t>();
   return finish(without_gil([&] { return env.step(b); }));
+}
+
+}  // namespace
+
+PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const Names<STEP_ARGUMENTS> names(STEP_SPECS);
+  static const Signature sig{"step_into", names.names, STEP_ARGUMENTS, STEP_ARGUMENTS};
+  return step_call(self, args, kwargs, sig, false);
+}
+
+PyObject* env_step_masked_into(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const MaskedStepNames names;
+  static const Signature sig{"step_masked_into", names.names, STEP_ARGUMENTS + 2, STEP_ARGUMENTS};
+  return step_call(self, args, kwargs, sig, true);
 }
 
 }  // namespace tt::py

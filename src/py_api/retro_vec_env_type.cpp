@@ -78,6 +78,9 @@ PyMethodDef g_methods[] = {
     {"info_into", keywords<env_info_into>(), KW, "info_into($self" TT_GAME_VALUE_PARAMETERS ")\n--\n\n"},
     {"step_into", keywords<env_step_into>(), KW,
      "step_into($self, actions, obs, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS ")\n--\n\n"},
+    {"step_masked_into", keywords<env_step_masked_into>(), KW,
+     "step_masked_into($self, actions, obs, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS
+     ", step_mask=None, obs_copy=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -44,6 +44,15 @@ struct StepBuffers {
   uint8_t* terminated = nullptr;
   uint8_t* truncated = nullptr;
   InfoBuffers info;
+  /// Optional (N bytes 0/1): the lanes to step; null steps every lane. A lane
+  /// left out runs no frame and draws no random number; its machine, last
+  /// action, pending-reset flag, observation rows and every output element
+  /// stay as they were.
+  const uint8_t* step_mask = nullptr;
+  /// Optional (N lane observations): receives every lane's observation as it
+  /// is after the step (a lane left out: its unchanged rows), copied by the
+  /// worker that ran the lane while the rows are still in its cache.
+  uint8_t* obs_copy = nullptr;
 };
 
 /// Writes a lane's game info into element `lane` of the ten info arrays.
@@ -86,9 +95,10 @@ class ZuboVecEnv {
 
   /// True while some terminated lane awaits reset (steps are refused).
   bool any_pending_reset() const { return any_pending_reset_; }
-  /// Advances every lane by one decision: sticky actions, frame skip, reward,
-  /// observation, info. Refused (RuntimeError PENDING_RESET_MESSAGE) while a
-  /// lane is pending reset.
+  /// Advances every lane (or the lanes of `buffers.step_mask`) by one
+  /// decision: sticky actions, frame skip, reward, observation, info; then
+  /// fills `buffers.obs_copy` when given. Refused (RuntimeError
+  /// PENDING_RESET_MESSAGE) while a lane is pending reset.
   EnvStatus step(const StepBuffers& buffers);
 
   /// Every lane to catalog entry 0 (power-on without a catalog); writes every
@@ -217,8 +227,8 @@ class ZuboVecEnv {
   void step_lanes(const StepBuffers& b, UnitErrors& errors);
   template <bool Profiled>
   void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record, UnitErrors& errors);
-  void choose_effective_actions(const uint8_t* actions);
-  void finish_step_bookkeeping();
+  void choose_effective_actions(const uint8_t* actions, const uint8_t* step_mask);
+  void finish_step_bookkeeping(const uint8_t* step_mask);
 
   EnvStatus check_lane_request(size_t lane, int32_t state_index) const;
   EnvStatus reset_selected(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,

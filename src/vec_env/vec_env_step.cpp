@@ -1,6 +1,13 @@
 // The batched step: sticky actions, per-lane frame skip with rendering,
-// observation, outputs, and the pending-reset bookkeeping.
+// observation, outputs, the optional lane mask and observation copy, and the
+// pending-reset bookkeeping.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/renderer.h"
 #include "driver/frame_step.h"
@@ -9,16 +16,56 @@
 
 namespace tt {
 
-void ZuboVecEnv::choose_effective_actions(const uint8_t* actions) {
+namespace {
+
+// Copies one lane observation into the caller's copy. The copy is written
+// once and not read again by the worker, so on x86 it bypasses the caches
+// (streaming stores need no read of the target lines first); the fence makes
+// the stores visible before the worker reports the lane done.
+void copy_lane_observation(uint8_t* dst, const uint8_t* src, size_t bytes) {
+#if defined(__SSE2__)
+  if ((reinterpret_cast<uintptr_t>(dst) & 15) == 0) {
+    size_t i = 0;
+    for (; i + 64 <= bytes; i += 64) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+    }
+    std::memcpy(dst + i, src + i, bytes - i);
+    _mm_sfence();
+    return;
+  }
+#endif
+  std::memcpy(dst, src, bytes);
+}
+
+// Whether lane i takes part in a step with this mask (null: every lane).
+inline bool stepped(const uint8_t* step_mask, size_t i) { return step_mask == nullptr || step_mask[i] != 0; }
+
+}  // namespace
+
+void ZuboVecEnv::choose_effective_actions(const uint8_t* actions, const uint8_t* step_mask) {
   const size_t n = machines_.size();
   const double p = config_.sticky_action_prob;
   if (p <= 0.0) {
-    std::memcpy(effective_actions_.data(), actions, n);
-    std::memcpy(last_action_.data(), actions, n);
+    if (step_mask == nullptr) {
+      std::memcpy(effective_actions_.data(), actions, n);
+      std::memcpy(last_action_.data(), actions, n);
+      return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (step_mask[i]) effective_actions_[i] = last_action_[i] = actions[i];
+    }
     return;
   }
   constexpr double UNIT = 1.0 / 9007199254740992.0;  // 2^-53
   for (size_t i = 0; i < n; ++i) {
+    if (!stepped(step_mask, i)) continue;
     const uint64_t draw = xorshift64(rng_state_[i]);
     const double u = static_cast<double>(draw >> 11) * UNIT;
     const uint8_t action = p > u ? last_action_[i] : actions[i];
@@ -95,21 +142,28 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
 
 template <bool Profiled>
 void ZuboVecEnv::step_lanes(const StepBuffers& b, UnitErrors& errors) {
+  const size_t lane_bytes = geo_.lane_obs_size;
   auto body = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      ProfileRecord* record = nullptr;
-      if constexpr (Profiled) record = &lane_profiles_[i];
-      step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
+      if (stepped(b.step_mask, i)) {
+        ProfileRecord* record = nullptr;
+        if constexpr (Profiled) record = &lane_profiles_[i];
+        step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
+      }
+      if (b.obs_copy) copy_lane_observation(b.obs_copy + i * lane_bytes, b.obs + i * lane_bytes, lane_bytes);
     }
   };
   for_lanes(machines_.size(), machines_.size(), body);
 }
 
-void ZuboVecEnv::finish_step_bookkeeping() {
+void ZuboVecEnv::finish_step_bookkeeping(const uint8_t* step_mask) {
+  const size_t n = machines_.size();
   bool any_ended = false;
-  for (const Machine& m : machines_) any_ended = any_ended || m.terminated != 0;
+  for (size_t i = 0; i < n; ++i) any_ended = any_ended || (stepped(step_mask, i) && machines_[i].terminated != 0);
   if (!any_ended) return;
-  for (size_t i = 0; i < machines_.size(); ++i) pending_reset_[i] = machines_[i].terminated ? 1 : 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (stepped(step_mask, i)) pending_reset_[i] = machines_[i].terminated ? 1 : 0;
+  }
   any_pending_reset_ = true;
 }
 
@@ -117,16 +171,18 @@ EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
   if (any_pending_reset_) return runtime_error(PENDING_RESET_MESSAGE);
   UnitErrors errors;
   auto op = [&] {
-    choose_effective_actions(buffers.actions);
+    const uint8_t* mask = buffers.step_mask;
+    choose_effective_actions(buffers.actions, mask);
     if (env_profile_) {
       if (lane_profiles_.size() != machines_.size()) lane_profiles_.assign(machines_.size(), ProfileRecord{});
       step_lanes<true>(buffers, errors);
-      env_profile_->env_steps += machines_.size();
+      const size_t n = machines_.size();
+      env_profile_->env_steps += mask ? static_cast<size_t>(n - std::count(mask, mask + n, uint8_t{0})) : n;
       env_profile_->batch_steps += 1;
     } else {
       step_lanes<false>(buffers, errors);
     }
-    finish_step_bookkeeping();
+    finish_step_bookkeeping(mask);
   };
   run_operation(op);
   return errors.take();
