@@ -63,3 +63,29 @@ def test_resets_survive_a_thread_rewriting_mask_and_indices(make_env, catalog, m
 
     assert _race(call, flip) > 0
     assert all(0 <= i < size for i in env.active_state_indices())
+
+
+@pytest.mark.parametrize(
+    "sizes, message",
+    [
+        ({"resize_width": 10**10, "resize_height": 10**10}, "resize_width * resize_height is too large"),
+        ({"resize_width": 2**32, "resize_height": 2**32}, "resize_width * resize_height is too large"),
+        ({"frame_stack": 2**62}, "lane observation size"),
+        ({"frame_stack": 2**61, "grayscale": False}, "lane observation size"),
+        ({"num_envs": 2**40, "frame_stack": 2**30}, "observation array size"),
+        ({"num_envs": 2**60, "resize_width": 1, "resize_height": 1, "frame_stack": 1}, "num_envs is too large"),
+    ],
+)
+def test_sizes_that_overflow_are_refused_before_anything_is_built(rom_path, sizes, message):
+    from tanuvex_turbo import _RetroVecEnv
+
+    kwargs = {"num_envs": 2, "num_threads": 1, **sizes}
+    with pytest.raises(ValueError, match=message.replace("*", r"\*")):
+        _RetroVecEnv(rom_path, **kwargs)
+
+
+def test_sizes_no_allocation_can_hold_raise_memory_error(make_env):
+    # Representable, so accepted by the checks, but far beyond any memory:
+    # the allocation failure reaches Python as MemoryError, not as an abort.
+    with pytest.raises(MemoryError):
+        make_env(2, num_threads=1, resize_width=2**28, resize_height=2**28)
