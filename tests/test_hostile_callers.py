@@ -6,6 +6,7 @@ AddressSanitizer, where an out-of-bounds read shows up even when it would not
 crash an ordinary build.
 """
 
+import os
 import threading
 import time
 
@@ -89,3 +90,33 @@ def test_sizes_no_allocation_can_hold_raise_memory_error(make_env):
     # the allocation failure reaches Python as MemoryError, not as an abort.
     with pytest.raises(MemoryError):
         make_env(2, num_threads=1, resize_width=2**28, resize_height=2**28)
+
+
+def test_cartridge_files_too_large_for_any_image_are_refused_unread(tmp_path):
+    huge = tmp_path / "huge.nes"
+    with open(huge, "wb") as f:
+        f.truncate(300 * 2**20)  # sparse: costs no disk
+    for path in (str(huge), "/dev/zero"):
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="^ROM is too large: a mapper 0 / NROM image has at most 65536 bytes$"):
+            _construct(path)
+        assert time.monotonic() - started < 1.0
+
+
+def _construct(path):
+    from tanuvex_turbo import _RetroVecEnv
+
+    return _RetroVecEnv(path, 1, num_threads=1)
+
+
+def test_rom_path_with_a_nul_is_refused_and_undecodable_names_are_opened(rom_path, tmp_path):
+    with pytest.raises(ValueError, match="^argument 'rom_path': embedded null byte$"):
+        _construct(rom_path + "\0ignored")
+    # A file name that is not valid UTF-8 reaches Python as surrogate escapes
+    # and must open the same file, as open() would.
+    link = os.path.join(os.fsencode(tmp_path), b"cartridge-\xff.nes")
+    os.symlink(os.fsencode(rom_path), link)
+    assert _construct(os.fsdecode(link)).num_envs == 1
+    with pytest.raises(ValueError, match="^argument 'rom_path': .*surrogates not allowed"):
+        _construct(rom_path + "\ud800")
+
