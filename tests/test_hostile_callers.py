@@ -6,7 +6,10 @@ AddressSanitizer, where an out-of-bounds read shows up even when it would not
 crash an ordinary build.
 """
 
+import gzip
 import os
+import random
+import signal
 import threading
 import time
 
@@ -120,3 +123,39 @@ def test_rom_path_with_a_nul_is_refused_and_undecodable_names_are_opened(rom_pat
     with pytest.raises(ValueError, match="^argument 'rom_path': .*surrogates not allowed"):
         _construct(rom_path + "\ud800")
 
+
+@pytest.mark.parametrize("mode", ["NEXT_STEP", "SAME_STEP"])
+def test_ctrl_c_during_an_ending_step_does_not_wedge_the_gymnasium_class(rom_path, states_dir, mode):
+    pytest.importorskip("gymnasium")
+    from gymnasium.vector import AutoresetMode
+
+    from tanuvex_turbo import TurboVectorEnv
+
+    # With the lives byte at 0xFF every episode ends in its first step, so
+    # about every other step ends lanes and leaves them pending reset.
+    image = bytearray(gzip.decompress((states_dir / "1-1.state").read_bytes()))
+    ram = image.find(b"RAM\0" + (2048).to_bytes(4, "little")) + 8
+    image[ram + 0x075A] = 0xFF
+    env = TurboVectorEnv(rom_path, 8, states={"doomed": bytes(image)}, start_state="doomed",
+                         autoreset_mode=getattr(AutoresetMode, mode), num_threads=1)
+    env.reset(seed=1)
+    actions = np.zeros(8, np.int64)
+    started = time.perf_counter()
+    env.step(actions)
+    duration = time.perf_counter() - started
+    delays = random.Random(1)
+    interrupted = 0
+    for _ in range(80):
+        # SIGINT at a random moment of the step; the interpreter raises
+        # KeyboardInterrupt at the next bytecode, often right after the engine
+        # returned and before the wrapper recorded which lanes ended.
+        timer = threading.Timer(delays.uniform(0, 2 * duration), os.kill, (os.getpid(), signal.SIGINT))
+        try:
+            timer.start()
+            env.step(actions)
+            timer.join()
+        except KeyboardInterrupt:
+            interrupted += 1
+        timer.join()
+        env.step(actions)  # raised the pending-reset RuntimeError when wedged
+    assert interrupted > 0

@@ -226,6 +226,9 @@ class TurboVectorEnv(VectorEnv):
         # Episode bookkeeping of the wrapper.
         self._episode_steps = np.zeros(n, np.int64)
         self._needs_reset = np.zeros(n, np.bool_)
+        # True from the engine call of a step until its bookkeeping is done:
+        # still set when the step was interrupted (KeyboardInterrupt) in between.
+        self._step_unfinished = False
         self._reset_done = False
         self._start_index = np.full(n, 0 if self._state_names else -1, np.int32)
         self._start_random = np.zeros(n, np.bool_)
@@ -285,6 +288,7 @@ class TurboVectorEnv(VectorEnv):
         if options:
             raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
 
+        self._recover_unfinished_step()
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
         self._engine.info_into(*self._info_args)
         self._reset_done = True
@@ -309,16 +313,20 @@ class TurboVectorEnv(VectorEnv):
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         self._set_actions(actions)
+        self._recover_unfinished_step()
         mode = self.autoreset_mode
         if mode is AutoresetMode.NEXT_STEP:
-            return self._step_next(self._needs_reset.copy())
-        if mode is AutoresetMode.SAME_STEP:
-            return self._step_same()
-        if self._needs_reset.any():
-            raise RuntimeError(PENDING_RESET_MESSAGE)
-        self._engine_step()
-        self._finish_episode_steps()
-        return self._step_result(self._build_info(None))
+            result = self._step_next(self._needs_reset.copy())
+        elif mode is AutoresetMode.SAME_STEP:
+            result = self._step_same()
+        else:
+            if self._needs_reset.any():
+                raise RuntimeError(PENDING_RESET_MESSAGE)
+            self._engine_step()
+            self._finish_episode_steps()
+            result = self._step_result(self._build_info(None))
+        self._step_unfinished = False
+        return result
 
     def render(self) -> Optional[Tuple[np.ndarray, ...]]:
         """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
@@ -368,7 +376,21 @@ class TurboVectorEnv(VectorEnv):
         self._needs_reset = self._terminated | self._truncated
         return self._step_result(self._build_info(None))
 
+    def _recover_unfinished_step(self) -> None:
+        """Catches up on a step interrupted after the engine ran it.
+
+        The engine then holds every lane that ended pending reset, while the
+        bookkeeping may not know; the flags the engine wrote say which lanes
+        those are. A lane marked needlessly is only reset once more.
+        """
+        if self._step_unfinished:
+            self._needs_reset |= self._terminated | self._truncated
+            self._step_unfinished = False
+
     def _step_same(self):
+        if self._needs_reset.any():
+            # Only after an interrupted step: those lanes' episodes ended unseen.
+            self._reset_lanes(self._needs_reset.copy(), [None] * self.num_envs)
         self._engine_step()
         self._finish_episode_steps()
         ended = self._terminated | self._truncated
@@ -390,6 +412,7 @@ class TurboVectorEnv(VectorEnv):
 
     def _engine_step(self) -> None:
         info = self._info
+        self._step_unfinished = True
         self._engine.step_into(
             self._actions,
             self._obs,
