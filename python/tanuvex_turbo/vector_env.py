@@ -316,17 +316,14 @@ class TurboVectorEnv(VectorEnv):
         self._recover_unfinished_step()
         mode = self.autoreset_mode
         if mode is AutoresetMode.NEXT_STEP:
-            result = self._step_next(self._needs_reset.copy())
-        elif mode is AutoresetMode.SAME_STEP:
-            result = self._step_same()
-        else:
-            if self._needs_reset.any():
-                raise RuntimeError(PENDING_RESET_MESSAGE)
-            self._engine_step()
-            self._finish_episode_steps()
-            result = self._step_result(self._build_info(None))
-        self._step_unfinished = False
-        return result
+            return self._step_next(self._needs_reset.copy())
+        if mode is AutoresetMode.SAME_STEP:
+            return self._step_same()
+        if self._needs_reset.any():
+            raise RuntimeError(PENDING_RESET_MESSAGE)
+        self._engine_step()
+        self._finish_episode_steps()
+        return self._step_result(self._build_info(None))
 
     def render(self) -> Optional[Tuple[np.ndarray, ...]]:
         """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
@@ -445,6 +442,7 @@ class TurboVectorEnv(VectorEnv):
         self._truncated |= over
 
     def _step_result(self, info: Dict[str, Any]):
+        self._step_unfinished = False  # every step ends here, its bookkeeping done
         return (
             self._out_obs(),
             self._rewards.copy(),
