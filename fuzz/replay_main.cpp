@@ -1,10 +1,12 @@
 // Replays saved fuzz inputs (every file under the given folders) through a
 // fuzz target without the fuzzing engine, so regressions run in every build.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -23,8 +25,12 @@ int main(int argc, char** argv) {
     }
     for (const auto& f : files) {
       std::ifstream in(f, std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+      const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+      // An allocation of exactly the input's size, as the fuzzing engine
+      // gives, so that AddressSanitizer sees any read past its end.
+      const std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
+      std::copy(bytes.begin(), bytes.end(), exact.get());
+      LLVMFuzzerTestOneInput(exact.get(), bytes.size());
       ++count;
     }
   }

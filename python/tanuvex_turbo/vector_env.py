@@ -271,6 +271,9 @@ class TurboVectorEnv(VectorEnv):
         self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
         self._needs_reset = np.zeros(n, np.bool_)
         self._any_needs_reset = False
+        # True from the engine call of a step until its bookkeeping is done:
+        # still set when the step was interrupted (KeyboardInterrupt) in between.
+        self._step_unfinished = False
         self._reset_done = False
         self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
         self._start_random = np.zeros(n, np.bool_)
@@ -330,6 +333,7 @@ class TurboVectorEnv(VectorEnv):
         if options:
             raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
 
+        self._recover_unfinished_step()
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
         self._refresh_info()
         self._reset_done = True
@@ -354,6 +358,7 @@ class TurboVectorEnv(VectorEnv):
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         self._set_actions(actions)
+        self._recover_unfinished_step()
         mode = self.autoreset_mode
         if mode is AutoresetMode.NEXT_STEP:
             return self._step_next()
@@ -410,7 +415,22 @@ class TurboVectorEnv(VectorEnv):
         self._finish_episode_steps(any_ended=True)
         return self._step_result(obs, self._build_info(None))
 
+    def _recover_unfinished_step(self) -> None:
+        """Catches up on a step interrupted after the engine ran it.
+
+        The engine then holds every lane that ended pending reset, while the
+        bookkeeping may not know; the flags the engine wrote say which lanes
+        those are. A lane marked needlessly is only reset once more.
+        """
+        if self._step_unfinished:
+            np.logical_or(self._needs_reset, self._terminated | self._truncated, out=self._needs_reset)
+            self._any_needs_reset = bool(self._needs_reset.any())
+            self._step_unfinished = False
+
     def _step_same(self):
+        if self._any_needs_reset:
+            # Only after an interrupted step: those lanes' episodes ended unseen.
+            self._reset_lanes(self._needs_reset.copy(), self._no_seeds)
         obs = self._new_obs()
         self._engine_step(None, obs)
         self._finish_episode_steps()
@@ -439,6 +459,7 @@ class TurboVectorEnv(VectorEnv):
         return np.empty(self._obs_shape, np.uint8) if self.copy else None
 
     def _engine_step(self, step_mask: Optional[np.ndarray], obs_copy: Optional[np.ndarray]) -> None:
+        self._step_unfinished = True
         self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)
         if self.end_on_life_loss:
             lives = self._info["lives"]
@@ -469,6 +490,7 @@ class TurboVectorEnv(VectorEnv):
         self._any_needs_reset = bool(needs.any())
 
     def _step_result(self, obs: Optional[np.ndarray], info: Dict[str, Any]):
+        self._step_unfinished = False  # every step ends here, its bookkeeping done
         return (
             self._obs if obs is None else obs,
             self._rewards.copy(),
@@ -643,11 +665,12 @@ class TurboVectorEnv(VectorEnv):
         payloads = [None if state is None else bytes(state) for state in states]
         snapshots = self._engine.decode_snapshots(payloads)
         self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
-        self._episode_steps[mask] = 0
+        self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
+        self._any_needs_reset = bool(self._needs_reset.any())
         self._reset_done = True
         self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
-        return self._out_obs(), self._build_info(mask)
+        return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
 
 def _autoreset_mode(value: Any) -> AutoresetMode:

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -18,7 +19,7 @@ CartridgeError error(CartridgeError::Kind kind, std::string message) { return Ca
 
 }  // namespace
 
-bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& err) {
+bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& err, size_t max_bytes) {
   errno = 0;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
@@ -27,10 +28,11 @@ bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& 
   }
   out.clear();
   uint8_t buf[65536];
-  for (;;) {
-    const size_t n = std::fread(buf, 1, sizeof buf, f);
+  while (out.size() < max_bytes) {
+    const size_t want = std::min(sizeof buf, max_bytes - out.size());
+    const size_t n = std::fread(buf, 1, want, f);
     out.insert(out.end(), buf, buf + n);
-    if (n < sizeof buf) break;
+    if (n < want) break;
   }
   const bool failed = std::ferror(f) != 0;
   const int saved = errno;
@@ -94,7 +96,15 @@ CartridgeResult parse_ines(const uint8_t* d, size_t size) {
 CartridgeResult load_cartridge(const std::string& path) {
   std::vector<uint8_t> bytes;
   std::string err;
-  if (!read_file(path, bytes, err)) return error(CartridgeError::Kind::ReadFailed, "failed to read ROM: " + err);
+  // One byte past the limit tells a file that is too large, however large it
+  // is (or endless, like a device), without reading the rest of it.
+  if (!read_file(path, bytes, err, MAX_ROM_FILE_BYTES + 1)) {
+    return error(CartridgeError::Kind::ReadFailed, "failed to read ROM: " + err);
+  }
+  if (bytes.size() > MAX_ROM_FILE_BYTES) {
+    return error(CartridgeError::Kind::TooLarge, "ROM is too large: a mapper 0 / NROM image has at most " +
+                                                     std::to_string(MAX_ROM_FILE_BYTES) + " bytes");
+  }
   const std::string digest = sha256_hex(bytes.data(), bytes.size());
   if (digest != EXPECTED_ROM_SHA256) {
     return error(CartridgeError::Kind::DigestMismatch,

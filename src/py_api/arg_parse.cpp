@@ -1,5 +1,6 @@
 #include "py_api/arg_parse.h"
 
+#include <cstring>
 #include <limits>
 
 #include "py_api/numpy_api.h"
@@ -157,8 +158,13 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
   return true;
 }
 
-void add_argument_prefix(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+namespace {
+
+// Replaces the pending exception, when it is a `matched`, by a `replacement`
+// whose message is "argument '<name>': " and the original's text, with the
+// original as its cause.
+void prefix_pending(const char* name, PyObject* matched, PyObject* replacement_class) {
+  if (!PyErr_ExceptionMatches(matched)) return;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -177,11 +183,15 @@ void add_argument_prefix(const char* name) {
   }
   PyRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) return;
-  PyRef replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  PyRef replacement(PyObject_CallFunctionObjArgs(replacement_class, message.get(), nullptr));
   if (!replacement) return;
   if (value != nullptr) PyException_SetCause(replacement.get(), value_ref.release());
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  PyErr_SetObject(replacement_class, replacement.get());
 }
+
+}  // namespace
+
+void add_argument_prefix(const char* name) { prefix_pending(name, PyExc_TypeError, PyExc_TypeError); }
 
 bool convert_u64(PyObject* obj, const char* name, uint64_t& out) {
   if (extract_u64(obj, out)) return true;
@@ -238,6 +248,26 @@ bool convert_str(PyObject* obj, const char* name, std::string& out) {
   if (extract_str(obj, out)) return true;
   add_argument_prefix(name);
   return false;
+}
+
+bool convert_path(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) return convert_str(obj, name, out);
+  // The bytes os.fsencode() gives: names that are not valid UTF-8 come from
+  // the file system as surrogate escapes and go back as the same bytes.
+  PyRef encoded(PyUnicode_EncodeFSDefault(obj));
+  if (!encoded) {
+    prefix_pending(name, PyExc_UnicodeError, PyExc_ValueError);
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return false;
+  if (std::memchr(data, 0, static_cast<size_t>(size)) != nullptr) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null byte", name);
+    return false;
+  }
+  out.assign(data, static_cast<size_t>(size));
+  return true;
 }
 
 bool convert_optional_i64(PyObject* obj, const char* name, std::optional<int64_t>& out) {

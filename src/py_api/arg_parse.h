@@ -49,6 +49,10 @@ bool convert_bool(PyObject* obj, const char* name, bool& out);
 bool convert_f64(PyObject* obj, const char* name, double& out);
 /// A str (or subclass), as UTF-8 text.
 bool convert_str(PyObject* obj, const char* name, std::string& out);
+/// A str (or subclass) naming a file, as the bytes os.fsencode() gives for
+/// it; ValueError "argument '<name>': ..." for an embedded NUL or a name the
+/// file system encoding cannot express.
+bool convert_path(PyObject* obj, const char* name, std::string& out);
 
 /// None, or a signed 64-bit integer.
 bool convert_optional_i64(PyObject* obj, const char* name, std::optional<int64_t>& out);

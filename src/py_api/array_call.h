@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "py_api/array_checks.h"
 #include "py_api/errors.h"
@@ -61,6 +62,16 @@ inline MaybeError check_obs_shape(const ArrayArg& obs, const ZuboVecEnv& env) {
 inline MaybeError check_item_count(const char* name, size_t count, size_t n) {
   if (count == n) return std::nullopt;
   return value_error(std::string(name) + " length must be " + std::to_string(n) + ", got " + std::to_string(count));
+}
+
+/// A private copy of a 1-D array's elements, taken with the interpreter lock
+/// held once its length and layout passed their checks. Content checks and
+/// the environment then read only the copy: the caller's memory may be
+/// changed by another thread at any moment, also after the lock is released.
+template <class T>
+std::vector<T> copy_elements(const ArrayArg& arg) {
+  const T* data = arg.as<const T>();
+  return std::vector<T>(data, data + arg.length());
 }
 
 /// None, or the Python exception for an environment error.

@@ -1,5 +1,10 @@
 #include "py_api/errors.h"
 
+#include <exception>
+#include <new>
+
+#include "py_api/exception_guard.h"
+
 namespace tt::py {
 
 PyObject* exception_class(ErrorKind kind) {
@@ -33,6 +38,18 @@ PyObject* raise(const EnvError& error) { return raise(to_error(error)); }
 int raise_status(const Error& error) {
   raise(error);
   return -1;
+}
+
+void set_exception_from_current() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
 }
 
 }  // namespace tt::py

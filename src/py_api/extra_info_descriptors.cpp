@@ -1,6 +1,7 @@
 // The module function extra_info_descriptors(): the extra info catalogue as
 // a list of (id, name, count, dtype, enum name or None) tuples.
 #include "driver/game_info.h"
+#include "py_api/exception_guard.h"
 #include "py_api/module_types.h"
 #include "py_api/py_ref.h"
 
@@ -33,7 +34,7 @@ PyObject* extra_info_descriptors(PyObject* /*module*/, PyObject* /*unused*/) {
 
 PyMethodDef g_function_def = {
     "extra_info_descriptors",
-    extra_info_descriptors,
+    guarded<extra_info_descriptors>,
     METH_NOARGS,
     "extra_info_descriptors()\n--\n\n",
 };

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "py_api/exception_guard.h"
 #include "py_api/module_types.h"
 #include "vec_env/snapshots.h"
 
@@ -52,12 +53,12 @@ PyObject* snapshot_reduce(PyObject* /*self*/, PyObject* /*unused*/) {
 }
 
 PyGetSetDef g_properties[] = {
-    {"nbytes", snapshot_get_nbytes, nullptr, nullptr, nullptr},
+    {"nbytes", guarded<snapshot_get_nbytes>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef g_methods[] = {
-    {"to_bytes", snapshot_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"to_bytes", guarded<snapshot_to_bytes>, METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"__reduce__", snapshot_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

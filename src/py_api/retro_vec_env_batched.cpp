@@ -182,18 +182,21 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
     if (seeds.size() == n) return std::nullopt;
     return value_error("seeds length must be " + std::to_string(n) + ", got " + std::to_string(seeds.size()));
   };
-  auto request = [&]() -> MaybeError {
-    if (auto status = env.check_reset_request(mask.as<uint8_t>(), indices.as<int32_t>())) return to_error(*status);
-    return std::nullopt;
-  };
   if (auto e = first_error([&] { return check_obs_shape(obs, env); }, [&] { return check_length(mask, n); },
                            [&] { return check_length(indices, n); }, seeds_length,
-                           [&] { return check_contiguous(mask); }, [&] { return check_contiguous(indices); },
-                           request, [&] { return check_contiguous(obs); })) {
+                           [&] { return check_contiguous(mask); }, [&] { return check_contiguous(indices); })) {
     return raise(*e);
   }
+  // The request is checked and carried out on copies (see copy_elements).
+  const std::vector<uint8_t> mask_copy = copy_elements<uint8_t>(mask);
+  const std::vector<int32_t> indices_copy = copy_elements<int32_t>(indices);
+  auto request = [&]() -> MaybeError {
+    if (auto status = env.check_reset_request(mask_copy.data(), indices_copy.data())) return to_error(*status);
+    return std::nullopt;
+  };
+  if (auto e = first_error(request, [&] { return check_contiguous(obs); })) return raise(*e);
   return finish(without_gil(
-      [&] { return env.reset_masked(obs.as<uint8_t>(), mask.as<uint8_t>(), indices.as<int32_t>(), seeds); }));
+      [&] { return env.reset_masked(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds); }));
 }
 
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -282,8 +285,10 @@ PyObject* step_call(PyObject* self, PyObject* args, PyObject* kwargs, const Sign
           [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
     return raise(*e);
   }
+  // Actions are read from a copy (see copy_elements).
+  const std::vector<uint8_t> actions = copy_elements<uint8_t>(a[0]);
   StepBuffers b;
-  b.actions = a[0].as<const uint8_t>();
+  b.actions = actions.data();
   b.obs = a[1].as<uint8_t>();
   b.rewards = a[2].as<float>();
   b.terminated = a[3].as<uint8_t>();

@@ -71,7 +71,7 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
   auto name = [](Param p) { return PARAM_NAMES[p]; };
   EnvConfig& c = a.config;
   // Parameter order: a conversion error of an earlier parameter wins.
-  if (!convert_str(given[ROM_PATH], name(ROM_PATH), a.rom_path)) return false;
+  if (!convert_path(given[ROM_PATH], name(ROM_PATH), a.rom_path)) return false;
   if (!convert_u64(given[NUM_ENVS], name(NUM_ENVS), c.num_envs)) return false;
   if (present(FRAME_SKIP) && !convert_u64(given[FRAME_SKIP], name(FRAME_SKIP), c.frame_skip)) return false;
   if (present(GRAYSCALE) && !convert_bool(given[GRAYSCALE], name(GRAYSCALE), c.grayscale)) return false;

@@ -97,8 +97,9 @@ PyObject* env_capture_snapshots(PyObject* self, PyObject* args, PyObject* kwargs
                            [&] { return check_contiguous(obs); }, [&] { return check_contiguous(mask); })) {
     return raise(*e);
   }
-  auto captured = capture_lanes(env, obs.as<const uint8_t>(), element_count(obs), mask.as<const uint8_t>(),
-                                mask.length());
+  // The mask is read once, from a copy (see copy_elements).
+  const std::vector<uint8_t> mask_copy = copy_elements<uint8_t>(mask);
+  auto captured = capture_lanes(env, obs.as<const uint8_t>(), element_count(obs), mask_copy.data(), mask_copy.size());
   if (auto* error = std::get_if<EnvError>(&captured)) return raise(*error);
   return snapshot_list(std::get<0>(captured));
 }
@@ -153,27 +154,30 @@ PyObject* env_reset_mixed_into(PyObject* self, PyObject* args, PyObject* kwargs)
   const ArrayArg& indices = call.arrays[2];
   std::vector<const LaneSnapshot*> views(handles.size(), nullptr);
   for (size_t i = 0; i < handles.size(); ++i) views[i] = owned_snapshot(handles[i]);
-  auto request = [&]() -> MaybeError {
-    if (auto status = env.check_mixed_reset_request(mask.as<uint8_t>(), indices.as<int32_t>(), seeds, views)) {
-      return to_error(*status);
-    }
-    return std::nullopt;
-  };
   if (auto e = first_error([&] { return check_obs_shape(obs, env); }, [&] { return check_length(mask, n); },
                            [&] { return check_length(indices, n); },
                            [&] { return check_item_count("seeds", seeds.size(), n); },
                            [&] { return check_item_count("snapshots", views.size(), n); },
-                           [&] { return check_contiguous(mask); }, [&] { return check_contiguous(indices); },
-                           request, [&] { return check_contiguous(obs); })) {
+                           [&] { return check_contiguous(mask); }, [&] { return check_contiguous(indices); })) {
     return raise(*e);
   }
+  // The request is checked and carried out on copies (see copy_elements).
+  const std::vector<uint8_t> mask_copy = copy_elements<uint8_t>(mask);
+  const std::vector<int32_t> indices_copy = copy_elements<int32_t>(indices);
+  auto request = [&]() -> MaybeError {
+    if (auto status = env.check_mixed_reset_request(mask_copy.data(), indices_copy.data(), seeds, views)) {
+      return to_error(*status);
+    }
+    return std::nullopt;
+  };
+  if (auto e = first_error(request, [&] { return check_contiguous(obs); })) return raise(*e);
   // Private copies, so that no Python object is read once the lock is gone.
   std::vector<std::optional<LaneSnapshot>> copies(n);
   for (size_t i = 0; i < n; ++i) {
     if (views[i] != nullptr) copies[i].emplace(*views[i]);
   }
   return finish(without_gil([&] {
-    return env.reset_mixed(obs.as<uint8_t>(), mask.as<uint8_t>(), indices.as<int32_t>(), seeds, copies);
+    return env.reset_mixed(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds, copies);
   }));
 }
 

@@ -1,4 +1,5 @@
 // The _RetroVecEnv class: its slots, properties and methods in declaration order.
+#include "py_api/exception_guard.h"
 #include "py_api/module_types.h"
 #include "driver/game_values.h"
 #include "py_api/retro_vec_env.h"
@@ -22,7 +23,7 @@ void env_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define TT_PROPERTY(name) {#name, env_get_##name, nullptr, nullptr, nullptr}
+#define TT_PROPERTY(name) {#name, guarded<env_get_##name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef g_properties[] = {
     TT_PROPERTY(num_envs),
@@ -45,24 +46,24 @@ PyGetSetDef g_properties[] = {
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyCFunction keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<F>));
 }
 
 constexpr int KW = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
-    {"obs_shape", env_obs_shape, METH_NOARGS, "obs_shape($self)\n--\n\n"},
-    {"active_state_indices", env_active_state_indices, METH_NOARGS, "active_state_indices($self)\n--\n\n"},
-    {"rgb_frame_shape", env_rgb_frame_shape, METH_NOARGS, "rgb_frame_shape($self)\n--\n\n"},
-    {"extra_info_shape", env_extra_info_shape, METH_NOARGS, "extra_info_shape($self)\n--\n\n"},
+    {"obs_shape", guarded<env_obs_shape>, METH_NOARGS, "obs_shape($self)\n--\n\n"},
+    {"active_state_indices", guarded<env_active_state_indices>, METH_NOARGS, "active_state_indices($self)\n--\n\n"},
+    {"rgb_frame_shape", guarded<env_rgb_frame_shape>, METH_NOARGS, "rgb_frame_shape($self)\n--\n\n"},
+    {"extra_info_shape", guarded<env_extra_info_shape>, METH_NOARGS, "extra_info_shape($self)\n--\n\n"},
     {"extra_info_into", keywords<env_extra_info_into>(), KW, "extra_info_into($self, output)\n--\n\n"},
-    {"ram_shape", env_ram_shape, METH_NOARGS, "ram_shape($self)\n--\n\n"},
+    {"ram_shape", guarded<env_ram_shape>, METH_NOARGS, "ram_shape($self)\n--\n\n"},
     {"ram_into", keywords<env_ram_into>(), KW, "ram_into($self, output)\n--\n\n"},
     {"rgb_frames_into", keywords<env_rgb_frames_into>(), KW, "rgb_frames_into($self, frames)\n--\n\n"},
     {"seed", keywords<env_seed>(), KW, "seed($self, seed)\n--\n\n"},
-    {"enable_profiler", env_enable_profiler, METH_NOARGS, "enable_profiler($self)\n--\n\n"},
-    {"reset_profiler", env_reset_profiler, METH_NOARGS, "reset_profiler($self)\n--\n\n"},
-    {"disable_profiler", env_disable_profiler, METH_NOARGS, "disable_profiler($self)\n--\n\n"},
+    {"enable_profiler", guarded<env_enable_profiler>, METH_NOARGS, "enable_profiler($self)\n--\n\n"},
+    {"reset_profiler", guarded<env_reset_profiler>, METH_NOARGS, "reset_profiler($self)\n--\n\n"},
+    {"disable_profiler", guarded<env_disable_profiler>, METH_NOARGS, "disable_profiler($self)\n--\n\n"},
     {"profiler_snapshot", keywords<env_profiler_snapshot>(), KW, "profiler_snapshot($self, top_n=64)\n--\n\n"},
     {"_debug_ram", keywords<env_debug_ram>(), KW, "_debug_ram($self, env_idx)\n--\n\n"},
     {"_debug_oam", keywords<env_debug_oam>(), KW, "_debug_oam($self, env_idx)\n--\n\n"},
@@ -86,7 +87,7 @@ PyMethodDef g_methods[] = {
 
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(RETRO_VEC_ENV_DOC)},
-    {Py_tp_new, reinterpret_cast<void*>(env_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<env_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(env_dealloc)},
     {Py_tp_getset, g_properties},
     {Py_tp_methods, g_methods},

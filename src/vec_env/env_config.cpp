@@ -1,8 +1,12 @@
 #include "vec_env/env_config.h"
 
+#include <cstddef>
+#include <limits>
 #include <string>
 
 #include "core/console.h"
+#include "driver/machine.h"
+#include "vec_env/area_resize.h"
 
 namespace tt {
 
@@ -16,6 +20,39 @@ std::string u128_to_string(unsigned __int128 v) {
     v /= 10;
   }
   return s;
+}
+
+// a * b, or nothing when the product does not fit in 64 bits.
+std::optional<uint64_t> times(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
+  return product;
+}
+
+// Largest byte count one array (a NumPy array or a vector) can have.
+constexpr uint64_t MAX_ARRAY_BYTES = static_cast<uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
+// Whether `count` elements of `element_bytes` each fit in one array.
+bool fits(std::optional<uint64_t> count, uint64_t element_bytes) {
+  return count.has_value() && *count <= MAX_ARRAY_BYTES / element_bytes;
+}
+
+// The sizes derived from a configuration whose value rules passed: every one
+// must be computable and small enough for an array to hold, so that nothing
+// is allocated (or wraps to a small size) for a configuration that cannot work.
+EnvStatus check_derived_sizes(const EnvConfig& c) {
+  const auto cells = times(c.resize_width, c.resize_height);
+  if (!fits(cells, sizeof(AreaCell))) return value_error("resize_width * resize_height is too large");
+  const auto planes = times(c.frame_stack, c.grayscale ? 1 : 3);
+  const auto lane_obs = planes ? times(*cells, *planes) : std::nullopt;
+  if (!fits(lane_obs, 1)) {
+    return value_error("lane observation size (frame_stack * channels * resize_height * resize_width) is too large");
+  }
+  if (!fits(times(c.num_envs, *lane_obs), 1)) {
+    return value_error("observation array size (num_envs * lane observation size) is too large");
+  }
+  if (!fits(c.num_envs, sizeof(Machine))) return value_error("num_envs is too large");
+  return std::nullopt;
 }
 
 }  // namespace
@@ -70,7 +107,7 @@ EnvStatus validate_env_config(const EnvConfig& c) {
   if (!(c.sticky_action_prob >= 0.0 && c.sticky_action_prob <= 1.0)) {
     return value_error("sticky_action_prob must be between 0.0 and 1.0");
   }
-  return std::nullopt;
+  return check_derived_sizes(c);
 }
 
 std::optional<CropMode> crop_mode_from_name(std::string_view name) {

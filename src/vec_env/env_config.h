@@ -61,7 +61,9 @@ inline constexpr size_t DISPLAY_FRAME_BYTES = size_t(3) * VISIBLE_FRAME_WIDTH * 
 ObsGeometry derive_geometry(const EnvConfig& config);
 
 /// Checks the value rules of a configuration (lane count, frame skip, stack,
-/// crops, resize, no-op bound, sticky probability), first failure wins.
+/// crops, resize, no-op bound, sticky probability), first failure wins, then
+/// that every size derived from it (resize table cells, lane observation,
+/// observation array, lanes) can be computed and held by one array.
 EnvStatus validate_env_config(const EnvConfig& config);
 
 /// "remove" / "mask" (exact, case-sensitive), else nothing.

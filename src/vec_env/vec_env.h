@@ -2,6 +2,9 @@
 // reset and observed together. Every method is meant to be called without the
 // Python interpreter lock; all inputs are raw pointers to C-contiguous buffers
 // of the sizes given below (N = num_envs), already validated by the caller.
+// Inputs (actions, masks, state indices) must not change while a call runs:
+// a value checked once is trusted afterwards, so the binding passes its own
+// copies, never memory that another Python thread can write.
 #pragma once
 
 #include <array>

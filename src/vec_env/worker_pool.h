@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,18 +45,62 @@ class WorkerPool {
   /// (directly, when already on one of this pool's threads).
   void run_job(RangeFn fn, void* context);
 
+  /// run_range over a callable body(begin, end). An exception a unit throws
+  /// does not leave the pool thread: the first one is rethrown here once
+  /// every unit has finished.
   template <class F>
   void parallel_for(size_t n, F& body) {
-    run_range(n, [](void* c, size_t b, size_t e) { (*static_cast<F*>(c))(b, e); }, &body);
+    Guarded<F> guarded{body, {}};
+    run_range(n, [](void* c, size_t b, size_t e) {
+      auto* g = static_cast<Guarded<F>*>(c);
+      g->caught.run([&] { g->fn(b, e); });
+    }, &guarded);
+    guarded.caught.rethrow();
   }
+  /// run_job over a callable job(), with exceptions carried back as above.
   template <class F>
   void run_on_pool(F& job) {
-    run_job([](void* c, size_t, size_t) { (*static_cast<F*>(c))(); }, &job);
+    Guarded<F> guarded{job, {}};
+    run_job([](void* c, size_t, size_t) {
+      auto* g = static_cast<Guarded<F>*>(c);
+      g->caught.run([&] { g->fn(); });
+    }, &guarded);
+    guarded.caught.rethrow();
   }
+
+  /// Keeps the first exception thrown by the units of one call.
+  class FirstException {
+   public:
+    template <class F>
+    void run(F&& fn) noexcept {
+      try {
+        fn();
+      } catch (...) {
+        keep(std::current_exception());
+      }
+    }
+    void rethrow() {
+      if (first_) std::rethrow_exception(first_);
+    }
+
+   private:
+    void keep(std::exception_ptr e) noexcept {
+      std::lock_guard lock(mutex_);
+      if (!first_) first_ = std::move(e);
+    }
+    std::mutex mutex_;
+    std::exception_ptr first_;
+  };
 
   struct Task;  // one queued half-range (lives on its submitter's stack)
 
  private:
+  template <class F>
+  struct Guarded {
+    F& fn;
+    FirstException caught;
+  };
+
   explicit WorkerPool(size_t threads);
   void worker_main(size_t index);
   template <class Pred>

@@ -235,6 +235,12 @@ TEST(StateImage, ChunkOrderOptionalChunksAndErrors) {
   for (auto& [tag, data] : chunks) short_ram.chunk(tag, data, std::string(tag) == "RAM" ? 2047 : -1);
   EXPECT_EQ(load_state_image(d, short_ram.bytes.data(), short_ram.bytes.size()).value_or(""),
             "state field RAM with size 2048 was not found");
+  ImageBuilder cut_ram;  // the length field is right, but the image ends inside the data
+  for (auto& [tag, data] : chunks)
+    if (std::string(tag) != "RAM") cut_ram.chunk(tag, data);
+  cut_ram.chunk("RAM", std::vector<uint8_t>(100, 0x11), 2048);
+  EXPECT_EQ(load_state_image(d, cut_ram.bytes.data(), cut_ram.bytes.size()).value_or(""),
+            "state field RAM with size 2048 was not found");
   ImageBuilder no_ppur;
   for (auto& [tag, data] : chunks)
     if (std::string(tag) != "PPUR") no_ppur.chunk(tag, data);

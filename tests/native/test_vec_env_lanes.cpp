@@ -1,6 +1,8 @@
 // Environment behaviour on the scripted cartridge: construction, catalog,
 // seeding, no-op frames, sticky actions, frame skip, termination and the
 // pending-reset rules, resets and the per-lane outputs.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "driver/game_info.h"
@@ -200,6 +202,7 @@ TEST(VecEnvSticky, ProbabilityOneRepeatsTheResetAction) {
 TEST(VecEnvSticky, DrawsDecideEachStepAndRepeatBySeed) {
   EnvConfig c = small_config(4);
   c.sticky_action_prob = 0.5;
+  int sticky_after_reset = 0;
   auto run = [&](uint64_t seed) {
     auto env = make_env(scripted_cartridge(250), c, {}, seed);
     std::vector<uint8_t> seen;
@@ -208,10 +211,16 @@ TEST(VecEnvSticky, DrawsDecideEachStepAndRepeatBySeed) {
     std::vector<uint8_t> last(4, 0);
     for (size_t i = 0; i < 4; ++i) state[i] = env->rng_state(i);
     for (int k = 0; k < 40; ++k) {
+      if (k == 20) {
+        // A reset forgets the last action: a sticky first step plays 0.
+        EXPECT_FALSE(env->reset_all(out.obs.data()));
+        std::fill(last.begin(), last.end(), 0);
+      }
       for (size_t i = 0; i < 4; ++i) out.actions[i] = static_cast<uint8_t>(k * 4 + i + 1);
       EXPECT_FALSE(env->step(out.buffers()));
       for (size_t i = 0; i < 4; ++i) {
         const double u = static_cast<double>(xorshift64(state[i]) >> 11) * 0x1.0p-53;
+        if (k == 20 && 0.5 > u) ++sticky_after_reset;
         const uint8_t effective = 0.5 > u ? last[i] : out.actions[i];
         last[i] = effective;
         EXPECT_EQ(env->machine(i).ram[SCRIPT_BUTTONS], effective) << "lane " << i << " step " << k;
@@ -224,6 +233,7 @@ TEST(VecEnvSticky, DrawsDecideEachStepAndRepeatBySeed) {
   const auto a = run(21), b = run(21), other = run(22);
   EXPECT_EQ(a, b);
   EXPECT_NE(a, other);
+  EXPECT_GT(sticky_after_reset, 0) << "some lane repeats its action right after the reset";
 }
 
 TEST(VecEnvStep, FrameSkipStopsEarlyAndPendingResetBlocksSteps) {
@@ -339,8 +349,10 @@ TEST(VecEnvReset, RequestRules) {
   EXPECT_EQ(e->kind, EnvErrorKind::ValueError);
   EXPECT_EQ(e->message, "state_indices[2] must index state_catalog");
   EXPECT_EQ(obs, std::vector<uint8_t>(4 * env->lane_obs_size(), 0xAB)) << "a refused reset writes nothing";
-  idx[2] = -1;
-  EXPECT_EQ(env->check_reset_request(mask.data(), idx.data())->message, "state_indices[2] must index state_catalog");
+  for (int32_t bad : {-1, 3}) {  // 3: the catalog length, one past the last entry
+    idx[2] = bad;
+    EXPECT_EQ(env->check_reset_request(mask.data(), idx.data())->message, "state_indices[2] must index state_catalog");
+  }
   idx[2] = 2;
   idx[1] = 77;  // unselected lanes are not checked
   EXPECT_FALSE(env->check_reset_request(mask.data(), idx.data()));
