@@ -1,7 +1,9 @@
 // The _RetroVecEnv Python object and the functions its class is made of.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "py_api/holds.h"
 #include "py_api/python.h"
@@ -13,6 +15,10 @@ struct RetroVecEnvObject {
   PyObject_HEAD
   HoldCounter holds;
   std::unique_ptr<ZuboVecEnv> env;
+  /// The step's caller inputs (actions, then the step mask), copied here under
+  /// the interpreter lock: the environment never reads caller memory once the
+  /// lock is released. Sized at construction; steps hold the object exclusively.
+  std::vector<uint8_t> step_inputs;
 };
 
 inline RetroVecEnvObject* as_env_object(PyObject* self) { return reinterpret_cast<RetroVecEnvObject*>(self); }

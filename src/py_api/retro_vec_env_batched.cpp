@@ -2,6 +2,7 @@
 // arguments, takes its hold, converts the arrays (type, element type,
 // dimensions, writeability, overlap), runs every check in a fixed order and
 // only then releases the interpreter lock for the environment operation.
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -285,16 +286,21 @@ PyObject* step_call(PyObject* self, PyObject* args, PyObject* kwargs, const Sign
           [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
     return raise(*e);
   }
-  // Actions are read from a copy (see copy_elements).
-  const std::vector<uint8_t> actions = copy_elements<uint8_t>(a[0]);
+  // Actions and the step mask are read from copies (see copy_elements), kept
+  // in the object so that a step allocates nothing.
+  uint8_t* const inputs = object->step_inputs.data();
+  std::memcpy(inputs, a[0].as<const uint8_t>(), n);
   StepBuffers b;
-  b.actions = actions.data();
+  b.actions = inputs;
   b.obs = a[1].as<uint8_t>();
   b.rewards = a[2].as<float>();
   b.terminated = a[3].as<uint8_t>();
   b.truncated = a[4].as<uint8_t>();
   b.info = info_buffers(a + 5);
-  if (has_mask) b.step_mask = mask.as<const uint8_t>();
+  if (has_mask) {
+    std::memcpy(inputs + n, mask.as<const uint8_t>(), n);
+    b.step_mask = inputs + n;
+  }
   if (has_copy) b.obs_copy = copy.as<uint8_t>();
   return finish(without_gil([&] { return env.step(b); }));
 }

@@ -168,12 +168,21 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto built = build_environment(arguments);
   if (auto* error = std::get_if<EnvError>(&built)) return raise(*error);
 
+  auto& env = std::get<std::unique_ptr<ZuboVecEnv>>(built);
+  std::vector<uint8_t> step_inputs;
+  try {
+    step_inputs.resize(2 * env->num_envs());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   new (&object->holds) HoldCounter{};
-  new (&object->env) std::unique_ptr<ZuboVecEnv>(std::move(std::get<std::unique_ptr<ZuboVecEnv>>(built)));
+  new (&object->env) std::unique_ptr<ZuboVecEnv>(std::move(env));
+  new (&object->step_inputs) std::vector<uint8_t>(std::move(step_inputs));
   return self;
 }
 
