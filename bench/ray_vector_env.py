@@ -13,6 +13,8 @@ to the loopback address. The cartridge and states come from TANUVEX_TURBO_ROM
 and TANUVEX_TURBO_STATES.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import statistics
@@ -70,8 +72,10 @@ def main():
             remote_rates = timed(remote, rng, args.seconds, args.repeat)
             remote.close()
             overhead = lanes * (1 / statistics.median(remote_rates) - 1 / statistics.median(local_rates)) * 1e6
-            print(f"| {lanes} | {workers} | {summary(local_rates)} | {summary(remote_rates)} | {overhead:,.0f} |",
-                  flush=True)
+            print(
+                f"| {lanes} | {workers} | {summary(local_rates)} | {summary(remote_rates)} | {overhead:,.0f} |",
+                flush=True,
+            )
     ray.shutdown()
 
 

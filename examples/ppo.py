@@ -25,6 +25,8 @@ An episode runs from the start state 1-1 until game over, the flag, or
 have collected. Needs: pip install torch matplotlib 'tanuvex_turbo[gym]'.
 """
 
+from __future__ import annotations
+
 import argparse
 import json
 import os
@@ -80,7 +82,10 @@ def parse_args():
     return args
 
 
-def layer(module, std=np.sqrt(2), bias=0.0):
+SQRT2 = float(np.sqrt(2))
+
+
+def layer(module, std=SQRT2, bias=0.0):
     nn.init.orthogonal_(module.weight, std)
     nn.init.constant_(module.bias, bias)
     return module
@@ -92,9 +97,12 @@ class Agent(nn.Module):
     def __init__(self, frames, size, actions):
         super().__init__()
         self.body = nn.Sequential(
-            layer(nn.Conv2d(frames, 32, 8, stride=4)), nn.ReLU(),
-            layer(nn.Conv2d(32, 64, 4, stride=2)), nn.ReLU(),
-            layer(nn.Conv2d(64, 64, 3, stride=1)), nn.ReLU(),
+            layer(nn.Conv2d(frames, 32, 8, stride=4)),
+            nn.ReLU(),
+            layer(nn.Conv2d(32, 64, 4, stride=2)),
+            nn.ReLU(),
+            layer(nn.Conv2d(64, 64, 3, stride=1)),
+            nn.ReLU(),
             nn.Flatten(),
         )
         with torch.no_grad():
@@ -117,9 +125,19 @@ class Agent(nn.Module):
 
 def make_env(args, num_envs, seed):
     return TurboVectorEnv(
-        args.rom, num_envs, states=args.states, start_state="1-1", action_set=args.action_set,
-        autoreset_mode="SameStep", max_episode_steps=args.max_episode_steps, seed=seed, num_threads=1,
-        crop_top=32, resize_width=args.size, resize_height=args.size, copy=False,
+        args.rom,
+        num_envs,
+        states=args.states,
+        start_state="1-1",
+        action_set=args.action_set,
+        autoreset_mode="SameStep",
+        max_episode_steps=args.max_episode_steps,
+        seed=seed,
+        num_threads=1,
+        crop_top=32,
+        resize_width=args.size,
+        resize_height=args.size,
+        copy=False,
     )
 
 
@@ -214,7 +232,7 @@ def train(args):
         for _ in range(args.epochs):
             order = torch.randperm(batch)
             for first in range(0, batch, minibatch):
-                idx = order[first:first + minibatch]
+                idx = order[first : first + minibatch]
                 _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
                 ratio = (new_logprob - b_logprobs[idx]).exp()
                 adv = b_adv[idx]
@@ -227,14 +245,25 @@ def train(args):
                 nn.utils.clip_grad_norm_(agent.parameters(), args.max_grad_norm)
                 optimizer.step()
         elapsed = time.time() - start
-        write({"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1),
-               "steps_per_second": round(steps / elapsed, 1),
-               "rollout_share": round(rollout_seconds / (time.time() - rollout_start), 3),
-               "policy_loss": round(policy_loss.item(), 4), "value_loss": round(value_loss.item(), 4),
-               "entropy": round(entropy.mean().item(), 4)})
+        write(
+            {
+                "type": "update",
+                "update": update,
+                "step": steps,
+                "seconds": round(elapsed, 1),
+                "steps_per_second": round(steps / elapsed, 1),
+                "rollout_share": round(rollout_seconds / (time.time() - rollout_start), 3),
+                "policy_loss": round(policy_loss.item(), 4),
+                "value_loss": round(value_loss.item(), 4),
+                "entropy": round(entropy.mean().item(), 4),
+            }
+        )
         if update % 10 == 0 or args.smoke:
-            print(f"step {steps:>9,}  {elapsed / 60:5.1f} min  {steps / elapsed:6.0f} steps/s  "
-                  f"entropy {entropy.mean().item():.3f}", flush=True)
+            print(
+                f"step {steps:>9,}  {elapsed / 60:5.1f} min  {steps / elapsed:6.0f} steps/s  "
+                f"entropy {entropy.mean().item():.3f}",
+                flush=True,
+            )
     env.close()
     torch.save(agent.state_dict(), os.path.join(run_dir, "agent.pt"))
     result = evaluate(args, agent)
@@ -262,8 +291,11 @@ def evaluate(args, agent):
             if results[lane] is None:
                 results[lane] = outcome
     env.close()
-    return {"episodes": len(results), "flag_share": float(np.mean([flag for _, flag in results])),
-            "mean_max_x": float(np.mean([x for x, _ in results]))}
+    return {
+        "episodes": len(results),
+        "flag_share": float(np.mean([flag for _, flag in results])),
+        "mean_max_x": float(np.mean([x for x, _ in results])),
+    }
 
 
 def plot(log_path, png_path, window=50):
@@ -287,7 +319,7 @@ def plot(log_path, png_path, window=50):
 
     def rolling(values):
         sums = np.cumsum(values)
-        return (sums - np.concatenate([np.zeros(window), sums])[:len(values)]) / count
+        return (sums - np.concatenate([np.zeros(window), sums])[: len(values)]) / count
 
     x_mean, flag_share = rolling(max_x), rolling(flags)
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 5.5))

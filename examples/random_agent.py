@@ -6,6 +6,8 @@ The cartridge and the start states come from TANUVEX_TURBO_ROM and
 TANUVEX_TURBO_STATES (or --rom / --states).
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 
@@ -24,8 +26,9 @@ def main():
     # Eight consoles from the start of level 1-1; an action is an index into the
     # "simple" action set. In SAME_STEP mode a lane whose episode ends starts
     # its next one in the same step, so the loop never resets by hand.
-    env = TurboVectorEnv(args.rom, num_envs=8, states=args.states, start_state="1-1",
-                         action_set="simple", autoreset_mode="SameStep")
+    env = TurboVectorEnv(
+        args.rom, num_envs=8, states=args.states, start_state="1-1", action_set="simple", autoreset_mode="SameStep"
+    )
     obs, info = env.reset(seed=0)
     episode_return = np.zeros(env.num_envs)
     for _ in range(args.steps):

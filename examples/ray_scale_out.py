@@ -10,6 +10,8 @@ whichever actor they live, and explore on at random. Restored lanes go on
 exactly as the cloned lane would have. Needs: pip install 'tanuvex_turbo[ray]'.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import time
@@ -41,8 +43,15 @@ def main():
 
     # The cartridge and the start states are read here and sent to the actors
     # once; the actors need no access to these files.
-    env = RayVectorEnv(args.rom, num_envs=args.lanes, num_actors=args.actors, states=args.states,
-                       start_state="1-1", action_set="right_only", autoreset_mode="SameStep")
+    env = RayVectorEnv(
+        args.rom,
+        num_envs=args.lanes,
+        num_actors=args.actors,
+        states=args.states,
+        start_state="1-1",
+        action_set="right_only",
+        autoreset_mode="SameStep",
+    )
     print(env)
     rng = np.random.default_rng(0)
     obs, info = env.reset(seed=0)

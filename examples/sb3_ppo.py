@@ -10,6 +10,8 @@ RUN_DIR/log.jsonl; at the end a few evaluation episodes report how far the
 agent gets. Needs: pip install 'tanuvex_turbo[sb3]'.
 """
 
+from __future__ import annotations
+
 import argparse
 import json
 import os
@@ -38,8 +40,13 @@ class EpisodeLog(BaseCallback):
     def _on_step(self):
         for done, info in zip(self.locals["dones"], self.locals["infos"]):
             if done:
-                record = {"step": self.num_timesteps, "length": int(info["episode"]["l"]),
-                          "return": float(info["episode"]["r"]), "x_pos": info["x_pos"], "flag": info["x_pos"] >= FLAG_X}
+                record = {
+                    "step": self.num_timesteps,
+                    "length": int(info["episode"]["l"]),
+                    "return": float(info["episode"]["r"]),
+                    "x_pos": info["x_pos"],
+                    "flag": info["x_pos"] >= FLAG_X,
+                }
                 self.file.write(json.dumps(record) + "\n")
         return True
 
@@ -48,9 +55,19 @@ class EpisodeLog(BaseCallback):
 
 
 def make_env(args, num_envs, seed):
-    env = TurboSB3VecEnv(args.rom, num_envs, states=args.states, start_state="1-1", action_set="right_only",
-                         max_episode_steps=args.max_episode_steps, seed=seed, num_threads=1,
-                         crop_top=32, resize_width=64, resize_height=64)
+    env = TurboSB3VecEnv(
+        args.rom,
+        num_envs,
+        states=args.states,
+        start_state="1-1",
+        action_set="right_only",
+        max_episode_steps=args.max_episode_steps,
+        seed=seed,
+        num_threads=1,
+        crop_top=32,
+        resize_width=64,
+        resize_height=64,
+    )
     env.seed(seed)
     return env
 
@@ -76,8 +93,19 @@ def main():
 
     env = VecMonitor(make_env(args, args.num_envs, args.seed))
     n_steps = 64 if args.smoke else 128
-    model = PPO("CnnPolicy", env, n_steps=n_steps, batch_size=n_steps * args.num_envs // 4, n_epochs=3,
-                learning_rate=2.5e-4, ent_coef=0.01, clip_range=0.2, seed=args.seed, device="cpu", verbose=0)
+    model = PPO(
+        "CnnPolicy",
+        env,
+        n_steps=n_steps,
+        batch_size=n_steps * args.num_envs // 4,
+        n_epochs=3,
+        learning_rate=2.5e-4,
+        ent_coef=0.01,
+        clip_range=0.2,
+        seed=args.seed,
+        device="cpu",
+        verbose=0,
+    )
     start = time.time()
     model.learn(total_timesteps=args.steps, callback=EpisodeLog(os.path.join(run_dir, "log.jsonl")))
     seconds = time.time() - start
@@ -95,9 +123,17 @@ def main():
             if outcome[lane] is None:
                 outcome[lane] = infos[lane]["x_pos"]
     eval_env.close()
-    print(json.dumps({"steps": args.steps, "train_seconds": round(seconds, 1),
-                      "steps_per_second": round(args.steps / seconds, 1),
-                      "eval_final_x_pos": outcome, "eval_flag_share": float(np.mean(np.array(outcome) >= FLAG_X))}))
+    print(
+        json.dumps(
+            {
+                "steps": args.steps,
+                "train_seconds": round(seconds, 1),
+                "steps_per_second": round(args.steps / seconds, 1),
+                "eval_final_x_pos": outcome,
+                "eval_flag_share": float(np.mean(np.array(outcome) >= FLAG_X)),
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

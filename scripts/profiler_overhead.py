@@ -14,6 +14,8 @@ on the machine and whatever else runs on it.
     python3 scripts/profiler_overhead.py --lanes 64 --steps 200 --repeats 5
 """
 
+from __future__ import annotations
+
 import argparse
 import gzip
 import os
@@ -23,12 +25,22 @@ import sys
 import time
 
 import numpy as np
+
 from tanuvex_turbo import _RetroVecEnv
 
 STEP_OUTPUTS = [
-    ("rewards", np.float32), ("terminated", np.bool_), ("truncated", np.bool_), ("x_pos", np.uint16),
-    ("coins", np.uint8), ("level_hi", np.int16), ("level_lo", np.int16), ("lives", np.int16),
-    ("score", np.uint32), ("scrolling", np.int16), ("time", np.uint16), ("xscroll_hi", np.uint8),
+    ("rewards", np.float32),
+    ("terminated", np.bool_),
+    ("truncated", np.bool_),
+    ("x_pos", np.uint16),
+    ("coins", np.uint8),
+    ("level_hi", np.int16),
+    ("level_lo", np.int16),
+    ("lives", np.int16),
+    ("score", np.uint32),
+    ("scrolling", np.int16),
+    ("time", np.uint16),
+    ("xscroll_hi", np.uint8),
     ("xscroll_lo", np.uint8),
 ]
 ACTIONS = np.array([0x80, 0x81, 0x82, 0x83, 0x01, 0x00], np.uint8)
@@ -38,8 +50,10 @@ def catalog_arguments(states):
     if not states:
         return {}
     paths = sorted(pathlib.Path(states).glob("*.state"))
-    return {"state_catalog_data": [gzip.decompress(p.read_bytes()) for p in paths],
-            "state_catalog_names": [p.stem for p in paths]}
+    return {
+        "state_catalog_data": [gzip.decompress(p.read_bytes()) for p in paths],
+        "state_catalog_names": [p.stem for p in paths],
+    }
 
 
 def timed_run(env, arrays, actions):
@@ -73,8 +87,9 @@ def main(argv=None):
     if not args.rom:
         parser.error("give --rom or set TANUVEX_TURBO_ROM")
 
-    env = _RetroVecEnv(args.rom, args.lanes, frame_skip=args.frame_skip, num_threads=args.threads,
-                       **catalog_arguments(args.states))
+    env = _RetroVecEnv(
+        args.rom, args.lanes, frame_skip=args.frame_skip, num_threads=args.threads, **catalog_arguments(args.states)
+    )
     arrays = {"actions": np.zeros(args.lanes, np.uint8), "obs": np.zeros(env.obs_shape(), np.uint8)}
     arrays.update({name: np.zeros(args.lanes, dtype) for name, dtype in STEP_OUTPUTS})
     env.reset_into(arrays["obs"])
@@ -95,8 +110,10 @@ def main(argv=None):
             rates[mode].append(args.lanes * args.steps / seconds)
             print(f"repeat {repeat}  profiler {mode:3}  {rates[mode][-1]:10.0f} lane-steps/s", flush=True)
 
-    print(f"lanes {args.lanes}, steps {args.steps}, frame_skip {args.frame_skip}, threads {env.num_threads}, "
-          f"repeats {args.repeats}")
+    print(
+        f"lanes {args.lanes}, steps {args.steps}, frame_skip {args.frame_skip}, threads {env.num_threads}, "
+        f"repeats {args.repeats}"
+    )
     for mode in modes:
         print(f"profiler {mode:3}: {summary(rates[mode])} lane-steps/s")
     if "on" in rates:

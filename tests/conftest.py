@@ -6,6 +6,8 @@ from TANUVEX_TURBO_STATES. An unset variable skips those tests; a variable
 that is set but points nowhere fails them.
 """
 
+from __future__ import annotations
+
 import gzip
 import os
 import pathlib

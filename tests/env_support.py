@@ -1,5 +1,7 @@
 """Array helpers shared by the environment tests."""
 
+from __future__ import annotations
+
 import struct
 
 import numpy as np

@@ -1,5 +1,7 @@
 """Calling methods of an environment while another thread keeps it busy."""
 
+from __future__ import annotations
+
 import threading
 import time
 

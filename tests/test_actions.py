@@ -1,5 +1,7 @@
 """Action sets and controller bytes (tanuvex_turbo.actions); no cartridge needed."""
 
+from __future__ import annotations
+
 import numpy as np
 import pytest
 
@@ -16,20 +18,34 @@ def held(*names):
 class TestNamedSets:
     def test_right_only(self):
         assert actions.action_set("right_only").tolist() == [
-            0, held("right"), held("right", "A"), held("right", "B"), held("right", "A", "B"),
+            0,
+            held("right"),
+            held("right", "A"),
+            held("right", "B"),
+            held("right", "A", "B"),
         ]
 
     def test_simple_is_right_only_plus_jump_and_left(self):
         assert actions.action_set("simple").tolist() == [
-            0, held("right"), held("right", "A"), held("right", "B"), held("right", "A", "B"), held("A"), held("left"),
+            0,
+            held("right"),
+            held("right", "A"),
+            held("right", "B"),
+            held("right", "A", "B"),
+            held("A"),
+            held("left"),
         ]
 
     def test_complex_adds_left_combinations_down_and_up(self):
         simple = actions.action_set("simple").tolist()
         complex_ = actions.action_set("complex").tolist()
         assert complex_[: len(simple)] == simple
-        assert complex_[len(simple):] == [
-            held("left", "A"), held("left", "B"), held("left", "A", "B"), held("down"), held("up"),
+        assert complex_[len(simple) :] == [
+            held("left", "A"),
+            held("left", "B"),
+            held("left", "A", "B"),
+            held("down"),
+            held("up"),
         ]
 
     def test_full_is_every_byte_in_order(self):

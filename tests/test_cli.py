@@ -1,6 +1,8 @@
 """The tanuvex-turbo command: check, bench and record; exit codes and messages
 for a missing or wrong cartridge image."""
 
+from __future__ import annotations
+
 import gzip
 import hashlib
 import json
@@ -143,7 +145,9 @@ class TestCheck:
 
 
 class TestCartridgeErrorsOfOtherCommands:
-    @pytest.mark.parametrize("command", [["bench", "--lanes", "1", "--threads", "1", "--repeat", "1"], ["record", "x.gif"]])
+    @pytest.mark.parametrize(
+        "command", [["bench", "--lanes", "1", "--threads", "1", "--repeat", "1"], ["record", "x.gif"]]
+    )
     def test_missing_and_wrong_cartridge(self, capsys, command, tmp_path, junk_rom, no_env):
         status, _, err = run(capsys, *command)
         assert status == 2 and "no cartridge image given: pass --rom PATH or set TANUVEX_TURBO_ROM" in err
@@ -166,8 +170,27 @@ class TestCartridgeErrorsOfOtherCommands:
 class TestBench:
     def test_report_and_json(self, capsys, rom_path, states_dir, tmp_path):
         out_json = tmp_path / "bench.json"
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--state", "1-1",
-                             "--lanes", "1", "2", "--threads", "1", "--repeat", "2", "--steps", "3", "--json", out_json)
+        status, out, _ = run(
+            capsys,
+            "bench",
+            "--rom",
+            rom_path,
+            "--states",
+            states_dir,
+            "--state",
+            "1-1",
+            "--lanes",
+            "1",
+            "2",
+            "--threads",
+            "1",
+            "--repeat",
+            "2",
+            "--steps",
+            "3",
+            "--json",
+            out_json,
+        )
         assert status == 0
         lines = out.splitlines()
         assert lines[0].startswith("command: tanuvex-turbo bench --rom")
@@ -188,27 +211,59 @@ class TestBench:
     def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
         pytest.importorskip("gymnasium")
         # One lane runs on one thread whatever is asked: its configuration is run once.
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", states_dir, "--lanes", "1",
-                             "--threads", "1", "2", "--repeat", "1", "--steps", "2", "--gym")
+        status, out, _ = run(
+            capsys,
+            "bench",
+            "--rom",
+            rom_path,
+            "--states",
+            states_dir,
+            "--lanes",
+            "1",
+            "--threads",
+            "1",
+            "2",
+            "--repeat",
+            "1",
+            "--steps",
+            "2",
+            "--gym",
+        )
         assert status == 0
         rows = out.splitlines()[5:]
         assert len(rows) == 2 and rows[0].startswith("engine") and rows[1].startswith("gym") and "wrapper: " in rows[1]
         engine = bench.BenchResult(8, 1, 100, 4, [1.0])
         assert bench._row(bench.BenchResult(8, 1, 100, 4, [1.1], mode="gym"), engine).endswith(
-            "wrapper: +1000.0 us/step (+10.0%)")
+            "wrapper: +1000.0 us/step (+10.0%)"
+        )
         assert bench._row(bench.BenchResult(8, 1, 100, 4, [0.9], mode="gym"), engine).endswith("wrapper: within noise")
 
     def test_power_on_lanes_without_states(self, capsys, rom_path, monkeypatch):
         monkeypatch.delenv("TANUVEX_TURBO_STATES", raising=False)
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--lanes", "2", "--threads", "1", "--repeat", "1",
-                             "--steps", "40")
+        status, out, _ = run(
+            capsys, "bench", "--rom", rom_path, "--lanes", "2", "--threads", "1", "--repeat", "1", "--steps", "40"
+        )
         assert status == 0 and "start state power-on" in out
         assert out.splitlines()[5].split()[:4] == ["engine", "2", "1", "40"]
 
     def test_ended_lanes_are_reset_in_the_timed_loop(self, capsys, rom_path, doomed_states):
         # Every lane ends on every step: a step would be refused if an ended lane were not reset.
-        status, out, _ = run(capsys, "bench", "--rom", rom_path, "--states", doomed_states, "--lanes", "2",
-                             "--threads", "1", "--repeat", "1", "--steps", "5")
+        status, out, _ = run(
+            capsys,
+            "bench",
+            "--rom",
+            rom_path,
+            "--states",
+            doomed_states,
+            "--lanes",
+            "2",
+            "--threads",
+            "1",
+            "--repeat",
+            "1",
+            "--steps",
+            "5",
+        )
         assert status == 0 and out.splitlines()[5].split()[:4] == ["engine", "2", "1", "5"]
 
     def test_bad_numbers(self, capsys, rom_path):
@@ -216,8 +271,9 @@ class TestBench:
         assert status == 2 and "positive" in err
 
     def test_module_entry_point(self):
-        result = subprocess.run([sys.executable, "-m", "tanuvex_turbo.bench", "--help"],
-                                capture_output=True, text=True, timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-m", "tanuvex_turbo.bench", "--help"], capture_output=True, text=True, timeout=120
+        )
         assert result.returncode == 0 and "--lanes" in result.stdout and "--gym" in result.stdout
 
 
@@ -235,10 +291,27 @@ class TestRecord:
 
     def test_gif_of_a_held_action(self, capsys, rom_path, states_dir, tmp_path):
         out_path = tmp_path / "play.gif"
-        status, out, _ = run(capsys, "record", out_path, "--rom", rom_path, "--states", states_dir, "--state", "1-1",
-                             "--policy", "hold:right+B", "--steps", "12", "--no-progress")
+        status, out, _ = run(
+            capsys,
+            "record",
+            out_path,
+            "--rom",
+            rom_path,
+            "--states",
+            states_dir,
+            "--state",
+            "1-1",
+            "--policy",
+            "hold:right+B",
+            "--steps",
+            "12",
+            "--no-progress",
+        )
         assert status == 0
-        assert out.strip() == f"wrote {out_path}: 13 frames at 15.0 fps from 12 steps of start state 1-1; 0 episode(s) ended"
+        assert (
+            out.strip()
+            == f"wrote {out_path}: 13 frames at 15.0 fps from 12 steps of start state 1-1; 0 episode(s) ended"
+        )
         count, size, loop = self.frames_of(out_path)
         assert size == (240, 224) and loop == 0 and count > 1
 
@@ -246,25 +319,55 @@ class TestRecord:
         script = tmp_path / "moves.txt"
         script.write_text("right+B*6  # run\nright+A+B*2\nnoop\n")
         out_path = tmp_path / "scripted.gif"
-        status, out, _ = run(capsys, "record", out_path, "--rom", rom_path, "--states", states_dir,
-                             "--policy", f"script:{script}", "--steps", "100", "--every", "3", "--scale", "2")
+        status, out, _ = run(
+            capsys,
+            "record",
+            out_path,
+            "--rom",
+            rom_path,
+            "--states",
+            states_dir,
+            "--policy",
+            f"script:{script}",
+            "--steps",
+            "100",
+            "--every",
+            "3",
+            "--scale",
+            "2",
+        )
         assert status == 0
         assert "4 frames at 5.0 fps from 9 steps" in out  # the reset frame, then steps 3, 6, 9
         assert self.frames_of(out_path)[1] == (480, 448)
 
     def test_stop_on_done(self, capsys, rom_path, doomed_states, tmp_path):
-        status, out, _ = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", doomed_states,
-                             "--steps", "50", "--stop-on-done")
+        status, out, _ = run(
+            capsys,
+            "record",
+            tmp_path / "x.gif",
+            "--rom",
+            rom_path,
+            "--states",
+            doomed_states,
+            "--steps",
+            "50",
+            "--stop-on-done",
+        )
         assert status == 0 and "from 1 steps of start state doomed; 1 episode(s) ended" in out
-        status, out, _ = run(capsys, "record", tmp_path / "y.gif", "--rom", rom_path, "--states", doomed_states,
-                             "--steps", "5")
+        status, out, _ = run(
+            capsys, "record", tmp_path / "y.gif", "--rom", rom_path, "--states", doomed_states, "--steps", "5"
+        )
         assert status == 0 and "from 5 steps" in out and "5 episode(s) ended" in out
 
     @pytest.mark.parametrize(
         "extra, text",
-        [(["--state", "9-9"], "unknown start state '9-9'; known: "), (["--policy", "dance"], "unknown policy 'dance'"),
-         (["--policy", "hold:sideways"], "unknown button"), (["--policy", "script:/no/such/file"], "cannot read the script"),
-         (["--steps", "0"], "must be positive")],
+        [
+            (["--state", "9-9"], "unknown start state '9-9'; known: "),
+            (["--policy", "dance"], "unknown policy 'dance'"),
+            (["--policy", "hold:sideways"], "unknown button"),
+            (["--policy", "script:/no/such/file"], "cannot read the script"),
+            (["--steps", "0"], "must be positive"),
+        ],
     )
     def test_refusals(self, capsys, rom_path, states_dir, tmp_path, extra, text):
         status, _, err = run(capsys, "record", tmp_path / "x.gif", "--rom", rom_path, "--states", states_dir, *extra)
@@ -279,8 +382,10 @@ class TestPolicies:
     def test_script(self):
         assert parse_script("right+B*3 # comment\n0x01\n\nnoop*2") == [0x82, 0x82, 0x82, 1, 0, 0]
 
-    @pytest.mark.parametrize("text, message", [("", "no actions"), ("right*0", "positive"), ("jump", "line 1: 'jump'"),
-                                               ("noop\nright*x", "line 2")])
+    @pytest.mark.parametrize(
+        "text, message",
+        [("", "no actions"), ("right*0", "positive"), ("jump", "line 1: 'jump'"), ("noop\nright*x", "line 2")],
+    )
     def test_bad_scripts(self, text, message):
         with pytest.raises(ValueError, match=message):
             parse_script(text)
@@ -303,5 +408,7 @@ def test_console_script_is_installed(tmp_path):
     command = shutil.which("tanuvex-turbo")
     if command is None:
         pytest.skip("the tanuvex-turbo console script is not installed (package not installed with pip)")
-    result = subprocess.run([command, "check", str(tmp_path / "absent.nes")], capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [command, "check", str(tmp_path / "absent.nes")], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 2 and "cartridge image not found" in result.stderr

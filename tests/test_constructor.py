@@ -1,6 +1,8 @@
 """_RetroVecEnv construction: parameters, conversions, validation order and
 messages, worker pools, cartridge and state catalog errors."""
 
+from __future__ import annotations
+
 import os
 import subprocess
 import sys
@@ -45,8 +47,31 @@ def test_defaults_and_properties(make_env):
 
 
 def test_positional_and_keyword_arguments_agree(rom_path):
-    values = [rom_path, 2, 3, False, 2, False, 10, 20, 40, 30, None, None, 7, True, 5, 0.25, 4, 6,
-              "mask", 9, "nearest", 1, [16, 0]]
+    values = [
+        rom_path,
+        2,
+        3,
+        False,
+        2,
+        False,
+        10,
+        20,
+        40,
+        30,
+        None,
+        None,
+        7,
+        True,
+        5,
+        0.25,
+        4,
+        6,
+        "mask",
+        9,
+        "nearest",
+        1,
+        [16, 0],
+    ]
     names = list(_RetroVecEnv.__text_signature__[1:-1].replace(" ", "").split(","))
     names = [n.split("=")[0] for n in names]
     by_position = _RetroVecEnv(*values)
@@ -81,10 +106,14 @@ class TestValidation:
             ({"frame_skip": 0, "frame_stack": 0}, "frame_skip must be > 0"),
             ({"frame_stack": 0, "crop_top": 300}, "frame_stack must be > 0"),
             ({"crop_top": 100, "crop_bottom": 124}, "crop_top + crop_bottom must be less than 224, got 224"),
-            ({"crop_top": 2**64 - 1, "crop_bottom": 2},
-             "crop_top + crop_bottom must be less than 224, got 18446744073709551617"),
-            ({"crop_left": 120, "crop_right": 120, "resize_width": 0},
-             "crop_left + crop_right must be less than 240, got 240"),
+            (
+                {"crop_top": 2**64 - 1, "crop_bottom": 2},
+                "crop_top + crop_bottom must be less than 224, got 18446744073709551617",
+            ),
+            (
+                {"crop_left": 120, "crop_right": 120, "resize_width": 0},
+                "crop_left + crop_right must be less than 240, got 240",
+            ),
             ({"resize_width": 0}, "resize_width and resize_height must be > 0"),
             ({"resize_height": 0, "noop_reset_max": -1}, "resize_width and resize_height must be > 0"),
             ({"noop_reset_max": -1}, "noop_reset_max must be non-negative"),
@@ -98,8 +127,10 @@ class TestValidation:
             ({"crop_mode": "Mask"}, "crop_mode must be 'remove' or 'mask'"),
             ({"crop_mode": "remove ", "resize_algorithm": "x"}, "crop_mode must be 'remove' or 'mask'"),
             ({"resize_algorithm": "Area"}, "resize_algorithm must be one of: nearest, bilinear, area"),
-            ({"resize_algorithm": "bicubic", "extra_info_ids": [99]},
-             "resize_algorithm must be one of: nearest, bilinear, area"),
+            (
+                {"resize_algorithm": "bicubic", "extra_info_ids": [99]},
+                "resize_algorithm must be one of: nearest, bilinear, area",
+            ),
             ({"extra_info_ids": [3, 99, 3]}, "extra_info_ids contains an unknown id"),
             ({"extra_info_ids": [27]}, "extra_info_ids contains an unknown id"),
             ({"extra_info_ids": [3, 5, 3]}, "extra_info_ids must not contain duplicates"),
@@ -312,8 +343,9 @@ class TestWorkerThreads:
         ]:
             env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
             env.update(variables)
-            result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
-                                    timeout=120)
+            result = subprocess.run(
+                [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
+            )
             assert result.returncode == 0, result.stderr
             assert result.stdout.split() == expected.split(), variables
 

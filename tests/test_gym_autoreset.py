@@ -7,13 +7,14 @@ which pins down every step around an episode end. A "last life" start state
 hundred steps: a real death, seen through the public interface only.
 """
 
+from __future__ import annotations
+
 import gzip
 
 import numpy as np
 import pytest
-from env_support import INFO_FIELDS, step_arrays
+from env_support import INFO_FIELDS, step_arrays, with_ram
 from env_support import LIVES_ADDRESS as LIVES
-from env_support import with_ram
 
 gymnasium = pytest.importorskip("gymnasium")
 
@@ -44,8 +45,16 @@ def make(rom_path, start_states):
 
     def build(mode, start_state, **kwargs):
         kwargs.setdefault("num_envs", len(start_state) if isinstance(start_state, list) else 3)
-        return TurboVectorEnv(rom_path, states=start_states, start_state=start_state, action_set="right_only",
-                              autoreset_mode=mode, num_threads=1, seed=1, **kwargs)
+        return TurboVectorEnv(
+            rom_path,
+            states=start_states,
+            start_state=start_state,
+            action_set="right_only",
+            autoreset_mode=mode,
+            num_threads=1,
+            seed=1,
+            **kwargs,
+        )
 
     return build
 
@@ -79,8 +88,12 @@ class TestNextStep:
         env = make(AutoresetMode.NEXT_STEP, LANES)
         assert env.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
         assert TurboVectorEnv.metadata["autoreset_mode"] is AutoresetMode.NEXT_STEP
-        for spelling, mode in [("NextStep", AutoresetMode.NEXT_STEP), ("SAME_STEP", AutoresetMode.SAME_STEP),
-                               ("same_step", AutoresetMode.SAME_STEP), ("Disabled", AutoresetMode.DISABLED)]:
+        for spelling, mode in [
+            ("NextStep", AutoresetMode.NEXT_STEP),
+            ("SAME_STEP", AutoresetMode.SAME_STEP),
+            ("same_step", AutoresetMode.SAME_STEP),
+            ("Disabled", AutoresetMode.DISABLED),
+        ]:
             assert make(spelling, LANES).autoreset_mode is mode
 
     def test_step_after_the_end_returns_the_reset_lane(self, make):
@@ -175,12 +188,16 @@ class TestNextStep:
                     a["rewards"][0], a["terminated"][0], a["truncated"][0], steps[i] = 0, False, False, 0
                     resets += 1
                 else:
-                    ref.step_into(**{**a, "actions": env.action_table[row[i:i + 1]]})
+                    ref.step_into(**{**a, "actions": env.action_table[row[i : i + 1]]})
                     steps[i] += 1
                     a["truncated"][0] = steps[i] >= 5
                 needs_reset[i] = bool(a["terminated"][0] or a["truncated"][0])
                 assert np.array_equal(obs[i], a["obs"][0]), (i, steps[i])
-                assert (rewards[i], terminated[i], truncated[i]) == (a["rewards"][0], a["terminated"][0], a["truncated"][0])
+                assert (rewards[i], terminated[i], truncated[i]) == (
+                    a["rewards"][0],
+                    a["terminated"][0],
+                    a["truncated"][0],
+                )
                 for name, _ in INFO_FIELDS:
                     assert info[name][i] == a[name][0], name
         assert resets >= 8
@@ -189,14 +206,14 @@ class TestNextStep:
         env = make(AutoresetMode.NEXT_STEP, ["last_life"], num_envs=1)
         env = gymnasium.wrappers.vector.RecordEpisodeStatistics(env)
         env.reset(seed=0)
-        for length in range(1, MAX_EPISODE):
+        for length in range(1, MAX_EPISODE):  # noqa: B007 (the length is read after the loop)
             _, _, terminated, _, info = env.step(np.array([RIGHT]))
             if terminated[0]:
                 break
         assert info["_episode"][0]
         assert info["episode"]["l"][0] == length
         env.step(np.array([RIGHT]))  # the autoreset step
-        for second in range(1, MAX_EPISODE):
+        for second in range(1, MAX_EPISODE):  # noqa: B007 (the length is read after the loop)
             _, _, terminated, _, info = env.step(np.array([RIGHT]))
             if terminated[0]:
                 break
@@ -290,7 +307,9 @@ class TestDisabled:
 class TestEndOnLifeLoss:
     def test_a_lost_life_ends_the_episode_only_when_asked(self, make):
         # Held right from 1-1, lane 0 loses a life to the first enemy; lane 1 stands still.
-        lossy, plain = (make(AutoresetMode.NEXT_STEP, ["level", "level"], end_on_life_loss=flag) for flag in (True, False))
+        lossy, plain = (
+            make(AutoresetMode.NEXT_STEP, ["level", "level"], end_on_life_loss=flag) for flag in (True, False)
+        )
         _, start = lossy.reset(seed=0)
         plain.reset(seed=0)
         actions = np.array([RIGHT, NOOP])

@@ -1,6 +1,8 @@
 """TurboVectorEnv.clone_states / restore_states: a lane cloned in one
 environment plays on identically in another lane of another environment."""
 
+from __future__ import annotations
+
 import numpy as np
 import pytest
 

@@ -1,6 +1,8 @@
 """TurboVectorEnv: construction, spaces, resets with seeds, masks and start
 states, actions, infos, observation ownership, rendering, start states from files."""
 
+from __future__ import annotations
+
 import gzip
 import shutil
 
@@ -43,8 +45,14 @@ class TestConstruction:
         assert env.metadata["render_fps"] == pytest.approx(60.0988 / 4)
 
     def test_make_vec(self, rom_path, states_dir):
-        env = gymnasium.make_vec("tanuvex_turbo.vector_env:TanuvexTurbo-v0", num_envs=2, rom_path=rom_path,
-                                 states=states_dir, action_set="right_only", max_episode_steps=7)
+        env = gymnasium.make_vec(
+            "tanuvex_turbo.vector_env:TanuvexTurbo-v0",
+            num_envs=2,
+            rom_path=rom_path,
+            states=states_dir,
+            action_set="right_only",
+            max_episode_steps=7,
+        )
         assert isinstance(env, TurboVectorEnv) and env.num_envs == 2
         assert env.spec.id == "TanuvexTurbo-v0" and env.max_episode_steps == 7
         assert env.single_action_space == spaces.Discrete(5)
@@ -69,8 +77,19 @@ class TestConstruction:
             TurboVectorEnv(num_envs=1)
 
     def test_engine_settings_pass_through(self, make):
-        env = make(2, frame_skip=2, grayscale=False, frame_stack=3, resize_width=40, resize_height=30,
-                   crop_top=8, noop_reset_max=5, sticky_action_prob=0.5, frame_maxpool=True, num_threads=2)
+        env = make(
+            2,
+            frame_skip=2,
+            grayscale=False,
+            frame_stack=3,
+            resize_width=40,
+            resize_height=30,
+            crop_top=8,
+            noop_reset_max=5,
+            sticky_action_prob=0.5,
+            frame_maxpool=True,
+            num_threads=2,
+        )
         engine = env.engine
         assert (engine.frame_skip, engine.grayscale, engine.frame_stack) == (2, False, 3)
         assert (engine.resize_width, engine.resize_height, engine.crop_top) == (40, 30, 8)
@@ -111,7 +130,10 @@ class TestConstruction:
 class TestSpaces:
     @pytest.mark.parametrize(
         "kwargs, shape",
-        [({}, (4, 84, 84)), ({"grayscale": False, "frame_stack": 2, "resize_width": 64, "resize_height": 60}, (6, 60, 64))],
+        [
+            ({}, (4, 84, 84)),
+            ({"grayscale": False, "frame_stack": 2, "resize_width": 64, "resize_height": 60}, (6, 60, 64)),
+        ],
     )
     def test_observation_space_matches_what_is_returned(self, make, kwargs, shape):
         env = make(**kwargs)
@@ -245,8 +267,12 @@ class TestResetOptions:
 
     @pytest.mark.parametrize(
         "mask, error",
-        [([True, False, True], TypeError), (np.ones(2, bool), ValueError), (np.ones(N, np.int8), TypeError),
-         (np.zeros(N, bool), ValueError)],
+        [
+            ([True, False, True], TypeError),
+            (np.ones(2, bool), ValueError),
+            (np.ones(N, np.int8), TypeError),
+            (np.zeros(N, bool), ValueError),
+        ],
     )
     def test_bad_masks(self, make, mask, error):
         with pytest.raises(error, match="reset_mask"):
@@ -281,9 +307,14 @@ class TestResetOptions:
 
     @pytest.mark.parametrize(
         "options, text",
-        [({"state": "9-9"}, "unknown start state '9-9'"), ({"state": 99}, "index 99"),
-         ({"states": ["1-1"]}, "one start state per lane"), ({"state": 1.5}, "name or an index"),
-         ({"state": "1-1", "states": ["1-1"] * N}, "either"), ({"colour": 1}, "unknown reset options")],
+        [
+            ({"state": "9-9"}, "unknown start state '9-9'"),
+            ({"state": 99}, "index 99"),
+            ({"states": ["1-1"]}, "one start state per lane"),
+            ({"state": 1.5}, "name or an index"),
+            ({"state": "1-1", "states": ["1-1"] * N}, "either"),
+            ({"colour": 1}, "unknown reset options"),
+        ],
     )
     def test_bad_options(self, make, options, text):
         with pytest.raises((ValueError, TypeError), match=text):
@@ -312,7 +343,9 @@ class TestInfo:
 
     def test_extra_info_by_name(self, make):
         env = make(extra_info=["enemy_active", "y_pos", "player_power"])
-        ids = [env_id for env_id, name, *_ in extra_info_descriptors() if name in ("enemy_active", "y_pos", "player_power")]
+        ids = [
+            env_id for env_id, name, *_ in extra_info_descriptors() if name in ("enemy_active", "y_pos", "player_power")
+        ]
         assert env.engine.extra_info_shape() == (N, 8) and len(ids) == 3
         _, info = env.reset()
         _, _, _, _, info = env.step(np.full(N, RIGHT))
@@ -324,7 +357,9 @@ class TestInfo:
         assert info["player_power"].dtype == np.int8 and np.array_equal(info["player_power"], raw[:, 7])
         assert info["_y_pos"].all()
 
-    @pytest.mark.parametrize("extra, text", [(["altitude"], "unknown extra info"), ([2, "y_pos"], "twice"), ([27], "unknown")])
+    @pytest.mark.parametrize(
+        "extra, text", [(["altitude"], "unknown extra info"), ([2, "y_pos"], "twice"), ([27], "unknown")]
+    )
     def test_bad_extra_info(self, make, extra, text):
         with pytest.raises(ValueError, match=text):
             make(extra_info=extra)

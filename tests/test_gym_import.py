@@ -1,5 +1,7 @@
 """The core package works without Gymnasium; the Gymnasium class says how to get it."""
 
+from __future__ import annotations
+
 import subprocess
 import sys
 import textwrap
@@ -45,7 +47,7 @@ def test_unknown_attribute_is_still_an_attribute_error():
     import tanuvex_turbo
 
     with pytest.raises(AttributeError, match="no attribute 'NoSuchThing'"):
-        tanuvex_turbo.NoSuchThing
+        _ = tanuvex_turbo.NoSuchThing
 
 
 def test_optional_extras_are_not_imported_and_name_themselves():

@@ -6,6 +6,8 @@ AddressSanitizer, where an out-of-bounds read shows up even when it would not
 crash an ordinary build.
 """
 
+from __future__ import annotations
+
 import gzip
 import os
 import random
@@ -136,8 +138,14 @@ def test_ctrl_c_during_an_ending_step_does_not_wedge_the_gymnasium_class(rom_pat
     image = bytearray(gzip.decompress((states_dir / "1-1.state").read_bytes()))
     ram = image.find(b"RAM\0" + (2048).to_bytes(4, "little")) + 8
     image[ram + 0x075A] = 0xFF
-    env = TurboVectorEnv(rom_path, 8, states={"doomed": bytes(image)}, start_state="doomed",
-                         autoreset_mode=getattr(AutoresetMode, mode), num_threads=1)
+    env = TurboVectorEnv(
+        rom_path,
+        8,
+        states={"doomed": bytes(image)},
+        start_state="doomed",
+        autoreset_mode=getattr(AutoresetMode, mode),
+        num_threads=1,
+    )
     env.reset(seed=1)
     actions = np.zeros(8, np.int64)
     started = time.perf_counter()

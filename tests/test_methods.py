@@ -1,12 +1,13 @@
 """Batched methods of _RetroVecEnv: array contracts, the order of checks and
 their messages, refusals that change nothing, holds across threads."""
 
+from __future__ import annotations
+
 import threading
 import time
 
 import numpy as np
 import pytest
-
 from env_support import (
     INFO_FIELDS,
     STEP_ARGUMENTS,
@@ -44,7 +45,9 @@ class TestObservationShape:
         calls = {
             "step_into": lambda: env.step_into(**{**arrays, "obs": bad}),
             "reset_into": lambda: env.reset_into(bad),
-            "reset_masked_into": lambda: env.reset_masked_into(bad, np.ones(N, bool), np.zeros(N, np.int32), [None] * N),
+            "reset_masked_into": lambda: env.reset_masked_into(
+                bad, np.ones(N, bool), np.zeros(N, np.int32), [None] * N
+            ),
         }
         with pytest.raises(ValueError) as info:
             calls[method]()
@@ -52,8 +55,14 @@ class TestObservationShape:
 
     @pytest.mark.parametrize(
         "obs",
-        [np.zeros((8, 84, 84), np.uint8), np.zeros((8, 4, 84, 84), np.float32), np.zeros((8, 4, 84, 84), np.int8),
-         np.zeros((8, 4, 84, 84), ">u2"), [[0]], None],
+        [
+            np.zeros((8, 84, 84), np.uint8),
+            np.zeros((8, 4, 84, 84), np.float32),
+            np.zeros((8, 4, 84, 84), np.int8),
+            np.zeros((8, 4, 84, 84), ">u2"),
+            [[0]],
+            None,
+        ],
         ids=["3d", "float32", "int8", "uint16-be", "list", "none"],
     )
     def test_type_and_dimensions_are_type_errors(self, env, obs):
@@ -109,9 +118,19 @@ class TestStepChecks:
 
     @pytest.mark.parametrize(
         "name, dtype",
-        [("actions", np.int8), ("rewards", np.float64), ("terminated", np.uint8), ("truncated", np.int8),
-         ("x_pos", np.int16), ("coins", np.int8), ("level_hi", np.uint16), ("lives", np.int32),
-         ("score", np.int32), ("time", np.int16), ("xscroll_hi", np.bool_)],
+        [
+            ("actions", np.int8),
+            ("rewards", np.float64),
+            ("terminated", np.uint8),
+            ("truncated", np.int8),
+            ("x_pos", np.int16),
+            ("coins", np.int8),
+            ("level_hi", np.uint16),
+            ("lives", np.int32),
+            ("score", np.int32),
+            ("time", np.int16),
+            ("xscroll_hi", np.bool_),
+        ],
     )
     def test_element_types(self, env, name, dtype):
         arrays = step_arrays(env)
@@ -153,8 +172,9 @@ class TestPendingReset:
         env.reset_into(arrays["obs"])
         env.step_into(**arrays)
         assert arrays["terminated"].all()
-        message = ("cannot step while a terminated lane is pending reset; "
-                   "call reset(options={'reset_mask': ...}) first")
+        message = (
+            "cannot step while a terminated lane is pending reset; " "call reset(options={'reset_mask': ...}) first"
+        )
         with pytest.raises(RuntimeError) as info:
             env.step_into(**arrays)
         assert str(info.value) == message
@@ -330,8 +350,7 @@ class TestSeeding:
     def lane_ram_after_reset(self, make_env, catalog, seed_call, reset_seeds):
         env = make_env(2, noop_reset_max=40, **catalog)
         seed_call(env)
-        env.reset_masked_into(np.zeros(env.obs_shape(), np.uint8), np.ones(2, bool), np.zeros(2, np.int32),
-                              reset_seeds)
+        env.reset_masked_into(np.zeros(env.obs_shape(), np.uint8), np.ones(2, bool), np.zeros(2, np.int32), reset_seeds)
         return ram_of(env)
 
     def test_seed_wraps_and_replaces_zero(self, make_env, catalog):
@@ -611,16 +630,20 @@ class TestHoldsAcrossThreads:
             while not done.is_set():
                 env.step_into(**arrays)
                 if arrays["terminated"].any():
-                    env.reset_masked_into(arrays["obs"], arrays["terminated"].copy(), np.zeros(128, np.int32),
-                                          [None] * 128)
+                    env.reset_masked_into(
+                        arrays["obs"], arrays["terminated"].copy(), np.zeros(128, np.int32), [None] * 128
+                    )
 
         ram = np.zeros(env.ram_shape(), np.uint8)
-        seen, failure = self.run_while(worker, [
-            lambda: env.num_envs,
-            lambda: env.seed(1),
-            lambda: env.ram_into(ram),
-            lambda: env.obs_shape(),
-        ])
+        seen, failure = self.run_while(
+            worker,
+            [
+                lambda: env.num_envs,
+                lambda: env.seed(1),
+                lambda: env.ram_into(ram),
+                lambda: env.obs_shape(),
+            ],
+        )
         assert not failure, failure
         assert seen[0] == {"Already mutably borrowed"}
         assert seen[1] == {"Already borrowed"}
@@ -639,8 +662,9 @@ class TestHoldsAcrossThreads:
         assert not failure, failure
         assert seen[0] == {"Already borrowed"}
         # Shared calls never conflict with each other.
-        seen, failure = self.run_while(worker, [lambda: env.num_envs, lambda: env.ram_into(
-            np.zeros(env.ram_shape(), np.uint8))], limit=2.0)
+        seen, failure = self.run_while(
+            worker, [lambda: env.num_envs, lambda: env.ram_into(np.zeros(env.ram_shape(), np.uint8))], limit=2.0
+        )
         assert not failure and seen == {0: set(), 1: set()}
 
     def test_an_array_in_use_by_a_running_call_is_refused(self, make_env, catalog):

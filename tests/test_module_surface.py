@@ -1,6 +1,8 @@
 """The extension module's surface: names, order, constants, classes, the
 extra info catalogue and the once-per-process initialisation."""
 
+from __future__ import annotations
+
 import ast
 import inspect
 import subprocess
@@ -175,4 +177,3 @@ def test_second_initialisation_in_one_process_is_refused():
     lines = result.stdout.splitlines()
     assert lines[0].startswith("ImportError:"), result.stdout
     assert lines[1] == "27"
-

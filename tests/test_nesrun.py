@@ -1,5 +1,7 @@
 """The nesrun developer tool: tracing, running frames, and its errors."""
 
+from __future__ import annotations
+
 import gzip
 import json
 import pathlib
@@ -61,7 +63,18 @@ def test_run_reports_frames_and_writes_ram(tiny_image, tmp_path):
     out = summary(nesrun("run", tiny_image, "--frames", "3", "--ram-out", ram))
     assert out["frames"] == 3
     assert out["ppu.frame"] == 4  # the reset frame plus three
-    assert set(out) >= {"x_pos", "coins", "level_hi", "level_lo", "lives", "score", "scrolling", "time", "xscroll_hi", "xscroll_lo"}
+    assert set(out) >= {
+        "x_pos",
+        "coins",
+        "level_hi",
+        "level_lo",
+        "lives",
+        "score",
+        "scrolling",
+        "time",
+        "xscroll_hi",
+        "xscroll_lo",
+    }
     assert ram.stat().st_size == 3 * 2048
 
 

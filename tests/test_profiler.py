@@ -1,6 +1,8 @@
 """The profiler through the public surface: switching it on and off, the JSON
 report of a real run line by line, ranking and limits, and the holds."""
 
+from __future__ import annotations
+
 import json
 import re
 import struct
@@ -9,6 +11,7 @@ import numpy as np
 import pytest
 from env_support import step_arrays
 from hold_probe import errors_while
+
 from tanuvex_turbo import _RetroVecEnv
 
 N = 4
@@ -34,13 +37,31 @@ EMPTY_REPORT = (
     "}"
 )
 
-TOTAL_KEYS = ["env_steps", "batch_steps", "frame_steps", "cpu_steps", "ppu_tick_calls", "ppu_tick_cycles",
-              "ppu_completed_frames", "render_calls", "resize_calls", "stack_shifts"]
-DERIVED_KEYS = ["cpu_steps_per_frame", "cpu_steps_per_env_step", "ppu_cycles_per_tick_call",
-                "render_ns_per_env_step", "resize_ns_per_env_step"]
-LISTS = [("top_opcodes", "opcode", r"0x[0-9A-F]{2}"), ("top_pcs", "pc", r"0x[0-9A-F]{4}"),
-         ("top_pc_ranges_16", "range", r"0x[0-9A-F]{3}0-0x[0-9A-F]{3}F"),
-         ("top_pc_pages", "range", r"0x[0-9A-F]{2}00-0x[0-9A-F]{2}FF")]
+TOTAL_KEYS = [
+    "env_steps",
+    "batch_steps",
+    "frame_steps",
+    "cpu_steps",
+    "ppu_tick_calls",
+    "ppu_tick_cycles",
+    "ppu_completed_frames",
+    "render_calls",
+    "resize_calls",
+    "stack_shifts",
+]
+DERIVED_KEYS = [
+    "cpu_steps_per_frame",
+    "cpu_steps_per_env_step",
+    "ppu_cycles_per_tick_call",
+    "render_ns_per_env_step",
+    "resize_ns_per_env_step",
+]
+LISTS = [
+    ("top_opcodes", "opcode", r"0x[0-9A-F]{2}"),
+    ("top_pcs", "pc", r"0x[0-9A-F]{4}"),
+    ("top_pc_ranges_16", "range", r"0x[0-9A-F]{3}0-0x[0-9A-F]{3}F"),
+    ("top_pc_pages", "range", r"0x[0-9A-F]{2}00-0x[0-9A-F]{2}FF"),
+]
 TIMING_KEYS = ["frame_stepping", "rendering", "resize", "stack_shift"]
 
 
@@ -61,8 +82,10 @@ LINE_PATTERNS = [
     r'  "totals": ' + numbers_object(TOTAL_KEYS, r"\d+") + ",",
     r'  "derived": ' + numbers_object(DERIVED_KEYS, r"\d+\.\d{6}") + ",",
     r'  "cpu": \{',
-    *[f'    "{name}": ' + list_pattern(key, label) + ("," if name != "top_pc_pages" else "")
-      for name, key, label in LISTS],
+    *[
+        f'    "{name}": ' + list_pattern(key, label) + ("," if name != "top_pc_pages" else "")
+        for name, key, label in LISTS
+    ],
     r"  \},",
     r'  "timings_ns": ' + numbers_object(TIMING_KEYS, r"\d+"),
     r"\}",
@@ -146,8 +169,7 @@ class TestReport:
             "render_ns_per_env_step": ratio(timings["rendering"], totals["env_steps"]),
             "resize_ns_per_env_step": ratio(timings["resize"], totals["env_steps"]),
         }
-        assert report.split("\n")[4] == '  "derived": {' + ",".join(
-            f'"{k}":{v}' for k, v in expected.items()) + "},"
+        assert report.split("\n")[4] == '  "derived": {' + ",".join(f'"{k}":{v}' for k, v in expected.items()) + "},"
         assert derived == {k: float(v) for k, v in expected.items()}
 
     def test_ranking_and_blocks(self, real_run):
@@ -220,7 +242,10 @@ class TestWhatIsCounted:
         totals, _, _, timings = sections(env.profiler_snapshot())
         lane_steps = N * 6
         assert (totals["render_calls"], totals["resize_calls"], totals["stack_shifts"]) == (
-            renders * lane_steps, resizes * lane_steps, shifts * lane_steps)
+            renders * lane_steps,
+            resizes * lane_steps,
+            shifts * lane_steps,
+        )
         assert totals["frame_steps"] == lane_steps * env.frame_skip
         assert (timings["resize"] > 0) == (resizes > 0)
         assert (timings["stack_shift"] > 0) == (shifts > 0)
@@ -241,10 +266,15 @@ class TestWhatIsCounted:
         payload = env.capture_snapshots(arrays["obs"], np.array([True, False, False, False]))[0].to_bytes()
         # Byte 8 of the machine blob is its episode-done flag.
         done_at = 29 + struct.unpack_from("<I", payload, 21)[0] + 8
-        done = payload[:done_at] + b"\1" + payload[done_at + 1:]
+        done = payload[:done_at] + b"\1" + payload[done_at + 1 :]
         snapshots = env.decode_snapshots([done, None, None, None])
-        env.reset_mixed_into(arrays["obs"], np.array([True, False, False, False]), np.array([-1, 0, 0, 0], np.int32),
-                             [None] * N, snapshots)
+        env.reset_mixed_into(
+            arrays["obs"],
+            np.array([True, False, False, False]),
+            np.array([-1, 0, 0, 0], np.int32),
+            [None] * N,
+            snapshots,
+        )
         env.enable_profiler()
         env.step_into(**arrays)
         assert arrays["terminated"].tolist() == [True, False, False, False]
@@ -346,12 +376,22 @@ class TestHolds:
                 if arrays["terminated"].any():
                     env.reset_into(arrays["obs"])
 
-        errors, _, failure = errors_while(stepping, [
-            env.profiler_snapshot, env.enable_profiler, env.reset_profiler, env.disable_profiler,
-        ])
+        errors, _, failure = errors_while(
+            stepping,
+            [
+                env.profiler_snapshot,
+                env.enable_profiler,
+                env.reset_profiler,
+                env.disable_profiler,
+            ],
+        )
         assert not failure, failure
-        assert errors == {0: {"Already mutably borrowed"}, 1: {"Already borrowed"}, 2: {"Already borrowed"},
-                          3: {"Already borrowed"}}
+        assert errors == {
+            0: {"Already mutably borrowed"},
+            1: {"Already borrowed"},
+            2: {"Already borrowed"},
+            3: {"Already borrowed"},
+        }
 
     def test_snapshot_shares_the_environment(self, make_env):
         env = make_env(64, extra_info_ids=list(range(27)))
@@ -362,8 +402,9 @@ class TestHolds:
             while not done.is_set():
                 env.extra_info_into(out)
 
-        errors, successes, failure = errors_while(reading, [env.profiler_snapshot, env.enable_profiler],
-                                                  limit=10.0, until=[1])
+        errors, successes, failure = errors_while(
+            reading, [env.profiler_snapshot, env.enable_profiler], limit=10.0, until=[1]
+        )
         assert not failure, failure
         assert errors == {0: set(), 1: {"Already borrowed"}}
         assert successes[0] > 0

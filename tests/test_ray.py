@@ -1,6 +1,8 @@
 """RayVectorEnv: lanes sharded over Ray actors behave bit for bit as in one
 process, through autoresets, masked resets and clones restored across actors."""
 
+from __future__ import annotations
+
 import numpy as np
 import pytest
 
@@ -11,8 +13,15 @@ from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.ray import RayVectorEnv, shard_sizes  # noqa: E402
 
 N = 5  # two shards: lanes 0-2 and 3-4
-CONFIG = dict(action_set="simple", sticky_action_prob=0.25, noop_reset_max=6, max_episode_steps=9,
-              extra_info=["y_pos", "enemy_x_pos"], start_state=["1-1", "8-1", "1-1", "4-1", "1-1"], seed=3)
+CONFIG = dict(
+    action_set="simple",
+    sticky_action_prob=0.25,
+    noop_reset_max=6,
+    max_episode_steps=9,
+    extra_info=["y_pos", "enemy_x_pos"],
+    start_state=["1-1", "8-1", "1-1", "4-1", "1-1"],
+    seed=3,
+)
 
 
 @pytest.fixture(scope="module")
@@ -59,13 +68,17 @@ def test_actors_equal_one_process(local_ray, rom_path, states_dir, mode):
     def steps(count, where):
         for step in range(count):
             actions = rng.integers(0, 7, N)
-            same(lambda env: env.step(actions), f"{where} step {step}")
+            same(lambda env: env.step(actions), f"{where} step {step}")  # noqa: B023 (called at once)
 
     same(lambda env: env.reset(seed=11), "reset")
     steps(5, "first episode")
     # Only lane 1 restarts: its episode (and time limit) is out of step with the others.
-    same(lambda env: env.reset(seed=[None, 5, None, None, None],
-                               options={"reset_mask": np.array([False, True, False, False, False])}), "masked reset")
+    same(
+        lambda env: env.reset(
+            seed=[None, 5, None, None, None], options={"reset_mask": np.array([False, True, False, False, False])}
+        ),
+        "masked reset",
+    )
     steps(12, "staggered")
 
     clones = [env.clone_states(np.array([True, False, False, False, True])) for env in both]

@@ -1,13 +1,13 @@
 """TurboSB3VecEnv: SB3's step conventions over the SAME_STEP Gymnasium class,
 and SB3's own PPO and VecMonitor on top of it."""
 
+from __future__ import annotations
+
 import numpy as np
 import pytest
 
 pytest.importorskip("gymnasium")
-pytest.importorskip(
-    "stable_baselines3", reason="needs Stable-Baselines3 and PyTorch: pip install 'tanuvex_turbo[sb3]'"
-)
+pytest.importorskip("stable_baselines3", reason="needs Stable-Baselines3 and PyTorch: pip install 'tanuvex_turbo[sb3]'")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.sb3 import TurboSB3VecEnv  # noqa: E402
@@ -47,8 +47,16 @@ def test_sb3_ppo_and_vec_monitor_run_unchanged(rom_path, states_dir):
     from stable_baselines3 import PPO
     from stable_baselines3.common.vec_env import VecMonitor
 
-    env = TurboSB3VecEnv(rom_path, 2, states=states_dir, render_mode="rgb_array", frame_stack=2,
-                         action_set="right_only", max_episode_steps=8, num_threads=1)
+    env = TurboSB3VecEnv(
+        rom_path,
+        2,
+        states=states_dir,
+        render_mode="rgb_array",
+        frame_stack=2,
+        action_set="right_only",
+        max_episode_steps=8,
+        num_threads=1,
+    )
     assert env.get_attr("render_mode") == ["rgb_array", "rgb_array"]
     assert env.get_attr("action_space", indices=1)[0].n == 5
     monitored = VecMonitor(env)

@@ -2,6 +2,8 @@
 bytes, decoding them, restoring lanes in a mixed reset, the identity that
 binds a live snapshot to its environment, every refusal and the holds."""
 
+from __future__ import annotations
+
 import copy
 import gc
 import pickle
@@ -11,6 +13,7 @@ import numpy as np
 import pytest
 from env_support import fortran, ram_of, step_arrays, strided
 from hold_probe import errors_while
+
 from tanuvex_turbo import ZuboLiveSnapshot, _RetroVecEnv
 
 N = 4
@@ -107,8 +110,13 @@ class TestRoundTrip:
         player.play(80, rng)
         obs = player.arrays["obs"]
         captured = player.env.capture_snapshots(obs, np.array([False, True, False, False]))
-        player.env.reset_mixed_into(obs, np.array([False, False, False, True]), np.array([0, 0, 0, -1], np.int32),
-                                    [None] * N, [None, None, None, captured[1]])
+        player.env.reset_mixed_into(
+            obs,
+            np.array([False, False, False, True]),
+            np.array([0, 0, 0, -1], np.int32),
+            [None] * N,
+            [None, None, None, captured[1]],
+        )
         assert np.array_equal(obs[3], obs[1])
         assert np.array_equal(ram_of(player.env)[3], ram_of(player.env)[1])
         assert player.env.active_state_indices()[3] == player.env.active_state_indices()[1]
@@ -132,11 +140,21 @@ class TestRoundTrip:
         lane0_obs, lane0_ram = obs[0].copy(), ram_of(player.env)[0]
         player.play(30, np.random.default_rng(3))
         # The same handle at two positions of one call, then once more.
-        player.env.reset_mixed_into(obs, np.array([True, False, True, False]), np.array([-1, 0, -1, 0], np.int32),
-                                    [None] * N, [snapshot, None, snapshot, None])
+        player.env.reset_mixed_into(
+            obs,
+            np.array([True, False, True, False]),
+            np.array([-1, 0, -1, 0], np.int32),
+            [None] * N,
+            [snapshot, None, snapshot, None],
+        )
         player.play(10, np.random.default_rng(4))
-        player.env.reset_mixed_into(obs, np.array([False, True, False, False]), np.array([0, -1, 0, 0], np.int32),
-                                    [None] * N, [None, snapshot, None, None])
+        player.env.reset_mixed_into(
+            obs,
+            np.array([False, True, False, False]),
+            np.array([0, -1, 0, 0], np.int32),
+            [None] * N,
+            [None, snapshot, None, None],
+        )
         assert np.array_equal(obs[1], lane0_obs)
         assert np.array_equal(ram_of(player.env)[1], lane0_ram)
         assert snapshot.to_bytes() == payload
@@ -205,10 +223,10 @@ class TestPortableBytes:
             # No sticky actions: the random state is still the seeded one.
             assert (index, action, rng_state) == (starts[lane], RIGHT | B_BUTTON, 1000 + lane)
             assert (obs_len, machine_len) == (GRAY_84_STACK_4, MACHINE_BYTES)
-            assert payload[HEADER_BYTES:HEADER_BYTES + obs_len] == obs[lane].tobytes()
-            blob = payload[HEADER_BYTES + obs_len:]
+            assert payload[HEADER_BYTES : HEADER_BYTES + obs_len] == obs[lane].tobytes()
+            blob = payload[HEADER_BYTES + obs_len :]
             assert blob[:9] == b"NROMGM1\0\0" and blob[9:17] == b"NROMST1\0"
-            assert blob[24:24 + 2048] == ram[lane].tobytes()
+            assert blob[24 : 24 + 2048] == ram[lane].tobytes()
 
     def test_reencoding_a_decoded_snapshot_gives_the_same_bytes(self, make_env, catalog):
         kwargs = {**catalog, **RANDOM_PLAY}
@@ -267,12 +285,24 @@ class TestCaptureRefusals:
             (np.zeros((4, 4, 84, 80), np.uint8), np.ones(3, bool), ValueError, "obs has an incorrect shape"),
             (np.zeros((4, 2, 84, 84), np.uint8), np.ones(4, bool), ValueError, "obs has an incorrect shape"),
             (np.zeros((4, 4, 84, 84), np.uint8), np.ones(3, bool), ValueError, "capture_mask length must be 4, got 3"),
-            (fortran(np.zeros((4, 4, 84, 84), np.uint8)), strided(np.ones(4, bool)), ValueError,
-             "obs must be C-contiguous"),
-            (np.zeros((4, 4, 84, 84), np.uint8), strided(np.ones(4, bool)), ValueError,
-             "capture_mask must be C-contiguous"),
-            (np.zeros((4, 4, 84, 84), np.uint8), np.zeros(4, bool), RuntimeError,
-             "capture_mask must select at least one lane"),
+            (
+                fortran(np.zeros((4, 4, 84, 84), np.uint8)),
+                strided(np.ones(4, bool)),
+                ValueError,
+                "obs must be C-contiguous",
+            ),
+            (
+                np.zeros((4, 4, 84, 84), np.uint8),
+                strided(np.ones(4, bool)),
+                ValueError,
+                "capture_mask must be C-contiguous",
+            ),
+            (
+                np.zeros((4, 4, 84, 84), np.uint8),
+                np.zeros(4, bool),
+                RuntimeError,
+                "capture_mask must select at least one lane",
+            ),
         ],
         ids=["extents", "stack", "mask-length", "obs-layout", "mask-layout", "no-lane"],
     )
@@ -328,7 +358,7 @@ class TestCaptureRefusals:
 
 def corrupt(payload, offset, data):
     """`payload` with `data` written at `offset`."""
-    return payload[:offset] + data + payload[offset + len(data):]
+    return payload[:offset] + data + payload[offset + len(data) :]
 
 
 OBS_AT = HEADER_BYTES
@@ -348,35 +378,65 @@ DECODE_REFUSALS = [
     ("magic-only", lambda p: b"VRXVEC2\0", "portable snapshot has invalid magic"),
     ("rng-zero", lambda p: corrupt(p, 13, bytes(8)), "portable snapshot rng_state must be non-zero"),
     ("rng-zero-cut", lambda p: corrupt(p, 13, bytes(8))[:21], "portable snapshot rng_state must be non-zero"),
-    ("rng-zero-bad-length", lambda p: corrupt(corrupt(p, 13, bytes(8)), 21, struct.pack("<I", 5)),
-     "portable snapshot rng_state must be non-zero"),
-    ("obs-length", lambda p: corrupt(p, 21, struct.pack("<I", GRAY_84_STACK_4 - 1)),
-     "portable snapshot observation length 28223 does not match environment length 28224"),
-    ("obs-length-header-only", lambda p: corrupt(p, 21, struct.pack("<I", 7))[:HEADER_BYTES],
-     "portable snapshot observation length 7 does not match environment length 28224"),
-    ("header-only", lambda p: p[:HEADER_BYTES],
-     "portable snapshot is truncated at observation: need 28224 bytes, have 0"),
-    ("cut-obs", lambda p: p[:OBS_AT + 100],
-     "portable snapshot is truncated at observation: need 28224 bytes, have 100"),
+    (
+        "rng-zero-bad-length",
+        lambda p: corrupt(corrupt(p, 13, bytes(8)), 21, struct.pack("<I", 5)),
+        "portable snapshot rng_state must be non-zero",
+    ),
+    (
+        "obs-length",
+        lambda p: corrupt(p, 21, struct.pack("<I", GRAY_84_STACK_4 - 1)),
+        "portable snapshot observation length 28223 does not match environment length 28224",
+    ),
+    (
+        "obs-length-header-only",
+        lambda p: corrupt(p, 21, struct.pack("<I", 7))[:HEADER_BYTES],
+        "portable snapshot observation length 7 does not match environment length 28224",
+    ),
+    (
+        "header-only",
+        lambda p: p[:HEADER_BYTES],
+        "portable snapshot is truncated at observation: need 28224 bytes, have 0",
+    ),
+    (
+        "cut-obs",
+        lambda p: p[: OBS_AT + 100],
+        "portable snapshot is truncated at observation: need 28224 bytes, have 100",
+    ),
     ("no-machine", lambda p: p[:MACHINE_AT], "portable snapshot is truncated at machine: need 4453 bytes, have 0"),
     ("cut-machine", lambda p: p[:-1], "portable snapshot is truncated at machine: need 4453 bytes, have 4452"),
     ("trailing-1", lambda p: p + b"\0", "portable snapshot has 1 trailing bytes"),
     ("trailing-3", lambda p: p + b"abc", "portable snapshot has 3 trailing bytes"),
     # The machine blob's own refusals come through with the reader's text.
-    ("machine-len-long", lambda p: corrupt(p, 25, struct.pack("<I", MACHINE_BYTES + 1)) + b"\0",
-     "portable state has 1 trailing bytes"),
-    ("machine-len-short", lambda p: corrupt(p, 25, struct.pack("<I", MACHINE_BYTES - 1))[:-1],
-     "portable state is truncated at ppu.nmi_pending: need 1 bytes, have 0"),
+    (
+        "machine-len-long",
+        lambda p: corrupt(p, 25, struct.pack("<I", MACHINE_BYTES + 1)) + b"\0",
+        "portable state has 1 trailing bytes",
+    ),
+    (
+        "machine-len-short",
+        lambda p: corrupt(p, 25, struct.pack("<I", MACHINE_BYTES - 1))[:-1],
+        "portable state is truncated at ppu.nmi_pending: need 1 bytes, have 0",
+    ),
     ("machine-magic", lambda p: corrupt(p, MACHINE_AT, b"X"), "portable state has invalid machine magic"),
     ("done-flag", lambda p: corrupt(p, MACHINE_AT + 8, b"\2"), "portable state machine.done has invalid boolean 2"),
     ("core-magic", lambda p: corrupt(p, MACHINE_AT + 9, b"X"), "portable state has invalid core magic"),
-    ("index-high", lambda p: corrupt(p, 8, struct.pack("<i", 99)),
-     "portable snapshot lane 0 has incompatible active_state_index 99"),
-    ("index-sentinel", lambda p: corrupt(p, 8, struct.pack("<i", -1)),
-     "portable snapshot lane 0 has incompatible active_state_index -1"),
+    (
+        "index-high",
+        lambda p: corrupt(p, 8, struct.pack("<i", 99)),
+        "portable snapshot lane 0 has incompatible active_state_index 99",
+    ),
+    (
+        "index-sentinel",
+        lambda p: corrupt(p, 8, struct.pack("<i", -1)),
+        "portable snapshot lane 0 has incompatible active_state_index -1",
+    ),
     # Envelope refusals come before the state index is looked at.
-    ("index-and-trailing", lambda p: corrupt(p, 8, struct.pack("<i", 99)) + b"\0",
-     "portable snapshot has 1 trailing bytes"),
+    (
+        "index-and-trailing",
+        lambda p: corrupt(p, 8, struct.pack("<i", 99)) + b"\0",
+        "portable snapshot has 1 trailing bytes",
+    ),
 ]
 
 
@@ -453,45 +513,77 @@ class TestDecodeRefusals:
         # Without a catalog only the power-on sentinel fits.
         decoded = bare.decode_snapshots([corrupt(payloads[0], 8, struct.pack("<i", -1)), None, None, None])
         obs = np.zeros(bare.obs_shape(), np.uint8)
-        bare.reset_mixed_into(obs, np.array([True, False, False, False]), np.full(N, -1, np.int32), [None] * N,
-                              decoded)
+        bare.reset_mixed_into(obs, np.array([True, False, False, False]), np.full(N, -1, np.int32), [None] * N, decoded)
         assert bare.active_state_indices()[0] == -1
 
 
 # (id, changes to a valid call, message), in the order the checks run.
 MIXED_REFUSALS = [
-    ("obs-shape", {"obs": np.zeros((4, 4, 84, 80), np.uint8), "reset_mask": np.ones(3, bool)},
-     "obs shape must be (4, 4, 84, 84), got [4, 4, 84, 80]"),
-    ("mask-length", {"reset_mask": np.ones(3, bool), "state_indices": np.zeros(3, np.int32)},
-     "reset_mask length must be 4, got 3"),
-    ("indices-length", {"state_indices": np.zeros(5, np.int32), "seeds": [None] * 3},
-     "state_indices length must be 4, got 5"),
+    (
+        "obs-shape",
+        {"obs": np.zeros((4, 4, 84, 80), np.uint8), "reset_mask": np.ones(3, bool)},
+        "obs shape must be (4, 4, 84, 84), got [4, 4, 84, 80]",
+    ),
+    (
+        "mask-length",
+        {"reset_mask": np.ones(3, bool), "state_indices": np.zeros(3, np.int32)},
+        "reset_mask length must be 4, got 3",
+    ),
+    (
+        "indices-length",
+        {"state_indices": np.zeros(5, np.int32), "seeds": [None] * 3},
+        "state_indices length must be 4, got 5",
+    ),
     ("seeds-length", {"seeds": [None] * 3, "snapshots": [None] * 3}, "seeds length must be 4, got 3"),
-    ("snapshots-length", {"snapshots": [None] * 5, "reset_mask": strided(np.ones(4, bool))},
-     "snapshots length must be 4, got 5"),
-    ("mask-layout", {"reset_mask": strided(np.ones(4, bool)), "state_indices": strided(np.zeros(4, np.int32))},
-     "reset_mask must be C-contiguous"),
-    ("indices-layout", {"state_indices": strided(np.array([0, -1, 0, 0], np.int32)),
-                        "reset_mask": np.zeros(4, bool)},
-     "state_indices must be C-contiguous"),
+    (
+        "snapshots-length",
+        {"snapshots": [None] * 5, "reset_mask": strided(np.ones(4, bool))},
+        "snapshots length must be 4, got 5",
+    ),
+    (
+        "mask-layout",
+        {"reset_mask": strided(np.ones(4, bool)), "state_indices": strided(np.zeros(4, np.int32))},
+        "reset_mask must be C-contiguous",
+    ),
+    (
+        "indices-layout",
+        {"state_indices": strided(np.array([0, -1, 0, 0], np.int32)), "reset_mask": np.zeros(4, bool)},
+        "state_indices must be C-contiguous",
+    ),
     ("no-lane", {"reset_mask": np.zeros(4, bool)}, "reset_mask must select at least one lane"),
     # Lanes are checked in lane order; the first failure wins.
-    ("index-before-unselected-snapshot",
-     {"reset_mask": np.array([True, False, False, False]), "state_indices": np.array([99, -1, 0, 0], np.int32)},
-     "state_indices[0] must index state_catalog"),
-    ("unselected-snapshot", {"reset_mask": np.array([True, False, False, False])},
-     "snapshots may only be supplied for selected reset lanes"),
-    ("sentinel-before-seed", {"state_indices": np.array([0, 0, 0, 0], np.int32), "seeds": [None, 5, None, None]},
-     "snapshot reset lanes must use the -1 state-index sentinel"),
+    (
+        "index-before-unselected-snapshot",
+        {"reset_mask": np.array([True, False, False, False]), "state_indices": np.array([99, -1, 0, 0], np.int32)},
+        "state_indices[0] must index state_catalog",
+    ),
+    (
+        "unselected-snapshot",
+        {"reset_mask": np.array([True, False, False, False])},
+        "snapshots may only be supplied for selected reset lanes",
+    ),
+    (
+        "sentinel-before-seed",
+        {"state_indices": np.array([0, 0, 0, 0], np.int32), "seeds": [None, 5, None, None]},
+        "snapshot reset lanes must use the -1 state-index sentinel",
+    ),
     ("seed", {"seeds": [None, 5, None, None]}, "snapshot reset lanes cannot also specify a seed"),
     ("seed-zero", {"seeds": [None, 0, None, None]}, "snapshot reset lanes cannot also specify a seed"),
-    ("later-lane-index", {"reset_mask": np.array([True, True, True, False]),
-                          "state_indices": np.array([0, -1, 12345, 0], np.int32),
-                          "snapshots": [None, "own", None, "own"]},
-     "state_indices[2] must index state_catalog"),
+    (
+        "later-lane-index",
+        {
+            "reset_mask": np.array([True, True, True, False]),
+            "state_indices": np.array([0, -1, 12345, 0], np.int32),
+            "snapshots": [None, "own", None, "own"],
+        },
+        "state_indices[2] must index state_catalog",
+    ),
     ("obs-layout-last", {"obs": "fortran"}, "obs must be C-contiguous"),
-    ("rule-before-obs-layout", {"obs": "fortran", "seeds": [None, 1, None, None]},
-     "snapshot reset lanes cannot also specify a seed"),
+    (
+        "rule-before-obs-layout",
+        {"obs": "fortran", "seeds": [None, 1, None, None]},
+        "snapshot reset lanes cannot also specify a seed",
+    ),
 ]
 
 
@@ -521,7 +613,6 @@ class TestResetMixedRefusals:
             "seeds": [None] * N,
             "snapshots": [None, snapshot, None, None],
         }
-
 
     @pytest.mark.parametrize("changes, message", [c[1:] for c in MIXED_REFUSALS], ids=[c[0] for c in MIXED_REFUSALS])
     def test_checks_in_order(self, setup, changes, message):
@@ -555,8 +646,9 @@ class TestResetMixedRefusals:
         adopted = env.decode_snapshots([None, foreign.to_bytes(), None, None])[1]
         env.reset_mixed_into(**self.valid_arguments(obs, adopted))
         assert adopted.to_bytes() == foreign.to_bytes()
-        assert np.array_equal(obs[1], np.frombuffer(foreign.to_bytes(), np.uint8,
-                                                    GRAY_84_STACK_4, HEADER_BYTES).reshape(4, 84, 84))
+        assert np.array_equal(
+            obs[1], np.frombuffer(foreign.to_bytes(), np.uint8, GRAY_84_STACK_4, HEADER_BYTES).reshape(4, 84, 84)
+        )
 
     def test_unselected_lane_index_is_not_checked(self, setup):
         env, obs, own, _ = setup
@@ -625,8 +717,13 @@ class TestIdentity:
         obs = np.zeros(env.obs_shape(), np.uint8)
         env.reset_into(obs)
         snapshot = env.capture_snapshots(obs, np.array([True, False]))[0]
-        for attempt in (pickle.dumps, lambda s: pickle.dumps(s, protocol=2), copy.copy, copy.deepcopy,
-                        lambda s: s.__reduce__()):
+        for attempt in (
+            pickle.dumps,
+            lambda s: pickle.dumps(s, protocol=2),
+            copy.copy,
+            copy.deepcopy,
+            lambda s: s.__reduce__(),
+        ):
             with pytest.raises(TypeError) as info:
                 attempt(snapshot)
             assert str(info.value) == PICKLE_MESSAGE

@@ -17,6 +17,8 @@ one constant for every level. A lost life alone does not end an episode;
 ``truncated`` is always false.
 """
 
+from __future__ import annotations
+
 from tanuvex_turbo import _tanuvex_turbo
 from tanuvex_turbo._tanuvex_turbo import (
     NES_HEIGHT,

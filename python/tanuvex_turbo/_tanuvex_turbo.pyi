@@ -6,7 +6,8 @@ be writeable. Methods ending in ``_into`` write into the caller's arrays and
 return None.
 """
 
-from typing import List, NoReturn, Optional, Sequence, Tuple, Union, final
+from collections.abc import Sequence
+from typing import NoReturn, final
 
 import numpy as np
 import numpy.typing as npt
@@ -29,7 +30,7 @@ VISIBLE_FRAME_WIDTH: int
 """Width of the visible frame, columns 8..247 of the picture (240)."""
 VISIBLE_FRAME_HEIGHT: int
 """Height of the visible frame, rows 8..231 of the picture (224)."""
-_INFO_FIELDS: Tuple[Tuple[str, str], ...]
+_INFO_FIELDS: tuple[tuple[str, str], ...]
 """The ten game values as (name, NumPy dtype name) pairs, in ``info_into`` order."""
 
 _U8 = npt.NDArray[np.uint8]
@@ -40,11 +41,10 @@ _I32 = npt.NDArray[np.int32]
 _U32 = npt.NDArray[np.uint32]
 _I64 = npt.NDArray[np.int64]
 _F32 = npt.NDArray[np.float32]
-_Bytes = Union[bytes, bytearray, Sequence[int]]
+_Bytes = bytes | bytearray | Sequence[int]
 
-def extra_info_descriptors() -> List[Tuple[int, str, int, str, Optional[str]]]:
+def extra_info_descriptors() -> list[tuple[int, str, int, str, str | None]]:
     """The 27 extra info entries as (id, name, value count, dtype name, enum name or None), in id order."""
-
 @final
 class ZuboLiveSnapshot:
     """A captured lane (console, observation row, random state), usable only by the environment that made it."""
@@ -76,8 +76,8 @@ class _RetroVecEnv:
         crop_bottom: int = 0,
         resize_width: int = 84,
         resize_height: int = 84,
-        state_catalog_data: Optional[Sequence[_Bytes]] = None,
-        state_catalog_names: Optional[Sequence[str]] = None,
+        state_catalog_data: Sequence[_Bytes] | None = None,
+        state_catalog_names: Sequence[str] | None = None,
         seed: int = 0,
         frame_maxpool: bool = False,
         noop_reset_max: int = 0,
@@ -87,9 +87,9 @@ class _RetroVecEnv:
         crop_mode: str = "remove",
         crop_fill: int = 0,
         resize_algorithm: str = "area",
-        num_threads: Optional[int] = None,
-        extra_info_ids: Optional[Sequence[int]] = None,
-    ) -> "_RetroVecEnv": ...
+        num_threads: int | None = None,
+        extra_info_ids: Sequence[int] | None = None,
+    ) -> _RetroVecEnv: ...
     @property
     def num_envs(self) -> int: ...
     @property
@@ -115,17 +115,17 @@ class _RetroVecEnv:
     @property
     def resize_height(self) -> int: ...
     @property
-    def state_catalog(self) -> List[str]: ...
-    def obs_shape(self) -> Tuple[int, int, int, int]:
+    def state_catalog(self) -> list[str]: ...
+    def obs_shape(self) -> tuple[int, int, int, int]:
         """(num_envs, frame_stack * k, resize_height, resize_width), k = 1 gray, 3 colour."""
-    def active_state_indices(self) -> List[int]:
+    def active_state_indices(self) -> list[int]:
         """Catalog index each lane was last reset to (-1: power-on or snapshot)."""
-    def rgb_frame_shape(self) -> Tuple[int, int, int, int]:
+    def rgb_frame_shape(self) -> tuple[int, int, int, int]:
         """(num_envs, 224, 240, 3)."""
-    def extra_info_shape(self) -> Tuple[int, int]:
+    def extra_info_shape(self) -> tuple[int, int]:
         """(num_envs, total value count of extra_info_ids)."""
     def extra_info_into(self, output: _I64) -> None: ...
-    def ram_shape(self) -> Tuple[int, int]:
+    def ram_shape(self) -> tuple[int, int]:
         """(num_envs, 2048)."""
     def ram_into(self, output: _U8) -> None: ...
     def rgb_frames_into(self, frames: _U8) -> None:
@@ -136,9 +136,9 @@ class _RetroVecEnv:
     def reset_profiler(self) -> None: ...
     def disable_profiler(self) -> None: ...
     def profiler_snapshot(self, top_n: int = 64) -> str: ...
-    def _debug_ram(self, env_idx: int) -> List[int]: ...
-    def _debug_oam(self, env_idx: int) -> List[int]: ...
-    def _debug_bg_pixel(self, env_idx: int, x: int, y: int) -> Tuple[int, bool]: ...
+    def _debug_ram(self, env_idx: int) -> list[int]: ...
+    def _debug_oam(self, env_idx: int) -> list[int]: ...
+    def _debug_bg_pixel(self, env_idx: int, x: int, y: int) -> tuple[int, bool]: ...
     def reset_into(self, obs: _U8) -> None:
         """Resets every lane to catalog entry 0 (or power-on) and writes the observations."""
     def reset_masked_into(
@@ -146,18 +146,18 @@ class _RetroVecEnv:
         obs: _U8,
         reset_mask: _Bool,
         state_indices: _I32,
-        seeds: Sequence[Optional[int]],
+        seeds: Sequence[int | None],
     ) -> None:
         """Resets the selected lanes to their catalog entries (-1: power-on), reseeding where a seed is given."""
-    def capture_snapshots(self, obs: _U8, capture_mask: _Bool) -> List[Optional[ZuboLiveSnapshot]]: ...
-    def decode_snapshots(self, payloads: Sequence[Optional[_Bytes]]) -> List[Optional[ZuboLiveSnapshot]]: ...
+    def capture_snapshots(self, obs: _U8, capture_mask: _Bool) -> list[ZuboLiveSnapshot | None]: ...
+    def decode_snapshots(self, payloads: Sequence[_Bytes | None]) -> list[ZuboLiveSnapshot | None]: ...
     def reset_mixed_into(
         self,
         obs: _U8,
         reset_mask: _Bool,
         state_indices: _I32,
-        seeds: Sequence[Optional[int]],
-        snapshots: Sequence[Optional[ZuboLiveSnapshot]],
+        seeds: Sequence[int | None],
+        snapshots: Sequence[ZuboLiveSnapshot | None],
     ) -> None: ...
     def info_into(
         self,
@@ -209,10 +209,10 @@ class _RetroVecEnv:
         time: _U16,
         xscroll_hi: _U8,
         xscroll_lo: _U8,
-        step_mask: Optional[_Bool] = None,
-        obs_copy: Optional[_U8] = None,
+        step_mask: _Bool | None = None,
+        obs_copy: _U8 | None = None,
     ) -> None:
-        """``step_into`` for the lanes of ``step_mask`` (None: every lane), then every lane's observation into ``obs_copy``.
+        """``step_into`` for the lanes of ``step_mask`` (None: every lane), then every observation into ``obs_copy``.
 
         A lane left out of the mask runs no frame and draws no random number;
         its observation rows, its elements of every output array, its last

@@ -39,7 +39,8 @@ array([  0, 128, 129, 130, 131,   1,  64], dtype=uint8)
 
 from __future__ import annotations
 
-from typing import Dict, Iterable, List, Sequence, Tuple, Union
+from collections.abc import Iterable, Sequence
+from typing import Union
 
 import numpy as np
 
@@ -75,9 +76,9 @@ RIGHT = 0x80
 NOOP = 0x00
 
 #: Button names in bit order (bit 0 first), as used by :func:`describe`.
-BUTTONS: Tuple[str, ...] = ("A", "B", "select", "start", "up", "down", "left", "right")
+BUTTONS: tuple[str, ...] = ("A", "B", "select", "start", "up", "down", "left", "right")
 
-_BUTTON_BITS: Dict[str, int] = {name.lower(): 1 << bit for bit, name in enumerate(BUTTONS)}
+_BUTTON_BITS: dict[str, int] = {name.lower(): 1 << bit for bit, name in enumerate(BUTTONS)}
 _BUTTON_BITS.update({"noop": 0, "none": 0})
 
 # Order in which describe() names the buttons of a combination: direction first.
@@ -88,7 +89,7 @@ _SIMPLE = _RIGHT_ONLY + (A, LEFT)
 _COMPLEX = _SIMPLE + (LEFT | A, LEFT | B, LEFT | A | B, DOWN, UP)
 
 #: The named action sets: name -> controller bytes, action index order.
-ACTION_SETS: Dict[str, Tuple[int, ...]] = {
+ACTION_SETS: dict[str, tuple[int, ...]] = {
     "right_only": _RIGHT_ONLY,
     "simple": _SIMPLE,
     "complex": _COMPLEX,
@@ -98,7 +99,7 @@ ACTION_SETS: Dict[str, Tuple[int, ...]] = {
 ActionSetChoice = Union[str, Sequence[Union[int, str, Sequence[str]]]]
 
 
-def action_set_names() -> List[str]:
+def action_set_names() -> list[str]:
     """The names accepted by :func:`action_set`, in a stable order."""
     return list(ACTION_SETS)
 
@@ -132,7 +133,7 @@ def buttons_to_byte(buttons: Iterable[str]) -> int:
     return value
 
 
-def byte_to_buttons(value: int) -> List[str]:
+def byte_to_buttons(value: int) -> list[str]:
     """The names of the buttons held in a controller byte, in bit order."""
     value = _check_byte(value)
     return [name for bit, name in enumerate(BUTTONS) if value & (1 << bit)]

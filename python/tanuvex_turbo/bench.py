@@ -2,8 +2,8 @@
 
 Runs the engine with random actions for every combination of lane count and
 thread count (a thread count that gives as many worker threads as one already
-run for that lane count, such as 2 threads for 1 lane, is skipped) and reports, over several repetitions, the minimum, median and
-maximum of
+run for that lane count, such as 2 threads for 1 lane, is skipped) and
+reports, over several repetitions, the minimum, median and maximum of
 
 - steps/s: lane-steps per second (lanes x steps / wall time);
 - frames/s: emulated console frames per second (steps/s x frame_skip).
@@ -27,13 +27,15 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import json
 import os
 import platform
 import statistics
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any, Callable
 
 import numpy as np
 
@@ -54,24 +56,24 @@ class BenchResult:
     threads: int
     steps: int
     frame_skip: int
-    seconds: List[float]
+    seconds: list[float]
     mode: str = "engine"
     #: Process CPU time over wall time during the timed runs: about ``threads`` on an idle machine,
     #: less when other work takes the processors.
     cpu_share: float = 0.0
     #: Resident memory per lane in bytes (``--memory``), None when not measured.
-    memory_per_lane: Optional[float] = None
+    memory_per_lane: float | None = None
 
     @property
-    def steps_per_second(self) -> List[float]:
+    def steps_per_second(self) -> list[float]:
         return [self.lanes * self.steps / s for s in self.seconds]
 
     @property
-    def frames_per_second(self) -> List[float]:
+    def frames_per_second(self) -> list[float]:
         return [v * self.frame_skip for v in self.steps_per_second]
 
     @property
-    def microseconds_per_step(self) -> List[float]:
+    def microseconds_per_step(self) -> list[float]:
         """Wall time of one batched step (all lanes), in microseconds."""
         return [s / self.steps * 1e6 for s in self.seconds]
 
@@ -80,7 +82,7 @@ class BenchResult:
         """Process CPU time of one batched step (all lanes and threads), in microseconds, averaged over the runs."""
         return sum(self.seconds) * self.cpu_share / (self.steps * len(self.seconds)) * 1e6
 
-    def as_dict(self) -> Dict[str, object]:
+    def as_dict(self) -> dict[str, object]:
         return {
             "mode": self.mode,
             "lanes": self.lanes,
@@ -95,7 +97,7 @@ class BenchResult:
         }
 
 
-def _summary(values: Sequence[float]) -> Dict[str, float]:
+def _summary(values: Sequence[float]) -> dict[str, float]:
     return {"min": min(values), "median": statistics.median(values), "max": max(values)}
 
 
@@ -105,12 +107,12 @@ def machine_description() -> str:
     processor = _cpu_model() or platform.machine()
     load = ""
     if hasattr(os, "getloadavg"):
-        load = ", load average %.2f %.2f %.2f at start" % os.getloadavg()
+        load = ", load average {:.2f} {:.2f} {:.2f} at start".format(*os.getloadavg())
     system = f"{platform.system()} {platform.machine()}"
     return f"{system}, {processor}, {cpus} CPUs available, Python {platform.python_version()}{load}"
 
 
-def _cpu_model() -> Optional[str]:
+def _cpu_model() -> str | None:
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as handle:
             for line in handle:
@@ -121,9 +123,14 @@ def _cpu_model() -> Optional[str]:
     return None
 
 
-def _engine_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
-    return {"frame_skip": args.frame_skip, "grayscale": not args.color, "frame_stack": args.frame_stack,
-            "resize_width": args.size, "resize_height": args.size}
+def _engine_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    return {
+        "frame_skip": args.frame_skip,
+        "grayscale": not args.color,
+        "frame_stack": args.frame_stack,
+        "resize_width": args.size,
+        "resize_height": args.size,
+    }
 
 
 class _EngineLoop:
@@ -161,7 +168,7 @@ class _Timings:
     """Wall seconds of each repetition and the process CPU time they took."""
 
     def __init__(self) -> None:
-        self.seconds: List[float] = []
+        self.seconds: list[float] = []
         self.cpu = 0.0
 
     def time(self, run: Callable[[], float]) -> None:
@@ -177,9 +184,9 @@ class _Timings:
 def run(
     rom_path: str,
     args: argparse.Namespace,
-    catalog: Dict[str, Any],
+    catalog: dict[str, Any],
     report: Callable[[str], None] = print,
-) -> List[BenchResult]:
+) -> list[BenchResult]:
     """Runs every configuration of ``args`` and returns the results (``report`` prints progress rows).
 
     Each configuration starts from a reset, takes a few warm-up steps, then
@@ -193,12 +200,14 @@ def run(
     table = resolve_action_set(args.action_set)
     rng = np.random.default_rng(args.seed)
     warm_up = 5
-    results: List[BenchResult] = []
+    results: list[BenchResult] = []
     for lanes in args.lanes:
         memory = _memory_per_lane(rom_path, lanes, args, catalog) if getattr(args, "memory", False) else None
         resolved = set()
         for threads in args.threads:
-            engine = _RetroVecEnv(rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog)
+            engine = _RetroVecEnv(
+                rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog
+            )
             if engine.num_threads in resolved:
                 continue  # e.g. one lane with 2 threads runs on 1: the configuration was measured already
             resolved.add(engine.num_threads)
@@ -214,20 +223,29 @@ def run(
                 _time_gym(env, indices[:warm_up])
             raw, wrapped = _Timings(), _Timings()
             for k in range(args.repeat):
-                raw.time(lambda: loop.run(_chunk(action_bytes, warm_up, steps, k)))
+                run_chunk = functools.partial(loop.run, _chunk(action_bytes, warm_up, steps, k))  # noqa: F821
+                raw.time(run_chunk)
                 if env is not None:
-                    wrapped.time(lambda: _time_gym(env, _chunk(indices, warm_up, steps, k)))
-            result = BenchResult(lanes, engine.num_threads, steps, args.frame_skip, raw.seconds, cpu_share=raw.share,
-                                 memory_per_lane=memory)
+                    wrapped.time(functools.partial(_time_gym, env, _chunk(indices, warm_up, steps, k)))  # noqa: F821
+            result = BenchResult(
+                lanes,
+                engine.num_threads,
+                steps,
+                args.frame_skip,
+                raw.seconds,
+                cpu_share=raw.share,
+                memory_per_lane=memory,
+            )
             results.append(result)
             report(_row(result))
             if env is not None:
                 env.close()
-                gym_result = BenchResult(lanes, result.threads, steps, args.frame_skip, wrapped.seconds, mode="gym",
-                                         cpu_share=wrapped.share)
+                gym_result = BenchResult(
+                    lanes, result.threads, steps, args.frame_skip, wrapped.seconds, mode="gym", cpu_share=wrapped.share
+                )
                 results.append(gym_result)
                 report(_row(gym_result, baseline=result))
-            del loop, engine, env
+            del loop, engine, env  # free this configuration's lanes before the next
     return results
 
 
@@ -266,7 +284,7 @@ def _resident_bytes() -> int:
         return peak if sys.platform == "darwin" else peak * 1024
 
 
-def _memory_per_lane(rom_path: str, lanes: int, args: argparse.Namespace, catalog: Dict[str, Any]) -> float:
+def _memory_per_lane(rom_path: str, lanes: int, args: argparse.Namespace, catalog: dict[str, Any]) -> float:
     """Bytes of resident memory per lane: engine, lanes and their observation rows, in a fresh process."""
     import subprocess
 
@@ -276,13 +294,14 @@ def _memory_per_lane(rom_path: str, lanes: int, args: argparse.Namespace, catalo
         "engine": _engine_kwargs(args),
         "catalog": {k: [v.hex() if isinstance(v, bytes) else v for v in vs] for k, vs in catalog.items()},
     }
-    done = subprocess.run([sys.executable, "-c", _MEMORY_PROBE], input=json.dumps(spec), capture_output=True,
-                          text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", _MEMORY_PROBE], input=json.dumps(spec), capture_output=True, text=True, check=True
+    )
     return int(done.stdout.split()[-1]) / lanes
 
 
 def _chunk(rows: np.ndarray, skip: int, steps: int, k: int) -> np.ndarray:
-    return rows[skip + k * steps: skip + (k + 1) * steps]
+    return rows[skip + k * steps : skip + (k + 1) * steps]
 
 
 def _gym_env(rom_path, lanes, threads, args, catalog):
@@ -290,8 +309,15 @@ def _gym_env(rom_path, lanes, threads, args, catalog):
 
     # An empty list keeps the power-on start (None would read $TANUVEX_TURBO_STATES).
     states = list(zip(catalog.get("state_catalog_names", []), catalog.get("state_catalog_data", [])))
-    return TurboVectorEnv(rom_path, lanes, states=states, action_set=args.action_set, num_threads=threads,
-                          seed=args.seed + 1, **_engine_kwargs(args))
+    return TurboVectorEnv(
+        rom_path,
+        lanes,
+        states=states,
+        action_set=args.action_set,
+        num_threads=threads,
+        seed=args.seed + 1,
+        **_engine_kwargs(args),
+    )
 
 
 def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
@@ -313,7 +339,7 @@ _HEADER = (
 _MEMORY_HEADER = f"{'KB/lane':>9}"
 
 
-def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
+def _row(result: BenchResult, baseline: BenchResult | None = None) -> str:
     sps = _summary(result.steps_per_second)
     fps = _summary(result.frames_per_second)
     text = (
@@ -341,28 +367,59 @@ def _row(result: BenchResult, baseline: Optional[BenchResult] = None) -> str:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Adds the benchmark's options to ``parser`` (shared by ``tanuvex-turbo bench`` and ``python -m``)."""
-    parser.add_argument("--lanes", type=int, nargs="+", default=list(DEFAULT_LANES), metavar="N",
-                        help="lane counts (default: %(default)s)")
-    parser.add_argument("--threads", type=int, nargs="+", default=list(DEFAULT_THREADS), metavar="T",
-                        help="worker thread counts (default: %(default)s)")
+    parser.add_argument(
+        "--lanes",
+        type=int,
+        nargs="+",
+        default=list(DEFAULT_LANES),
+        metavar="N",
+        help="lane counts (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--threads",
+        type=int,
+        nargs="+",
+        default=list(DEFAULT_THREADS),
+        metavar="T",
+        help="worker thread counts (default: %(default)s)",
+    )
     parser.add_argument("--repeat", type=int, default=5, help="repetitions per configuration (default: %(default)s)")
-    parser.add_argument("--steps", type=int, default=0,
-                        help="batched steps per repetition (default: chosen so one repetition takes --seconds)")
-    parser.add_argument("--seconds", type=float, default=0.5,
-                        help="target duration of one repetition when --steps is not given (default: %(default)s)")
-    parser.add_argument("--min-steps", type=int, default=50,
-                        help="at least this many steps per repetition when --steps is not given (default: %(default)s)")
+    parser.add_argument(
+        "--steps",
+        type=int,
+        default=0,
+        help="batched steps per repetition (default: chosen so one repetition takes --seconds)",
+    )
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=0.5,
+        help="target duration of one repetition when --steps is not given (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--min-steps",
+        type=int,
+        default=50,
+        help="at least this many steps per repetition when --steps is not given (default: %(default)s)",
+    )
     parser.add_argument("--frame-skip", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--frame-stack", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--size", type=int, default=84, help="observation width and height (default: %(default)s)")
     parser.add_argument("--color", action="store_true", help="colour observations instead of gray")
-    parser.add_argument("--action-set", default="simple",
-                        help="action set the random actions are drawn from (default: %(default)s)")
+    parser.add_argument(
+        "--action-set", default="simple", help="action set the random actions are drawn from (default: %(default)s)"
+    )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random actions (default: %(default)s)")
-    parser.add_argument("--gym", action="store_true",
-                        help="also run each configuration through TurboVectorEnv and report the wrapper's cost")
-    parser.add_argument("--memory", action="store_true",
-                        help="also report the resident memory per lane (KB), measured in a fresh process")
+    parser.add_argument(
+        "--gym",
+        action="store_true",
+        help="also run each configuration through TurboVectorEnv and report the wrapper's cost",
+    )
+    parser.add_argument(
+        "--memory",
+        action="store_true",
+        help="also report the resident memory per lane (KB), measured in a fresh process",
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
 
 
@@ -399,12 +456,15 @@ def execute(args: argparse.Namespace, command: str) -> int:
     results = run_engine(lambda: run(rom_path, args, catalog, report), rom_path)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as handle:
-            json.dump({"command": command, "machine": machine_description(),
-                       "results": [r.as_dict() for r in results]}, handle, indent=2)
+            json.dump(
+                {"command": command, "machine": machine_description(), "results": [r.as_dict() for r in results]},
+                handle,
+                indent=2,
+            )
     return 0
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``python -m tanuvex_turbo.bench``."""
     parser = argparse.ArgumentParser(
         prog="python -m tanuvex_turbo.bench", description=__doc__.split("\n\n")[0], parents=[cartridge_options()]

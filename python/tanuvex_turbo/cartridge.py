@@ -19,7 +19,6 @@ import dataclasses
 import hashlib
 import os
 import shlex
-from typing import List, Optional, Union
 
 __all__ = [
     "EXPECTED_SHA256",
@@ -59,9 +58,11 @@ class Header:
     @property
     def expected_size(self) -> int:
         """Bytes the header says the image holds (header, trainer, PRG and CHR data)."""
-        return HEADER_SIZE + (TRAINER_SIZE if self.trainer else 0) + self.prg_banks * PRG_BANK + self.chr_banks * CHR_BANK
+        return (
+            HEADER_SIZE + (TRAINER_SIZE if self.trainer else 0) + self.prg_banks * PRG_BANK + self.chr_banks * CHR_BANK
+        )
 
-    def problems(self, size: int) -> List[str]:
+    def problems(self, size: int) -> list[str]:
         """What the engine's loader would refuse in this header, for an image of ``size`` bytes."""
         found = []
         if not self.magic_ok:
@@ -70,13 +71,15 @@ class Header:
         if self.mapper != 0:
             found.append(f"mapper {self.mapper} (only mapper 0 / NROM is supported)")
         if self.prg_banks not in (1, 2) or self.chr_banks not in (0, 1):
-            found.append(f"{self.prg_banks} PRG and {self.chr_banks} CHR banks (mapper 0 has 1-2 PRG and 0-1 CHR banks)")
+            found.append(
+                f"{self.prg_banks} PRG and {self.chr_banks} CHR banks (mapper 0 has 1-2 PRG and 0-1 CHR banks)"
+            )
         if size < self.expected_size:
             found.append(f"the file is truncated: the header needs {self.expected_size} bytes, the file has {size}")
         return found
 
 
-def parse_header(data: bytes) -> Optional[Header]:
+def parse_header(data: bytes) -> Header | None:
     """Decodes the first 16 bytes of an image; None when the image is shorter than a header."""
     if len(data) < HEADER_SIZE:
         return None
@@ -101,15 +104,15 @@ class CartridgeReport:
     path: str
     size: int
     sha256: str
-    header: Optional[Header]
+    header: Header | None
     supported: bool
     #: A corrected image (same program and pattern data) whose digest is the expected one, if one was found.
-    repair: Optional[bytes] = None
+    repair: bytes | None = None
     #: What differs between the file and the repaired image, in words.
-    repair_notes: List[str] = dataclasses.field(default_factory=list)
+    repair_notes: list[str] = dataclasses.field(default_factory=list)
 
     @property
-    def header_problems(self) -> List[str]:
+    def header_problems(self) -> list[str]:
         if self.header is None:
             return ["the file is shorter than the 16-byte iNES header"]
         return self.header.problems(self.size)
@@ -119,7 +122,7 @@ def _sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def _candidate_headers(header: Optional[Header]):
+def _candidate_headers(header: Header | None):
     """Standard headers for a mapper-0 image: every bank layout and low flag nibble, clean or original tail.
 
     ``header`` is the file's own header, or None for a file without one.
@@ -138,7 +141,7 @@ def _candidate_headers(header: Optional[Header]):
                         yield bytes(INES_MAGIC + bytes((prg, chr_, flags6, flags7)) + tail)
 
 
-def _find_repair(data: bytes, header: Optional[Header]):
+def _find_repair(data: bytes, header: Header | None):
     """Searches standard headers over the image's data for the expected digest.
 
     A file without the iNES magic is taken as a headerless dump: the
@@ -149,7 +152,7 @@ def _find_repair(data: bytes, header: Optional[Header]):
         header, offsets = None, [0]
     else:
         offsets = [HEADER_SIZE]
-        if header.trainer and len(data) >= HEADER_SIZE + TRAINER_SIZE:
+        if header is not None and header.trainer and len(data) >= HEADER_SIZE + TRAINER_SIZE:
             offsets.append(HEADER_SIZE + TRAINER_SIZE)
     for offset in offsets:
         body = data[offset:]
@@ -163,7 +166,9 @@ def _find_repair(data: bytes, header: Optional[Header]):
                 if _sha256(image) == EXPECTED_SHA256:
                     notes = []
                     if headerless:
-                        notes.append(f"the file has no iNES header: the standard {HEADER_SIZE}-byte header must be added")
+                        notes.append(
+                            f"the file has no iNES header: the standard {HEADER_SIZE}-byte header must be added"
+                        )
                     elif candidate != data[:HEADER_SIZE]:
                         changed = [i for i in range(HEADER_SIZE) if candidate[i] != data[i]]
                         if len(changed) == 1:
@@ -178,7 +183,7 @@ def _find_repair(data: bytes, header: Optional[Header]):
     return None, []
 
 
-def inspect_cartridge(path: Union[str, "os.PathLike[str]"], *, search_repair: bool = True) -> CartridgeReport:
+def inspect_cartridge(path: str | os.PathLike[str], *, search_repair: bool = True) -> CartridgeReport:
     """Reads ``path`` and reports whether it is the supported cartridge image.
 
     When the digest does not match and ``search_repair`` is true, standard
@@ -200,7 +205,7 @@ def inspect_cartridge(path: Union[str, "os.PathLike[str]"], *, search_repair: bo
     return report
 
 
-def repaired_image(path: Union[str, "os.PathLike[str]"]) -> Optional[bytes]:
+def repaired_image(path: str | os.PathLike[str]) -> bytes | None:
     """The corrected contents of ``path`` when only its header or trailing bytes are wrong, else None.
 
     Returns the file's own bytes when it already is the supported image.
@@ -212,7 +217,7 @@ def repaired_image(path: Union[str, "os.PathLike[str]"]) -> Optional[bytes]:
     return report.repair
 
 
-def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -> Optional[Exception]:
+def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -> Exception | None:
     """The error to raise for the engine's refusal ``message`` of the cartridge image at ``path``.
 
     The engine's own text is kept at the front; what is added names the file
@@ -228,6 +233,7 @@ def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -
     if message.startswith("ROM ") or "iNES" in message or "mapper" in message:
         return RuntimeError(
             f"{message}; {where} is not the supported cartridge image: run 'tanuvex-turbo check {quoted}' to see why, "
-            f"and 'tanuvex-turbo check {quoted} --fix FIXED.nes' to write a corrected copy when only its header is wrong"
+            f"and 'tanuvex-turbo check {quoted} --fix FIXED.nes' to write a corrected copy "
+            "when only its header is wrong"
         )
     return None

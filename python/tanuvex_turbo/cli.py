@@ -25,7 +25,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Optional, Sequence
+from collections.abc import Sequence
 
 from tanuvex_turbo import bench
 from tanuvex_turbo.command_support import (
@@ -139,8 +139,17 @@ def _record(args: argparse.Namespace) -> int:
     try:
         result = run_engine(
             lambda: record(
-                rom_path, args.output, policy=policy, steps=args.steps, catalog=catalog, frame_skip=args.frame_skip,
-                fps=args.fps, every=args.every, scale=args.scale, seed=args.seed + 1, stop_on_done=args.stop_on_done,
+                rom_path,
+                args.output,
+                policy=policy,
+                steps=args.steps,
+                catalog=catalog,
+                frame_skip=args.frame_skip,
+                fps=args.fps,
+                every=args.every,
+                scale=args.scale,
+                seed=args.seed + 1,
+                stop_on_done=args.stop_on_done,
                 progress=progress,
             ),
             rom_path,
@@ -172,24 +181,38 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    check = commands.add_parser("check", help="is this the supported cartridge image?",
-                                description="Checks that a file is the supported cartridge image and explains why not.")
+    check = commands.add_parser(
+        "check",
+        help="is this the supported cartridge image?",
+        description="Checks that a file is the supported cartridge image and explains why not.",
+    )
     check.add_argument("rom", nargs="?", metavar="ROM", help="cartridge image (default: $TANUVEX_TURBO_ROM)")
     check.add_argument("--fix", metavar="OUT", help="when only the header is wrong, write a corrected copy to OUT")
     check.add_argument("--no-engine", action="store_true", help="do not also load the image into the engine")
     check.set_defaults(handler=_check)
 
-    bench_parser = commands.add_parser("bench", parents=[cartridge_options()], help="environment benchmark (steps/s, frames/s)",
-                                       description=bench.__doc__.split("\n\n")[0])
+    bench_parser = commands.add_parser(
+        "bench",
+        parents=[cartridge_options()],
+        help="environment benchmark (steps/s, frames/s)",
+        description=bench.__doc__.split("\n\n")[0],
+    )
     bench.add_arguments(bench_parser)
     bench_parser.set_defaults(handler=lambda args: bench.execute(args, " ".join([PROG] + args.argv)))
 
-    rec = commands.add_parser("record", parents=[cartridge_options()], help="play a start state and write an animated GIF or MP4",
-                              description="Plays a start state with a policy and writes the display frames.")
+    rec = commands.add_parser(
+        "record",
+        parents=[cartridge_options()],
+        help="play a start state and write an animated GIF or MP4",
+        description="Plays a start state with a policy and writes the display frames.",
+    )
     rec.add_argument("output", metavar="OUT", help="output file, .gif or .mp4")
     rec.add_argument("--steps", type=int, default=300, help="steps to play (default: %(default)s)")
-    rec.add_argument("--policy", default="random",
-                     help="random, noop, hold:ACTION (e.g. hold:right+B) or script:FILE (default: %(default)s)")
+    rec.add_argument(
+        "--policy",
+        default="random",
+        help="random, noop, hold:ACTION (e.g. hold:right+B) or script:FILE (default: %(default)s)",
+    )
     rec.add_argument("--action-set", default="simple", help="action set of the random policy (default: %(default)s)")
     rec.add_argument("--seed", type=int, default=0, help="seed of the random policy (default: %(default)s)")
     rec.add_argument("--frame-skip", type=int, default=4, help="frames per step (default: %(default)s)")
@@ -202,7 +225,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the ``tanuvex-turbo`` command; returns the exit status."""
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()

@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Callable, Dict, List, Optional, TypeVar
+from typing import Callable, TypeVar
 
 from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.states import load_catalog
@@ -61,7 +61,7 @@ def guard(action: Callable[[], int]) -> int:
         return 1
 
 
-def resolve_rom(path: Optional[str]) -> str:
+def resolve_rom(path: str | None) -> str:
     """The cartridge image to use: ``path`` or ``$TANUVEX_TURBO_ROM``, checked to be the supported image.
 
     Raises:
@@ -85,7 +85,7 @@ def resolve_rom(path: Optional[str]) -> str:
     return path
 
 
-def resolve_catalog(states: Optional[str], state: Optional[str]) -> Dict[str, List]:
+def resolve_catalog(states: str | None, state: str | None) -> dict[str, list]:
     """Engine catalog arguments with the chosen start state (name, or the first one) as the only entry.
 
     ``states`` defaults to ``$TANUVEX_TURBO_STATES``; without either, the

@@ -5,8 +5,6 @@ Nothing here needs Gymnasium.
 
 from __future__ import annotations
 
-from typing import Tuple
-
 import numpy as np
 
 from tanuvex_turbo._tanuvex_turbo import _INFO_FIELDS
@@ -23,11 +21,11 @@ PENDING_RESET_MESSAGE = (
 
 #: The ten game values every lane reports after each step, in ``step_into`` / ``info_into`` order,
 #: with their element types, as the engine declares them.
-INFO_FIELDS: Tuple[Tuple[str, type], ...] = tuple((name, np.dtype(dtype).type) for name, dtype in _INFO_FIELDS)
+INFO_FIELDS: tuple[tuple[str, type], ...] = tuple((name, np.dtype(dtype).type) for name, dtype in _INFO_FIELDS)
 
 #: Element types of the ``step_into`` outputs after ``actions`` and ``obs``:
 #: rewards, terminated, truncated, then the ten game values.
-STEP_OUTPUT_DTYPES: Tuple[type, ...] = (np.float32, np.bool_, np.bool_) + tuple(d for _, d in INFO_FIELDS)
+STEP_OUTPUT_DTYPES: tuple[type, ...] = (np.float32, np.bool_, np.bool_) + tuple(d for _, d in INFO_FIELDS)
 
 
 def step_outputs(num_envs: int) -> list:

@@ -31,7 +31,8 @@ from __future__ import annotations
 
 import os
 import tempfile
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -52,7 +53,7 @@ __all__ = ["RayVectorEnv", "shard_sizes"]
 _FINAL_KEYS = ("final_obs", "_final_obs", "final_info", "_final_info")
 
 
-def shard_sizes(num_envs: int, num_actors: int) -> List[int]:
+def shard_sizes(num_envs: int, num_actors: int) -> list[int]:
     """Lanes per shard: contiguous, sizes differing by at most one, the larger shards first."""
     if num_actors < 1 or num_actors > num_envs:
         raise ValueError(f"num_actors must be between 1 and num_envs ({num_envs}), got {num_actors}")
@@ -63,7 +64,7 @@ def shard_sizes(num_envs: int, num_actors: int) -> List[int]:
 class _Shard:
     """Runs inside a Ray actor: one TurboVectorEnv over one shard's lanes."""
 
-    def __init__(self, cartridge: bytes, catalog: Any, num_envs: int, kwargs: Dict[str, Any]):
+    def __init__(self, cartridge: bytes, catalog: Any, num_envs: int, kwargs: dict[str, Any]):
         # The engine reads its cartridge image from a file, once, at construction.
         handle, path = tempfile.mkstemp(suffix=".nes")
         try:
@@ -75,7 +76,7 @@ class _Shard:
         finally:
             os.unlink(path)
 
-    def describe(self) -> Dict[str, Any]:
+    def describe(self) -> dict[str, Any]:
         env = self.env
         return {
             "single_observation_space": env.single_observation_space,
@@ -84,7 +85,7 @@ class _Shard:
             "state_names": env.state_names,
         }
 
-    def reset(self, seed: Any, options: Optional[Dict[str, Any]]):
+    def reset(self, seed: Any, options: dict[str, Any] | None):
         return self.env.reset(seed=seed, options=options)
 
     def step(self, actions: np.ndarray):
@@ -93,16 +94,16 @@ class _Shard:
     def render(self):
         return self.env.render()
 
-    def clone_states(self, mask: np.ndarray) -> List[Optional[bytes]]:
+    def clone_states(self, mask: np.ndarray) -> list[bytes | None]:
         return self.env.clone_states(mask)
 
-    def check_states(self, states: List[Optional[bytes]]) -> None:
+    def check_states(self, states: list[bytes | None]) -> None:
         self.env.engine.decode_snapshots(states)
 
-    def restore_states(self, states: List[Optional[bytes]]):
+    def restore_states(self, states: list[bytes | None]):
         return self.env.restore_states(states)
 
-    def start_states(self) -> List[Union[int, str]]:
+    def start_states(self) -> list[int | str]:
         return self.env.start_states
 
 
@@ -135,11 +136,11 @@ class RayVectorEnv(VectorEnv):
 
     def __init__(
         self,
-        rom_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        rom_path: str | os.PathLike[str] | None = None,
         num_envs: int = 8,
         num_actors: int = 2,
         *,
-        actor_options: Optional[Union[Dict[str, Any], Sequence[Dict[str, Any]]]] = None,
+        actor_options: dict[str, Any] | Sequence[dict[str, Any]] | None = None,
         **kwargs: Any,
     ) -> None:
         rom_source = "rom_path"
@@ -162,7 +163,9 @@ class RayVectorEnv(VectorEnv):
         else:
             per_actor = [dict(options) for options in actor_options]
             if len(per_actor) != len(self._sizes):
-                raise ValueError(f"actor_options must hold one dict per actor ({len(self._sizes)}), got {len(per_actor)}")
+                raise ValueError(
+                    f"actor_options must hold one dict per actor ({len(self._sizes)}), got {len(per_actor)}"
+                )
 
         # Start states are resolved here, as one process would resolve them,
         # and sent as bytes; () tells the actors to use none (and not to read
@@ -178,7 +181,9 @@ class RayVectorEnv(VectorEnv):
         if start_state is not None and not isinstance(start_state, (str, int, np.integer)):
             start_state = list(start_state)
             if len(start_state) != self.num_envs:
-                raise ValueError(f"start_state must name one start state per lane ({self.num_envs}), got {len(start_state)}")
+                raise ValueError(
+                    f"start_state must name one start state per lane ({self.num_envs}), got {len(start_state)}"
+                )
 
         cartridge_ref = ray.put(cartridge)
         catalog_ref = ray.put(catalog)
@@ -191,7 +196,7 @@ class RayVectorEnv(VectorEnv):
             offset = int(self._offsets[shard])
             if start_state is not None:
                 per_lane = isinstance(start_state, list)
-                shard_kwargs["start_state"] = start_state[offset:offset + size] if per_lane else start_state
+                shard_kwargs["start_state"] = start_state[offset : offset + size] if per_lane else start_state
             # Lane i's generator is seeded with seed + i (a seed of 0 asks the
             # engine for a clock-based one), wherever the lane runs.
             if seed is not None:
@@ -206,11 +211,11 @@ class RayVectorEnv(VectorEnv):
         self.metadata = description["metadata"]
         self.autoreset_mode = self.metadata["autoreset_mode"]
         self.render_mode = kwargs.get("render_mode")
-        self.state_names: List[str] = description["state_names"]
+        self.state_names: list[str] = description["state_names"]
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
-        self._last_obs: Optional[List[np.ndarray]] = None
-        self._last_info: Optional[List[Dict[str, Any]]] = None
+        self._last_obs: list[np.ndarray] | None = None
+        self._last_info: list[dict[str, Any]] | None = None
         # Lanes that ended with autoresets disabled: every shard refuses to
         # step until they are reset, so the driver refuses before any steps.
         self._pending = np.zeros(self.num_envs, np.bool_)
@@ -220,10 +225,10 @@ class RayVectorEnv(VectorEnv):
     def reset(
         self,
         *,
-        seed: Optional[Union[int, Sequence[Optional[int]]]] = None,
-        options: Optional[Dict[str, Any]] = None,
-    ) -> Tuple[np.ndarray, Dict[str, Any]]:
-        """As :meth:`TurboVectorEnv.reset`: the seeds, ``reset_mask``, ``state`` and ``states`` reach each lane's shard."""
+        seed: int | Sequence[int | None] | None = None,
+        options: dict[str, Any] | None = None,
+    ) -> tuple[np.ndarray, dict[str, Any]]:
+        """As :meth:`TurboVectorEnv.reset`: seeds, ``reset_mask``, ``state`` and ``states`` reach each lane's shard."""
         n = self.num_envs
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
@@ -237,7 +242,9 @@ class RayVectorEnv(VectorEnv):
                     f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seed)}."
                 )
             for value in seed:
-                if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
+                if value is not None and (
+                    not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0
+                ):
                     raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
         per_lane_states = options.pop("states", None)
         if per_lane_states is not None and (isinstance(per_lane_states, (str, int, np.integer))):
@@ -245,7 +252,9 @@ class RayVectorEnv(VectorEnv):
         elif per_lane_states is not None:
             per_lane_states = list(per_lane_states)
             if len(per_lane_states) != n:
-                raise ValueError(f"options['states'] must name one start state per lane ({n}), got {len(per_lane_states)}")
+                raise ValueError(
+                    f"options['states'] must name one start state per lane ({n}), got {len(per_lane_states)}"
+                )
         # Start states are checked here too: a shard refusing alone would leave the others reset.
         for value in (per_lane_states or []) + ([options["state"]] if "state" in options else []):
             self._check_state(value)
@@ -266,7 +275,7 @@ class RayVectorEnv(VectorEnv):
         results = dict(zip(calls, ray.get(list(calls.values()))))
         self._pending &= ~mask
         observations, infos = [], []
-        for shard, _, lanes in self._shards():
+        for shard, _, _lanes in self._shards():
             if shard in results:
                 obs, info = results[shard]
             else:
@@ -275,7 +284,7 @@ class RayVectorEnv(VectorEnv):
             infos.append(info)
         return self._gather(observations, infos)
 
-    def step(self, actions: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """As :meth:`TurboVectorEnv.step`: every shard steps at once; results come back in lane order."""
         if self._last_obs is None:
             raise RuntimeError("call reset() before step()")
@@ -291,11 +300,11 @@ class RayVectorEnv(VectorEnv):
             self._pending = terminated | truncated
         return obs, rewards, terminated, truncated, info
 
-    def render(self) -> Optional[Tuple[np.ndarray, ...]]:
+    def render(self) -> tuple[np.ndarray, ...] | None:
         """With ``render_mode="rgb_array"``: each lane's display frame, as :meth:`TurboVectorEnv.render`."""
         if self.render_mode is None:
             return None
-        frames: List[np.ndarray] = []
+        frames: list[np.ndarray] = []
         for shard_frames in ray.get([actor.render.remote() for actor in self._actors]):
             frames.extend(np.array(frame) for frame in shard_frames)
         return tuple(frames)
@@ -314,20 +323,23 @@ class RayVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ lane clones
 
-    def clone_states(self, mask: Optional[Any] = None) -> List[Optional[bytes]]:
+    def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
         """As :meth:`TurboVectorEnv.clone_states`; the bytes come back to the driver."""
         if self._last_obs is None:
             raise RuntimeError("call reset() before clone_states()")
         mask = _lane_mask(mask, self.num_envs, "mask")
-        calls = {shard: actor.clone_states.remote(mask[lanes].copy())
-                 for shard, actor, lanes in self._shards() if mask[lanes].any()}
+        calls = {
+            shard: actor.clone_states.remote(mask[lanes].copy())
+            for shard, actor, lanes in self._shards()
+            if mask[lanes].any()
+        }
         results = dict(zip(calls, ray.get(list(calls.values()))))
-        clones: List[Optional[bytes]] = []
+        clones: list[bytes | None] = []
         for shard, size in enumerate(self._sizes):
             clones.extend(results.get(shard, [None] * size))
         return clones
 
-    def restore_states(self, states: Sequence[Optional[bytes]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+    def restore_states(self, states: Sequence[bytes | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """As :meth:`TurboVectorEnv.restore_states`; any clone can be restored in any lane of any actor.
 
         Every shard checks its blobs before any shard restores, so a damaged
@@ -346,8 +358,12 @@ class RayVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before restoring only some lanes")
         shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
         ray.get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
-        results = dict(zip([s for s, _, _ in shards], ray.get([actor.restore_states.remote(states[lanes])
-                                                                for _, actor, lanes in shards])))
+        results = dict(
+            zip(
+                [s for s, _, _ in shards],
+                ray.get([actor.restore_states.remote(states[lanes]) for _, actor, lanes in shards]),
+            )
+        )
         self._pending &= ~given
         observations, infos = [], []
         for shard, _, _ in self._shards():
@@ -357,7 +373,7 @@ class RayVectorEnv(VectorEnv):
         return self._gather(observations, infos)
 
     @property
-    def start_states(self) -> List[Union[int, str]]:
+    def start_states(self) -> list[int | str]:
         """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
         return [state for shard in ray.get([a.start_states.remote() for a in self._actors]) for state in shard]
 
@@ -375,7 +391,7 @@ class RayVectorEnv(VectorEnv):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
         if actions.dtype.kind not in "uif" or (actions.dtype.kind == "f" and np.any(np.mod(actions, 1) != 0)):
             raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
-        count = self.single_action_space.n
+        count = int(self.single_action_space.n)  # type: ignore[attr-defined]
         if actions.size and (actions.min() < 0 or actions.max() >= count):
             bad = actions.min() if actions.min() < 0 else actions.max()
             raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
@@ -389,31 +405,33 @@ class RayVectorEnv(VectorEnv):
             return
         raise ValueError(f"unknown start state {value!r}; known: {', '.join(names) or 'none (no states given)'}")
 
-    def _unchanged(self, shard: int) -> Tuple[np.ndarray, Dict[str, Any]]:
+    def _unchanged(self, shard: int) -> tuple[np.ndarray, dict[str, Any]]:
         """A shard that no call touched: its last observation and values, its masks false."""
         if self._last_obs is None or self._last_info is None:
             raise RuntimeError("call reset() before resetting only some lanes")
         info = {name: (np.zeros_like(v) if name.startswith("_") else v) for name, v in self._last_info[shard].items()}
         return self._last_obs[shard], info
 
-    def _gather(self, observations: List[np.ndarray], infos: List[Dict[str, Any]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+    def _gather(self, observations: list[np.ndarray], infos: list[dict[str, Any]]) -> tuple[np.ndarray, dict[str, Any]]:
         """Joins the shards' results in lane order and remembers each shard's last observation and values."""
         self._last_obs = observations
         self._last_info = [{k: v for k, v in info.items() if k not in _FINAL_KEYS} for info in infos]
         if any("final_info" in info for info in infos):
             # A shard where no lane ended reports no final values; one process
             # reports the lanes' current values there, with masks false.
-            infos = [info if "final_info" in info else {**info, "final_info": self._unchanged(shard)[1]}
-                     for shard, info in enumerate(infos)]
+            infos = [
+                info if "final_info" in info else {**info, "final_info": self._unchanged(shard)[1]}
+                for shard, info in enumerate(infos)
+            ]
         return np.concatenate(observations), _merge_infos(infos, self._sizes)
 
 
-def _merge_infos(infos: List[Dict[str, Any]], sizes: List[int]) -> Dict[str, Any]:
+def _merge_infos(infos: list[dict[str, Any]], sizes: list[int]) -> dict[str, Any]:
     """Concatenates per-shard Gymnasium vector infos; a key missing in a shard is zero, None or false there."""
-    keys: List[str] = []
+    keys: list[str] = []
     for info in infos:
         keys.extend(key for key in info if key not in keys)
-    merged: Dict[str, Any] = {}
+    merged: dict[str, Any] = {}
     for key in keys:
         sample = next(info[key] for info in infos if key in info)
         if isinstance(sample, dict):

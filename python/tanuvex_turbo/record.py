@@ -27,7 +27,8 @@ from __future__ import annotations
 
 import dataclasses
 import pathlib
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from collections.abc import Iterator
+from typing import Any, Callable, Optional
 
 import numpy as np
 
@@ -40,13 +41,13 @@ __all__ = ["Recording", "make_policy", "parse_script", "record"]
 Policy = Callable[[int], Optional[int]]
 
 
-def parse_script(text: str) -> List[int]:
+def parse_script(text: str) -> list[int]:
     """The controller bytes of an action script (see the module documentation).
 
     Raises:
         ValueError: an item is not an action, or a repeat count is not a positive integer.
     """
-    actions: List[int] = []
+    actions: list[int] = []
     for number, line in enumerate(text.splitlines(), start=1):
         line = line.split("#", 1)[0]
         for item in line.split():
@@ -125,7 +126,9 @@ def _frames(engine, policy: Policy, steps: int, stop_on_done: bool, every: int, 
         if ended:
             if stop_on_done:
                 break
-            engine.reset_masked_into(obs, np.ones(1, np.bool_), np.array(engine.active_state_indices(), np.int32), [None])
+            engine.reset_masked_into(
+                obs, np.ones(1, np.bool_), np.array(engine.active_state_indices(), np.int32), [None]
+            )
 
 
 def record(
@@ -134,9 +137,9 @@ def record(
     *,
     policy: Policy,
     steps: int,
-    catalog: Optional[dict] = None,
+    catalog: dict | None = None,
     frame_skip: int = 4,
-    fps: Optional[float] = None,
+    fps: float | None = None,
     every: int = 1,
     scale: int = 1,
     seed: int = 1,
@@ -171,11 +174,19 @@ def record(
         raise ImportError("recording needs imageio and Pillow: pip install 'tanuvex_turbo[record]'") from None
     fps = fps or FRAME_RATE / frame_skip / every
     engine = _RetroVecEnv(
-        rom_path, 1, frame_skip=frame_skip, frame_stack=1, resize_width=16, resize_height=16,
-        resize_algorithm="nearest", seed=seed, num_threads=1, sticky_action_prob=sticky_action_prob,
+        rom_path,
+        1,
+        frame_skip=frame_skip,
+        frame_stack=1,
+        resize_width=16,
+        resize_height=16,
+        resize_algorithm="nearest",
+        seed=seed,
+        num_threads=1,
+        sticky_action_prob=sticky_action_prob,
         **(catalog or {}),
     )
-    writer_args: Dict[str, Any]
+    writer_args: dict[str, Any]
     if suffix == ".gif":
         # GIF frame times are whole hundredths of a second.
         writer_args = {"mode": "I", "duration": max(20, int(round(100.0 / fps)) * 10), "loop": 0}
@@ -214,4 +225,3 @@ def _progress_bar(total: int, enabled: bool):
         return None
     # disable=None: no bar when stderr is not a terminal.
     return tqdm(total=total, unit="step", desc="recording", leave=False, disable=None)
-

@@ -24,7 +24,8 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Dict, List, Optional, Sequence, Union
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -70,12 +71,12 @@ class TurboSB3VecEnv(VecEnv):
     engine).
     """
 
-    def __init__(self, rom_path: Optional[Union[str, "os.PathLike[str]"]] = None, num_envs: int = 8, **kwargs: Any):
+    def __init__(self, rom_path: str | os.PathLike[str] | None = None, num_envs: int = 8, **kwargs: Any):
         mode = kwargs.pop("autoreset_mode", AutoresetMode.SAME_STEP)
         if _autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
             raise ValueError(f"TurboSB3VecEnv resets lanes in the step that ends them (SAME_STEP), got {mode!r}")
         self.env = TurboVectorEnv(rom_path, num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **kwargs)
-        self._actions: Optional[np.ndarray] = None
+        self._actions: np.ndarray | None = None
         super().__init__(self.env.num_envs, self.env.single_observation_space, self.env.single_action_space)
 
     # ------------------------------------------------------------------ SB3 API
@@ -105,20 +106,20 @@ class TurboSB3VecEnv(VecEnv):
                 self.reset_infos[lane] = infos[lane]
                 infos[lane] = final_infos[lane]
                 infos[lane]["terminal_observation"] = info["final_obs"][lane]
-        for lane, lane_info in enumerate(infos):
-            lane_info["TimeLimit.truncated"] = bool(truncated[lane] and not terminated[lane])
+        for i, lane_info in enumerate(infos):
+            lane_info["TimeLimit.truncated"] = bool(truncated[i] and not terminated[i])
         return obs, rewards, dones, infos
 
     def close(self) -> None:
         self.env.close()
 
-    def get_images(self) -> Sequence[Optional[np.ndarray]]:
+    def get_images(self) -> Sequence[np.ndarray | None]:
         if self.render_mode != "rgb_array":
-            warnings.warn(f"The render mode is {self.render_mode}, but get_images() needs 'rgb_array'")
+            warnings.warn(f"The render mode is {self.render_mode}, but get_images() needs 'rgb_array'", stacklevel=2)
             return [None] * self.num_envs
-        return list(self.env.render())
+        return list(self.env.render() or ())
 
-    def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> List[Any]:
+    def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
         value = getattr(self.env, _PER_LANE_ATTRIBUTES.get(attr_name, attr_name))
         return [value for _ in self._get_indices(indices)]
 
@@ -127,17 +128,19 @@ class TurboSB3VecEnv(VecEnv):
             raise ValueError("the lanes share one environment: set_attr must address every lane (indices=None)")
         setattr(self.env, attr_name, value)
 
-    def env_method(self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any) -> List[Any]:
+    def env_method(
+        self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
+    ) -> list[Any]:
         lanes = list(self._get_indices(indices))
         result = getattr(self.env, method_name)(*method_args, **method_kwargs)
         return [result for _ in lanes]
 
-    def env_is_wrapped(self, wrapper_class: type, indices: VecEnvIndices = None) -> List[bool]:
+    def env_is_wrapped(self, wrapper_class: type, indices: VecEnvIndices = None) -> list[bool]:
         return [False for _ in self._get_indices(indices)]
 
     # ------------------------------------------------------------------ helpers
 
-    def _reset_options_for_env(self) -> Optional[Dict[str, Any]]:
+    def _reset_options_for_env(self) -> dict[str, Any] | None:
         """SB3's per-lane options as the vector environment's: ``{"state": ...}`` per lane becomes ``states``."""
         if not any(self._options):
             return None
@@ -147,9 +150,9 @@ class TurboSB3VecEnv(VecEnv):
         return {"states": [options.get("state") for options in self._options]}
 
 
-def _lane_dicts(info: Dict[str, Any], n: int) -> List[Dict[str, Any]]:
+def _lane_dicts(info: dict[str, Any], n: int) -> list[dict[str, Any]]:
     """Gymnasium's vector info (arrays with ``_name`` masks) as one dict per lane, for the masked-in lanes."""
-    lanes: List[Dict[str, Any]] = [{} for _ in range(n)]
+    lanes: list[dict[str, Any]] = [{} for _ in range(n)]
     for name, values in info.items():
         if name.startswith("_") or name in ("final_obs", "final_info"):
             continue

@@ -16,7 +16,8 @@ from __future__ import annotations
 import gzip
 import os
 import pathlib
-from typing import List, Mapping, Sequence, Tuple, Union
+from collections.abc import Mapping, Sequence
+from typing import Union
 
 __all__ = ["GZIP_MAGIC", "StatesSource", "load_catalog", "read_state_file", "state_name"]
 
@@ -28,7 +29,7 @@ StateSource = Union[PathLike, bytes, bytearray, memoryview]
 StatesSource = Union[
     PathLike,
     Mapping[str, StateSource],
-    Sequence[Union[PathLike, Tuple[str, StateSource]]],
+    Sequence[Union[PathLike, tuple[str, StateSource]]],
 ]
 
 
@@ -41,7 +42,7 @@ def state_name(path: PathLike) -> str:
     return stem or name
 
 
-def decode_state_bytes(data: Union[bytes, bytearray, memoryview]) -> bytes:
+def decode_state_bytes(data: bytes | bytearray | memoryview) -> bytes:
     """Returns a state image, decompressing it first when it is gzip data."""
     data = bytes(data)
     if data[:2] == GZIP_MAGIC:
@@ -75,7 +76,7 @@ def _source_bytes(source: StateSource) -> bytes:
     return read_state_file(source)
 
 
-def load_catalog(source: StatesSource | None) -> Tuple[List[bytes], List[str]]:
+def load_catalog(source: StatesSource | None) -> tuple[list[bytes], list[str]]:
     """Builds ``(state_catalog_data, state_catalog_names)`` from the forms accepted by the environments.
 
     ``source`` may be:
@@ -95,7 +96,7 @@ def load_catalog(source: StatesSource | None) -> Tuple[List[bytes], List[str]]:
     """
     if source is None:
         return [], []
-    entries: List[Tuple[str, bytes]] = []
+    entries: list[tuple[str, bytes]] = []
     if isinstance(source, (str, os.PathLike)):
         path = pathlib.Path(source)
         if path.is_dir():
@@ -118,7 +119,9 @@ def load_catalog(source: StatesSource | None) -> Tuple[List[bytes], List[str]]:
             elif isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str):
                 entries.append((item[0], _source_bytes(item[1])))
             else:
-                raise TypeError(f"a start state is a file path or a (name, path or bytes) pair, got {type(item).__name__}")
+                raise TypeError(
+                    f"a start state is a file path or a (name, path or bytes) pair, got {type(item).__name__}"
+                )
     names = [name for name, _ in entries]
     seen = set()
     for name in names:

@@ -32,7 +32,8 @@ adds truncation in this class.
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from collections.abc import Sequence
+from typing import Any, Union
 
 import numpy as np
 
@@ -43,9 +44,7 @@ try:
     from gymnasium.vector import AutoresetMode, VectorEnv
     from gymnasium.vector.utils import batch_space
 except ImportError as error:  # pragma: no cover - exercised only without gymnasium
-    raise ImportError(
-        "tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'"
-    ) from error
+    raise ImportError("tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'") from error
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import ActionSetChoice, resolve_action_set
@@ -139,7 +138,7 @@ class TurboVectorEnv(VectorEnv):
     ``reset(seed=...)`` seeds too.
     """
 
-    metadata: Dict[str, Any] = {
+    metadata: dict[str, Any] = {
         "autoreset_mode": AutoresetMode.NEXT_STEP,
         "render_modes": ["rgb_array"],
         "render_fps": FRAME_RATE / 4,
@@ -147,19 +146,19 @@ class TurboVectorEnv(VectorEnv):
 
     def __init__(
         self,
-        rom_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        rom_path: str | os.PathLike[str] | None = None,
         num_envs: int = 8,
         *,
-        states: Optional[StatesSource] = None,
-        start_state: Union[StateChoice, Sequence[StateChoice]] = None,
+        states: StatesSource | None = None,
+        start_state: StateChoice | Sequence[StateChoice] = None,
         action_set: ActionSetChoice = "simple",
-        autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
-        max_episode_steps: Optional[int] = None,
+        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
+        max_episode_steps: int | None = None,
         end_on_life_loss: bool = False,
-        render_mode: Optional[str] = None,
+        render_mode: str | None = None,
         copy: bool = True,
-        extra_info: Sequence[Union[str, int]] = (),
-        seed: Optional[int] = None,
+        extra_info: Sequence[str | int] = (),
+        seed: int | None = None,
         frame_skip: int = 4,
         grayscale: bool = True,
         frame_stack: int = 4,
@@ -176,7 +175,7 @@ class TurboVectorEnv(VectorEnv):
         frame_maxpool: bool = False,
         noop_reset_max: int = 0,
         sticky_action_prob: float = 0.0,
-        num_threads: Optional[int] = None,
+        num_threads: int | None = None,
     ) -> None:
         rom_source = "rom_path"
         if rom_path is None:
@@ -234,7 +233,7 @@ class TurboVectorEnv(VectorEnv):
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
 
-        self._state_names: List[str] = list(engine.state_catalog)
+        self._state_names: list[str] = list(engine.state_catalog)
         self._action_table = resolve_action_set(action_set)
         self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
 
@@ -251,16 +250,22 @@ class TurboVectorEnv(VectorEnv):
         self._rewards = np.zeros(n, np.float32)
         self._terminated = np.zeros(n, np.bool_)
         self._truncated = np.zeros(n, np.bool_)
-        self._info: Dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
+        self._info: dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
         self._info_args = tuple(self._info.values())
         self._info_names = tuple(self._info)
         self._mask_names = tuple("_" + name for name in self._info) + tuple("_" + e[0] for e in self._extra_layout)
         # The fifteen leading arguments of every engine step, in the engine's order.
-        self._step_args = (self._actions, self._obs, self._rewards, self._terminated, self._truncated,
-                           *self._info_args)
-        self._no_seeds: List[Optional[int]] = [None] * n
+        self._step_args: tuple[Any, ...] = (
+            self._actions,
+            self._obs,
+            self._rewards,
+            self._terminated,
+            self._truncated,
+            *self._info_args,
+        )
+        self._no_seeds: list[int | None] = [None] * n
         self._extra = np.zeros(engine.extra_info_shape(), np.int64)
-        self._frames: Optional[np.ndarray] = None
+        self._frames: np.ndarray | None = None
         self._indices = np.zeros(n, np.int32)
 
         # Episode bookkeeping of the wrapper.
@@ -289,7 +294,7 @@ class TurboVectorEnv(VectorEnv):
         return self._engine
 
     @property
-    def state_names(self) -> List[str]:
+    def state_names(self) -> list[str]:
         """Names of the start states in catalog order (empty without a catalog)."""
         return list(self._state_names)
 
@@ -299,7 +304,7 @@ class TurboVectorEnv(VectorEnv):
         return self._action_table.copy()
 
     @property
-    def start_states(self) -> List[Union[int, str]]:
+    def start_states(self) -> list[int | str]:
         """Each lane's current start state: a catalog index, -1 for power-on, or ``"random"``."""
         return [_RANDOM_STATE if r else int(i) for i, r in zip(self._start_index, self._start_random)]
 
@@ -308,9 +313,9 @@ class TurboVectorEnv(VectorEnv):
     def reset(
         self,
         *,
-        seed: Optional[Union[int, Sequence[Optional[int]]]] = None,
-        options: Optional[Dict[str, Any]] = None,
-    ) -> Tuple[np.ndarray, Dict[str, Any]]:
+        seed: int | Sequence[int | None] | None = None,
+        options: dict[str, Any] | None = None,
+    ) -> tuple[np.ndarray, dict[str, Any]]:
         """Resets all lanes, or those of ``options["reset_mask"]``; returns ``(obs, info)``.
 
         ``info`` masks (``_name`` entries) are true for the lanes that were reset.
@@ -339,7 +344,7 @@ class TurboVectorEnv(VectorEnv):
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
-    def step(self, actions: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
 
         The handling of lanes whose episode ended follows ``metadata["autoreset_mode"]``:
@@ -371,7 +376,7 @@ class TurboVectorEnv(VectorEnv):
         self._finish_episode_steps()
         return self._step_result(obs, self._build_info(None))
 
-    def render(self) -> Optional[Tuple[np.ndarray, ...]]:
+    def render(self) -> tuple[np.ndarray, ...] | None:
         """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
 
         The display frame is the whole visible picture of the console, of the
@@ -454,13 +459,13 @@ class TurboVectorEnv(VectorEnv):
         info["_final_info"] = ended.copy()
         return self._step_result(obs, info)
 
-    def _new_obs(self) -> Optional[np.ndarray]:
+    def _new_obs(self) -> np.ndarray | None:
         """The array a step returns its observation in when copying (the engine fills it), else None."""
         return np.empty(self._obs_shape, np.uint8) if self.copy else None
 
-    def _engine_step(self, step_mask: Optional[np.ndarray], obs_copy: Optional[np.ndarray]) -> None:
+    def _engine_step(self, step_mask: np.ndarray | None, obs_copy: np.ndarray | None) -> None:
         self._step_unfinished = True
-        self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)
+        self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)  # type: ignore[call-arg]
         if self.end_on_life_loss:
             lives = self._info["lives"]
             np.logical_or(self._terminated, lives < self._lives, out=self._terminated)
@@ -489,7 +494,7 @@ class TurboVectorEnv(VectorEnv):
         needs = np.logical_or(self._terminated, self._truncated, out=self._needs_reset)
         self._any_needs_reset = bool(needs.any())
 
-    def _step_result(self, obs: Optional[np.ndarray], info: Dict[str, Any]):
+    def _step_result(self, obs: np.ndarray | None, info: dict[str, Any]):
         self._step_unfinished = False  # every step ends here, its bookkeeping done
         return (
             self._obs if obs is None else obs,
@@ -509,7 +514,9 @@ class TurboVectorEnv(VectorEnv):
             return
         if kind == "i":
             if actions.size and actions.min() < 0:
-                raise ValueError(f"action {actions.min()} is outside the action space (0..{len(self._action_table) - 1})")
+                raise ValueError(
+                    f"action {actions.min()} is outside the action space (0..{len(self._action_table) - 1})"
+                )
         elif kind != "u":
             if kind == "f" and np.all(np.mod(actions, 1) == 0) and np.all(actions >= 0):
                 actions = actions.astype(np.int64)
@@ -524,7 +531,7 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ resets
 
-    def _reset_lanes(self, mask: np.ndarray, seeds: List[Optional[int]]) -> None:
+    def _reset_lanes(self, mask: np.ndarray, seeds: list[int | None]) -> None:
         self._engine.reset_masked_into(self._obs, mask, self._start_indices(mask), seeds)
         self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
@@ -539,7 +546,7 @@ class TurboVectorEnv(VectorEnv):
             indices[draw] = self.np_random.integers(0, len(self._state_names), size=int(draw.sum()))
         return indices.copy()
 
-    def _lane_seeds(self, seed: Any) -> List[Optional[int]]:
+    def _lane_seeds(self, seed: Any) -> list[int | None]:
         n = self.num_envs
         if seed is None:
             return [None] * n
@@ -579,7 +586,7 @@ class TurboVectorEnv(VectorEnv):
             self._start_random[lane] = value == _RANDOM_STATE
             self._start_index[lane] = 0 if value == _RANDOM_STATE else value
 
-    def _resolve_state(self, value: Any, what: str) -> Union[int, str]:
+    def _resolve_state(self, value: Any, what: str) -> int | str:
         names = self._state_names
         if not names:
             raise ValueError(f"{what}: this environment has no start states (pass states=... to the constructor)")
@@ -598,20 +605,20 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ outputs
 
-    def _build_info(self, mask: Optional[np.ndarray], always_copy: bool = False) -> Dict[str, Any]:
+    def _build_info(self, mask: np.ndarray | None, always_copy: bool = False) -> dict[str, Any]:
         """The info dict: every game value with its ``_name`` mask (all lanes when ``mask`` is None)."""
-        values = self._info_args
+        arrays: Sequence[np.ndarray] = self._info_args
         if always_copy or self.copy:
-            values = [array.copy() for array in values]
-        info: Dict[str, Any] = dict(zip(self._info_names, values))
+            arrays = [array.copy() for array in arrays]
+        info: dict[str, Any] = dict(zip(self._info_names, arrays))
         mask = self._all_lanes if mask is None else mask
         info.update((name, mask.copy()) for name in self._mask_names)
         layout = self._extra_layout
         if layout:
             self._engine.extra_info_into(self._extra)
             for name, _, offset, count, dtype in layout:
-                values = self._extra[:, offset] if count == 1 else self._extra[:, offset:offset + count]
-                info[name] = values.astype(dtype)
+                column = self._extra[:, offset] if count == 1 else self._extra[:, offset : offset + count]
+                info[name] = column.astype(dtype)
         return info
 
     def _check_open(self) -> None:
@@ -620,7 +627,7 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ lane clones
 
-    def clone_states(self, mask: Optional[Any] = None) -> List[Optional[bytes]]:
+    def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
         """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
 
         A clone holds the lane's whole console, its observation stack, its
@@ -638,7 +645,7 @@ class TurboVectorEnv(VectorEnv):
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
         return [None if snapshot is None else snapshot.to_bytes() for snapshot in snapshots]
 
-    def restore_states(self, states: Sequence[Optional[bytes]]) -> Tuple[np.ndarray, Dict[str, Any]]:
+    def restore_states(self, states: Sequence[bytes | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
 
         ``states`` holds one entry per lane: bytes from :meth:`clone_states`
@@ -704,7 +711,7 @@ def _open_engine(rom_source: str, rom_path: str, *args: Any, **kwargs: Any) -> _
         raise explained from None
 
 
-def _extra_layout(requested: Sequence[Union[str, int]]):
+def _extra_layout(requested: Sequence[str | int]):
     """(name, id, column offset, count, dtype) per requested extra info entry, in the caller's order."""
     if isinstance(requested, (str, int)):
         requested = [requested]
