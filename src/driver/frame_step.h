@@ -14,11 +14,12 @@ namespace tt {
 
 inline constexpr uint16_t FLAG_X_POS = 3160;
 
-/// One frame with the lane's enabled accelerators.
+/// One frame with the lane's enabled accelerators, as translated blocks when
+/// the lane has the translation.
 inline void run_machine_frame(Machine& m, uint8_t buttons) {
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   NoProfile profile;
-  run_frame_with(m, buttons, hooks, profile);
+  run_frame_with(m, buttons, hooks, profile, m.translated.get());
 }
 
 namespace frame_step_detail {
