@@ -22,6 +22,8 @@
 #include "core/cpu.h"
 #include "core/translated_code.h"
 
+#define TT_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
+
 namespace tt {
 
 // A `CpuCore` whose operand fetches read the bytes decoded with the
@@ -105,15 +107,21 @@ class BlockCpu : public CpuCore {
 template <class StopAt>
 bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit,
                 StopAt stop_at) {
-  static void* const handlers[258] = {TT_CPU_HANDLER_TABLE, &&stop, &&stop};
+  static void* const handlers[259] = {TT_CPU_HANDLER_TABLE, &&stop, &&stop, &&stop};
   Console& m = core.m;
   BlockCpu cpu(core);
   const TranslatedOp* const ops = translation.ops.data();
   uint64_t dots = pending;
   unsigned c = 0;
   bool window_closed;
-  const auto op_at = [ops](uint16_t pc) { return ops[pc - 0x8000u]; };
-  const auto interpret = [&](auto stop_interpreting) {
+  // Inside PRG the position is kept as the entry of the instruction (`ip`);
+  // pc follows from it where an instruction or an exit needs it.
+  const TranslatedOp* ip = nullptr;
+  const auto op_at = [ops](uint16_t pc) TT_ALWAYS_INLINE_LAMBDA { return ops + pc; };
+  const auto pc_of = [ops](const TranslatedOp* at) TT_ALWAYS_INLINE_LAMBDA { return static_cast<uint16_t>(at - ops); };
+  // Inlined, so that `cpu` never has its address taken and its registers
+  // stay in machine registers.
+  const auto interpret = [&](auto stop_interpreting) TT_ALWAYS_INLINE_LAMBDA {
     core.copy_registers_from(cpu);
     uint64_t p = dots;
     const bool closed = run_instructions(core, p, limit, stop_interpreting);
@@ -124,29 +132,25 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
 
   // The first instruction runs without the entry-point test, as in the
   // interpreter; the caller has just offered the machine at this pc.
-  if (m.extra_cycles || !(cpu.pc & 0x8000) || op_at(cpu.pc).handler == OP_INTERPRET) goto interpret_one;
-  if (dots + 3u * op_at(cpu.pc).guard >= limit) goto near_window;
+  if (m.extra_cycles || op_at(cpu.pc)->handler > OP_STOP) goto interpret_one;
+  ip = op_at(cpu.pc);
+  if (dots + 3u * ip->guard >= limit) goto near_window;
   goto* handlers[translation.opcode_at(cpu.pc)];
 
   // Where a block ends: the window test, then into the next block.
 #define TT_ENTER_BLOCK()                                         \
   {                                                              \
-    if (dots >= limit) [[unlikely]]                              \
-      goto window_reached;                                       \
-    if (!(cpu.pc & 0x8000)) [[unlikely]]                         \
-      goto outside_prg;                                          \
-    const TranslatedOp next_op = op_at(cpu.pc);                  \
-    if (next_op.handler >= OP_STOP) [[unlikely]]                 \
+    ip = op_at(cpu.pc);                                          \
+    if (dots + 3u * ip->enter_guard >= limit) [[unlikely]]       \
       goto stop;                                                 \
-    if (dots + 3u * next_op.guard >= limit) [[unlikely]]         \
-      goto near_window;                                          \
-    goto* handlers[next_op.handler];                             \
+    goto* handlers[ip->handler];                                 \
   }
   // Each handler consumes its opcode byte itself: the dispatch reads the
   // handler from the translation, not through a fetch.
 #define TT_BLOCK_HANDLER(CODE, ...)                                  \
   op_##CODE:                                                         \
-  cpu.begin(op_at(cpu.pc).operand);                                  \
+  cpu.pc = pc_of(ip);                                                \
+  cpu.begin(ip->operand);                                            \
   c = cpu.exec_##CODE();                                             \
   if constexpr (OPCODE_INFO[CODE].writes_bus) {                      \
     if (cpu.bus_written) [[unlikely]]                                \
@@ -156,25 +160,28 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   if constexpr (OPCODE_INFO[CODE].changes_flow) {                    \
     TT_ENTER_BLOCK()                                                 \
   } else {                                                           \
-    goto* handlers[op_at(cpu.pc).handler];                           \
+    ip += OPCODE_INFO[CODE].length;                                  \
+    goto* handlers[ip->handler];                                     \
   }
 
   TT_CPU_OPCODES(TT_BLOCK_HANDLER)
 op_nop:
-  cpu.pc = static_cast<uint16_t>(cpu.pc + 1);
+  ip += 1;
   dots += 3u * 2;
-  goto* handlers[op_at(cpu.pc).handler];
+  goto* handlers[ip->handler];
 #undef TT_BLOCK_HANDLER
 
 enter_block:
   TT_ENTER_BLOCK()
 #undef TT_ENTER_BLOCK
 
-stop:  // at a stop of the translation: the interpreter's checks before this instruction
+stop:  // a block's start near the window's end, or a marker: the interpreter's checks
+  cpu.pc = pc_of(ip);
   if (dots >= limit) goto window_reached;
   if (stop_at(cpu.pc)) goto stopped;
-  if (op_at(cpu.pc).handler == OP_INTERPRET) goto interpret_one;
-  if (dots + 3u * op_at(cpu.pc).guard >= limit) goto near_window;
+  if (ip->handler == OP_OUTSIDE) goto outside_prg;
+  if (ip->handler == OP_INTERPRET) goto interpret_one;
+  if (dots + 3u * ip->guard >= limit) goto near_window;
   goto* handlers[translation.opcode_at(cpu.pc)];
 
 after_bus_write:  // as in the interpreter: bus debt, window, then an NMI the write raised
@@ -191,7 +198,6 @@ interpret_one:  // one instruction by the interpreter, with all its checks after
   goto enter_block;
 
 outside_prg:  // code in work RAM: the interpreter until it is back in PRG
-  if (stop_at(cpu.pc)) goto stopped;
   if (interpret([&stop_at](uint16_t pc) { return (pc & 0x8000) || stop_at(pc); })) goto window_reached;
   if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
   goto enter_block;

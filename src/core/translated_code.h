@@ -6,7 +6,8 @@
 // translated; the block runner hands it to the interpreter.
 //
 // For every address 0x8000-0xFFFF there is one entry, the instruction that
-// starts there. A block is the run of instructions from a start address up
+// starts there (and for every address below, a marker that sends the block
+// runner to the interpreter). A block is the run of instructions from a start address up
 // to the first one that changes the flow (branch, jump, call, return, BRK),
 // or up to an address marked as a stop (entry points the runner must be
 // offered, code the translation leaves to the interpreter, and cuts that
@@ -34,17 +35,22 @@ struct TranslatedOp {
   // The two bytes after the opcode, low byte first (what the operand
   // fetches read, whether the instruction uses them or not).
   uint16_t operand;
-  uint16_t unused = 0;
+  // `guard` where a block may be entered without further checks, else
+  // NO_ENTRY, which no event window can hold: one test at a block's start
+  // then covers both the window and the markers.
+  uint16_t enter_guard;
 };
 
 // Markers in TranslatedOp::handler.
 inline constexpr uint16_t OP_STOP = 0x100;       // the block runner must check here (entry point, or a cut)
 inline constexpr uint16_t OP_INTERPRET = 0x101;  // the instruction reaches past 0xFFFF: left to the interpreter
+inline constexpr uint16_t OP_OUTSIDE = 0x102;    // not PRG: the interpreter runs it
+inline constexpr uint16_t NO_ENTRY = 0xFFFF;     // 3 x 0xFFFF dots exceed any window (at most 120,000)
 
 struct TranslatedCode {
   // PRG as the CPU sees it at 0x8000-0xFFFF (a 16 KiB image twice).
   std::array<uint8_t, 0x8000> code{};
-  std::array<TranslatedOp, 0x8000> ops{};
+  std::array<TranslatedOp, 0x10000> ops{};  // by CPU address
   // The stored opcode of the entry at `pc` (0x8000 or above), marker or not.
   uint8_t opcode_at(uint16_t pc) const { return code[pc - 0x8000u]; }
 };
