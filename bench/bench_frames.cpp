@@ -1,13 +1,17 @@
 // Frames per second of one lane on one core, with the routine accelerators
-// on and off, from start states and from power-on.
+// on and off, from start states and from power-on, on either engine.
 //
-//   bench_frames [--frames N] [--reps R] [--rom PATH] [--only on|off] [STATE_FILE_OR_DIR ...]
+//   bench_frames [--frames N] [--reps R] [--rom PATH] [--only on|off]
+//                [--engine interp|blocks|both] [--json FILE] [--no-count] [STATE_FILE_OR_DIR ...]
 //
 // "off" runs the same lane frame step with every slot disabled; the plain
-// runner without any hooks is timed too, as a second baseline.
-// The cartridge comes from --rom or TANUVEX_TURBO_ROM; start states from the
-// arguments or the TANUVEX_TURBO_STATES folder (three of them by default).
-// State files may be gzip-compressed (decompressed with `gzip -dc`).
+// runner without any hooks is timed too, as a second baseline. The engine is
+// the interpreter ("interp") or the translated blocks ("blocks", the default
+// and the lanes' own). The cartridge comes from --rom or TANUVEX_TURBO_ROM;
+// start states from the arguments or the TANUVEX_TURBO_STATES folder (three
+// of them by default). State files may be gzip-compressed.
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "core/cartridge.h"
+#include "gunzip.h"
 #include "driver/accelerators.h"
 #include "driver/frame_step.h"
 #include "driver/state_image.h"
@@ -36,21 +41,19 @@ struct Options {
   int reps = 5;
   std::string rom;
   std::string only;  // "on", "off" or empty for both (and the plain runner)
+  std::string engine = "blocks";
+  std::string json;
+  bool no_count = false;
   std::vector<std::string> states;
 };
 
+// The file's bytes, decompressed when they are gzip data; empty on failure.
 std::vector<uint8_t> read_state(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
   if (bytes.size() < 2 || bytes[0] != 0x1F || bytes[1] != 0x8B) return bytes;
-  const std::string cmd = "gzip -dc '" + path + "'";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return {};
   std::vector<uint8_t> out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.insert(out.end(), buf, buf + n);
-  if (pclose(p) != 0) return {};
+  if (gunzip_bytes(bytes, out) != GunzipStatus::Ok) return {};
   return out;
 }
 
@@ -94,7 +97,7 @@ void frame(Machine& m, Mode mode, uint8_t buttons, Profile& profile) {
     return;
   }
   NoHooks hooks;
-  run_frame_with(m, buttons, hooks, profile);
+  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get());
   refresh_game_info(m);
   if (static_cast<uint8_t>(m.info.lives) == 0xFF) m.terminated = 1;
 }
@@ -128,27 +131,31 @@ std::string machine_description() {
   return "unknown CPU";
 }
 
-Options parse(int argc, char** argv) {
-  Options o;
-  if (const char* rom = std::getenv("TANUVEX_TURBO_ROM")) o.rom = rom;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--frames" && i + 1 < argc) {
-      o.frames = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--reps" && i + 1 < argc) {
-      o.reps = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--rom" && i + 1 < argc) {
-      o.rom = argv[++i];
-    } else if (a == "--only" && i + 1 < argc) {
-      o.only = argv[++i];
-    } else if (a == "--help" || a == "-h") {
-      std::printf("usage: %s [--frames N] [--reps R] [--rom PATH] [--only on|off] [STATE_FILE_OR_DIR ...]\n", argv[0]);
-      std::exit(0);
+// JSON string literal of `s` (quotes, backslashes and control characters escaped).
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (static_cast<unsigned char>(ch) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+      out += buf;
     } else {
-      o.states.push_back(a);
+      out += ch;
     }
   }
-  return o;
+  return out + "\"";
+}
+
+// A start's name: its file name without ".state" (and without ".gz").
+std::string start_name(const std::string& path) {
+  std::string name = fs::path(path).filename().string();
+  for (const std::string suffix : {".gz", ".state"})
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      name.resize(name.size() - suffix.size());
+  return name;
 }
 
 std::vector<std::string> state_files(const Options& o) {
@@ -177,7 +184,19 @@ std::vector<std::string> state_files(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options opt = parse(argc, argv);
+  Options opt;
+  if (const char* rom = std::getenv("TANUVEX_TURBO_ROM")) opt.rom = rom;
+  CLI::App app{"Frames per second of one lane on one core"};
+  app.add_option("--frames", opt.frames, "frames per repetition")->check(CLI::PositiveNumber);
+  app.add_option("--reps", opt.reps, "repetitions")->check(CLI::PositiveNumber);
+  app.add_option("--rom", opt.rom, "cartridge image (default: TANUVEX_TURBO_ROM)");
+  app.add_option("--only", opt.only, "time only this accelerator setting")->check(CLI::IsMember({"on", "off"}));
+  app.add_option("--engine", opt.engine, "interpreter, translated blocks, or both")
+      ->check(CLI::IsMember({"interp", "blocks", "both"}));
+  app.add_option("--json", opt.json, "also write the figures as JSON to FILE");
+  app.add_flag("--no-count", opt.no_count, "skip the pass that counts interpreted instructions");
+  app.add_option("STATE_FILE_OR_DIR", opt.states, "start states (default: three from TANUVEX_TURBO_STATES)");
+  CLI11_PARSE(app, argc, argv);
   if (opt.rom.empty()) {
     std::fprintf(stderr, "set TANUVEX_TURBO_ROM or pass --rom\n");
     return 2;
@@ -193,7 +212,7 @@ int main(int argc, char** argv) {
 
   std::vector<Scenario> scenarios;
   for (const auto& f : state_files(opt)) {
-    Scenario s{fs::path(f).filename().string(), read_state(f)};
+    Scenario s{start_name(f), read_state(f)};
     if (s.image.empty()) {
       std::fprintf(stderr, "cannot read %s\n", f.c_str());
       return 1;
@@ -202,53 +221,92 @@ int main(int argc, char** argv) {
   }
   scenarios.push_back({"power-on", {}});
 
-  std::printf("command:");
-  for (int i = 0; i < argc; ++i) std::printf(" %s", argv[i]);
-  std::printf("\nmachine: %s, one thread\n", machine_description().c_str());
+  std::vector<std::string> engines;
+  if (opt.engine != "interp") engines.push_back("blocks");
+  if (opt.engine != "blocks") engines.push_back("interp");
+  const auto translation = translate_lane_code(*cart);
+
+  std::string command;
+  for (int i = 0; i < argc; ++i) command += (i ? " " : "") + std::string(argv[i]);
+  const std::string machine = machine_description() + ", one thread";
+  std::printf("command: %s\nmachine: %s\n", command.c_str(), machine.c_str());
   std::printf("workload: %d frames per repetition, %d repetitions, running right with B, jumping 18 of 48 frames\n",
               opt.frames, opt.reps);
-  std::printf("unit: frames/s (min / median / max over repetitions); ratio = median with accelerators / median of\n"
-              "      the row; ns/instr = median time / instructions the CPU interpreted (counted in a separate pass)\n"
+  std::printf("unit: frames/s (min / median / max over repetitions); ratio = median of the start's first row /\n"
+              "      median of the row; ns/instr = median time / instructions the CPU ran outside the\n"
+              "      accelerators (counted in a separate, interpreted pass)\n"
+              "engines: blocks = translated blocks (the lanes' default); interp = the interpreter\n"
               "modes: on = lane frame step, all slots enabled; off = same step, every slot disabled;\n"
               "       plain = runner without hooks\n\n");
-  std::printf("%-20s %-6s %10s %10s %10s %12s %12s %9s\n", "start", "accel", "min", "median", "max", "ratio on/x",
-              "instr/frame", "ns/instr");
+  std::printf("%-20s %-7s %-6s %10s %10s %10s %8s %12s %9s\n", "start", "engine", "accel", "min", "median", "max",
+              "ratio", "instr/frame", "ns/instr");
 
   std::vector<Mode> modes;
   if (opt.only.empty() || opt.only == "on") modes.push_back(Mode::On);
   if (opt.only.empty() || opt.only == "off") modes.push_back(Mode::Off);
   if (opt.only.empty()) modes.push_back(Mode::Plain);
+  std::string json_results;
   for (const Scenario& s : scenarios) {
-    double on_median = 0;
+    double first_median = 0;
+    bool first_row = true;
     for (const Mode mode : modes) {
-      Machine m(cart);
-      m.accelerator_enabled = enabled;
-      if (mode != Mode::On) m.accelerator_enabled.fill(0);
-      std::vector<double> fps;
-      std::vector<double> seconds;
-      NoProfile none;
-      for (int rep = 0; rep < opt.reps; ++rep) {
+      double instructions = 0;
+      if (!opt.no_count) {
+        // The profiled step counts the instructions the CPU runs outside
+        // the accelerators; it always interprets, and both engines run the
+        // same instructions.
+        Machine m(cart);
+        m.accelerator_enabled = enabled;
+        if (mode != Mode::On) m.accelerator_enabled.fill(0);
+        ProfileRecord record;
+        LaneProfile counter{record};
         start(m, s);
-        const double t = run(m, s, mode, opt.frames, none);
-        fps.push_back(opt.frames / t);
-        seconds.push_back(t);
+        run(m, s, mode, opt.frames, counter);
+        instructions = static_cast<double>(record.cpu_steps);
       }
-      // A separate counting pass: the profiled step counts the instructions
-      // the CPU interprets (accelerated routines are not counted).
-      ProfileRecord record;
-      LaneProfile counter{record};
-      start(m, s);
-      run(m, s, mode, opt.frames, counter);
-      const double instructions = static_cast<double>(record.cpu_steps);
-      const Stats st = stats(fps);
-      if (mode == Mode::On) on_median = st.median;
-      char ratio[24] = "";
-      if (mode != Mode::On && on_median > 0) std::snprintf(ratio, sizeof ratio, "%.2fx", on_median / st.median);
-      std::printf("%-20s %-6s %10.0f %10.0f %10.0f %12s %12.0f %9.2f\n", mode == modes.front() ? s.name.c_str() : "",
-                  mode_name(mode), st.min, st.median, st.max, ratio, instructions / opt.frames,
-                  stats(seconds).median * 1e9 / instructions);
+      for (const std::string& engine : engines) {
+        Machine m(cart);
+        m.accelerator_enabled = enabled;
+        if (mode != Mode::On) m.accelerator_enabled.fill(0);
+        if (engine == "blocks") m.translated = translation;
+        std::vector<double> fps;
+        std::vector<double> seconds;
+        NoProfile none;
+        for (int rep = 0; rep < opt.reps; ++rep) {
+          start(m, s);
+          const double t = run(m, s, mode, opt.frames, none);
+          fps.push_back(opt.frames / t);
+          seconds.push_back(t);
+        }
+        const Stats st = stats(fps);
+        if (first_row) first_median = st.median;
+        char ratio[24] = "";
+        if (!first_row) std::snprintf(ratio, sizeof ratio, "%.2fx", first_median / st.median);
+        char per_instr[24] = "-";
+        if (instructions > 0) std::snprintf(per_instr, sizeof per_instr, "%.2f", stats(seconds).median * 1e9 / instructions);
+        std::printf("%-20s %-7s %-6s %10.0f %10.0f %10.0f %8s %12.0f %9s\n", first_row ? s.name.c_str() : "",
+                    engine.c_str(), mode_name(mode), st.min, st.median, st.max, ratio, instructions / opt.frames,
+                    per_instr);
+        first_row = false;
+        char figures[160];
+        std::snprintf(figures, sizeof figures, "{\"min\": %.1f, \"median\": %.1f, \"max\": %.1f}", st.min, st.median,
+                      st.max);
+        if (!json_results.empty()) json_results += ",\n    ";
+        json_results += "{\"start\": " + json_string(s.name) + ", \"engine\": " + json_string(engine) +
+                        ", \"accelerators\": " + json_string(mode_name(mode)) + ", \"frames_per_second\": " + figures +
+                        "}";
+      }
     }
     std::fflush(stdout);
+  }
+  if (!opt.json.empty()) {
+    std::ofstream out(opt.json);
+    out << "{\"command\": " << json_string(command) << ",\n \"machine\": " << json_string(machine)
+        << ",\n \"results\": [\n    " << json_results << "\n ]}\n";
+    if (!out) {
+      std::fprintf(stderr, "cannot write %s\n", opt.json.c_str());
+      return 1;
+    }
   }
   return 0;
 }

@@ -269,7 +269,7 @@ class CpuCore {
   // write can raise an NMI (PPU control) or run up bus debt (OAM DMA).
   bool bus_written = false;
 
- private:
+ protected:  // the block runner's core (block_runner.h) reuses the helpers
   TT_ALWAYS_INLINE uint16_t vector(uint16_t offset) const {
     return static_cast<uint16_t>(prg[offset & prg_mask] | (prg[(offset + 1) & prg_mask] << 8));
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/console.h"
+#include "core/block_runner.h"
 #include "core/cpu.h"
 #include "core/ppu.h"
 #include "core/profiler.h"
@@ -43,8 +44,13 @@ inline constexpr uint64_t LAST_BUDGET_CYCLE = FRAME_CYCLE_BUDGET - 1;
 /// Runs the console until the frame ends or the cycle budget is spent.
 /// The CPU registers live in a `CpuCore` during the loop; they are written
 /// back to the console before a hook sees the machine and on return.
+/// With `blocks` (the translation of this console's PRG, with a stop at
+/// every hook entry point) the code runs as translated blocks, else it is
+/// interpreted; both give the same console. The counting runner always
+/// interprets.
 template <class Hooks, class Profile>
-inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& profile) {
+inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& profile,
+                           const TranslatedCode* blocks = nullptr) {
   m.controller_state = buttons;
   FrameClock clock;
   CpuCore cpu(m);
@@ -95,7 +101,17 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
             return true;
           }
         };
-        if (!run_instructions(cpu, clock.pending_dots, limit, stop_at)) continue;
+        // Blocks need the hooks' entry points to be stops of the translation;
+        // hooks that want the machine everywhere always interpret.
+        constexpr bool stops_at_entries =
+            !Hooks::enabled || requires { hooks.offers(uint16_t{}); } || requires { Hooks::wants(uint16_t{}); };
+        bool window_closed;
+        if (stops_at_entries && blocks) {
+          window_closed = run_blocks(cpu, *blocks, clock.pending_dots, limit, stop_at);
+        } else {
+          window_closed = run_instructions(cpu, clock.pending_dots, limit, stop_at);
+        }
+        if (!window_closed) continue;
       }
     } else if (hook == HookResult::Continue) {
       continue;

@@ -1,5 +1,7 @@
 #include "driver/accelerators.h"
 
+#include <vector>
+
 #include "core/alu.h"
 #include "core/bus.h"
 
@@ -572,6 +574,13 @@ bool accel_write_sprite_pair(Console& m, FrameClock& clock) {
   return_from_subroutine(m);
   charge(clock, C);
   return true;
+}
+
+std::shared_ptr<const TranslatedCode> translate_lane_code(const Cartridge& cart) {
+  std::vector<uint16_t> entries;
+  for (size_t slot = 0; slot < ACCELERATOR_SLOTS; ++slot)
+    if (slot != 2) entries.push_back(ACCELERATOR_ENTRY_PC[slot]);
+  return translate_prg(cart.prg_rom.data(), cart.prg_rom.size(), entries);
 }
 
 HookResult AcceleratorHooks::run_slot(uint8_t slot, Console& m, FrameClock& clock) const {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/frame_runner.h"
 #include "driver/accelerator_signatures.h"
@@ -14,6 +15,10 @@ namespace tt {
 
 inline constexpr std::array<uint16_t, ACCELERATOR_SLOTS> ACCELERATOR_ENTRY_PC = {
     0x8057, 0x8150, 0x0000, 0x810E, 0x8223, 0x81CF, 0x8E6A, 0x8FA1, 0x9BE1, 0xE3F0, 0xF1C0, 0xF26D, 0xF282};
+
+/// The cartridge's code translated into blocks for the lanes, with a stop at
+/// every accelerator entry point.
+std::shared_ptr<const TranslatedCode> translate_lane_code(const Cartridge& cart);
 
 /// Enable bytes for the 13 slots: 1 where the PRG bytes (CPU address &
 /// prg_mask, nothing beyond prg_len) hold the routine's expected code. Slot 2

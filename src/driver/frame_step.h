@@ -17,11 +17,12 @@ namespace tt {
 /// (power-on RAM decodes to 65535, a state made past the flag) is not ended.
 inline constexpr uint16_t FLAG_X_POS = 3160;
 
-/// One frame with the lane's enabled accelerators.
+/// One frame with the lane's enabled accelerators, as translated blocks when
+/// the lane has the translation.
 inline void run_machine_frame(Machine& m, uint8_t buttons) {
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   NoProfile profile;
-  run_frame_with(m, buttons, hooks, profile);
+  run_frame_with(m, buttons, hooks, profile, m.translated.get());
 }
 
 namespace frame_step_detail {
@@ -36,8 +37,8 @@ inline float finish_step(Machine& m, uint8_t old_xscroll_lo, uint16_t old_x_pos)
 }
 }  // namespace frame_step_detail
 
-/// Runs one frame of a lane and returns its reward (0 for a terminated lane).
-/// `Profile` is the frame loop's counter policy (core/profiler.h); a profiled
+/// Runs one frame of a lane and returns its reward (0 for a terminated lane),
+/// as translated blocks when the lane has the translation. `Profile` is the frame loop's counter policy (core/profiler.h); a profiled
 /// step also times the frame into the lane's record.
 template <class Profile>
 inline float step_frame_with(Machine& m, uint8_t buttons, Profile& profile) {
@@ -46,7 +47,8 @@ inline float step_frame_with(Machine& m, uint8_t buttons, Profile& profile) {
   const uint16_t old_x_pos = m.info.x_pos;
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   const uint64_t t0 = Profile::enabled ? monotonic_ns() : 0;
-  run_frame_with(m, buttons, hooks, profile);
+  // A profiled frame counts every instruction, so it is interpreted.
+  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get());
   if constexpr (Profile::enabled) {
     const uint64_t t1 = monotonic_ns();
     profile.record.frame_stepping = saturating_add(profile.record.frame_stepping, t1 >= t0 ? t1 - t0 : 0);

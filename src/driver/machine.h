@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/console.h"
+#include "core/translated_code.h"
 #include "driver/game_values.h"
 #include "driver/playfield_cache.h"
 #include "driver/screen_layout.h"
@@ -32,6 +33,10 @@ struct Machine : Console {
   uint8_t terminate_on_flag = 0;
   std::array<uint8_t, ACCELERATOR_SLOTS> accelerator_enabled{};
   PlayfieldCache playfield;
+  // The cartridge's code as translated blocks, shared by every lane of the
+  // cartridge; without it the lane's frames are interpreted. Either way the
+  // console ends each frame in the same state, so it may change between frames.
+  std::shared_ptr<const TranslatedCode> translated;
 };
 
 }  // namespace tt

@@ -1,0 +1,220 @@
+// Runs the cartridge's code as translated blocks (translated_code.h), with
+// the same contract and the same result as `run_instructions` (cpu.h).
+//
+// The interpreter checks the event window, the NMI and the runner's entry
+// points after every instruction. Here those checks happen where they can
+// change something:
+// - the window once per block: a block is entered only when its worst-case
+//   cycles before its last instruction still end inside the window, so no
+//   instruction inside it can start at or past the next PPU event; near the
+//   window's end the interpreter takes over with its per-instruction test;
+// - entry points once, at the stops the translation put on them;
+// - NMI and bus debt after every write that reaches the bus (PPU, APU,
+//   controller and DMA registers, PRG): each such write leaves the block.
+// Operands are decoded with the instruction, not fetched.
+// Anything the translation does not cover (code in work RAM, an instruction
+// running past 0xFFFF, bus debt owed from before the call) is handed to the
+// interpreter for exactly as long as it lasts.
+#pragma once
+
+#include <cstdint>
+
+#include "core/cpu.h"
+#include "core/translated_code.h"
+
+#define TT_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
+
+namespace tt {
+
+// A `CpuCore` whose operand fetches read the bytes decoded with the
+// instruction (`begin` gives them to it): the instructions' statements run
+// unchanged, and the fetches fold into constants and one pc update.
+class BlockCpu : public CpuCore {
+ public:
+  explicit BlockCpu(const CpuCore& core) : CpuCore(core.m, core) {}
+
+  /// Starts the instruction at pc: consumes the opcode byte.
+  TT_ALWAYS_INLINE void begin(uint16_t operand_bytes) {
+    operand = operand_bytes;
+    fetched = 0;
+    pc = static_cast<uint16_t>(pc + 1);
+  }
+
+  TT_ALWAYS_INLINE uint8_t fetch() {
+    pc = static_cast<uint16_t>(pc + 1);
+    return static_cast<uint8_t>(fetched++ ? operand >> 8 : operand);
+  }
+
+#define TT_EXEC(CODE, ...)                   \
+  TT_ALWAYS_INLINE unsigned exec_##CODE() { \
+    unsigned c;                             \
+    __VA_ARGS__                             \
+    return c;                               \
+  }
+  TT_CPU_OPCODES(TT_EXEC)
+#undef TT_EXEC
+
+ private:
+  uint16_t operand = 0;
+  unsigned fetched = 0;
+
+  // The addressing helpers again, over this fetch.
+  TT_ALWAYS_INLINE uint16_t fetch16() {
+    const uint8_t lo = fetch();
+    const uint8_t hi = fetch();
+    return static_cast<uint16_t>(lo | (hi << 8));
+  }
+  TT_ALWAYS_INLINE uint8_t zp() { return fetch(); }
+  TT_ALWAYS_INLINE uint8_t zpx() { return static_cast<uint8_t>(fetch() + x); }
+  TT_ALWAYS_INLINE uint8_t zpy() { return static_cast<uint8_t>(fetch() + y); }
+  TT_ALWAYS_INLINE uint32_t abs_() { return fetch16(); }
+  TT_ALWAYS_INLINE uint32_t abs_indexed(uint8_t index, unsigned& cycles) {
+    const uint32_t base = fetch16();
+    const uint32_t addr = base + index;
+    if (((base ^ addr) & 0xFFFF) >= 0x100) cycles += 1;
+    return addr;
+  }
+  TT_ALWAYS_INLINE uint32_t abs_indexed_nopage(uint8_t index) { return static_cast<uint32_t>(fetch16()) + index; }
+  TT_ALWAYS_INLINE uint32_t ind_x() {
+    const uint8_t z = static_cast<uint8_t>(fetch() + x);
+    return ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
+  }
+  TT_ALWAYS_INLINE uint32_t ind_y(unsigned& cycles) {
+    const uint8_t z = fetch();
+    const uint32_t lo = ram[z];
+    const uint32_t ptr = lo | (ram[static_cast<uint8_t>(z + 1)] << 8);
+    if (lo + y > 0xFF) cycles += 1;
+    return ptr + y;
+  }
+  TT_ALWAYS_INLINE uint32_t ind_y_nopage() {
+    const uint8_t z = fetch();
+    const uint32_t ptr = ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
+    return ptr + y;
+  }
+  TT_ALWAYS_INLINE unsigned branch(bool taken) {
+    const int8_t off = static_cast<int8_t>(fetch());
+    if (!taken) return 2;
+    const uint16_t next = pc;
+    const uint16_t target = static_cast<uint16_t>(next + off);
+    pc = target;
+    return ((next ^ target) & 0xFF00) ? 4 : 3;
+  }
+};
+
+/// `run_instructions` over translated blocks: same arguments (plus the
+/// translation of the console's PRG, whose stops must include every pc at
+/// which `stop_at` can be true), same result, same end state.
+template <class StopAt>
+bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit,
+                StopAt stop_at) {
+  static void* const handlers[259] = {TT_CPU_HANDLER_TABLE, &&stop, &&stop, &&stop};
+  Console& m = core.m;
+  BlockCpu cpu(core);
+  const TranslatedOp* const ops = translation.ops.data();
+  uint64_t dots = pending;
+  unsigned c = 0;
+  bool window_closed;
+  // Inside PRG the position is kept as the entry of the instruction (`ip`);
+  // pc follows from it where an instruction or an exit needs it.
+  const TranslatedOp* ip = nullptr;
+  const auto op_at = [ops](uint16_t pc) TT_ALWAYS_INLINE_LAMBDA { return ops + pc; };
+  const auto pc_of = [ops](const TranslatedOp* at) TT_ALWAYS_INLINE_LAMBDA { return static_cast<uint16_t>(at - ops); };
+  // Inlined, so that `cpu` never has its address taken and its registers
+  // stay in machine registers.
+  const auto interpret = [&](auto stop_interpreting) TT_ALWAYS_INLINE_LAMBDA {
+    core.copy_registers_from(cpu);
+    uint64_t p = dots;
+    const bool closed = run_instructions(core, p, limit, stop_interpreting);
+    dots = p;
+    cpu.copy_registers_from(core);
+    return closed;
+  };
+
+  // The first instruction runs without the entry-point test, as in the
+  // interpreter; the caller has just offered the machine at this pc.
+  if (m.extra_cycles || op_at(cpu.pc)->handler > OP_STOP) goto interpret_one;
+  ip = op_at(cpu.pc);
+  if (dots + 3u * ip->guard >= limit) goto near_window;
+  goto* handlers[translation.opcode_at(cpu.pc)];
+
+  // Where a block ends: the window test, then into the next block.
+#define TT_ENTER_BLOCK()                                         \
+  {                                                              \
+    ip = op_at(cpu.pc);                                          \
+    if (dots + 3u * ip->enter_guard >= limit) [[unlikely]]       \
+      goto stop;                                                 \
+    goto* handlers[ip->handler];                                 \
+  }
+  // Each handler consumes its opcode byte itself: the dispatch reads the
+  // handler from the translation, not through a fetch.
+#define TT_BLOCK_HANDLER(CODE, ...)                                  \
+  op_##CODE:                                                         \
+  cpu.pc = pc_of(ip);                                                \
+  cpu.begin(ip->operand);                                            \
+  c = cpu.exec_##CODE();                                             \
+  if constexpr (OPCODE_INFO[CODE].writes_bus) {                      \
+    if (cpu.bus_written) [[unlikely]]                                \
+      goto after_bus_write;                                          \
+  }                                                                  \
+  dots += 3u * c;                                                    \
+  if constexpr (OPCODE_INFO[CODE].changes_flow) {                    \
+    TT_ENTER_BLOCK()                                                 \
+  } else {                                                           \
+    ip += OPCODE_INFO[CODE].length;                                  \
+    goto* handlers[ip->handler];                                     \
+  }
+
+  TT_CPU_OPCODES(TT_BLOCK_HANDLER)
+op_nop:
+  ip += 1;
+  dots += 3u * 2;
+  goto* handlers[ip->handler];
+#undef TT_BLOCK_HANDLER
+
+enter_block:
+  TT_ENTER_BLOCK()
+#undef TT_ENTER_BLOCK
+
+stop:  // a block's start near the window's end, or a marker: the interpreter's checks
+  cpu.pc = pc_of(ip);
+  if (dots >= limit) goto window_reached;
+  if (stop_at(cpu.pc)) goto stopped;
+  if (ip->handler == OP_OUTSIDE) goto outside_prg;
+  if (ip->handler == OP_INTERPRET) goto interpret_one;
+  if (dots + 3u * ip->guard >= limit) goto near_window;
+  goto* handlers[translation.opcode_at(cpu.pc)];
+
+after_bus_write:  // as in the interpreter: bus debt, window, then an NMI the write raised
+  cpu.bus_written = false;
+  TT_ADD_BUS_DEBT()
+  dots += 3u * c;
+  if (dots >= limit) goto window_reached;
+  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
+  goto enter_block;
+
+interpret_one:  // one instruction by the interpreter, with all its checks after it
+  if (interpret([](uint16_t) { return true; })) goto window_reached;
+  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
+  goto enter_block;
+
+outside_prg:  // code in work RAM: the interpreter until it is back in PRG
+  if (interpret([&stop_at](uint16_t pc) { return (pc & 0x8000) || stop_at(pc); })) goto window_reached;
+  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
+  goto enter_block;
+
+near_window:  // the block could reach the next event: the interpreter to the window's end
+  window_closed = interpret(stop_at);
+  goto done;
+
+window_reached:
+  window_closed = true;
+  goto done;
+stopped:
+  window_closed = false;
+done:
+  core.copy_registers_from(cpu);
+  pending = dots;
+  return window_closed;
+}
+
+}  // namespace tt
