@@ -11,7 +11,6 @@
 // start states from the arguments or the TANUVEX_TURBO_STATES folder (three
 // of them by default). State files may be gzip-compressed.
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -26,10 +25,10 @@
 #include <vector>
 
 #include "core/cartridge.h"
-#include "gunzip.h"
 #include "driver/accelerators.h"
 #include "driver/frame_step.h"
 #include "driver/state_image.h"
+#include "gunzip.h"
 
 namespace {
 
@@ -207,8 +206,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   auto cart = std::make_shared<const Cartridge>(std::move(std::get<Cartridge>(loaded)));
-  const auto enabled = detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(),
-                                           static_cast<uint16_t>(cart->prg_rom.size() - 1));
+  const auto enabled =
+      detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(), static_cast<uint16_t>(cart->prg_rom.size() - 1));
 
   std::vector<Scenario> scenarios;
   for (const auto& f : state_files(opt)) {
@@ -232,12 +231,13 @@ int main(int argc, char** argv) {
   std::printf("command: %s\nmachine: %s\n", command.c_str(), machine.c_str());
   std::printf("workload: %d frames per repetition, %d repetitions, running right with B, jumping 18 of 48 frames\n",
               opt.frames, opt.reps);
-  std::printf("unit: frames/s (min / median / max over repetitions); ratio = median of the start's first row /\n"
-              "      median of the row; ns/instr = median time / instructions the CPU ran outside the\n"
-              "      accelerators (counted in a separate, interpreted pass)\n"
-              "engines: blocks = translated blocks (the lanes' default); interp = the interpreter\n"
-              "modes: on = lane frame step, all slots enabled; off = same step, every slot disabled;\n"
-              "       plain = runner without hooks\n\n");
+  std::printf(
+      "unit: frames/s (min / median / max over repetitions); ratio = median of the start's first row /\n"
+      "      median of the row; ns/instr = median time / instructions the CPU ran outside the\n"
+      "      accelerators (counted in a separate, interpreted pass)\n"
+      "engines: blocks = translated blocks (the lanes' default); interp = the interpreter\n"
+      "modes: on = lane frame step, all slots enabled; off = same step, every slot disabled;\n"
+      "       plain = runner without hooks\n\n");
   std::printf("%-20s %-7s %-6s %10s %10s %10s %8s %12s %9s\n", "start", "engine", "accel", "min", "median", "max",
               "ratio", "instr/frame", "ns/instr");
 
@@ -283,7 +283,8 @@ int main(int argc, char** argv) {
         char ratio[24] = "";
         if (!first_row) std::snprintf(ratio, sizeof ratio, "%.2fx", first_median / st.median);
         char per_instr[24] = "-";
-        if (instructions > 0) std::snprintf(per_instr, sizeof per_instr, "%.2f", stats(seconds).median * 1e9 / instructions);
+        if (instructions > 0)
+          std::snprintf(per_instr, sizeof per_instr, "%.2f", stats(seconds).median * 1e9 / instructions);
         std::printf("%-20s %-7s %-6s %10.0f %10.0f %10.0f %8s %12.0f %9s\n", first_row ? s.name.c_str() : "",
                     engine.c_str(), mode_name(mode), st.min, st.median, st.max, ratio, instructions / opt.frames,
                     per_instr);

@@ -4,7 +4,6 @@
 //   nesrun run IMAGE --frames N [--inputs FILE] [--ram-out FILE] [--state FILE]
 //                    [--png FILE] [--png-every K DIR] [--no-accel]
 #include <CLI/CLI.hpp>
-
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -44,12 +43,9 @@ bool is_gzip(const std::vector<uint8_t>& d) { return d.size() >= 2 && d[0] == 0x
 std::vector<uint8_t> gunzip_or_throw(const std::vector<uint8_t>& data, const std::string& path) {
   std::vector<uint8_t> out;
   switch (gunzip_bytes(data, out)) {
-    case GunzipStatus::Ok:
-      return out;
-    case GunzipStatus::Truncated:
-      throw Failure{"state file '" + path + "' is truncated gzip data"};
-    case GunzipStatus::Corrupt:
-      break;
+    case GunzipStatus::Ok: return out;
+    case GunzipStatus::Truncated: throw Failure{"state file '" + path + "' is truncated gzip data"};
+    case GunzipStatus::Corrupt: break;
   }
   throw Failure{"state file '" + path + "' is not valid gzip data"};
 }
@@ -64,8 +60,8 @@ std::shared_ptr<const Cartridge> load_image(const std::string& path) {
 std::unique_ptr<Machine> make_machine(const std::shared_ptr<const Cartridge>& cart, bool accelerate) {
   auto m = std::make_unique<Machine>(cart);
   if (accelerate) {
-    m->accelerator_enabled =
-        detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(), static_cast<uint16_t>(cart->prg_rom.size() - 1));
+    m->accelerator_enabled = detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(),
+                                                 static_cast<uint16_t>(cart->prg_rom.size() - 1));
   }
   return m;
 }
@@ -141,7 +137,8 @@ int run(const RunOptions& o) {
 
   auto m = make_machine(cart, !o.no_accel);
   if (!o.state.empty()) {
-    if (auto err = load_state_image(*m, state.data(), state.size())) throw Failure{"invalid state '" + o.state + "': " + *err};
+    if (auto err = load_state_image(*m, state.data(), state.size()))
+      throw Failure{"invalid state '" + o.state + "': " + *err};
   } else {
     reset_machine(*m);
   }
@@ -163,12 +160,11 @@ int run(const RunOptions& o) {
   if (!o.png.empty()) write_png_or_throw(*m, o.png);
 
   const GameInfo& g = m->info;
-  std::printf(
-      "{\"frames\": %" PRIu64 ", \"ppu.frame\": %" PRIu64
-      ", \"x_pos\": %u, \"coins\": %u, \"level_hi\": %d, \"level_lo\": %d, \"lives\": %d, \"score\": %d, "
-      "\"scrolling\": %d, \"time\": %d, \"xscroll_hi\": %u, \"xscroll_lo\": %u}\n",
-      o.frames, m->ppu.frame, g.x_pos, g.coins, g.level_hi, g.level_lo, g.lives, g.score, g.scrolling, g.time,
-      g.xscroll_hi, g.xscroll_lo);
+  std::printf("{\"frames\": %" PRIu64 ", \"ppu.frame\": %" PRIu64
+              ", \"x_pos\": %u, \"coins\": %u, \"level_hi\": %d, \"level_lo\": %d, \"lives\": %d, \"score\": %d, "
+              "\"scrolling\": %d, \"time\": %d, \"xscroll_hi\": %u, \"xscroll_lo\": %u}\n",
+              o.frames, m->ppu.frame, g.x_pos, g.coins, g.level_hi, g.level_lo, g.lives, g.score, g.scrolling, g.time,
+              g.xscroll_hi, g.xscroll_lo);
   return 0;
 }
 

@@ -45,7 +45,7 @@ class BlockCpu : public CpuCore {
     return static_cast<uint8_t>(fetched++ ? operand >> 8 : operand);
   }
 
-#define TT_EXEC(CODE, ...)                   \
+#define TT_EXEC(CODE, ...)                  \
   TT_ALWAYS_INLINE unsigned exec_##CODE() { \
     unsigned c;                             \
     __VA_ARGS__                             \
@@ -105,8 +105,7 @@ class BlockCpu : public CpuCore {
 /// translation of the console's PRG, whose stops must include every pc at
 /// which `stop_at` can be true), same result, same end state.
 template <class StopAt>
-bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit,
-                StopAt stop_at) {
+bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit, StopAt stop_at) {
   static void* const handlers[259] = {TT_CPU_HANDLER_TABLE, &&stop, &&stop, &&stop};
   Console& m = core.m;
   BlockCpu cpu(core);
@@ -138,30 +137,29 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   goto* handlers[translation.opcode_at(cpu.pc)];
 
   // Where a block ends: the window test, then into the next block.
-#define TT_ENTER_BLOCK()                                         \
-  {                                                              \
-    ip = op_at(cpu.pc);                                          \
-    if (dots + 3u * ip->enter_guard >= limit) [[unlikely]]       \
-      goto stop;                                                 \
-    goto* handlers[ip->handler];                                 \
+#define TT_ENTER_BLOCK()                                   \
+  {                                                        \
+    ip = op_at(cpu.pc);                                    \
+    if (dots + 3u * ip->enter_guard >= limit) [[unlikely]] \
+      goto stop;                                           \
+    goto* handlers[ip->handler];                           \
   }
   // Each handler consumes its opcode byte itself: the dispatch reads the
   // handler from the translation, not through a fetch.
-#define TT_BLOCK_HANDLER(CODE, ...)                                  \
-  op_##CODE:                                                         \
-  cpu.pc = pc_of(ip);                                                \
-  cpu.begin(ip->operand);                                            \
-  c = cpu.exec_##CODE();                                             \
-  if constexpr (OPCODE_INFO[CODE].writes_bus) {                      \
-    if (cpu.bus_written) [[unlikely]]                                \
-      goto after_bus_write;                                          \
-  }                                                                  \
-  dots += 3u * c;                                                    \
-  if constexpr (OPCODE_INFO[CODE].changes_flow) {                    \
-    TT_ENTER_BLOCK()                                                 \
-  } else {                                                           \
-    ip += OPCODE_INFO[CODE].length;                                  \
-    goto* handlers[ip->handler];                                     \
+#define TT_BLOCK_HANDLER(CODE, ...)               \
+  op_##CODE : cpu.pc = pc_of(ip);                 \
+  cpu.begin(ip->operand);                         \
+  c = cpu.exec_##CODE();                          \
+  if constexpr (OPCODE_INFO[CODE].writes_bus) {   \
+    if (cpu.bus_written) [[unlikely]]             \
+      goto after_bus_write;                       \
+  }                                               \
+  dots += 3u * c;                                 \
+  if constexpr (OPCODE_INFO[CODE].changes_flow) { \
+    TT_ENTER_BLOCK()                              \
+  } else {                                        \
+    ip += OPCODE_INFO[CODE].length;               \
+    goto* handlers[ip->handler];                  \
   }
 
   TT_CPU_OPCODES(TT_BLOCK_HANDLER)

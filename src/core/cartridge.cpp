@@ -1,9 +1,9 @@
 #include "core/cartridge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -15,7 +15,9 @@ const char* const EXPECTED_ROM_SHA256 = "f61548fdf1670cffefcc4f0b7bdcdd9eaba0c22
 
 namespace {
 
-CartridgeError error(CartridgeError::Kind kind, std::string message) { return CartridgeError{kind, std::move(message)}; }
+CartridgeError error(CartridgeError::Kind kind, std::string message) {
+  return CartridgeError{kind, std::move(message)};
+}
 
 }  // namespace
 
@@ -62,7 +64,8 @@ void build_tile_rows(Cartridge& cart) {
 CartridgeResult parse_ines(const uint8_t* d, size_t size) {
   using K = CartridgeError::Kind;
   if (size < 16) return error(K::TooSmall, "ROM is too small to contain an iNES header");
-  if (d[0] != 0x4E || d[1] != 0x45 || d[2] != 0x53 || d[3] != 0x1A) return error(K::MissingMagic, "missing iNES magic bytes");
+  if (d[0] != 0x4E || d[1] != 0x45 || d[2] != 0x53 || d[3] != 0x1A)
+    return error(K::MissingMagic, "missing iNES magic bytes");
   const unsigned mapper = (d[7] & 0xF0) | (d[6] >> 4);
   if (mapper != 0) {
     return error(K::UnsupportedMapper,

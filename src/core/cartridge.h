@@ -53,8 +53,7 @@ CartridgeResult load_cartridge(const std::string& path);
 
 // Reads a file, or its first `max_bytes` bytes; on failure returns false and
 // sets `error` to the OS error text.
-bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& error,
-               size_t max_bytes = SIZE_MAX);
+bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t max_bytes = SIZE_MAX);
 
 // Fills cart.tile_rows from cart.chr.
 void build_tile_rows(Cartridge& cart);

@@ -15,6 +15,7 @@ namespace tt {
 // instruction whose opcode byte was just fetched and set `c` to its cycles.
 // The list serves both the switch of `step` and the threaded loop of
 // `run_instructions`, so the two cannot drift apart.
+// clang-format off
 #define TT_LOADS(X, IMM, ZP, ZPI, ABS, REG, IDX_ZP)      \
   X(IMM, REG = fetch(); set_zn(REG); c = 2;)             \
   X(ZP, REG = ram[zp()]; set_zn(REG); c = 3;)            \
@@ -166,6 +167,7 @@ namespace tt {
     if (c > 0xFFFF) c = 0xFFFF;            \
   }
 
+// clang-format on
 // The CPU registers held in locals while instructions run, so that stores to
 // work RAM (byte stores may alias anything) do not force them back to memory.
 // `load` and `store` move them between the console and the locals.
@@ -177,8 +179,17 @@ class CpuCore {
   explicit CpuCore(Console& console) : m(console) { load(); }
   /// A core on `console` with the registers of `other`.
   CpuCore(Console& console, const CpuCore& other)
-      : m(console), pc(other.pc), a(other.a), x(other.x), y(other.y), sp(other.sp), p(other.p), nz(other.nz),
-        ram(other.ram), prg(other.prg), prg_mask(other.prg_mask) {}
+      : m(console),
+        pc(other.pc),
+        a(other.a),
+        x(other.x),
+        y(other.y),
+        sp(other.sp),
+        p(other.p),
+        nz(other.nz),
+        ram(other.ram),
+        prg(other.prg),
+        prg_mask(other.prg_mask) {}
 
   void load() {
     pc = m.cpu.pc;
@@ -236,7 +247,7 @@ class CpuCore {
 
   // exec_0xNN(): the instruction of documented opcode 0xNN, its opcode byte
   // just fetched; returns its cycles without bus debt.
-#define TT_EXEC(CODE, ...)                   \
+#define TT_EXEC(CODE, ...)                  \
   TT_ALWAYS_INLINE unsigned exec_##CODE() { \
     unsigned c;                             \
     __VA_ARGS__                             \
@@ -378,6 +389,7 @@ class CpuCore {
 // Handler of every opcode, in opcode order (labels of run_instructions). A
 // documented opcode missing here would leave its label unused (a warning);
 // the CPU test's log, single-stepped through the loop, covers every entry.
+// clang-format off
 #define TT_CPU_HANDLER_TABLE \
   &&op_0x00, &&op_0x01, &&op_nop, &&op_nop, &&op_nop, &&op_0x05, &&op_0x06, &&op_nop, \
   &&op_0x08, &&op_0x09, &&op_0x0A, &&op_nop, &&op_nop, &&op_0x0D, &&op_0x0E, &&op_nop, \
@@ -411,15 +423,14 @@ class CpuCore {
   &&op_0xE8, &&op_0xE9, &&op_nop, &&op_nop, &&op_0xEC, &&op_0xED, &&op_0xEE, &&op_nop, \
   &&op_0xF0, &&op_0xF1, &&op_nop, &&op_nop, &&op_nop, &&op_0xF5, &&op_0xF6, &&op_nop, \
   &&op_0xF8, &&op_0xF9, &&op_nop, &&op_nop, &&op_nop, &&op_0xFD, &&op_0xFE, &&op_nop
+// clang-format on
 #endif
 
 TT_ALWAYS_INLINE uint16_t CpuCore::step(uint8_t opcode) {
   unsigned c;
   switch (opcode) {
 #define TT_CASE(CODE, ...) \
-  case CODE:               \
-    c = exec_##CODE();     \
-    break;
+  case CODE: c = exec_##CODE(); break;
     TT_CPU_OPCODES(TT_CASE)
 #undef TT_CASE
     default:  // NOP and every undocumented opcode
@@ -465,6 +476,7 @@ bool run_instructions(CpuCore& core, uint64_t& pending, uint64_t limit, StopAt s
   // The first instruction takes the full checks, which also settle any bus
   // debt left from before the call.
   cpu.bus_written = true;
+  // clang-format off
 #define TT_NEXT()                                  \
   if (cpu.bus_written) [[unlikely]]                \
     goto after_bus_write;                          \
@@ -504,6 +516,7 @@ dispatch:
 #undef TT_CASE
 #endif
 #undef TT_NEXT
+// clang-format on
 after_bus_write:
   // The checks an instruction needs after writing to the bus: its bus debt,
   // and an NMI its write may have raised.

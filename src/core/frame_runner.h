@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "core/console.h"
 #include "core/block_runner.h"
+#include "core/console.h"
 #include "core/cpu.h"
 #include "core/ppu.h"
 #include "core/profiler.h"

@@ -10,6 +10,7 @@ struct Rgb {
   uint8_t r, g, b;
 };
 
+// clang-format off
 inline constexpr std::array<Rgb, 64> NES_PALETTE_RGB = {{
     {112, 116, 112}, {32, 24, 136}, {0, 0, 168}, {64, 0, 152},
     {136, 0, 112}, {168, 0, 16}, {160, 0, 0}, {120, 8, 0},
@@ -28,6 +29,7 @@ inline constexpr std::array<Rgb, 64> NES_PALETTE_RGB = {{
     {248, 228, 160}, {224, 252, 160}, {168, 240, 184}, {176, 252, 200},
     {152, 252, 240}, {192, 196, 192}, {0, 0, 0}, {0, 0, 0},
 }};
+// clang-format on
 
 inline constexpr uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
   return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);

@@ -31,8 +31,7 @@ uint8_t ppu_read_register(Console& m, unsigned reg) {
       p.first_write = 1;
       return v;
     }
-    case 4:
-      return p.oam[p.oam_addr];
+    case 4: return p.oam[p.oam_addr];
     case 7: {
       const uint16_t e = p.addr;
       p.addr = static_cast<uint16_t>((e + address_increment(m)) & 0x3FFF);
@@ -42,8 +41,7 @@ uint8_t ppu_read_register(Console& m, unsigned reg) {
       p.data_buffer = a >= 0x2000 ? p.vram[nametable_index(m, a)] : m.chr[a & Console::chr_mask];
       return old;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -60,12 +58,8 @@ void ppu_write_register(Console& m, unsigned reg, uint8_t v) {
       if ((v & 0x80) && !(old & 0x80) && (p.status & 0x80)) p.nmi_pending = 1;
       break;
     }
-    case 1:
-      p.mask = v;
-      break;
-    case 3:
-      p.oam_addr = v;
-      break;
+    case 1: p.mask = v; break;
+    case 3: p.oam_addr = v; break;
     case 4:
       p.oam[p.oam_addr] = v;
       p.oam_addr = static_cast<uint8_t>(p.oam_addr + 1);
@@ -102,8 +96,7 @@ void ppu_write_register(Console& m, unsigned reg, uint8_t v) {
       p.addr = static_cast<uint16_t>((p.addr + address_increment(m)) & 0x3FFF);
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 

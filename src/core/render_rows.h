@@ -31,12 +31,12 @@ inline uint16_t effective_sx(const Console& m) {
 struct BackgroundRow {
   const uint8_t* vram;
   const uint16_t* tile_rows;
-  unsigned fixed_base;     // nametable base from Y (horizontal mirroring), else 0
-  unsigned x_select;       // 1 when bit 8 of X picks the nametable (vertical mirroring)
-  unsigned tile_offset;    // (r >> 3) * 32
-  unsigned attr_offset;    // 0x3C0 + (r >> 5) * 8
-  unsigned attr_shift;     // 4 in the lower half of an attribute cell
-  unsigned pattern_row;    // (r & 7) plus the background pattern base
+  unsigned fixed_base;   // nametable base from Y (horizontal mirroring), else 0
+  unsigned x_select;     // 1 when bit 8 of X picks the nametable (vertical mirroring)
+  unsigned tile_offset;  // (r >> 3) * 32
+  unsigned attr_offset;  // 0x3C0 + (r >> 5) * 8
+  unsigned attr_shift;   // 4 in the lower half of an attribute cell
+  unsigned pattern_row;  // (r & 7) plus the background pattern base
 
   BackgroundRow(const Console& m, unsigned y) {
     const unsigned r = y % 240;
@@ -111,7 +111,7 @@ inline void draw_partial(uint8_t* out, BackgroundRow::Tile t, unsigned fine, uns
 // pixel by pixel. tile_at(k) gives the k-th tile of the row (k = 0 holds X).
 template <class TileAt>
 inline void draw_row(unsigned X, unsigned width, TileAt&& tile_at, const uint32_t* lut, const uint8_t* colours,
-              uint8_t* out) {
+                     uint8_t* out) {
   uint8_t* const end = out + width;
   unsigned k = 0;
   if (const unsigned fine = X & 7) {

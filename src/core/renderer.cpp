@@ -91,8 +91,9 @@ void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8
         BackgroundRow::Tile tiles[NES_WIDTH / 8 + 1];
         for (unsigned k = 0; k < count; ++k) tiles[k] = cache.tile(row, k);
         for (unsigned p = 0; p < Planes; ++p)
-          draw_row(X, rect.width, [&tiles](unsigned k) { return tiles[k]; }, lut[p].data(), colours[p],
-                   dst + p * plane_size);
+          draw_row(
+              X, rect.width, [&tiles](unsigned k) { return tiles[k]; }, lut[p].data(), colours[p],
+              dst + p * plane_size);
       }
     }
   } else {

@@ -142,8 +142,8 @@ inline constexpr std::array<OpcodeInfo, 256> make_opcode_info() {
         } else if (bbb == 2 || bbb == 6) {
           info.length = 1;
         } else if (bbb == 4) {
-          info.length = 2;         // branches
-          info.max_cycles += 2;    // taken to another page
+          info.length = 2;       // branches
+          info.max_cycles += 2;  // taken to another page
         } else {
           info.length = (bbb == 3 || bbb == 7) ? 3 : 2;
         }
@@ -151,18 +151,26 @@ inline constexpr std::array<OpcodeInfo, 256> make_opcode_info() {
       }
     }
     switch (op) {
-      case 0x10: case 0x30: case 0x50: case 0x70: case 0x90: case 0xB0: case 0xD0: case 0xF0:
-      case 0x4C: case 0x6C: case 0x20: case 0x60: case 0x40: case 0x00:
-        info.changes_flow = true;
-        break;
-      default:
-        break;
+      case 0x10:
+      case 0x30:
+      case 0x50:
+      case 0x70:
+      case 0x90:
+      case 0xB0:
+      case 0xD0:
+      case 0xF0:
+      case 0x4C:
+      case 0x6C:
+      case 0x20:
+      case 0x60:
+      case 0x40:
+      case 0x00: info.changes_flow = true; break;
+      default: break;
     }
     t[op] = info;
   }
   return t;
 }
-
 
 }  // namespace translation_detail
 

@@ -111,7 +111,7 @@ inline unsigned compare_and_scale_body(Console& m, uint8_t a5, uint8_t y, uint8_
 // its STX $04 through its RTS. `sp` is the stack pointer inside the scan (the
 // JSR to 0xF26D pushes below it). Returns the table byte it ends with.
 struct EdgeScan {
-  uint16_t edge_lo;        // LDA edge_lo,Y: RAM (horizontal) or PRG (vertical)
+  uint16_t edge_lo;  // LDA edge_lo,Y: RAM (horizontal) or PRG (vertical)
   bool edge_lo_in_prg;
   uint16_t edge_hi;        // LDA edge_hi,Y (horizontal), or 0 for LDA #$01
   uint8_t pos_lo;          // SBC pos_lo,X (zero page)
@@ -216,7 +216,7 @@ bool accel_sprite0_poll(Console& m, FrameClock& clock, bool slot2_enabled) {
   // one that reaches the event, or the one that passes the budget. That can
   // be inside a turn; the event may end the frame or bring an NMI, so the
   // loop stops exactly there.
-  static constexpr unsigned TURN_DOTS[3] = {12, 18, 27};   // after LDA, AND, BEQ
+  static constexpr unsigned TURN_DOTS[3] = {12, 18, 27};  // after LDA, AND, BEQ
   static constexpr unsigned TURN_CYCLES[3] = {4, 6, 9};
   uint64_t n = instructions_to_reach(clock.remaining(m), TURN_DOTS);
   if (clock.cycles <= LAST_BUDGET_CYCLE) {
@@ -588,32 +588,20 @@ HookResult AcceleratorHooks::run_slot(uint8_t slot, Console& m, FrameClock& cloc
   // other routine ends inside the event window or right at its end, so the
   // runner's own window test decides, as after the routine's last instruction.
   switch (slot) {
-    case 0:
-      return accel_idle_wait(m, clock) ? HookResult::Synchronise : HookResult::NotApplied;
+    case 0: return accel_idle_wait(m, clock) ? HookResult::Synchronise : HookResult::NotApplied;
     case 1:
       return accel_sprite0_poll(m, clock, slot_enabled[2] != 0) ? HookResult::Synchronise : HookResult::NotApplied;
-    case 3:
-      return accel_timer_countdown(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 4:
-      return accel_sprites_offscreen(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 5:
-      return accel_table_update(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 6:
-      return accel_read_controller(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 7:
-      return accel_keep_higher_score(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 8:
-      return accel_table_pointer(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 9:
-      return accel_byte_under_object(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 10:
-      return accel_relative_position_bits(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 11:
-      return accel_compare_and_scale(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    case 12:
-      return accel_write_sprite_pair(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
-    default:
-      return HookResult::NotApplied;
+    case 3: return accel_timer_countdown(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 4: return accel_sprites_offscreen(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 5: return accel_table_update(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 6: return accel_read_controller(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 7: return accel_keep_higher_score(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 8: return accel_table_pointer(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 9: return accel_byte_under_object(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 10: return accel_relative_position_bits(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 11: return accel_compare_and_scale(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    case 12: return accel_write_sprite_pair(m, clock) ? HookResult::TestWindow : HookResult::NotApplied;
+    default: return HookResult::NotApplied;
   }
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 constexpr unsigned BAND_TOP = VISIBLE_RECT.y0;  // screen row of frame row 0
 constexpr unsigned BAND_HEIGHT = BAND_ROWS;
-constexpr unsigned BAND_TILES = 32;        // ppu.vram offset of tile row 1 (screen rows 8..15)
+constexpr unsigned BAND_TILES = 32;          // ppu.vram offset of tile row 1 (screen rows 8..15)
 constexpr unsigned BAND_ATTRIBUTES = 0x3C0;  // attribute row 0 (screen rows 0..31)
 static_assert(BAND_TOP + GrayBandCache::ROWS == UNSCROLLED_TOP_ROWS);
 static_assert(BAND_TILES + sizeof(GrayBandCache::tiles) == (UNSCROLLED_TOP_ROWS / 8) * 32);

@@ -17,7 +17,7 @@ namespace tt {
 struct GrayBandCache {
   static constexpr unsigned ROWS = UNSCROLLED_TOP_ROWS - VISIBLE_RECT.y0;
   bool valid = false;
-  std::array<uint8_t, 96> tiles{};     // ppu.vram[32..128)
+  std::array<uint8_t, 96> tiles{};      // ppu.vram[32..128)
   std::array<uint8_t, 8> attributes{};  // ppu.vram[0x3C0..0x3C8)
   std::array<uint8_t, 16> bg_gray{};
   uint8_t patterns_high = 0;

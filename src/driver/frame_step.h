@@ -38,8 +38,8 @@ inline float finish_step(Machine& m, uint8_t old_xscroll_lo, uint16_t old_x_pos)
 }  // namespace frame_step_detail
 
 /// Runs one frame of a lane and returns its reward (0 for a terminated lane),
-/// as translated blocks when the lane has the translation. `Profile` is the frame loop's counter policy (core/profiler.h); a profiled
-/// step also times the frame into the lane's record.
+/// as translated blocks when the lane has the translation. `Profile` is the frame loop's counter policy
+/// (core/profiler.h); a profiled step also times the frame into the lane's record.
 template <class Profile>
 inline float step_frame_with(Machine& m, uint8_t buttons, Profile& profile) {
   if (m.terminated) return 0.0f;

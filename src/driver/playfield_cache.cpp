@@ -20,8 +20,8 @@ static_assert(PLAYFIELD_TOP >= UNSCROLLED_TOP_ROWS, "the cached rows are all scr
 static_assert(PLAYFIELD_FRAME_OFFSET == 7680);
 
 bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
-  return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy &&
-         k.ctrl == m.ppu.ctrl && k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
+  return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy && k.ctrl == m.ppu.ctrl &&
+         k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
          std::memcmp(k.bg_gray.data(), m.renderer.gray_palette.data(), k.bg_gray.size()) == 0 &&
          std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
 }
@@ -53,8 +53,8 @@ uint64_t changed_tile_columns(const std::array<uint8_t, 2048>& drawn, const std:
     for (size_t i = w; i < w + 8; ++i) {
       if (drawn[i] == now[i]) continue;
       const unsigned offset = i & 0x3FF;
-      const uint64_t in_table = offset < 0x3C0 ? uint64_t{1} << (offset & 31)
-                                               : uint64_t{0xF} << (4 * ((offset - 0x3C0) & 7));
+      const uint64_t in_table =
+          offset < 0x3C0 ? uint64_t{1} << (offset & 31) : uint64_t{0xF} << (4 * ((offset - 0x3C0) & 7));
       columns |= vertical ? in_table << (32 * ((i >> 10) & 1)) : in_table | (in_table << 32);
     }
   }
@@ -73,8 +73,7 @@ uint64_t changed_tile_columns(const std::array<uint8_t, 2048>& drawn, const std:
 bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uint16_t sy, const uint32_t* lut,
                     const uint8_t* colours, uint8_t* image) {
   if (key.top != PLAYFIELD_TOP || key.height != PLAYFIELD_HEIGHT || key.sy != sy || key.ctrl != m.ppu.ctrl ||
-      key.bg_enabled != (m.ppu.mask & MASK_SHOW_BACKGROUND) || key.bg_enabled == 0 ||
-      key.bg_gray[0] != colours[0]) {
+      key.bg_enabled != (m.ppu.mask & MASK_SHOW_BACKGROUND) || key.bg_enabled == 0 || key.bg_gray[0] != colours[0]) {
     return false;
   }
   // Palettes with a changed colour (entries 4q + 1 .. 4q + 3; entries 4, 8 and
@@ -108,8 +107,8 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
         const unsigned X = X0 + c;
         const unsigned tile_end = std::min<unsigned>(VISIBLE_FRAME_WIDTH, c + 8 - (X & 7));
         const int from = int(c) + shift;
-        bool kept = from >= 0 && from + int(tile_end - c) <= int(VISIBLE_FRAME_WIDTH) &&
-                    !((changed >> ((X >> 3) & 63)) & 1);
+        bool kept =
+            from >= 0 && from + int(tile_end - c) <= int(VISIBLE_FRAME_WIDTH) && !((changed >> ((X >> 3) & 63)) & 1);
         if (kept && stale_palettes != 0) kept = !((stale_palettes >> row.tile(X).palette) & 1);
         if (run_count > 0 && runs[run_count - 1].kept == kept) {
           runs[run_count - 1].end = tile_end;
@@ -132,10 +131,12 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
         if (runs[k].kept) std::memmove(out + runs[k].begin, out + runs[k].begin + shift, runs[k].end - runs[k].begin);
     } else if (shift < 0) {
       for (unsigned k = run_count; k-- > 0;)
-        if (runs[k].kept) std::memmove(out + runs[k].begin, out + int(runs[k].begin) + shift, runs[k].end - runs[k].begin);
+        if (runs[k].kept)
+          std::memmove(out + runs[k].begin, out + int(runs[k].begin) + shift, runs[k].end - runs[k].begin);
     }
     for (unsigned k = 0; k < run_count; ++k) {
-      if (!runs[k].kept) draw_row(row, X0 + runs[k].begin, runs[k].end - runs[k].begin, lut, colours, out + runs[k].begin);
+      if (!runs[k].kept)
+        draw_row(row, X0 + runs[k].begin, runs[k].end - runs[k].begin, lut, colours, out + runs[k].begin);
     }
   }
   return true;

@@ -36,16 +36,16 @@ bool blob_fields(Stream& s, M& m, BlobExtras& x) {
          s.uint("controller_shift", m.controller_shift) && s.boolean("controller_strobe", m.controller_strobe) &&
          s.uint("extra_cycles", m.extra_cycles) && s.uint("ppu.ctrl", p.ctrl) && s.uint("ppu.mask", p.mask) &&
          s.uint("ppu.status", p.status) && s.uint("ppu.oam_addr", p.oam_addr) && s.array("ppu.oam", p.oam) &&
-         s.array("ppu.vram", p.vram) && s.array("ppu.palette", p.palette) &&
-         s.uint("ppu.data_buffer", p.data_buffer) && s.uint("ppu.addr", p.addr) &&
-         s.uint("ppu.temp_addr", p.temp_addr) && s.uint("ppu.scroll_addr", p.scroll_addr) &&
-         s.uint("ppu.render_addr", p.render_addr) && s.boolean("ppu.first_write", p.first_write) &&
-         s.uint("ppu.fine_x", p.fine_x) && s.uint("ppu.scroll_x_px", p.scroll_x_px) &&
-         s.uint("ppu.scroll_y_px", p.scroll_y_px) && s.uint("ppu.scroll_x_low", p.scroll_x_low) &&
-         s.uint("ppu.scroll_override_x_px.tag", x.override_tag) &&
+         s.array("ppu.vram", p.vram) && s.array("ppu.palette", p.palette) && s.uint("ppu.data_buffer", p.data_buffer) &&
+         s.uint("ppu.addr", p.addr) && s.uint("ppu.temp_addr", p.temp_addr) &&
+         s.uint("ppu.scroll_addr", p.scroll_addr) && s.uint("ppu.render_addr", p.render_addr) &&
+         s.boolean("ppu.first_write", p.first_write) && s.uint("ppu.fine_x", p.fine_x) &&
+         s.uint("ppu.scroll_x_px", p.scroll_x_px) && s.uint("ppu.scroll_y_px", p.scroll_y_px) &&
+         s.uint("ppu.scroll_x_low", p.scroll_x_low) && s.uint("ppu.scroll_override_x_px.tag", x.override_tag) &&
          s.check(x.override_tag <= 1, " ppu.scroll_override_x_px has invalid tag ", uint64_t{x.override_tag}) &&
          s.uint("ppu.scroll_override_x_px.value", x.override_value) &&
-         s.check(x.override_tag != 0 || x.override_value == 0, " ppu.scroll_override_x_px has a non-zero absent value") &&
+         s.check(x.override_tag != 0 || x.override_value == 0,
+                 " ppu.scroll_override_x_px has a non-zero absent value") &&
          s.uint("ppu.frame_dot", x.frame_dot) && s.uint("ppu.next_event_dot", x.next_event_dot) &&
          s.uint("ppu.frame", p.frame) && s.boolean("ppu.nmi_pending", p.nmi_pending);
 }

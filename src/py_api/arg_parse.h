@@ -18,10 +18,10 @@ namespace tt::py {
 
 /// Parameter list of one callable.
 struct Signature {
-  const char* function;       // name used in binding errors, e.g. "step_into"
-  const char* const* names;   // parameter names in positional order
-  size_t count;               // number of parameters
-  size_t required;            // the first `required` parameters have no default
+  const char* function;      // name used in binding errors, e.g. "step_into"
+  const char* const* names;  // parameter names in positional order
+  size_t count;              // number of parameters
+  size_t required;           // the first `required` parameters have no default
 };
 
 /// Binds a call's positional tuple and keyword dictionary (may be null) to

@@ -11,8 +11,7 @@
 namespace tt::py {
 
 struct LiveSnapshotObject {
-  PyObject_HEAD
-  HoldCounter holds;
+  PyObject_HEAD HoldCounter holds;
   std::unique_ptr<LaneSnapshot> snapshot;
 };
 

@@ -85,8 +85,7 @@ PyObject* build_module() {
 PyMODINIT_FUNC PyInit__tanuvex_turbo(void) {
   using namespace tt::py;
   if (g_initialised) {
-    PyErr_SetString(PyExc_ImportError,
-                    "the _tanuvex_turbo module can only be initialised once per process");
+    PyErr_SetString(PyExc_ImportError, "the _tanuvex_turbo module can only be initialised once per process");
     return nullptr;
   }
   g_initialised = true;

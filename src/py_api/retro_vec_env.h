@@ -12,8 +12,7 @@
 namespace tt::py {
 
 struct RetroVecEnvObject {
-  PyObject_HEAD
-  HoldCounter holds;
+  PyObject_HEAD HoldCounter holds;
   std::unique_ptr<ZuboVecEnv> env;
   /// The step's caller inputs (actions, then the step mask), copied here under
   /// the interpreter lock: the environment never reads caller memory once the

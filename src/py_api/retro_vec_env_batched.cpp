@@ -100,36 +100,34 @@ PyObject* single_array_call(PyObject* self, PyObject* args, PyObject* kwargs, co
 }  // namespace
 
 PyObject* env_extra_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return single_array_call(self, args, kwargs, "extra_info_into", EXTRA_INFO_SPEC, HoldKind::Shared,
-                           [](ZuboVecEnv& env, const ArrayArg& out) -> PyObject* {
-                             if (auto e = first_error(
-                                     [&] {
-                                       return check_shape(out, "extra info output",
-                                                          {env.num_envs(), env.extra_info_width()});
-                                     },
-                                     [&] { return check_contiguous(out, "extra info output"); })) {
-                               return raise(*e);
-                             }
-                             const ZuboVecEnv& reader = env;
-                             return finish(without_gil([&] { return reader.extra_info_into(out.as<int64_t>()); }));
-                           });
+  return single_array_call(
+      self, args, kwargs, "extra_info_into", EXTRA_INFO_SPEC, HoldKind::Shared,
+      [](ZuboVecEnv& env, const ArrayArg& out) -> PyObject* {
+        if (auto e = first_error(
+                [&] { return check_shape(out, "extra info output", {env.num_envs(), env.extra_info_width()}); },
+                [&] { return check_contiguous(out, "extra info output"); })) {
+          return raise(*e);
+        }
+        const ZuboVecEnv& reader = env;
+        return finish(without_gil([&] { return reader.extra_info_into(out.as<int64_t>()); }));
+      });
 }
 
 PyObject* env_ram_into(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return single_array_call(self, args, kwargs, "ram_into", RAM_SPEC, HoldKind::Shared,
-                           [](ZuboVecEnv& env, const ArrayArg& out) -> PyObject* {
-                             if (auto e = first_error(
-                                     [&] { return check_shape(out, "RAM output", {env.num_envs(), 2048}); },
-                                     [&] { return check_contiguous(out, "RAM output"); })) {
-                               return raise(*e);
-                             }
-                             const ZuboVecEnv& reader = env;
-                             without_gil([&] {
-                               reader.ram_into(out.as<uint8_t>());
-                               return 0;
-                             });
-                             Py_RETURN_NONE;
-                           });
+  return single_array_call(
+      self, args, kwargs, "ram_into", RAM_SPEC, HoldKind::Shared,
+      [](ZuboVecEnv& env, const ArrayArg& out) -> PyObject* {
+        if (auto e = first_error([&] { return check_shape(out, "RAM output", {env.num_envs(), 2048}); },
+                                 [&] { return check_contiguous(out, "RAM output"); })) {
+          return raise(*e);
+        }
+        const ZuboVecEnv& reader = env;
+        without_gil([&] {
+          reader.ram_into(out.as<uint8_t>());
+          return 0;
+        });
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* env_rgb_frames_into(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -196,8 +194,8 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
     return std::nullopt;
   };
   if (auto e = first_error(request, [&] { return check_contiguous(obs); })) return raise(*e);
-  return finish(without_gil(
-      [&] { return env.reset_masked(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds); }));
+  return finish(
+      without_gil([&] { return env.reset_masked(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds); }));
 }
 
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -277,13 +275,12 @@ PyObject* step_call(PyObject* self, PyObject* args, PyObject* kwargs, const Sign
     const auto s = env.obs_shape();
     return check_shape(copy, "obs_copy", {s[0], s[1], s[2], s[3]});
   };
-  if (auto e = first_error(
-          [&] { return check_obs_shape(a[1], env); }, copy_shape,
-          [&] { return check_lengths(a, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, n); },
-          [&] { return has_mask ? check_length(mask, n) : std::nullopt; },
-          [&] { return check_contiguity(a, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}); },
-          [&] { return has_mask ? check_contiguous(mask) : std::nullopt; },
-          [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
+  if (auto e = first_error([&] { return check_obs_shape(a[1], env); }, copy_shape,
+                           [&] { return check_lengths(a, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, n); },
+                           [&] { return has_mask ? check_length(mask, n) : std::nullopt; },
+                           [&] { return check_contiguity(a, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}); },
+                           [&] { return has_mask ? check_contiguous(mask) : std::nullopt; },
+                           [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
     return raise(*e);
   }
   // Actions and the step mask are read from copies (see copy_elements), kept

@@ -44,11 +44,10 @@ enum Param {
 };
 
 const char* const PARAM_NAMES[PARAM_COUNT] = {
-    "rom_path",      "num_envs",       "frame_skip",         "grayscale",          "frame_stack",
-    "terminate_on_flag", "crop_top",   "crop_bottom",        "resize_width",       "resize_height",
-    "state_catalog_data", "state_catalog_names", "seed",     "frame_maxpool",      "noop_reset_max",
-    "sticky_action_prob", "crop_left", "crop_right",         "crop_mode",          "crop_fill",
-    "resize_algorithm", "num_threads", "extra_info_ids",
+    "rom_path",  "num_envs",      "frame_skip",       "grayscale",          "frame_stack",        "terminate_on_flag",
+    "crop_top",  "crop_bottom",   "resize_width",     "resize_height",      "state_catalog_data", "state_catalog_names",
+    "seed",      "frame_maxpool", "noop_reset_max",   "sticky_action_prob", "crop_left",          "crop_right",
+    "crop_mode", "crop_fill",     "resize_algorithm", "num_threads",        "extra_info_ids",
 };
 
 const Signature SIGNATURE{"_RetroVecEnv", PARAM_NAMES, PARAM_COUNT, 2};
@@ -82,8 +81,7 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
   if (present(CROP_TOP) && !convert_u64(given[CROP_TOP], name(CROP_TOP), c.crop_top)) return false;
   if (present(CROP_BOTTOM) && !convert_u64(given[CROP_BOTTOM], name(CROP_BOTTOM), c.crop_bottom)) return false;
   if (present(RESIZE_WIDTH) && !convert_u64(given[RESIZE_WIDTH], name(RESIZE_WIDTH), c.resize_width)) return false;
-  if (present(RESIZE_HEIGHT) && !convert_u64(given[RESIZE_HEIGHT], name(RESIZE_HEIGHT), c.resize_height))
-    return false;
+  if (present(RESIZE_HEIGHT) && !convert_u64(given[RESIZE_HEIGHT], name(RESIZE_HEIGHT), c.resize_height)) return false;
   if (present(STATE_CATALOG_DATA) &&
       !convert_optional_bytes_list(given[STATE_CATALOG_DATA], name(STATE_CATALOG_DATA), a.state_catalog_data))
     return false;
@@ -91,8 +89,7 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
       !convert_optional_str_list(given[STATE_CATALOG_NAMES], name(STATE_CATALOG_NAMES), a.state_catalog_names))
     return false;
   if (present(SEED) && !convert_u64(given[SEED], name(SEED), a.seed)) return false;
-  if (present(FRAME_MAXPOOL) && !convert_bool(given[FRAME_MAXPOOL], name(FRAME_MAXPOOL), c.frame_maxpool))
-    return false;
+  if (present(FRAME_MAXPOOL) && !convert_bool(given[FRAME_MAXPOOL], name(FRAME_MAXPOOL), c.frame_maxpool)) return false;
   if (present(NOOP_RESET_MAX) && !convert_i64(given[NOOP_RESET_MAX], name(NOOP_RESET_MAX), c.noop_reset_max))
     return false;
   if (present(STICKY_ACTION_PROB) &&
@@ -102,11 +99,9 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
   if (present(CROP_RIGHT) && !convert_u64(given[CROP_RIGHT], name(CROP_RIGHT), c.crop_right)) return false;
   if (present(CROP_MODE) && !convert_str(given[CROP_MODE], name(CROP_MODE), a.crop_mode)) return false;
   if (present(CROP_FILL) && !convert_u8(given[CROP_FILL], name(CROP_FILL), c.crop_fill)) return false;
-  if (present(RESIZE_ALGORITHM) &&
-      !convert_str(given[RESIZE_ALGORITHM], name(RESIZE_ALGORITHM), a.resize_algorithm))
+  if (present(RESIZE_ALGORITHM) && !convert_str(given[RESIZE_ALGORITHM], name(RESIZE_ALGORITHM), a.resize_algorithm))
     return false;
-  if (present(NUM_THREADS) && !convert_optional_i64(given[NUM_THREADS], name(NUM_THREADS), a.num_threads))
-    return false;
+  if (present(NUM_THREADS) && !convert_optional_i64(given[NUM_THREADS], name(NUM_THREADS), a.num_threads)) return false;
   if (present(EXTRA_INFO_IDS) &&
       !convert_optional_u8_list(given[EXTRA_INFO_IDS], name(EXTRA_INFO_IDS), a.extra_info_ids))
     return false;

@@ -23,11 +23,11 @@ PyObject* with_shared(PyObject* self, F&& fn) {
   return fn(static_cast<const ZuboVecEnv&>(*object->env));
 }
 
-PyObject* config_u64(PyObject* self, uint64_t EnvConfig::*field) {
+PyObject* config_u64(PyObject* self, uint64_t EnvConfig::* field) {
   return with_shared(self, [&](const ZuboVecEnv& env) { return PyLong_FromUnsignedLongLong(env.config().*field); });
 }
 
-PyObject* config_bool(PyObject* self, bool EnvConfig::*field) {
+PyObject* config_bool(PyObject* self, bool EnvConfig::* field) {
   return with_shared(self, [&](const ZuboVecEnv& env) { return PyBool_FromLong(env.config().*field ? 1 : 0); });
 }
 

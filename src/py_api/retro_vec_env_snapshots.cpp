@@ -93,8 +93,8 @@ PyObject* env_capture_snapshots(PyObject* self, PyObject* args, PyObject* kwargs
   const ArrayArg& obs = call.arrays[0];
   const ArrayArg& mask = call.arrays[1];
   if (auto e = first_error([&] { return check_capture_obs_shape(obs, env); },
-                           [&] { return check_length(mask, env.num_envs()); },
-                           [&] { return check_contiguous(obs); }, [&] { return check_contiguous(mask); })) {
+                           [&] { return check_length(mask, env.num_envs()); }, [&] { return check_contiguous(obs); },
+                           [&] { return check_contiguous(mask); })) {
     return raise(*e);
   }
   // The mask is read once, from a copy (see copy_elements).
@@ -176,9 +176,8 @@ PyObject* env_reset_mixed_into(PyObject* self, PyObject* args, PyObject* kwargs)
   for (size_t i = 0; i < n; ++i) {
     if (views[i] != nullptr) copies[i].emplace(*views[i]);
   }
-  return finish(without_gil([&] {
-    return env.reset_mixed(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds, copies);
-  }));
+  return finish(without_gil(
+      [&] { return env.reset_mixed(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds, copies); }));
 }
 
 }  // namespace tt::py

@@ -1,7 +1,7 @@
 // The _RetroVecEnv class: its slots, properties and methods in declaration order.
+#include "driver/game_values.h"
 #include "py_api/exception_guard.h"
 #include "py_api/module_types.h"
-#include "driver/game_values.h"
 #include "py_api/retro_vec_env.h"
 
 namespace tt::py {
@@ -26,20 +26,13 @@ void env_dealloc(PyObject* self) {
 #define TT_PROPERTY(name) {#name, guarded<env_get_##name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef g_properties[] = {
-    TT_PROPERTY(num_envs),
-    TT_PROPERTY(num_threads),
-    TT_PROPERTY(frame_skip),
-    TT_PROPERTY(grayscale),
-    TT_PROPERTY(frame_stack),
-    TT_PROPERTY(frame_maxpool),
-    TT_PROPERTY(noop_reset_max),
-    TT_PROPERTY(sticky_action_prob),
-    TT_PROPERTY(crop_top),
-    TT_PROPERTY(crop_bottom),
-    TT_PROPERTY(resize_width),
-    TT_PROPERTY(resize_height),
-    TT_PROPERTY(state_catalog),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    TT_PROPERTY(num_envs),       TT_PROPERTY(num_threads),
+    TT_PROPERTY(frame_skip),     TT_PROPERTY(grayscale),
+    TT_PROPERTY(frame_stack),    TT_PROPERTY(frame_maxpool),
+    TT_PROPERTY(noop_reset_max), TT_PROPERTY(sticky_action_prob),
+    TT_PROPERTY(crop_top),       TT_PROPERTY(crop_bottom),
+    TT_PROPERTY(resize_width),   TT_PROPERTY(resize_height),
+    TT_PROPERTY(state_catalog),  {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 #undef TT_PROPERTY
@@ -71,8 +64,7 @@ PyMethodDef g_methods[] = {
     {"reset_into", keywords<env_reset_into>(), KW, "reset_into($self, obs)\n--\n\n"},
     {"reset_masked_into", keywords<env_reset_masked_into>(), KW,
      "reset_masked_into($self, obs, reset_mask, state_indices, seeds)\n--\n\n"},
-    {"capture_snapshots", keywords<env_capture_snapshots>(), KW,
-     "capture_snapshots($self, obs, capture_mask)\n--\n\n"},
+    {"capture_snapshots", keywords<env_capture_snapshots>(), KW, "capture_snapshots($self, obs, capture_mask)\n--\n\n"},
     {"decode_snapshots", keywords<env_decode_snapshots>(), KW, "decode_snapshots($self, payloads)\n--\n\n"},
     {"reset_mixed_into", keywords<env_reset_mixed_into>(), KW,
      "reset_mixed_into($self, obs, reset_mask, state_indices, seeds, snapshots)\n--\n\n"},

@@ -110,15 +110,9 @@ PlaneResizer::PlaneResizer(const AreaResizeTable& table, ResizeAlgorithm algorit
 
 void PlaneResizer::resize(const uint8_t* src, uint8_t* dst) const {
   switch (algorithm_) {
-    case ResizeAlgorithm::Area:
-      resize_area_rows(src, dst, 0, dst_h_);
-      break;
-    case ResizeAlgorithm::Nearest:
-      resize_nearest(src, dst);
-      break;
-    case ResizeAlgorithm::Bilinear:
-      resize_bilinear(src, dst);
-      break;
+    case ResizeAlgorithm::Area: resize_area_rows(src, dst, 0, dst_h_); break;
+    case ResizeAlgorithm::Nearest: resize_nearest(src, dst); break;
+    case ResizeAlgorithm::Bilinear: resize_bilinear(src, dst); break;
   }
 }
 

@@ -77,7 +77,7 @@ class PlaneResizer {
   ResizeAlgorithm algorithm_ = ResizeAlgorithm::Area;
   size_t src_w_ = 0, src_h_ = 0, dst_w_ = 0, dst_h_ = 0;
   bool fast_area_ = false;
-  bool avx2_ = false;  // dedicated tables on 256-bit vectors
+  bool avx2_ = false;                            // dedicated tables on 256-bit vectors
   std::vector<AreaSpan> cols_, rows_;            // area spans per output column / row
   std::vector<uint32_t> near_x_, near_y_;        // nearest source column / row
   std::vector<uint32_t> bx0_, bx1_, by0_, by1_;  // bilinear neighbours

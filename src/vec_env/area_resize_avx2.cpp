@@ -31,10 +31,10 @@ __attribute__((target("avx2"))) void rows_avx2(const AreaSpan* spans, const uint
     const bool tall = rs.hi - rs.lo == 3;
     const uint8_t* r2 = tall ? rows[rs.lo + 2] : r1;
     for (size_t x = 0; x < SRC_WIDTH; x += 16) {
-      __m256i sum = _mm256_add_epi16(
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x))),
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x))));
-      if (tall) sum = _mm256_add_epi16(sum, _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r2 + x))));
+      __m256i sum = _mm256_add_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + x))),
+                                     _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + x))));
+      if (tall)
+        sum = _mm256_add_epi16(sum, _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r2 + x))));
       _mm256_store_si256(reinterpret_cast<__m256i*>(acc + x), sum);
     }
     const uint16_t m_narrow = tall ? M6 : M4;  // 2-column cells

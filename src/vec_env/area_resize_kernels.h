@@ -32,8 +32,7 @@ inline constexpr uint16_t M9 = static_cast<uint16_t>(div_magic(9));
 
 /// Output rows [row_begin, row_end) into `dst` (84 bytes a row): `spans[y]`
 /// are the source rows of output row y, `rows[s]` points at source row s.
-void rows_portable(const AreaSpan* spans, const uint8_t* const* rows, uint8_t* dst, size_t row_begin,
-                   size_t row_end);
+void rows_portable(const AreaSpan* spans, const uint8_t* const* rows, uint8_t* dst, size_t row_begin, size_t row_end);
 
 /// The same with 256-bit vectors; only when avx2_supported().
 void rows_avx2(const AreaSpan* spans, const uint8_t* const* rows, uint8_t* dst, size_t row_begin, size_t row_end);

@@ -9,8 +9,7 @@
 
 namespace tt::area_kernels {
 
-void rows_portable(const AreaSpan* spans, const uint8_t* const* rows, uint8_t* dst, size_t row_begin,
-                   size_t row_end) {
+void rows_portable(const AreaSpan* spans, const uint8_t* const* rows, uint8_t* dst, size_t row_begin, size_t row_end) {
   // Per output row: the vertical sums of its 2 or 3 source rows, then the
   // quotient of every 3-column window (both passes vectorise), from which the
   // 3-column cells are picked; the one 2-column cell of each group of 7 is

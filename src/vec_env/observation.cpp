@@ -22,14 +22,14 @@ inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
 
 ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table)
     : config_(config), geo_(geometry), table_(std::move(table)), resizer_(table_, config.resize_algorithm) {
-  source_rect_ = Rect{geo_.src_x0, geo_.src_y0, static_cast<unsigned>(geo_.src_width),
-                      static_cast<unsigned>(geo_.src_height)};
+  source_rect_ =
+      Rect{geo_.src_x0, geo_.src_y0, static_cast<unsigned>(geo_.src_width), static_cast<unsigned>(geo_.src_height)};
   full_frame_source_ = geo_.src_x0 == 8 && geo_.src_y0 == 8 && geo_.src_width == VISIBLE_FRAME_WIDTH &&
                        geo_.src_height == VISIBLE_FRAME_HEIGHT;
   fused_ = config_.grayscale && config_.crop_mode == CropMode::Mask && config_.crop_top == FUSED_CROP_TOP &&
            config_.crop_bottom == 0 && config_.crop_left == 0 && config_.crop_right == 0 &&
-           config_.resize_algorithm == ResizeAlgorithm::Area && geo_.width == FUSED_SIZE &&
-           geo_.height == FUSED_SIZE && resizer_.uses_fast_area();
+           config_.resize_algorithm == ResizeAlgorithm::Area && geo_.width == FUSED_SIZE && geo_.height == FUSED_SIZE &&
+           resizer_.uses_fast_area();
   if (fused_) {
     // Output rows made only of masked frame rows are the fill value; the
     // others must not reach into the masked band.
@@ -39,9 +39,8 @@ ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeome
     fused_ = clean_split;
     fused_first_row_ = first;
   }
-  const bool paints_mask = config_.crop_mode == CropMode::Mask &&
-                           (config_.crop_top > 0 || config_.crop_bottom > 0 || config_.crop_left > 0 ||
-                            config_.crop_right > 0);
+  const bool paints_mask = config_.crop_mode == CropMode::Mask && (config_.crop_top > 0 || config_.crop_bottom > 0 ||
+                                                                   config_.crop_left > 0 || config_.crop_right > 0);
   streamed_ = !fused_ && config_.grayscale && full_frame_source_ && !paints_mask && resizer_.uses_fast_area() &&
               geo_.src_height == VISIBLE_FRAME_HEIGHT;
 }
@@ -138,8 +137,8 @@ void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uin
 }
 
 template <bool Profiled>
-void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot,
-                                             ProfileRecord* record, GrayBandCache* band) const {
+void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record,
+                                             GrayBandCache* band) const {
   if (fused_) {
     profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
                             [&] { fused_gray_84(m, scratch, slot); });

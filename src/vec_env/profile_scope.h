@@ -12,7 +12,7 @@ namespace tt {
 /// Runs `work`; when profiled, adds 1 to record->*calls and the elapsed
 /// nanoseconds (saturating) to record->*nanos.
 template <bool Profiled, class F>
-inline void profiled_call(ProfileRecord* record, uint64_t ProfileRecord::*calls, uint64_t ProfileRecord::*nanos,
+inline void profiled_call(ProfileRecord* record, uint64_t ProfileRecord::* calls, uint64_t ProfileRecord::* nanos,
                           F&& work) {
   if constexpr (Profiled) {
     const uint64_t t0 = monotonic_ns();

@@ -27,8 +27,8 @@ template <class Stream>
 bool header_fields(Stream& s, EnvelopeHeader& h) {
   return s.magic("magic", ENVELOPE_MAGIC) && s.uint("active_state_index", h.active_state_index) &&
          s.uint("last_action", h.last_action) && s.uint("rng_state", h.rng_state) &&
-         s.check(h.rng_state != 0, " rng_state must be non-zero") &&
-         s.uint("observation_len", h.observation_len) && s.uint("machine_len", h.machine_len);
+         s.check(h.rng_state != 0, " rng_state must be non-zero") && s.uint("observation_len", h.observation_len) &&
+         s.uint("machine_len", h.machine_len);
 }
 
 }  // namespace
@@ -77,7 +77,8 @@ EnvResult<LaneSnapshot> decode_snapshot(const ZuboVecEnv& env, size_t lane, cons
   }
   const uint8_t* observation = nullptr;
   const uint8_t* machine = nullptr;
-  if (!r.take_block("observation", h.observation_len, observation) || !r.take_block("machine", h.machine_len, machine)) {
+  if (!r.take_block("observation", h.observation_len, observation) ||
+      !r.take_block("machine", h.machine_len, machine)) {
     return value_error(r.error());
   }
   if (r.left() != 0) return value_error("portable snapshot has " + std::to_string(r.left()) + " trailing bytes");

@@ -19,8 +19,7 @@ inline constexpr size_t SNAPSHOT_HEADER_BYTES = 29;
 /// into a snapshot bound to `env`. `mask` has `mask_len` bytes and `obs`
 /// `obs_len` bytes. Refusals are RuntimeErrors and change nothing.
 EnvResult<std::vector<std::optional<LaneSnapshot>>> capture_lanes(const ZuboVecEnv& env, const uint8_t* obs,
-                                                                  size_t obs_len, const uint8_t* mask,
-                                                                  size_t mask_len);
+                                                                  size_t obs_len, const uint8_t* mask, size_t mask_len);
 
 /// The portable envelope of a snapshot: header, observation, machine blob.
 std::vector<uint8_t> encode_snapshot(const LaneSnapshot& snapshot);

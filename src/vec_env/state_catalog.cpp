@@ -28,7 +28,8 @@ std::optional<EnvError> build_state_catalog(std::vector<std::vector<uint8_t>> da
   }
   std::vector<StateCatalogEntry> catalog;
   catalog.reserve(data.size());
-  for (size_t i = 0; i < data.size(); ++i) catalog.push_back(StateCatalogEntry{std::move(names[i]), std::move(data[i])});
+  for (size_t i = 0; i < data.size(); ++i)
+    catalog.push_back(StateCatalogEntry{std::move(names[i]), std::move(data[i])});
   out = std::move(catalog);
   return std::nullopt;
 }

@@ -131,8 +131,7 @@ EnvStatus ZuboVecEnv::extra_info_into(int64_t* out) const {
         errors.report("extra info width does not match the selected ids");
         continue;
       }
-      write_extra_info(machines_[i].ram.data(), extra_info_ids_.data(), extra_info_ids_.size(), out + i * width,
-                       width);
+      write_extra_info(machines_[i].ram.data(), extra_info_ids_.data(), extra_info_ids_.size(), out + i * width, width);
     }
   };
   auto op = [&] { for_lanes(machines_.size(), machines_.size(), body); };

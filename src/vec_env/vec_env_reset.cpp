@@ -79,8 +79,8 @@ EnvStatus ZuboVecEnv::write_reset_observations(uint8_t* obs, const uint8_t* mask
 }
 
 EnvStatus ZuboVecEnv::check_lane_request(size_t lane, int32_t state_index) const {
-  const bool valid = catalog_.empty() ? state_index == -1
-                                      : state_index >= 0 && static_cast<size_t>(state_index) < catalog_.size();
+  const bool valid =
+      catalog_.empty() ? state_index == -1 : state_index >= 0 && static_cast<size_t>(state_index) < catalog_.size();
   if (!valid) return value_error(state_index_message(lane));
   return std::nullopt;
 }

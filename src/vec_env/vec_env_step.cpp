@@ -88,8 +88,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   const bool display = rgb_frames_enabled_;
   const size_t pool_bytes = 3 * geo_.src_width * geo_.src_height;
   uint8_t* const pool[2] = {scratch, scratch + pool_bytes};
-  uint8_t* const frames[2] = {scratch + geo_.intermediate_size,
-                              scratch + geo_.intermediate_size + DISPLAY_FRAME_BYTES};
+  uint8_t* const frames[2] = {scratch + geo_.intermediate_size, scratch + geo_.intermediate_size + DISPLAY_FRAME_BYTES};
   unsigned sprite_counts[2] = {0, 0};
 
   float reward = 0.0f;

@@ -287,8 +287,8 @@ EnvResult<PoolChoice> resolve_worker_pool(std::optional<int64_t> num_threads, ui
   PoolChoice choice;
   if (num_threads.has_value()) {
     if (*num_threads < 1) return value_error("num_threads must be > 0");
-    const uint64_t t = std::min<uint64_t>({static_cast<uint64_t>(*num_threads), num_envs,
-                                           static_cast<uint64_t>(available_cpus())});
+    const uint64_t t =
+        std::min<uint64_t>({static_cast<uint64_t>(*num_threads), num_envs, static_cast<uint64_t>(available_cpus())});
     choice.parallel_threshold = 2;
     if (t <= 1) {
       choice.worker_threads = 1;

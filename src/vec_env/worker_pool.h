@@ -51,20 +51,25 @@ class WorkerPool {
   template <class F>
   void parallel_for(size_t n, F& body) {
     Guarded<F> guarded{body, {}};
-    run_range(n, [](void* c, size_t b, size_t e) {
-      auto* g = static_cast<Guarded<F>*>(c);
-      g->caught.run([&] { g->fn(b, e); });
-    }, &guarded);
+    run_range(
+        n,
+        [](void* c, size_t b, size_t e) {
+          auto* g = static_cast<Guarded<F>*>(c);
+          g->caught.run([&] { g->fn(b, e); });
+        },
+        &guarded);
     guarded.caught.rethrow();
   }
   /// run_job over a callable job(), with exceptions carried back as above.
   template <class F>
   void run_on_pool(F& job) {
     Guarded<F> guarded{job, {}};
-    run_job([](void* c, size_t, size_t) {
-      auto* g = static_cast<Guarded<F>*>(c);
-      g->caught.run([&] { g->fn(); });
-    }, &guarded);
+    run_job(
+        [](void* c, size_t, size_t) {
+          auto* g = static_cast<Guarded<F>*>(c);
+          g->caught.run([&] { g->fn(); });
+        },
+        &guarded);
     guarded.caught.rethrow();
   }
 

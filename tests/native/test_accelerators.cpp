@@ -63,14 +63,14 @@ std::vector<StartState> start_states_or_skip(std::string& skip) {
   return states;
 }
 
-#define REQUIRE_CARTRIDGE(cart)                  \
-  std::string skip_reason_;                      \
-  auto cart = cartridge_or_skip(skip_reason_);   \
+#define REQUIRE_CARTRIDGE(cart)                            \
+  std::string skip_reason_;                                \
+  auto cart = cartridge_or_skip(skip_reason_);             \
   if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_; \
   ASSERT_TRUE(cart)
 
-#define REQUIRE_STATES(states)                   \
-  auto states = start_states_or_skip(skip_reason_); \
+#define REQUIRE_STATES(states)                             \
+  auto states = start_states_or_skip(skip_reason_);        \
   if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_; \
   ASSERT_FALSE(states.empty())
 
@@ -103,12 +103,18 @@ class InputScript {
     mash_ = false;
     jump_period_ = 0;
     switch (kind) {
-      case 0: case 1: case 2: case 3: case 4: case 5:
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
         base_ = 0x82;  // run right
         jump_period_ = 12 + static_cast<int>((r >> 20) % 50);
         jump_hold_ = 2 + static_cast<int>((r >> 28) % 30);
         break;
-      case 6: case 7:
+      case 6:
+      case 7:
         base_ = 0x80;  // walk right
         jump_period_ = 30 + static_cast<int>((r >> 20) % 40);
         jump_hold_ = 10;
@@ -116,7 +122,8 @@ class InputScript {
       case 8: base_ = 0x42; break;  // run left
       case 9: base_ = 0x20; break;  // crouch
       case 10: base_ = 0x00; break;
-      case 11: case 12: mash_ = true; break;
+      case 11:
+      case 12: mash_ = true; break;
       case 13: base_ = 0x81; break;  // walk right holding A
       default:
         base_ = START_BUTTON;  // a single Start press
@@ -435,7 +442,10 @@ std::string frame_with_and_without(const Machine& m) {
 // Smallest distance to the next event (in dots) at which the slot applies.
 uint64_t guard_dots(int slot, const Console& m, uint64_t cycles) {
   switch (slot) {
-    case 3: case 7: case 11: case 12: return 3 * cycles + 1;  // strictly inside the window
+    case 3:
+    case 7:
+    case 11:
+    case 12: return 3 * cycles + 1;  // strictly inside the window
     case 5: return 120u * (m.cpu.x <= 0x80 ? m.cpu.x + 1u : 1u);
     case 9: return 3u * m.extra_cycles + 480;
     case 10: return 3u * m.extra_cycles + 1981;
@@ -647,7 +657,7 @@ TEST(AcceleratorCrafted, RandomisedEntryStatesMatchTheInterpreter) {
       state.cpu.y = static_cast<uint8_t>(r >> 16);
       state.cpu.p = static_cast<uint8_t>((r >> 24) | 0x20);
       state.cpu.sp = static_cast<uint8_t>(r >> 32);
-      if (slot == 6) state.cpu.x %= 3;                  // the two ports, and one the routine is not used with
+      if (slot == 6) state.cpu.x %= 3;  // the two ports, and one the routine is not used with
       if (slot == 3 || slot == 5 || slot == 7) state.cpu.x &= 0x8F;
       if (slot == 7) state.cpu.y = static_cast<uint8_t>((r >> 16) % 8 == 0 ? r >> 16 : (r >> 16) % 7);
       state.controller_strobe = (r >> 40) & 1;

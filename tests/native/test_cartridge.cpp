@@ -12,9 +12,7 @@
 namespace tt {
 namespace {
 
-std::string hex_of(const std::string& s) {
-  return sha256_hex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
+std::string hex_of(const std::string& s) { return sha256_hex(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
 
 TEST(CartridgeSha256, PublishedVectors) {
   EXPECT_EQ(hex_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -25,7 +23,8 @@ TEST(CartridgeSha256, PublishedVectors) {
   // Padding boundaries: 55, 56 and 64 bytes take one or two final blocks.
   EXPECT_EQ(hex_of(std::string(55, 'x')).size(), 64u);
   EXPECT_NE(hex_of(std::string(55, 'x')), hex_of(std::string(56, 'x')));
-  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu"),
+  EXPECT_EQ(hex_of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmno"
+                   "pqrstnopqrstu"),
             "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
 }
 
@@ -45,7 +44,8 @@ TEST(CartridgeParse, HeaderChecksInOrder) {
   EXPECT_EQ(message_of(parse_ines(mapper1)), "only mapper 0 / NROM is supported in the first fast path, got mapper 1");
   auto mapper16 = img;
   mapper16[7] = 0x10;
-  EXPECT_EQ(message_of(parse_ines(mapper16)), "only mapper 0 / NROM is supported in the first fast path, got mapper 16");
+  EXPECT_EQ(message_of(parse_ines(mapper16)),
+            "only mapper 0 / NROM is supported in the first fast path, got mapper 16");
   for (auto [prg, chr] : {std::pair{0, 0}, std::pair{3, 1}, std::pair{1, 2}}) {
     auto layout = img;
     layout[4] = static_cast<uint8_t>(prg);
@@ -118,8 +118,9 @@ TEST(CartridgeLoad, SupportedImageAndSingleByteChanges) {
     changed[at] ^= 0x01;
     const auto path = (dir / "changed.nes").string();
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(changed.data()), changed.size());
-    EXPECT_EQ(message_of(load_cartridge(path)), "ROM SHA-256 mismatch: got " + sha256_hex(changed.data(), changed.size()) +
-                                                    ", expected " + EXPECTED_ROM_SHA256);
+    EXPECT_EQ(message_of(load_cartridge(path)), "ROM SHA-256 mismatch: got " +
+                                                    sha256_hex(changed.data(), changed.size()) + ", expected " +
+                                                    EXPECTED_ROM_SHA256);
   }
   std::filesystem::remove_all(dir);
 }

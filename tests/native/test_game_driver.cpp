@@ -191,9 +191,17 @@ struct ImageBuilder {
 
 std::vector<std::pair<const char*, std::vector<uint8_t>>> minimal_chunks() {
   std::vector<uint8_t> ram(2048, 0x11), ntar(2048, 0x22), pram(32, 0x0F), spra(256, 0xF8);
-  return {{"PC", {0x00, 0x80}}, {"A", {0x01}},    {"X", {0x02}},       {"Y", {0x03}},
-          {"S", {0xF0}},        {"P", {0xA5}},    {"RAM", ram},        {"NTAR", ntar},
-          {"PRAM", pram},       {"SPRA", spra},   {"PPUR", {0x90, 0x1E, 0x80, 0x07}}};
+  return {{"PC", {0x00, 0x80}},
+          {"A", {0x01}},
+          {"X", {0x02}},
+          {"Y", {0x03}},
+          {"S", {0xF0}},
+          {"P", {0xA5}},
+          {"RAM", ram},
+          {"NTAR", ntar},
+          {"PRAM", pram},
+          {"SPRA", spra},
+          {"PPUR", {0x90, 0x1E, 0x80, 0x07}}};
 }
 
 TEST(StateImage, ChunkOrderOptionalChunksAndErrors) {

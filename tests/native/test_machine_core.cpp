@@ -32,7 +32,7 @@ TEST(BusMap, RamMirrorsUnmappedAndRom) {
   }
   bus_write(m, 0x8000, 0x77);
   EXPECT_EQ(bus_read(m, 0x8000), 0x11);
-  EXPECT_EQ(bus_read(m, 0xC001), 0x22);  // 16 KiB PRG is seen twice
+  EXPECT_EQ(bus_read(m, 0xC001), 0x22);                // 16 KiB PRG is seen twice
   EXPECT_EQ(bus_read(m, 0x10000 + 0x0005), m.ram[5]);  // only the low 16 bits count
 }
 

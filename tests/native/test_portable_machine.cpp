@@ -112,7 +112,8 @@ TEST(PortableMachine, RefusalsInOrder) {
   EXPECT_EQ(decode_error(changed(9 + 2065, 7), target), "portable state controller_strobe has invalid boolean 7");
   EXPECT_EQ(decode_error(changed(9 + 4424, 2), target), "portable state ppu.scroll_override_x_px has invalid tag 2");
   auto absent_nonzero = changed(9 + 4424, 0);
-  EXPECT_EQ(decode_error(absent_nonzero, target), "portable state ppu.scroll_override_x_px has a non-zero absent value");
+  EXPECT_EQ(decode_error(absent_nonzero, target),
+            "portable state ppu.scroll_override_x_px has a non-zero absent value");
   auto tail = blob;
   tail.push_back(0);
   EXPECT_EQ(decode_error(tail, target), "portable state has 1 trailing bytes");
@@ -127,7 +128,8 @@ TEST(PortableMachine, RefusalsInOrder) {
   };
   EXPECT_EQ(decode_error(with_dots(89341, 89342), target), "");
   EXPECT_EQ(decode_error(with_dots(89342, 89342), target), "portable state ppu.frame_dot 89342 is outside the frame");
-  EXPECT_EQ(decode_error(with_dots(100, 89343), target), "portable state ppu.next_event_dot 89343 is outside the frame");
+  EXPECT_EQ(decode_error(with_dots(100, 89343), target),
+            "portable state ppu.next_event_dot 89343 is outside the frame");
   EXPECT_EQ(decode_error(with_dots(5000, 341), target),
             "portable state ppu.next_event_dot 341 is not the next event after ppu.frame_dot 5000 (expected 7161)");
   EXPECT_EQ(decode_error(with_dots(0, 341), target), "");

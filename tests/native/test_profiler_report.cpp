@@ -8,22 +8,24 @@ namespace {
 
 TEST(ProfilerReport, EmptyRecordLayout) {
   ProfileRecord r;
-  EXPECT_EQ(profiler_report(r, 64),
-            "{\n"
-            "  \"enabled\": true,\n"
-            "  \"measurement_window\": \"post_warmup_repeats_only\",\n"
-            "  \"totals\": {\"env_steps\":0,\"batch_steps\":0,\"frame_steps\":0,\"cpu_steps\":0,\"ppu_tick_calls\":0,"
-            "\"ppu_tick_cycles\":0,\"ppu_completed_frames\":0,\"render_calls\":0,\"resize_calls\":0,\"stack_shifts\":0},\n"
-            "  \"derived\": {\"cpu_steps_per_frame\":0.000000,\"cpu_steps_per_env_step\":0.000000,"
-            "\"ppu_cycles_per_tick_call\":0.000000,\"render_ns_per_env_step\":0.000000,\"resize_ns_per_env_step\":0.000000},\n"
-            "  \"cpu\": {\n"
-            "    \"top_opcodes\": [],\n"
-            "    \"top_pcs\": [],\n"
-            "    \"top_pc_ranges_16\": [],\n"
-            "    \"top_pc_pages\": []\n"
-            "  },\n"
-            "  \"timings_ns\": {\"frame_stepping\":0,\"rendering\":0,\"resize\":0,\"stack_shift\":0}\n"
-            "}");
+  EXPECT_EQ(
+      profiler_report(r, 64),
+      "{\n"
+      "  \"enabled\": true,\n"
+      "  \"measurement_window\": \"post_warmup_repeats_only\",\n"
+      "  \"totals\": {\"env_steps\":0,\"batch_steps\":0,\"frame_steps\":0,\"cpu_steps\":0,\"ppu_tick_calls\":0,"
+      "\"ppu_tick_cycles\":0,\"ppu_completed_frames\":0,\"render_calls\":0,\"resize_calls\":0,\"stack_shifts\":0},\n"
+      "  \"derived\": {\"cpu_steps_per_frame\":0.000000,\"cpu_steps_per_env_step\":0.000000,"
+      "\"ppu_cycles_per_tick_call\":0.000000,\"render_ns_per_env_step\":0.000000,\"resize_ns_per_env_step\":0.000000},"
+      "\n"
+      "  \"cpu\": {\n"
+      "    \"top_opcodes\": [],\n"
+      "    \"top_pcs\": [],\n"
+      "    \"top_pc_ranges_16\": [],\n"
+      "    \"top_pc_pages\": []\n"
+      "  },\n"
+      "  \"timings_ns\": {\"frame_stepping\":0,\"rendering\":0,\"resize\":0,\"stack_shift\":0}\n"
+      "}");
 }
 
 TEST(ProfilerReport, RankingTiesRangesAndDerived) {

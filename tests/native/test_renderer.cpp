@@ -17,8 +17,8 @@
 #include "core/ppu.h"
 #include "core/renderer.h"
 #include "driver/band_cache.h"
-#include "driver/playfield_cache.h"
 #include "driver/frame_step.h"
+#include "driver/playfield_cache.h"
 #include "driver/state_image.h"
 #include "test_support.h"
 
@@ -34,7 +34,9 @@ constexpr size_t PLAYFIELD_OFFSET = 32 * VISIBLE_FRAME_WIDTH;
 // ---------------------------------------------------------------------------
 // Plain model: one palette RAM entry per screen pixel, straight from the rules.
 
-uint16_t model_sx(const Machine& m) { return m.ppu.has_scroll_override ? m.ppu.scroll_override_x_px : m.ppu.scroll_x_px; }
+uint16_t model_sx(const Machine& m) {
+  return m.ppu.has_scroll_override ? m.ppu.scroll_override_x_px : m.ppu.scroll_x_px;
+}
 
 // Palette entry of the background pixel, 0 when its pattern value is 0.
 uint8_t model_background(const Machine& m, unsigned x, unsigned y) {
@@ -132,10 +134,9 @@ std::vector<uint8_t> edge_chr() {
 }
 
 // 32 palette values whose colours are all different.
-constexpr std::array<uint8_t, 32> DISTINCT_PALETTE = {0x0F, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
-                                                      0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x10, 0x11, 0x12,
-                                                      0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
-                                                      0x1B, 0x1C, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26};
+constexpr std::array<uint8_t, 32> DISTINCT_PALETTE = {0x0F, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A,
+                                                      0x0B, 0x0C, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18,
+                                                      0x19, 0x1A, 0x1B, 0x1C, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26};
 
 void write_palette(Machine& m, const std::array<uint8_t, 32>& values) {
   for (unsigned i = 0; i < 32; ++i) ppu_write_palette(m, i, values[i]);
@@ -197,8 +198,8 @@ void expect_gray_is_formula_of_rgb(const Machine& m, const Rect& rect) {
   for (size_t i = 0; i < n; ++i) {
     const uint8_t want = gray_of(rgb[i], rgb[n + i], rgb[2 * n + i]);
     if (gray[i] != want) {
-      ADD_FAILURE() << "gray " << int(gray[i]) << " != formula " << int(want) << " at column " << rect.x0 + i % rect.width
-                    << ", row " << rect.y0 + i / rect.width;
+      ADD_FAILURE() << "gray " << int(gray[i]) << " != formula " << int(want) << " at column "
+                    << rect.x0 + i % rect.width << ", row " << rect.y0 + i / rect.width;
       return;
     }
   }
@@ -300,8 +301,7 @@ TEST(RendererSynthetic, MatchesModelOnRandomConsoles) {
     const std::vector<uint8_t> want = model_entries(m);
     const std::vector<uint8_t> got = rgb_full(m);
     for (unsigned y = 0; y < H; ++y)
-      for (unsigned x = 0; x < W; ++x)
-        ASSERT_TRUE(shows(m, got, x, y, want[y * W + x]));
+      for (unsigned x = 0; x < W; ++x) ASSERT_TRUE(shows(m, got, x, y, want[y * W + x]));
 
     // A random rectangle gives the same pixels as the full picture.
     Rect r;
@@ -490,7 +490,7 @@ TEST(RendererEdgeCases, AttributePalettes) {
 TEST(RendererEdgeCases, NineSpritesOnALineDropTheHighestIndex) {
   Machine m = edge_console();
   for (unsigned i = 0; i < 8; ++i) set_sprite(m, i, 100, 3, 0, static_cast<uint8_t>(10 * i));  // lines 101..108
-  set_sprite(m, 8, 104, 3, 1, 100);                                                          // lines 105..112
+  set_sprite(m, 8, 104, 3, 1, 100);                                                            // lines 105..112
   const std::vector<uint8_t> rgb = rgb_full(m);
   for (unsigned line = 101; line <= 112; ++line) {
     const bool crowded = line <= 108;
@@ -522,7 +522,7 @@ TEST(RendererEdgeCases, LowerOamIndexIsOnTop) {
 TEST(RendererEdgeCases, BehindBackgroundSprite) {
   Machine m = edge_console();
   // Tile 4: left half opaque (value 1), right half transparent, everywhere.
-  fill_nametable(m, 0, 4, 2);  // opaque pixels are entry 9
+  fill_nametable(m, 0, 4, 2);           // opaque pixels are entry 9
   set_sprite(m, 7, 100, 3, 0x00, 100);  // front sprite, value 3, palette 4: entry 19
   set_sprite(m, 3, 100, 3, 0x21, 100);  // behind, value 3, palette 5: entry 23
   const std::vector<uint8_t> rgb = rgb_full(m);
@@ -547,13 +547,13 @@ TEST(RendererEdgeCases, BehindBackgroundSprite) {
 
 TEST(RendererEdgeCases, SpriteFlipsAndEdges) {
   Machine m = edge_console();
-  set_sprite(m, 0, 50, 4, 0x00, 20);        // left half
-  set_sprite(m, 1, 70, 4, 0x40, 20);        // flipped: right half
-  set_sprite(m, 2, 90, 5, 0x00, 20);        // top row
-  set_sprite(m, 3, 110, 5, 0x80, 20);       // flipped: bottom row
-  set_sprite(m, 4, 130, 3, 0x00, 252);      // only 4 columns, no wrap to the left edge
-  set_sprite(m, 5, 234, 3, 0x00, 0);        // lines 235..239 only
-  m.ppu.ctrl = 0x08;                        // sprites from the upper pattern half (same tiles)
+  set_sprite(m, 0, 50, 4, 0x00, 20);    // left half
+  set_sprite(m, 1, 70, 4, 0x40, 20);    // flipped: right half
+  set_sprite(m, 2, 90, 5, 0x00, 20);    // top row
+  set_sprite(m, 3, 110, 5, 0x80, 20);   // flipped: bottom row
+  set_sprite(m, 4, 130, 3, 0x00, 252);  // only 4 columns, no wrap to the left edge
+  set_sprite(m, 5, 234, 3, 0x00, 0);    // lines 235..239 only
+  m.ppu.ctrl = 0x08;                    // sprites from the upper pattern half (same tiles)
   const std::vector<uint8_t> rgb = rgb_full(m);
   EXPECT_TRUE(shows(m, rgb, 20, 51, 17));
   EXPECT_TRUE(shows(m, rgb, 24, 51, 0));
@@ -647,16 +647,18 @@ TEST(RendererCachedPath, PaletteWriteRebuildsOnlyItsQuarter) {
   fill_nametable(m, 0, 3, 1);
   refresh_renderer_cache(m);
   corrupt_lut(m);
-  ppu_write_palette(m, 6, 0x27);  // palette 1
-  ppu_write_palette(m, 8, 0x27);  // entry 8 is never drawn by the background: no bit
+  ppu_write_palette(m, 6, 0x27);   // palette 1
+  ppu_write_palette(m, 8, 0x27);   // entry 8 is never drawn by the background: no bit
   ppu_write_palette(m, 17, 0x27);  // sprite palettes: no bit
   EXPECT_EQ(m.renderer.bg_palette_dirty.load(), 0x02);
   std::vector<uint8_t> frame(FRAME_BYTES);
   render_gray_playfield_cached(m, frame.data());
   const auto want = expected_lut(m);
   for (unsigned i = 0; i < 1024; ++i) {
-    if (i / 256 == 1) ASSERT_EQ(m.renderer.palette_lut[i], want[i]) << i;
-    else ASSERT_EQ(m.renderer.palette_lut[i], 0xDEADBEEFu) << i;
+    if (i / 256 == 1)
+      ASSERT_EQ(m.renderer.palette_lut[i], want[i]) << i;
+    else
+      ASSERT_EQ(m.renderer.palette_lut[i], 0xDEADBEEFu) << i;
   }
   expect_cached_matches_render_gray(m, "quarter 1");
 }
@@ -738,7 +740,10 @@ TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
       change();
       expect_band_matches_render_gray(m, cache, std::string(vertical ? "vertical " : "horizontal ") + what);
     };
-    after("scroll only (rows 32..39)", [&] { m.ppu.scroll_x_px = 300; m.ppu.scroll_y_px = 77; });
+    after("scroll only (rows 32..39)", [&] {
+      m.ppu.scroll_x_px = 300;
+      m.ppu.scroll_y_px = 77;
+    });
     after("band tile", [&] { m.ppu.vram[32 + rng() % 96] ^= 3; });
     after("last band tile", [&] { m.ppu.vram[127] ^= 5; });
     after("band attribute", [&] { m.ppu.vram[0x3C0 + rng() % 8] ^= 0xFF; });
@@ -781,7 +786,10 @@ TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   redraw_after("vram", [&] { m.ppu.vram[0x2A5] ^= 1; });
   redraw_after("attribute", [&] { m.ppu.vram[0x3D5] ^= 0xFF; });
   redraw_after("scroll x", [&] { m.ppu.scroll_x_px = 300; });
-  redraw_after("override", [&] { m.ppu.has_scroll_override = 1; m.ppu.scroll_override_x_px = 5; });
+  redraw_after("override", [&] {
+    m.ppu.has_scroll_override = 1;
+    m.ppu.scroll_override_x_px = 5;
+  });
   redraw_after("scroll y", [&] { m.ppu.scroll_y_px = 9; });
   redraw_after("ctrl", [&] { m.ppu.ctrl = 0x10; });
   redraw_after("mask", [&] { m.ppu.mask = 0x10; });
@@ -789,7 +797,10 @@ TEST(RendererCachedPath, SecondCallReusesTheBackground) {
   redraw_after("palette", [&] { ppu_write_palette(m, 2, 0x38); });
   redraw_after("universal", [&] { ppu_write_palette(m, 0, 0x21); });
   redraw_after("sprites only", [&] { set_sprite(m, 1, 80, 2, 0x20, 40); });
-  redraw_after("cleared", [&] { clear_background_cache(m); EXPECT_FALSE(m.playfield.background.valid); });
+  redraw_after("cleared", [&] {
+    clear_background_cache(m);
+    EXPECT_FALSE(m.playfield.background.valid);
+  });
 }
 
 TEST(RendererCachedPath, ConcurrentDrawsOfOneConsoleAgree) {
@@ -810,8 +821,7 @@ TEST(RendererCachedPath, ConcurrentDrawsOfOneConsoleAgree) {
         if ((i + t) % 7 == 0) clear_background_cache(shared);
         render_gray_playfield_cached(shared, frame.data());
         render_gray(shared, gray.data(), VISIBLE_RECT);
-        if (!std::equal(frame.begin() + PLAYFIELD_OFFSET, frame.end(), want.begin() + PLAYFIELD_OFFSET) ||
-            gray != want)
+        if (!std::equal(frame.begin() + PLAYFIELD_OFFSET, frame.end(), want.begin() + PLAYFIELD_OFFSET) || gray != want)
           ++mismatches;
       }
     });

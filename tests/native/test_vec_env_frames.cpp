@@ -36,10 +36,10 @@ std::optional<RealGame> real_game(std::string& why) {
   return RealGame{cart, testing::supported_start_states()};
 }
 
-#define REQUIRE_REAL_GAME(game)                   \
-  std::string skip_reason;                        \
-  auto game = real_game(skip_reason);             \
-  if (!game) GTEST_SKIP() << skip_reason;         \
+#define REQUIRE_REAL_GAME(game)           \
+  std::string skip_reason;                \
+  auto game = real_game(skip_reason);     \
+  if (!game) GTEST_SKIP() << skip_reason; \
   ASSERT_FALSE(game->catalog.empty())
 
 // Mostly forward play with jumps and runs, now and then something else.
@@ -62,8 +62,8 @@ void spread_over_catalog(ZuboVecEnv& env, std::vector<uint8_t>& obs) {
   std::vector<uint8_t> mask(env.num_envs(), 1);
   std::vector<int32_t> idx(env.num_envs());
   for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<int32_t>(i % env.state_catalog().size());
-  ASSERT_FALSE(env.reset_masked(obs.data(), mask.data(), idx.data(),
-                                std::vector<std::optional<uint64_t>>(env.num_envs())));
+  ASSERT_FALSE(
+      env.reset_masked(obs.data(), mask.data(), idx.data(), std::vector<std::optional<uint64_t>>(env.num_envs())));
 }
 
 // Gray observation slot computed the slow way: render, paint margins, and
@@ -71,8 +71,8 @@ void spread_over_catalog(ZuboVecEnv& env, std::vector<uint8_t>& obs) {
 std::vector<uint8_t> reference_gray_area(const Machine& m, const EnvConfig& c) {
   const ObsGeometry g = derive_geometry(c);
   std::vector<uint8_t> src(g.src_width * g.src_height);
-  render_gray(m, src.data(), Rect{g.src_x0, g.src_y0, static_cast<unsigned>(g.src_width),
-                                  static_cast<unsigned>(g.src_height)});
+  render_gray(m, src.data(),
+              Rect{g.src_x0, g.src_y0, static_cast<unsigned>(g.src_width), static_cast<unsigned>(g.src_height)});
   if (c.crop_mode == CropMode::Mask) {
     for (size_t y = 0; y < 224; ++y)
       for (size_t x = 0; x < 240; ++x)
@@ -337,8 +337,8 @@ struct Trace {
   }
 };
 
-Trace run_episode_mix(const RealGame& game, EnvConfig c, std::optional<int64_t> threads, int steps,
-                      bool display, bool profile, PoolChoice* pool_used) {
+Trace run_episode_mix(const RealGame& game, EnvConfig c, std::optional<int64_t> threads, int steps, bool display,
+                      bool profile, PoolChoice* pool_used) {
   auto env = make_env(game.cart, c, game.catalog, 1234, threads, {0, 2, 14});
   Trace t;
   if (!env) return t;

@@ -1,9 +1,9 @@
 // Environment behaviour on the scripted cartridge: construction, catalog,
 // seeding, no-op frames, sticky actions, frame skip, termination and the
 // pending-reset rules, resets and the per-lane outputs.
-#include <algorithm>
-
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "driver/game_info.h"
 #include "test_vec_env_support.h"
@@ -44,8 +44,7 @@ TEST(VecEnvConstruction, LanesStartFromPowerOnOrCatalogEntryZero) {
   EXPECT_EQ(env->lane_obs_size(), 4u * 12u * 16u);
   EXPECT_EQ(env->scratch(0).size(), 240u * 224u);
 
-  std::vector<StateCatalogEntry> catalog = {{"a", scripted_state_image(40, 200)},
-                                            {"b", scripted_state_image(90, 200)}};
+  std::vector<StateCatalogEntry> catalog = {{"a", scripted_state_image(40, 200)}, {"b", scripted_state_image(90, 200)}};
   auto with_catalog = make_env(scripted_cartridge(200), small_config(2), catalog);
   ASSERT_TRUE(with_catalog);
   EXPECT_EQ(with_catalog->active_state_indices(), (std::vector<int32_t>{0, 0}));
@@ -332,9 +331,8 @@ TEST(VecEnvStep, OutputsMirrorGameInfo) {
 }
 
 TEST(VecEnvReset, RequestRules) {
-  std::vector<StateCatalogEntry> catalog = {{"a", scripted_state_image(0, 250)},
-                                            {"b", scripted_state_image(10, 250)},
-                                            {"c", scripted_state_image(20, 250)}};
+  std::vector<StateCatalogEntry> catalog = {
+      {"a", scripted_state_image(0, 250)}, {"b", scripted_state_image(10, 250)}, {"c", scripted_state_image(20, 250)}};
   auto env = make_env(scripted_cartridge(250), small_config(4), catalog);
   ASSERT_TRUE(env);
   std::vector<uint8_t> obs(4 * env->lane_obs_size(), 0xAB);
@@ -386,8 +384,7 @@ TEST(VecEnvReset, ResetAllFillsEveryLaneAndSlot) {
 }
 
 TEST(VecEnvReset, MixedResetRestoresSnapshotsAndRefusesAsAWhole) {
-  std::vector<StateCatalogEntry> catalog = {{"a", scripted_state_image(0, 250)},
-                                            {"b", scripted_state_image(100, 250)}};
+  std::vector<StateCatalogEntry> catalog = {{"a", scripted_state_image(0, 250)}, {"b", scripted_state_image(100, 250)}};
   EnvConfig c = small_config(3);
   c.noop_reset_max = 5;
   auto env = make_env(scripted_cartridge(250), c, catalog, 4);
@@ -442,8 +439,7 @@ TEST(VecEnvReset, MixedResetRestoresSnapshotsAndRefusesAsAWhole) {
   EXPECT_EQ(env->rng_state(2), snap.rng_state);
   EXPECT_EQ(env->last_action(2), snap.last_action);
   EXPECT_EQ(env->active_state_index(2), snap.active_state_index);
-  EXPECT_TRUE(std::equal(snap.observation.begin(), snap.observation.end(),
-                         out.obs.begin() + 2 * env->lane_obs_size()));
+  EXPECT_TRUE(std::equal(snap.observation.begin(), snap.observation.end(), out.obs.begin() + 2 * env->lane_obs_size()));
   uint64_t s = 99;
   const uint64_t noops = xorshift64(s) % 6;
   EXPECT_EQ(env->rng_state(1), s);

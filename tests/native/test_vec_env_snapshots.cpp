@@ -81,8 +81,7 @@ TEST(VecEnvSnapshots, EnvelopeLayoutAndRefusals) {
   ASSERT_EQ(bytes.size(), SNAPSHOT_HEADER_BYTES + obs_len + PORTABLE_MACHINE_BYTES);
   EXPECT_EQ(std::memcmp(bytes.data(), "VRXVEC1\0", 8), 0);
   EXPECT_EQ(bytes[25] | (bytes[26] << 8), 4453);
-  EXPECT_EQ(sha256_hex(bytes.data(), bytes.size()),
-            "c7671a0ba26d4bc53e3980b654b4042303fc2fb3b308f063bd4434f968773ff3")
+  EXPECT_EQ(sha256_hex(bytes.data(), bytes.size()), "c7671a0ba26d4bc53e3980b654b4042303fc2fb3b308f063bd4434f968773ff3")
       << "the envelope's bytes as the format was first written";
 
   auto decoded = decode_snapshot(*env, 1, bytes.data(), bytes.size());
@@ -95,9 +94,8 @@ TEST(VecEnvSnapshots, EnvelopeLayoutAndRefusals) {
   EXPECT_EQ(dec(cut(5)), "portable snapshot is truncated at magic: need 8 bytes, have 5");
   EXPECT_EQ(dec(cut(20)), "portable snapshot is truncated at rng_state: need 8 bytes, have 7");
   EXPECT_EQ(dec(cut(29 + obs_len)), "portable snapshot is truncated at machine: need 4453 bytes, have 0");
-  EXPECT_EQ(dec(cut(29 + obs_len - 1)),
-            "portable snapshot is truncated at observation: need " + std::to_string(obs_len) + " bytes, have " +
-                std::to_string(obs_len - 1));
+  EXPECT_EQ(dec(cut(29 + obs_len - 1)), "portable snapshot is truncated at observation: need " +
+                                            std::to_string(obs_len) + " bytes, have " + std::to_string(obs_len - 1));
   auto changed = [&](size_t at, uint8_t v) {
     auto b = bytes;
     b[at] = v;

@@ -3,14 +3,14 @@
 // hand-made state images for it, and output buffers for whole steps.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_support.h"
 #include "vec_env/vec_env.h"
@@ -26,9 +26,9 @@ struct ZuboVecEnvTestAccess {
 namespace testing {
 
 // RAM addresses used by the scripted cartridge.
-inline constexpr uint16_t SCRIPT_COUNTER = 0x10;     // frames seen (one NMI per frame)
-inline constexpr uint16_t SCRIPT_BUTTONS = 0x11;     // controller byte read in the last NMI
-inline constexpr uint16_t SCRIPT_DEATH_FRAME = 0x12; // counter value that sets lives to 0xFF
+inline constexpr uint16_t SCRIPT_COUNTER = 0x10;      // frames seen (one NMI per frame)
+inline constexpr uint16_t SCRIPT_BUTTONS = 0x11;      // controller byte read in the last NMI
+inline constexpr uint16_t SCRIPT_DEATH_FRAME = 0x12;  // counter value that sets lives to 0xFF
 inline constexpr uint16_t LIVES_ADDR = 0x075A;
 inline constexpr uint16_t XSCROLL_LO_ADDR = 0x071C;
 
@@ -38,34 +38,34 @@ inline constexpr uint16_t XSCROLL_LO_ADDR = 0x071C;
 inline std::shared_ptr<const Cartridge> scripted_cartridge(uint8_t death_frame) {
   const std::vector<uint8_t> code = {
       // reset, 0x8000
-      0xA9, 0x00,              // LDA #0
-      0x8D, 0x5A, 0x07,        // STA lives
-      0x8D, 0x1C, 0x07,        // STA xscroll_lo
-      0x85, 0x10,              // STA counter
-      0x85, 0x11,              // STA buttons
-      0x85, 0x6D,              // STA x_pos high byte
-      0xA9, death_frame,       // LDA #death_frame
-      0x85, 0x12,              // STA death frame
-      0xA9, 0x80,              // LDA #$80
-      0x8D, 0x00, 0x20,        // STA PPUCTRL (NMI on)
-      0x4C, 0x17, 0x80,        // 0x8017: JMP 0x8017
+      0xA9, 0x00,         // LDA #0
+      0x8D, 0x5A, 0x07,   // STA lives
+      0x8D, 0x1C, 0x07,   // STA xscroll_lo
+      0x85, 0x10,         // STA counter
+      0x85, 0x11,         // STA buttons
+      0x85, 0x6D,         // STA x_pos high byte
+      0xA9, death_frame,  // LDA #death_frame
+      0x85, 0x12,         // STA death frame
+      0xA9, 0x80,         // LDA #$80
+      0x8D, 0x00, 0x20,   // STA PPUCTRL (NMI on)
+      0x4C, 0x17, 0x80,   // 0x8017: JMP 0x8017
       // NMI, 0x801A
-      0xE6, 0x10,              // INC counter
-      0xEE, 0x1C, 0x07,        // INC xscroll_lo
+      0xE6, 0x10,                    // INC counter
+      0xEE, 0x1C, 0x07,              // INC xscroll_lo
       0xA9, 0x01, 0x8D, 0x16, 0x40,  // strobe on
       0xA9, 0x00, 0x8D, 0x16, 0x40,  // strobe off
-      0xA2, 0x08,              // LDX #8
-      0xAD, 0x16, 0x40,        // 0x802B: LDA $4016
-      0x4A,                    // LSR A
-      0x66, 0x11,              // ROR buttons
-      0xCA,                    // DEX
-      0xD0, 0xF7,              // BNE 0x802B
-      0xA5, 0x10,              // LDA counter
-      0xC5, 0x12,              // CMP death frame
-      0xD0, 0x05,              // BNE rti
-      0xA9, 0xFF,              // LDA #$FF
-      0x8D, 0x5A, 0x07,        // STA lives
-      0x40,                    // RTI
+      0xA2, 0x08,                    // LDX #8
+      0xAD, 0x16, 0x40,              // 0x802B: LDA $4016
+      0x4A,                          // LSR A
+      0x66, 0x11,                    // ROR buttons
+      0xCA,                          // DEX
+      0xD0, 0xF7,                    // BNE 0x802B
+      0xA5, 0x10,                    // LDA counter
+      0xC5, 0x12,                    // CMP death frame
+      0xD0, 0x05,                    // BNE rti
+      0xA9, 0xFF,                    // LDA #$FF
+      0x8D, 0x5A, 0x07,              // STA lives
+      0x40,                          // RTI
   };
   return tiny_cartridge(code, 0x8000, 0x801A, 0x8000);
 }
@@ -122,9 +122,9 @@ struct StepOutputs {
         xscroll_lo(n) {}
 
   StepBuffers buffers() {
-    return StepBuffers{actions.data(), obs.data(),     rewards.data(),   terminated.data(), truncated.data(),
-                       x_pos.data(),   coins.data(),   level_hi.data(),  level_lo.data(),   lives.data(),
-                       score.data(),   scrolling.data(), time.data(),    xscroll_hi.data(), xscroll_lo.data()};
+    return StepBuffers{actions.data(), obs.data(),       rewards.data(),  terminated.data(), truncated.data(),
+                       x_pos.data(),   coins.data(),     level_hi.data(), level_lo.data(),   lives.data(),
+                       score.data(),   scrolling.data(), time.data(),     xscroll_hi.data(), xscroll_lo.data()};
   }
 
   size_t n;
