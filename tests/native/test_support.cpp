@@ -88,20 +88,21 @@ std::shared_ptr<const Cartridge> tiny_cartridge(const std::vector<uint8_t>& code
 namespace tt::testing {
 
 std::string console_state_diff(const ConsoleState& a, const ConsoleState& b) {
+  // clang-format off
 #define TT_CMP(field) \
   if (!(a.field == b.field)) return #field;
-  TT_CMP(cpu.pc)
-  TT_CMP(cpu.a)
-  TT_CMP(cpu.x) TT_CMP(cpu.y) TT_CMP(cpu.sp) TT_CMP(cpu.p) TT_CMP(controller_state) TT_CMP(controller_shift)
-      TT_CMP(controller_strobe) TT_CMP(nametable_vertical) TT_CMP(extra_cycles) TT_CMP(ram) TT_CMP(ppu.ctrl)
-          TT_CMP(ppu.mask) TT_CMP(ppu.status) TT_CMP(ppu.oam_addr) TT_CMP(ppu.data_buffer) TT_CMP(ppu.first_write)
-              TT_CMP(ppu.fine_x) TT_CMP(ppu.scroll_x_low) TT_CMP(ppu.nmi_pending) TT_CMP(ppu.has_scroll_override)
-                  TT_CMP(ppu.scroll_override_x_px) TT_CMP(ppu.addr) TT_CMP(ppu.temp_addr) TT_CMP(ppu.scroll_addr)
-                      TT_CMP(ppu.render_addr) TT_CMP(ppu.scroll_x_px) TT_CMP(ppu.scroll_y_px) TT_CMP(ppu.frame_dot)
-                          TT_CMP(ppu.next_event_dot) TT_CMP(ppu.frame) TT_CMP(ppu.has_sprite0_hit_dot)
-                              TT_CMP(ppu.sprite0_hit_dot) TT_CMP(ppu.oam) TT_CMP(ppu.vram) TT_CMP(ppu.palette)
+  TT_CMP(cpu.pc) TT_CMP(cpu.a) TT_CMP(cpu.x) TT_CMP(cpu.y) TT_CMP(cpu.sp) TT_CMP(cpu.p)
+  TT_CMP(controller_state) TT_CMP(controller_shift) TT_CMP(controller_strobe) TT_CMP(nametable_vertical)
+  TT_CMP(extra_cycles) TT_CMP(ram)
+  TT_CMP(ppu.ctrl) TT_CMP(ppu.mask) TT_CMP(ppu.status) TT_CMP(ppu.oam_addr) TT_CMP(ppu.data_buffer)
+  TT_CMP(ppu.first_write) TT_CMP(ppu.fine_x) TT_CMP(ppu.scroll_x_low) TT_CMP(ppu.nmi_pending)
+  TT_CMP(ppu.has_scroll_override) TT_CMP(ppu.scroll_override_x_px) TT_CMP(ppu.addr) TT_CMP(ppu.temp_addr)
+  TT_CMP(ppu.scroll_addr) TT_CMP(ppu.render_addr) TT_CMP(ppu.scroll_x_px) TT_CMP(ppu.scroll_y_px)
+  TT_CMP(ppu.frame_dot) TT_CMP(ppu.next_event_dot) TT_CMP(ppu.frame) TT_CMP(ppu.has_sprite0_hit_dot)
+  TT_CMP(ppu.sprite0_hit_dot) TT_CMP(ppu.oam) TT_CMP(ppu.vram) TT_CMP(ppu.palette)
 #undef TT_CMP
-                                  return "";
+      // clang-format on
+      return "";
 }
 
 }  // namespace tt::testing
