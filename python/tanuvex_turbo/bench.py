@@ -257,10 +257,10 @@ import numpy as np
 from tanuvex_turbo import _RetroVecEnv
 from tanuvex_turbo.bench import _resident_bytes
 from tanuvex_turbo.fields import step_outputs
-spec = json.load(sys.stdin)
-catalog = {k: [bytes.fromhex(v) if k == "state_catalog_data" else v for v in vs] for k, vs in spec["catalog"].items()}
+job = json.load(sys.stdin)
+catalog = {k: [bytes.fromhex(v) if k == "state_catalog_data" else v for v in vs] for k, vs in job["catalog"].items()}
 before = _resident_bytes()
-engine = _RetroVecEnv(spec["rom"], spec["lanes"], num_threads=1, **spec["engine"], **catalog)
+engine = _RetroVecEnv(job["rom"], job["lanes"], num_threads=1, **job["engine"], **catalog)
 obs = np.zeros(engine.obs_shape(), np.uint8)
 outputs = step_outputs(engine.num_envs)
 engine.reset_into(obs)
