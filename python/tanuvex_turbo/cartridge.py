@@ -217,6 +217,20 @@ def repaired_image(path: str | os.PathLike[str]) -> bytes | None:
     return report.repair
 
 
+def rom_path_and_source(rom_path: str | os.PathLike[str] | None) -> tuple[str, str]:
+    """The cartridge path to open, and where it came from: ``"rom_path"`` or ``"TANUVEX_TURBO_ROM"``.
+
+    ``None`` reads the ``TANUVEX_TURBO_ROM`` environment variable; ValueError
+    when it is unset or empty.
+    """
+    if rom_path is not None:
+        return os.fspath(rom_path), "rom_path"
+    from_env = os.environ.get("TANUVEX_TURBO_ROM")
+    if not from_env:
+        raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
+    return from_env, "TANUVEX_TURBO_ROM"
+
+
 def explain_cartridge_error(message: str, path: str, source: str = "rom_path") -> Exception | None:
     """The error to raise for the engine's refusal ``message`` of the cartridge image at ``path``.
 

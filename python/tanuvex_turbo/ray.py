@@ -44,6 +44,7 @@ except ImportError as error:  # pragma: no cover - exercised only without Ray
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from tanuvex_turbo.cartridge import rom_path_and_source
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import load_catalog
 from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask, _open_engine
@@ -143,13 +144,7 @@ class RayVectorEnv(VectorEnv):
         actor_options: dict[str, Any] | Sequence[dict[str, Any]] | None = None,
         **kwargs: Any,
     ) -> None:
-        rom_source = "rom_path"
-        if rom_path is None:
-            rom_path = os.environ.get("TANUVEX_TURBO_ROM")
-            if not rom_path:
-                raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
-            rom_source = "TANUVEX_TURBO_ROM"
-        rom_path = os.fspath(rom_path)
+        rom_path, rom_source = rom_path_and_source(rom_path)
         # Opened once here so that a wrong image is refused with the message
         # one process gives (naming the file and what to do), before any actor starts.
         _open_engine(rom_source, rom_path, 1, num_threads=1)

@@ -48,7 +48,7 @@ except ImportError as error:  # pragma: no cover - exercised only without gymnas
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import ActionSetChoice, resolve_action_set
-from tanuvex_turbo.cartridge import explain_cartridge_error
+from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSource, load_catalog
 
@@ -177,13 +177,7 @@ class TurboVectorEnv(VectorEnv):
         sticky_action_prob: float = 0.0,
         num_threads: int | None = None,
     ) -> None:
-        rom_source = "rom_path"
-        if rom_path is None:
-            rom_path = os.environ.get("TANUVEX_TURBO_ROM")
-            if not rom_path:
-                raise ValueError("no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM")
-            rom_source = "TANUVEX_TURBO_ROM"
-        rom_path = os.fspath(rom_path)
+        rom_path, rom_source = rom_path_and_source(rom_path)
         if states is None:
             states = os.environ.get("TANUVEX_TURBO_STATES") or None
         self.autoreset_mode = _autoreset_mode(autoreset_mode)
