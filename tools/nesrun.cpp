@@ -19,6 +19,7 @@
 #include "driver/accelerators.h"
 #include "driver/frame_step.h"
 #include "driver/game_info.h"
+#include "driver/game_values.h"
 #include "driver/state_image.h"
 #include "gunzip.h"
 #include "png_writer.h"
@@ -160,11 +161,11 @@ int run(const RunOptions& o) {
   if (!o.png.empty()) write_png_or_throw(*m, o.png);
 
   const GameInfo& g = m->info;
-  std::printf("{\"frames\": %" PRIu64 ", \"ppu.frame\": %" PRIu64
-              ", \"x_pos\": %u, \"coins\": %u, \"level_hi\": %d, \"level_lo\": %d, \"lives\": %d, \"score\": %d, "
-              "\"scrolling\": %d, \"time\": %d, \"xscroll_hi\": %u, \"xscroll_lo\": %u}\n",
-              o.frames, m->ppu.frame, g.x_pos, g.coins, g.level_hi, g.level_lo, g.lives, g.score, g.scrolling, g.time,
-              g.xscroll_hi, g.xscroll_lo);
+  std::string json = "{\"frames\": " + std::to_string(o.frames) + ", \"ppu.frame\": " + std::to_string(m->ppu.frame);
+#define TT_JSON_FIELD(NAME, ...) json += ", \"" #NAME "\": " + std::to_string(+g.NAME);
+  TT_GAME_VALUES(TT_JSON_FIELD)
+#undef TT_JSON_FIELD
+  std::printf("%s}\n", json.c_str());
   return 0;
 }
 

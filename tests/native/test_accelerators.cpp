@@ -91,7 +91,7 @@ class InputScript {
     ++t_;
     if (mash_) return static_cast<uint8_t>(xorshift(rng_) & 0xF3);  // no Start, no Select
     uint8_t b = base_;
-    if (jump_period_ && t_ % jump_period_ < jump_hold_) b |= 0x01;
+    if (jump_period_ && t_ % static_cast<uint64_t>(jump_period_) < static_cast<uint64_t>(jump_hold_)) b |= 0x01;
     return b;
   }
 
@@ -597,7 +597,9 @@ TEST(AcceleratorCrafted, DmaDebtIsChargedOrLeftToTheCpu) {
     // Slots 6-12 fold the debt into their count; the others leave the first
     // instruction, which pays it, to the CPU.
     EXPECT_EQ(o.applied(), slot >= 6) << "slot " << slot;
-    if (o.applied()) EXPECT_EQ(m.extra_cycles, 0u) << "slot " << slot;
+    if (o.applied()) {
+      EXPECT_EQ(m.extra_cycles, 0u) << "slot " << slot;
+    }
     EXPECT_EQ(frame_with_and_without(entry), "") << "slot " << slot;
   }
 }
