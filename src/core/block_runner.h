@@ -106,7 +106,7 @@ class BlockCpu : public CpuCore {
 /// which `stop_at` can be true), same result, same end state.
 template <class StopAt>
 bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit, StopAt stop_at) {
-  static void* const handlers[259] = {TT_CPU_HANDLER_TABLE, &&stop, &&stop, &&stop};
+  static void* const handlers[256] = {TT_CPU_HANDLER_TABLE};
   Console& m = core.m;
   BlockCpu cpu(core);
   const TranslatedOp* const ops = translation.ops.data();
@@ -129,20 +129,30 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
     return closed;
   };
 
+  // The instruction stored at pc, whatever its entry holds (an entry point's
+  // marker, for one).
+#define TT_RUN_STORED_OPCODE()                                          \
+  {                                                                     \
+    void* const target = handlers[translation.opcode_at(cpu.pc)];       \
+    if (target == &&op_nop) goto nop_body; /* not the marker's check */ \
+    goto* target;                                                       \
+  }
+
   // The first instruction runs without the entry-point test, as in the
   // interpreter; the caller has just offered the machine at this pc.
-  if (m.extra_cycles || op_at(cpu.pc)->handler > OP_STOP) goto interpret_one;
   ip = op_at(cpu.pc);
+  if (m.extra_cycles || ip->handler == OP_INTERPRET || ip->handler == OP_OUTSIDE) goto interpret_one;
   if (dots + 3u * ip->guard >= limit) goto near_window;
-  goto* handlers[translation.opcode_at(cpu.pc)];
+  TT_RUN_STORED_OPCODE()
 
-  // Where a block ends: the window test, then into the next block.
-#define TT_ENTER_BLOCK()                                   \
-  {                                                        \
-    ip = op_at(cpu.pc);                                    \
-    if (dots + 3u * ip->enter_guard >= limit) [[unlikely]] \
-      goto stop;                                           \
-    goto* handlers[ip->handler];                           \
+  // Where a block ends: the window test, then into the next block (a
+  // marker's entry goes on to `stop` through the no-op handler).
+#define TT_ENTER_BLOCK()                             \
+  {                                                  \
+    ip = op_at(cpu.pc);                              \
+    if (dots + 3u * ip->guard >= limit) [[unlikely]] \
+      goto stop;                                     \
+    goto* handlers[ip->handler];                     \
   }
   // Each handler consumes its opcode byte itself: the dispatch reads the
   // handler from the translation, not through a fetch.
@@ -163,7 +173,9 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   }
 
   TT_CPU_OPCODES(TT_BLOCK_HANDLER)
-op_nop:
+op_nop:  // every undocumented opcode, and the markers
+  if (ip->handler != NOP_HANDLER) goto stop;
+nop_body:
   ip += 1;
   dots += 3u * 2;
   goto* handlers[ip->handler];
@@ -180,7 +192,8 @@ stop:  // a block's start near the window's end, or a marker: the interpreter's 
   if (ip->handler == OP_OUTSIDE) goto outside_prg;
   if (ip->handler == OP_INTERPRET) goto interpret_one;
   if (dots + 3u * ip->guard >= limit) goto near_window;
-  goto* handlers[translation.opcode_at(cpu.pc)];
+  TT_RUN_STORED_OPCODE()
+#undef TT_RUN_STORED_OPCODE
 
 after_bus_write:  // as in the interpreter: bus debt, window, then an NMI the write raised
   cpu.bus_written = false;

@@ -8,13 +8,15 @@ std::shared_ptr<const TranslatedCode> translate_prg(const uint8_t* prg, size_t p
                                                     const std::vector<uint16_t>& stop_pcs) {
   auto t = std::make_shared<TranslatedCode>();
   for (size_t i = 0; i < t->code.size(); ++i) t->code[i] = prg[i & (prg_size - 1)];
-  for (size_t pc = 0; pc < 0x8000; ++pc) t->ops[pc] = {OP_OUTSIDE, 0, 0, NO_ENTRY};
+  for (size_t pc = 0; pc < 0x8000; ++pc) t->ops[pc] = {OP_OUTSIDE, 0, 0};
   TranslatedOp* const ops = t->ops.data() + 0x8000;  // by PRG offset
+  constexpr std::array<bool, 256> documented = translation_detail::documented_opcodes();
   const size_t size = t->code.size();
   for (size_t i = 0; i < size; ++i) {
     const uint16_t lo = i + 1 < size ? t->code[i + 1] : 0;
     const uint16_t hi = i + 2 < size ? t->code[i + 2] : 0;
-    ops[i] = {t->code[i], 0, static_cast<uint16_t>(lo | (hi << 8)), 0};
+    const uint8_t opcode = t->code[i];
+    ops[i] = {documented[opcode] ? opcode : NOP_HANDLER, 0, static_cast<uint16_t>(lo | (hi << 8))};
   }
 
   for (const uint16_t pc : stop_pcs)
@@ -33,7 +35,7 @@ std::shared_ptr<const TranslatedCode> translate_prg(const uint8_t* prg, size_t p
       op.guard = 0;
       continue;
     }
-    if (info.changes_flow || ops[next].handler >= OP_STOP) {
+    if (info.changes_flow || is_marker(ops[next].handler)) {
       op.guard = 0;
       continue;
     }
@@ -41,13 +43,12 @@ std::shared_ptr<const TranslatedCode> translate_prg(const uint8_t* prg, size_t p
     if (guard > MAX_BLOCK_GUARD) {
       // Cut the block before `next`. Blocks already built through `next` now
       // stop there: their guards only grow more cautious.
-      if (ops[next].handler < OP_STOP) ops[next].handler = OP_STOP;
+      if (!is_marker(ops[next].handler)) ops[next].handler = OP_STOP;
       op.guard = 0;
     } else {
-      op.guard = static_cast<uint16_t>(guard);
+      op.guard = static_cast<uint8_t>(guard);
     }
   }
-  for (size_t i = 0; i < size; ++i) ops[i].enter_guard = ops[i].handler >= OP_STOP ? NO_ENTRY : ops[i].guard;
   return t;
 }
 

@@ -26,26 +26,33 @@
 
 namespace tt {
 
+// Four bytes, so that the entries of the code a frame runs stay in few
+// cache lines.
 struct TranslatedOp {
-  // The opcode byte, or one of the two markers below.
-  uint16_t handler;
+  // The documented opcode byte, NOP_HANDLER for every undocumented one (a
+  // 1-byte no-op), or one of the markers below.
+  uint8_t handler;
   // Worst-case cycles of the instructions from this one up to, not
   // including, the last one of the block it starts (0 when it is the last).
-  uint16_t guard;
+  uint8_t guard;
   // The two bytes after the opcode, low byte first (what the operand
   // fetches read, whether the instruction uses them or not).
   uint16_t operand;
-  // `guard` where a block may be entered without further checks, else
-  // NO_ENTRY, which no event window can hold: one test at a block's start
-  // then covers both the window and the markers.
-  uint16_t enter_guard;
 };
+static_assert(sizeof(TranslatedOp) == 4);
 
-// Markers in TranslatedOp::handler.
-inline constexpr uint16_t OP_STOP = 0x100;       // the block runner must check here (entry point, or a cut)
-inline constexpr uint16_t OP_INTERPRET = 0x101;  // the instruction reaches past 0xFFFF: left to the interpreter
-inline constexpr uint16_t OP_OUTSIDE = 0x102;    // not PRG: the interpreter runs it
-inline constexpr uint16_t NO_ENTRY = 0xFFFF;     // 3 x 0xFFFF dots exceed any window (at most 120,000)
+// Handler values that are not opcodes of their own. They are undocumented
+// opcode bytes, so the CPU's handler table sends them to its no-op handler,
+// where the block runner tells a real no-op (NOP_HANDLER) from a marker.
+inline constexpr uint8_t NOP_HANDLER = 0x02;   // every undocumented opcode
+inline constexpr uint8_t OP_STOP = 0x03;       // the block runner must check here (entry point, or a cut)
+inline constexpr uint8_t OP_INTERPRET = 0x04;  // the instruction reaches past 0xFFFF: left to the interpreter
+inline constexpr uint8_t OP_OUTSIDE = 0x07;    // not PRG: the interpreter runs it
+
+/// Whether a handler value is a marker rather than an instruction.
+inline constexpr bool is_marker(uint8_t handler) {
+  return handler == OP_STOP || handler == OP_INTERPRET || handler == OP_OUTSIDE;
+}
 
 struct TranslatedCode {
   // PRG as the CPU sees it at 0x8000-0xFFFF (a 16 KiB image twice).
@@ -55,10 +62,11 @@ struct TranslatedCode {
   uint8_t opcode_at(uint16_t pc) const { return code[pc - 0x8000u]; }
 };
 
-// Longest guard of a block: a block stops before the instruction that would
+// Longest guard of a block (it must fit TranslatedOp::guard): a block stops before the instruction that would
 // make it longer, so a block near an event falls back to per-instruction
 // checks for at most this many cycles.
 inline constexpr unsigned MAX_BLOCK_GUARD = 64;
+static_assert(MAX_BLOCK_GUARD <= 0xFF);
 
 /// Per-opcode facts the translation uses: instruction length in bytes as the
 /// CPU consumes them (undocumented opcodes are 1-byte no-ops), worst-case
@@ -177,6 +185,11 @@ inline constexpr std::array<OpcodeInfo, 256> make_opcode_info() {
 inline constexpr std::array<OpcodeInfo, 256> OPCODE_INFO = translation_detail::make_opcode_info();
 
 namespace translation_detail {
+inline constexpr bool markers_are_undocumented() {
+  constexpr std::array<bool, 256> documented = documented_opcodes();
+  return !documented[NOP_HANDLER] && !documented[OP_STOP] && !documented[OP_INTERPRET] && !documented[OP_OUTSIDE];
+}
+static_assert(markers_are_undocumented(), "markers must reach the no-op handler");
 inline constexpr bool flow_changes_listed() {
   constexpr std::array<bool, 256> sets_pc = opcodes_whose_text_has("pc =");
   constexpr std::array<bool, 256> branches = opcodes_whose_text_has("branch(");
