@@ -21,7 +21,12 @@ import statistics
 import time
 
 import numpy as np
-import ray
+
+# Ray's servers on the loopback address only: without this Ray replaces the
+# 127.0.0.1 given to ray.init by the machine's outward address. Read when Ray
+# is imported.
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+import ray  # noqa: E402
 
 from tanuvex_turbo import TurboVectorEnv
 from tanuvex_turbo.ray import RayVectorEnv

@@ -17,9 +17,6 @@ import os
 import time
 
 import numpy as np
-import ray
-
-from tanuvex_turbo.ray import RayVectorEnv
 
 
 def main():
@@ -35,6 +32,15 @@ def main():
     args = parser.parse_args()
     if args.smoke:
         args.lanes, args.rounds, args.steps = 8, 3, 40
+
+    if not args.address:
+        # A local Ray on the loopback address only. Without this variable Ray
+        # replaces the 127.0.0.1 given to ray.init by the machine's outward
+        # address and listens there; it is read when Ray is first imported.
+        os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+    import ray
+
+    from tanuvex_turbo.ray import RayVectorEnv
 
     if args.address:
         ray.init(address=args.address)

@@ -14,6 +14,12 @@ import pathlib
 
 import pytest
 
+# A local Ray must listen on the loopback address only. Ray turns
+# ray.init(_node_ip_address="127.0.0.1") into the machine's outward address
+# (and its servers listen there) unless this is 0; Ray reads it when it is
+# first imported, so it is set before any test module imports Ray.
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+
 
 def _path_from_environment(variable, what, want_dir):
     value = os.environ.get(variable)

@@ -28,6 +28,8 @@ CONFIG = dict(
 def local_ray():
     # This machine allows network traffic to the loopback address only.
     ray.init(num_cpus=2, include_dashboard=False, _node_ip_address="127.0.0.1")
+    # Ray's servers listen on each node's address: it must be the loopback one.
+    assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
     yield
     ray.shutdown()
 
