@@ -130,12 +130,13 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   };
 
   // The instruction stored at pc, whatever its entry holds (an entry point's
-  // marker, for one).
-#define TT_RUN_STORED_OPCODE()                                          \
-  {                                                                     \
-    void* const target = handlers[translation.opcode_at(cpu.pc)];       \
-    if (target == &&op_nop) goto nop_body; /* not the marker's check */ \
-    goto* target;                                                       \
+  // marker, for one). An undocumented opcode goes straight to the no-op, past
+  // the marker test of its handler.
+#define TT_RUN_STORED_OPCODE()                                    \
+  {                                                               \
+    void* const target = handlers[translation.opcode_at(cpu.pc)]; \
+    if (target == &&op_nop) goto nop_body;                        \
+    goto* target;                                                 \
   }
 
   // The first instruction runs without the entry-point test, as in the
