@@ -89,7 +89,9 @@ struct AcceleratorHooks {
   TT_ALWAYS_INLINE static bool wants(uint16_t pc) { return accel_detail::ENTRY_TABLE.entry_pc[pc & 0xFF] == pc; }
 
   /// Whether `pc` is the entry of an enabled slot: only then can `dispatch` apply.
-  TT_ALWAYS_INLINE bool offers(uint16_t pc) const { return wants(pc) && slot_enabled[accel_detail::ENTRY_TABLE.slot[pc & 0xFF]]; }
+  TT_ALWAYS_INLINE bool offers(uint16_t pc) const {
+    return wants(pc) && slot_enabled[accel_detail::ENTRY_TABLE.slot[pc & 0xFF]];
+  }
 
   /// The accelerator slot whose entry is `pc`, or -1.
   static int slot_at(uint16_t pc) { return wants(pc) ? accel_detail::ENTRY_TABLE.slot[pc & 0xFF] : -1; }
