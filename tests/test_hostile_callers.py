@@ -108,6 +108,48 @@ def test_cartridge_files_too_large_for_any_image_are_refused_unread(tmp_path):
         assert time.monotonic() - started < 1.0
 
 
+def test_a_fifo_without_a_writer_is_refused_at_once_and_one_with_a_writer_is_read(rom_path, tmp_path):
+    from tanuvex_turbo.cartridge import inspect_cartridge
+
+    fifo = str(tmp_path / "cartridge.fifo")
+    os.mkfifo(fifo)
+    outcome = []
+
+    def construct():
+        try:
+            outcome.append(_construct(fifo))
+        except RuntimeError as error:
+            outcome.append(error)
+
+    opener = threading.Thread(target=construct, daemon=True)  # a hang must not hang the suite
+    opener.start()
+    opener.join(5.0)
+    assert not opener.is_alive(), "opening a FIFO nobody writes to blocked"
+    assert isinstance(outcome[0], RuntimeError) and "SHA-256 mismatch" in str(outcome[0])
+    assert inspect_cartridge(fifo).size == 0
+    with pytest.raises(OSError, match="ROM is too large"):
+        inspect_cartridge("/dev/zero")
+
+    with open(rom_path, "rb") as source:
+        data = source.read()
+
+    def write():
+        with open(fifo, "wb") as writer:
+            writer.write(data)
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    for _ in range(50):  # until the writer has reached its open()
+        try:
+            assert _construct(fifo).num_envs == 1
+            break
+        except RuntimeError:
+            time.sleep(0.1)
+    else:
+        pytest.fail("a FIFO with a writer was never read")
+    writer.join(5.0)
+
+
 def _construct(path):
     from tanuvex_turbo import _RetroVecEnv
 

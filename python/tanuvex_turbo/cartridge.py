@@ -16,6 +16,7 @@ the expected digest, the only problem is the header and
 from __future__ import annotations
 
 import dataclasses
+import errno
 import hashlib
 import os
 import shlex
@@ -39,6 +40,8 @@ HEADER_SIZE = 16
 TRAINER_SIZE = 512
 PRG_BANK = 16384
 CHR_BANK = 8192
+# Largest file read as a cartridge image (the engine refuses anything longer).
+MAX_FILE_SIZE = 65536
 
 
 @dataclasses.dataclass(frozen=True)
@@ -191,10 +194,10 @@ def inspect_cartridge(path: str | os.PathLike[str], *, search_repair: bool = Tru
     small file); a match is returned in ``report.repair``.
 
     Raises:
-        OSError: the file cannot be read (FileNotFoundError when it does not exist).
+        OSError: the file cannot be read (FileNotFoundError when it does not exist),
+            or is longer than any cartridge image (errno EFBIG).
     """
-    with open(path, "rb") as handle:
-        data = handle.read()
+    data = _read_image(path)
     digest = _sha256(data)
     header = parse_header(data)
     report = CartridgeReport(
@@ -212,9 +215,24 @@ def repaired_image(path: str | os.PathLike[str]) -> bytes | None:
     """
     report = inspect_cartridge(path)
     if report.supported:
-        with open(path, "rb") as handle:
-            return handle.read()
+        return _read_image(path)
     return report.repair
+
+
+def _read_image(path: str | os.PathLike[str]) -> bytes:
+    """The file's bytes, read as the engine reads them.
+
+    A FIFO with no writer reads as empty instead of blocking, and a file or
+    device longer than any cartridge image raises OSError (EFBIG) after
+    reading no more than one byte past the limit.
+    """
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    os.set_blocking(fd, True)
+    with os.fdopen(fd, "rb") as handle:
+        data = handle.read(MAX_FILE_SIZE + 1)
+    if len(data) > MAX_FILE_SIZE:
+        raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
+    return data
 
 
 def rom_path_and_source(rom_path: str | os.PathLike[str] | None) -> tuple[str, str]:

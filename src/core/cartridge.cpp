@@ -1,6 +1,9 @@
 #include "core/cartridge.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +22,28 @@ CartridgeError error(CartridgeError::Kind kind, std::string message) {
   return CartridgeError{kind, std::move(message)};
 }
 
+// Opens without waiting for a writer, so that a FIFO nobody writes to reads
+// as empty instead of blocking the caller for ever; reads then block as usual
+// (a pipe that has a writer is read to its end).
+FILE* open_for_reading(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const int flags = ::fcntl(fd, F_GETFL);
+  FILE* f = nullptr;
+  if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) f = ::fdopen(fd, "rb");
+  if (!f) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
+  return f;
+}
+
 }  // namespace
 
 bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& err, size_t max_bytes) {
   errno = 0;
-  FILE* f = std::fopen(path.c_str(), "rb");
+  FILE* f = open_for_reading(path.c_str());
   if (!f) {
     err = std::strerror(errno ? errno : EIO);
     return false;

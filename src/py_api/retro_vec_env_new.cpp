@@ -10,6 +10,7 @@
 #include "driver/game_info.h"
 #include "py_api/arg_parse.h"
 #include "py_api/errors.h"
+#include "py_api/gil.h"
 #include "py_api/retro_vec_env.h"
 
 namespace tt::py {
@@ -139,7 +140,8 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> build_environment(Arguments& a) {
   auto pool = resolve_worker_pool(a.num_threads, a.config.num_envs);
   if (auto* error = std::get_if<EnvError>(&pool)) return *error;
 
-  CartridgeResult loaded = load_cartridge(a.rom_path);
+  // Unlocked: reading a pipe may wait on a writer that is a thread of this process.
+  CartridgeResult loaded = without_gil([&] { return load_cartridge(a.rom_path); });
   if (auto* error = std::get_if<CartridgeError>(&loaded)) return tt::runtime_error(error->message);
   auto cartridge = std::make_shared<const Cartridge>(std::move(std::get<Cartridge>(loaded)));
 
