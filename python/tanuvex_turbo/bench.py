@@ -11,10 +11,13 @@ reports, over several repetitions, the minimum, median and maximum of
 Lanes whose episode ends are reset inside the timed loop, as a training loop
 would. With ``--gym`` each configuration is also run through
 :class:`tanuvex_turbo.TurboVectorEnv` and the wrapper's cost per step is
-reported next to the raw engine's ("within noise" when the wrapped run was
-the faster one), in wall time and in process CPU time (steadier on a busy
-machine); the engine's and the wrapper's repetitions alternate, so that a
-change in the machine's load touches both alike. With ``--memory`` each lane
+reported next to the raw engine's, in wall time and in process CPU time
+(steadier on a busy machine). The wrapper resets ended lanes in the same
+step, as the engine's loop does, so the two play the same frames. The engine's and the wrapper's repetitions
+alternate, and the cost is the median over the pairs of the wrapped
+repetition's time less the engine's just before it ("within noise" when the
+wrapped ones were mostly the faster), so that a change in the machine's load
+touches both alike. With ``--memory`` each lane
 count also gets the memory one lane costs: the growth of the resident set of a
 fresh process that builds the engine, resets and steps it, divided by the lanes.
 
@@ -316,6 +319,10 @@ def _gym_env(rom_path, lanes, threads, args, catalog):
         action_set=args.action_set,
         num_threads=threads,
         seed=args.seed + 1,
+        # Ended lanes reset within the step, as in the engine's loop: with the
+        # same seed and actions both play the same frames, so the difference
+        # in time is the wrapper's alone.
+        autoreset_mode="SAME_STEP",
         **_engine_kwargs(args),
     )
 
@@ -351,13 +358,18 @@ def _row(result: BenchResult, baseline: BenchResult | None = None) -> str:
     if result.memory_per_lane is not None:
         text += f"{result.memory_per_lane / 1024:>9.1f}"
     if baseline is not None:
+        # Repetitions alternate, so each wrapped one is compared with the
+        # engine's just before it: a change of load between repetitions
+        # touches both sides of a pair alike.
         raw = statistics.median(baseline.microseconds_per_step)
-        wrapped = statistics.median(result.microseconds_per_step)
-        if wrapped < raw:
+        cost = statistics.median(
+            w - r for w, r in zip(result.microseconds_per_step, baseline.microseconds_per_step)
+        )
+        if cost < 0:
             # The wrapper only adds work: a faster wrapped run is timing noise.
             text += "   wrapper: within noise"
         else:
-            text += f"   wrapper: {wrapped - raw:+.1f} us/step ({(wrapped - raw) / raw * 100:+.1f}%)"
+            text += f"   wrapper: {cost:+.1f} us/step ({cost / raw * 100:+.1f}%)"
         if baseline.cpu_share > 0 and result.cpu_share > 0:
             # CPU time counts only the time this process ran: steadier than wall time on a busy machine.
             raw_cpu, wrapped_cpu = baseline.cpu_microseconds_per_step, result.cpu_microseconds_per_step
