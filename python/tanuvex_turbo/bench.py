@@ -323,6 +323,7 @@ def _gym_env(rom_path, lanes, threads, args, catalog):
         # same seed and actions both play the same frames, so the difference
         # in time is the wrapper's alone.
         autoreset_mode="SAME_STEP",
+        copy=not getattr(args, "no_copy", False),
         **_engine_kwargs(args),
     )
 
@@ -362,9 +363,7 @@ def _row(result: BenchResult, baseline: BenchResult | None = None) -> str:
         # engine's just before it: a change of load between repetitions
         # touches both sides of a pair alike.
         raw = statistics.median(baseline.microseconds_per_step)
-        cost = statistics.median(
-            w - r for w, r in zip(result.microseconds_per_step, baseline.microseconds_per_step)
-        )
+        cost = statistics.median(w - r for w, r in zip(result.microseconds_per_step, baseline.microseconds_per_step))
         if cost < 0:
             # The wrapper only adds work: a faster wrapped run is timing noise.
             text += "   wrapper: within noise"
@@ -426,6 +425,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--gym",
         action="store_true",
         help="also run each configuration through TurboVectorEnv and report the wrapper's cost",
+    )
+    parser.add_argument(
+        "--no-copy",
+        action="store_true",
+        help="with --gym: TurboVectorEnv(copy=False), returning its own arrays instead of copies",
     )
     parser.add_argument(
         "--memory",

@@ -1,9 +1,9 @@
 #include "core/cartridge.h"
 
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
