@@ -13,13 +13,14 @@ would. With ``--gym`` each configuration is also run through
 :class:`tanuvex_turbo.TurboVectorEnv` and the wrapper's cost per step is
 reported next to the raw engine's, in wall time and in process CPU time
 (steadier on a busy machine). The wrapper resets ended lanes in the same
-step, as the engine's loop does, so the two play the same frames. The engine's and the wrapper's repetitions
-alternate, and the cost is the median over the pairs of the wrapped
-repetition's time less the engine's just before it ("within noise" when the
-wrapped ones were mostly the faster), so that a change in the machine's load
-touches both alike. With ``--memory`` each lane
-count also gets the memory one lane costs: the growth of the resident set of a
-fresh process that builds the engine, resets and steps it, divided by the lanes.
+step, as the engine's loop does, so the two play the same frames. The
+engine's and the wrapper's repetitions alternate, and the cost is the median
+over the pairs of the wrapped repetition's time less the engine's just before
+it ("within noise" when the wrapped ones were mostly the faster), so that a
+change in the machine's load touches both alike; ``--no-copy`` builds the
+wrapper with ``copy=False``. With ``--memory`` each lane count also gets the
+memory one lane costs: the growth of the resident set of a fresh process that
+builds the engine, resets and steps it, divided by the lanes.
 
 Run it as ``tanuvex-turbo bench`` or ``python -m tanuvex_turbo.bench``.
 Timings depend on the machine and on what else runs on it; the header of the
@@ -443,6 +444,8 @@ def execute(args: argparse.Namespace, command: str) -> int:
     """Runs the benchmark described by parsed ``args``; returns the exit status."""
     if args.repeat < 1 or any(n < 1 for n in args.lanes) or any(t < 1 for t in args.threads):
         raise CliError("--repeat, --lanes and --threads take positive numbers")
+    if args.no_copy and not args.gym:
+        raise CliError("--no-copy applies to the wrapper: add --gym")
     if args.gym:
         try:
             import tanuvex_turbo.vector_env  # noqa: F401

@@ -227,8 +227,13 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
     reading no more than one byte past the limit.
     """
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    os.set_blocking(fd, True)
-    with os.fdopen(fd, "rb") as handle:
+    try:
+        os.set_blocking(fd, True)
+        handle = os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+    with handle:
         data = handle.read(MAX_FILE_SIZE + 1)
     if len(data) > MAX_FILE_SIZE:
         raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
