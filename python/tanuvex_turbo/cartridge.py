@@ -197,6 +197,20 @@ def inspect_cartridge(path: str | os.PathLike[str], *, search_repair: bool = Tru
         OSError: the file cannot be read (FileNotFoundError when it does not exist),
             or is longer than any cartridge image (errno EFBIG).
     """
+    return _inspect(path, search_repair)[0]
+
+
+def repaired_image(path: str | os.PathLike[str]) -> bytes | None:
+    """The corrected contents of ``path`` when only its header or trailing bytes are wrong, else None.
+
+    Returns the file's own bytes when it already is the supported image.
+    """
+    report, data = _inspect(path, search_repair=True)
+    return data if report.supported else report.repair
+
+
+def _inspect(path: str | os.PathLike[str], search_repair: bool) -> tuple[CartridgeReport, bytes]:
+    """The report of :func:`inspect_cartridge` and the bytes it was made from (the file is read once)."""
     data = _read_image(path)
     digest = _sha256(data)
     header = parse_header(data)
@@ -205,18 +219,7 @@ def inspect_cartridge(path: str | os.PathLike[str], *, search_repair: bool = Tru
     )
     if not report.supported and search_repair and len(data) >= PRG_BANK:
         report.repair, report.repair_notes = _find_repair(data, header)
-    return report
-
-
-def repaired_image(path: str | os.PathLike[str]) -> bytes | None:
-    """The corrected contents of ``path`` when only its header or trailing bytes are wrong, else None.
-
-    Returns the file's own bytes when it already is the supported image.
-    """
-    report = inspect_cartridge(path)
-    if report.supported:
-        return _read_image(path)
-    return report.repair
+    return report, data
 
 
 def _read_image(path: str | os.PathLike[str]) -> bytes:
