@@ -2,6 +2,7 @@
 // of colour frames before gray conversion, and straight-to-slot renders.
 #include <gtest/gtest.h>
 
+#include "core/palette.h"
 #include "core/renderer.h"
 #include "test_vec_env_support.h"
 
@@ -19,38 +20,56 @@ ObservationPipeline make_pipeline(const EnvConfig& c) {
   return ObservationPipeline(c, g, build_area_resize_table(g.src_width, g.src_height, g.width, g.height));
 }
 
+// Pool buffer of one solid colour.
+std::vector<uint8_t> solid(uint8_t r, uint8_t g, uint8_t b) {
+  std::vector<uint8_t> v(3 * PLANE);
+  std::fill(v.begin(), v.begin() + PLANE, r);
+  std::fill(v.begin() + PLANE, v.begin() + 2 * PLANE, g);
+  std::fill(v.begin() + 2 * PLANE, v.end(), b);
+  return v;
+}
+
+// The straightforward pool (the reference of the steps' colour index pool)
+// and the pair tables of the other.
 TEST(VecEnvMaxPool, GrayIsTakenOfThePooledColour) {
-  // Colour 0x06 is (160, 0, 0), gray 48; 0x02 is (0, 0, 168), gray 19; 0x12 is (32, 56, 232).
   EnvConfig c;
   c.crop_mode = CropMode::Mask;
   c.frame_maxpool = true;
   c.resize_width = 240;
   c.resize_height = 224;
   const ObservationPipeline same = make_pipeline(c);
-  const std::vector<uint8_t> a(PLANE, 0x06), b(PLANE, 0x02);
-  std::vector<uint8_t> work(3 * PLANE), slot(PLANE, 0);
-  same.finish_maxpool<false>(a.data(), b.data(), 2, work.data(), slot.data(), nullptr);
-  EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 67)) << "gray of (160, 0, 168), not max(48, 19)";
-  same.finish_maxpool<false>(a.data(), b.data(), 1, work.data(), slot.data(), nullptr);
-  EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 48)) << "one frame run: plane A alone";
+  auto a = solid(255, 0, 0), b = solid(0, 0, 255);
+  std::vector<uint8_t> slot(PLANE, 0);
+  same.finish_maxpool_reference(a.data(), b.data(), 2, slot.data());
+  EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 106)) << "gray of (255, 0, 255), not max(77, 29)";
+  a = solid(255, 0, 0);
+  same.finish_maxpool_reference(a.data(), b.data(), 1, slot.data());
+  EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 77)) << "one frame run: buffer A alone";
 
   c.resize_width = c.resize_height = 84;
   const ObservationPipeline resized = make_pipeline(c);
+  a = solid(255, 0, 0);
   std::vector<uint8_t> small(84 * 84, 0);
-  resized.finish_maxpool<false>(b.data(), a.data(), 4, work.data(), small.data(), nullptr);
-  EXPECT_EQ(small, std::vector<uint8_t>(84 * 84, 67));
+  resized.finish_maxpool_reference(a.data(), b.data(), 4, small.data());
+  EXPECT_EQ(small, std::vector<uint8_t>(84 * 84, 106));
 
   c.grayscale = false;
   const ObservationPipeline colour = make_pipeline(c);
-  const std::vector<uint8_t> blue(PLANE, 0x12);
+  a = solid(255, 0, 0);
+  b = solid(0, 10, 255);
   std::vector<uint8_t> rgb(3 * 84 * 84, 0);
-  ProfileRecord record;
-  colour.finish_maxpool<true>(a.data(), blue.data(), 2, work.data(), rgb.data(), &record);
-  EXPECT_EQ(rgb[0], 160);
-  EXPECT_EQ(rgb[84 * 84], 56);
-  EXPECT_EQ(rgb[2 * 84 * 84 + 5], 232);
-  EXPECT_EQ(record.resize_calls, 1u) << "finish_maxpool counts as one resize";
-  EXPECT_EQ(record.render_calls, 0u);
+  colour.finish_maxpool_reference(a.data(), b.data(), 2, rgb.data());
+  EXPECT_EQ(rgb[0], 255);
+  EXPECT_EQ(rgb[84 * 84], 10);
+  EXPECT_EQ(rgb[2 * 84 * 84 + 5], 255);
+
+  // Colour 0x06 is (160, 0, 0), gray 48; 0x02 is (0, 0, 168), gray 19.
+  EXPECT_EQ(PAIR_MAX_GRAY[0x06 * 64 + 0x02], 67) << "gray of (160, 0, 168), not max(48, 19)";
+  EXPECT_EQ(PAIR_MAX_GRAY[0x02 * 64 + 0x06], 67);
+  EXPECT_EQ(PAIR_MAX_GRAY[0x06 * 64 + 0x06], NES_PALETTE_GRAY[0x06]);
+  EXPECT_EQ(PAIR_MAX_R[0x06 * 64 + 0x12], 160);
+  EXPECT_EQ(PAIR_MAX_G[0x06 * 64 + 0x12], 56);
+  EXPECT_EQ(PAIR_MAX_B[0x12 * 64 + 0x06], 232);
 }
 
 TEST(VecEnvCropMask, MarginsArePaintedWithTheFill) {
