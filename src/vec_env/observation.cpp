@@ -1,14 +1,11 @@
 #include "vec_env/observation.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "core/palette.h"
+#include "vec_env/pool_kernels.h"
 #include "vec_env/profile_scope.h"
 
 namespace tt {
@@ -206,31 +203,11 @@ inline void pool_pairs(const ColourPairTable& table, const uint8_t* a, const uin
   for (size_t i = begin; i < end; ++i) out[i] = t[(unsigned(a[i]) << 6) | b[i]];
 }
 
-// Where a[i] and b[i] differ over [begin, end), out[i] = table[a[i] * 64 + b[i]].
-inline void pool_differences(const ColourPairTable& table, const uint8_t* a, const uint8_t* b, uint8_t* out,
-                             size_t begin, size_t end) {
-  const uint8_t* t = table.data();
-  size_t i = begin;
-#if defined(__SSE2__)
-  for (; i + 16 <= end; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) & 0xFFFFu;
-    for (; differ != 0; differ &= differ - 1) {
-      const size_t k = i + static_cast<size_t>(std::countr_zero(differ));
-      out[k] = t[(unsigned(a[k]) << 6) | b[k]];
-    }
-  }
-#endif
-  for (; i < end; ++i)
-    if (a[i] != b[i]) out[i] = t[(unsigned(a[i]) << 6) | b[i]];
-}
-
 }  // namespace
 
 template <bool Profiled>
-void ObservationPipeline::finish_maxpool(const Machine& m, const uint8_t* a, const uint8_t* b, uint64_t frames_run,
-                                         uint8_t* work, uint8_t* slot, ProfileRecord* record) const {
+void ObservationPipeline::finish_maxpool(const uint8_t* a, const uint8_t* b, uint64_t frames_run, uint8_t* work,
+                                         uint8_t* slot, ProfileRecord* record) const {
   profiled_call<Profiled>(record, &ProfileRecord::resize_calls, &ProfileRecord::resize, [&] {
     // One frame: its colours, i.e. the maximum of the frame with itself.
     if (frames_run < 2) b = a;
@@ -239,18 +216,8 @@ void ObservationPipeline::finish_maxpool(const Machine& m, const uint8_t* a, con
     const bool same_size = geo_.width == geo_.src_width && geo_.height == geo_.src_height;
     const bool mask = config_.crop_mode == CropMode::Mask;
     uint8_t* out = same_size ? slot : work;
-    if (config_.grayscale && full_frame_source_) {
-      // Where both frames show the same colour the pooled gray is that
-      // colour's gray: the gray render of the last frame (through the lane's
-      // gray caches), corrected where the two frames differ.
-      render_source(m, out);
-      pool_differences(PAIR_MAX_GRAY, a, b, out, begin, end);
-      if (mask) apply_crop_mask(out);
-      if (!same_size) resizer_.resize(out, slot);
-      return;
-    }
     if (config_.grayscale) {
-      pool_pairs(PAIR_MAX_GRAY, a, b, out, begin, end);
+      pool_kernels::pool_gray(a, b, out, begin, end);
       if (mask) apply_crop_mask(out);
       if (!same_size) resizer_.resize(out, slot);
       return;
@@ -264,10 +231,10 @@ void ObservationPipeline::finish_maxpool(const Machine& m, const uint8_t* a, con
   });
 }
 
-template void ObservationPipeline::finish_maxpool<false>(const Machine&, const uint8_t*, const uint8_t*, uint64_t,
-                                                         uint8_t*, uint8_t*, ProfileRecord*) const;
-template void ObservationPipeline::finish_maxpool<true>(const Machine&, const uint8_t*, const uint8_t*, uint64_t,
-                                                        uint8_t*, uint8_t*, ProfileRecord*) const;
+template void ObservationPipeline::finish_maxpool<false>(const uint8_t*, const uint8_t*, uint64_t, uint8_t*, uint8_t*,
+                                                         ProfileRecord*) const;
+template void ObservationPipeline::finish_maxpool<true>(const uint8_t*, const uint8_t*, uint64_t, uint8_t*, uint8_t*,
+                                                        ProfileRecord*) const;
 
 void ObservationPipeline::pool_render_reference(const Machine& m, uint8_t* pool) const {
   render_rgb(m, pool, source_rect_);

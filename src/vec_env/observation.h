@@ -50,12 +50,12 @@ class ObservationPipeline {
   /// rows the crop mask paints over are not drawn.
   void pool_render(const Machine& m, uint8_t* plane, PoolCache& cache) const;
   /// Newest slot from pool planes A and B (colour indices, in either order)
-  /// after `frames_run` frames, `m` showing the last of them: the colour of
-  /// each pixel is the channel-wise maximum of its two colours (the one frame
-  /// when one ran), then gray, mask and resize. `work` holds k x Ws x Hs bytes.
+  /// after `frames_run` frames: the colour of each pixel is the channel-wise
+  /// maximum of its two colours (the one frame when one ran), then gray, mask
+  /// and resize. `work` holds k x Ws x Hs bytes.
   template <bool Profiled>
-  void finish_maxpool(const Machine& m, const uint8_t* a, const uint8_t* b, uint64_t frames_run, uint8_t* work,
-                      uint8_t* slot, ProfileRecord* record) const;
+  void finish_maxpool(const uint8_t* a, const uint8_t* b, uint64_t frames_run, uint8_t* work, uint8_t* slot,
+                      ProfileRecord* record) const;
   /// Bytes of the intermediate region the pool planes and `work` take, from its start.
   size_t pool_plane_size() const { return geo_.src_width * geo_.src_height; }
 

@@ -150,7 +150,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   }
   uint8_t* newest = lane_obs + (geo_.frame_stack - 1) * slot;
   if (maxpool) {
-    pipeline_.finish_maxpool<Profiled>(m, pool[0], pool[1], frames_run, pool_work, newest, record);
+    pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, pool_work, newest, record);
   } else {
     pipeline_.render_observation<Profiled>(m, scratch, newest, record, &band_caches_[lane]);
   }

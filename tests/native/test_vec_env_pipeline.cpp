@@ -4,6 +4,7 @@
 
 #include "core/palette.h"
 #include "core/renderer.h"
+#include "vec_env/pool_kernels.h"
 #include "test_vec_env_support.h"
 
 namespace tt {
@@ -70,6 +71,19 @@ TEST(VecEnvMaxPool, GrayIsTakenOfThePooledColour) {
   EXPECT_EQ(PAIR_MAX_R[0x06 * 64 + 0x12], 160);
   EXPECT_EQ(PAIR_MAX_G[0x06 * 64 + 0x12], 56);
   EXPECT_EQ(PAIR_MAX_B[0x12 * 64 + 0x06], 232);
+
+  // The gray pool kernels: every pair of colours, runs of equal ones, an odd range.
+  std::vector<uint8_t> x(3 * 4096 + 50), y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = static_cast<uint8_t>(i % 64);
+    y[i] = (i / 4096) == 1 ? x[i] : static_cast<uint8_t>((i / 64) % 64);
+  }
+  std::vector<uint8_t> fast(x.size(), 1), portable(x.size(), 1), expected(x.size(), 1);
+  for (size_t i = 3; i < x.size() - 5; ++i) expected[i] = PAIR_MAX_GRAY[x[i] * 64 + y[i]];
+  pool_kernels::pool_gray(x.data(), y.data(), fast.data(), 3, x.size() - 5);
+  pool_kernels::pool_gray_portable(x.data(), y.data(), portable.data(), 3, x.size() - 5);
+  EXPECT_EQ(fast, expected);
+  EXPECT_EQ(portable, expected);
 }
 
 TEST(VecEnvCropMask, MarginsArePaintedWithTheFill) {
