@@ -36,9 +36,8 @@ def outputs(n: int) -> list[np.ndarray]:
 
 
 def run(rom: str, state: bytes, lanes: int, steps: int, maxpool: bool, seed: int) -> dict[str, object]:
-    engine = _RetroVecEnv(
-        rom, lanes, num_threads=1, seed=seed, frame_maxpool=maxpool, state_catalog_names=["s"], state_catalog_data=[state]
-    )
+    catalog = {"state_catalog_names": ["start"], "state_catalog_data": [state]}
+    engine = _RetroVecEnv(rom, lanes, num_threads=1, seed=seed, frame_maxpool=maxpool, **catalog)
     obs = np.zeros(engine.obs_shape(), np.uint8)
     out = outputs(lanes)
     engine.reset_into(obs)

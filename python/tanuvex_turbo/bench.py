@@ -495,8 +495,8 @@ def execute(args: argparse.Namespace, command: str) -> int:
     start = catalog.get("state_catalog_names", ["power-on"])[0]
     print(
         f"settings: frame_skip {args.frame_skip}, {'colour' if args.color else 'gray'} {args.size}x{args.size}, "
-        f"frame_stack {args.frame_stack}, pipelines {' '.join(args.pipelines)}, random actions from '{args.action_set}', start state {start}, "
-        f"{args.repeat} repetitions"
+        f"frame_stack {args.frame_stack}, pipelines {' '.join(args.pipelines)}, "
+        f"random actions from '{args.action_set}', start state {start}, {args.repeat} repetitions"
     )
     print(
         "units: steps/s = lane-steps per second, frames/s = steps/s x frame_skip (emulated frames), "

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 #include "core/palette.h"
 #include "vec_env/pool_kernels.h"
 #include "vec_env/profile_scope.h"
@@ -267,7 +266,6 @@ void ObservationPipeline::finish_maxpool_reference(uint8_t* a, uint8_t* b, uint6
   for (size_t i = 0; i < plane; ++i) gray[i] = gray_of(r[i], g[i], bl[i]);
   if (!same_size) resizer_.resize(gray, slot);
 }
-
 
 void ObservationPipeline::display_render(const Machine& m, uint8_t* frame) { render_rgb(m, frame, VISIBLE_RECT); }
 

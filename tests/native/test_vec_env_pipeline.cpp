@@ -4,8 +4,8 @@
 
 #include "core/palette.h"
 #include "core/renderer.h"
-#include "vec_env/pool_kernels.h"
 #include "test_vec_env_support.h"
+#include "vec_env/pool_kernels.h"
 
 namespace tt {
 namespace {
