@@ -198,15 +198,25 @@ class TestBench:
         assert "frame_skip 4, gray 84x84, frame_stack 4" in lines[2] and "start state 1-1" in lines[2]
         assert lines[3].startswith("units: steps/s = lane-steps per second")
         rows = [line.split() for line in lines[5:]]
-        assert [row[:4] for row in rows] == [["engine", "1", "1", "3"], ["engine", "2", "1", "3"]]
+        # Both pipelines by default: the plain one, then the max-pooled one.
+        assert [row[:4] for row in rows] == [
+            ["engine", "1", "1", "3"],
+            ["engine", "2", "1", "3"],
+            ["maxpool", "1", "1", "3"],
+            ["maxpool", "2", "1", "3"],
+        ]
         report = json.loads(out_json.read_text())
-        assert [r["lanes"] for r in report["results"]] == [1, 2]
-        for result in report["results"]:
+        results = report["results"]
+        assert [(r["lanes"], r["frame_maxpool"]) for r in results] == [(1, False), (2, False), (1, True), (2, True)]
+        for result, row in zip(results, rows):
             assert len(result["seconds"]) == 2
             sps = result["steps_per_second"]
             assert 0 < sps["min"] <= sps["median"] <= sps["max"]
             assert result["frames_per_second"]["median"] == pytest.approx(4 * sps["median"])
             assert result["cpu_share"] > 0
+            cpu_seconds = sum(result["seconds"]) * result["cpu_share"]
+            assert result["steps_per_cpu_second"] == pytest.approx(result["lanes"] * 3 * 2 / cpu_seconds)
+            assert float(row[-1]) == pytest.approx(result["steps_per_cpu_second"], abs=0.5)
 
     def test_gym_mode_reports_the_wrapper_cost(self, capsys, rom_path, states_dir):
         pytest.importorskip("gymnasium")
@@ -228,6 +238,8 @@ class TestBench:
             "--steps",
             "2",
             "--gym",
+            "--pipelines",
+            "plain",
         )
         assert status == 0
         rows = out.splitlines()[5:]

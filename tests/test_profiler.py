@@ -231,8 +231,8 @@ class TestWhatIsCounted:
             # The fused masked gray 84 x 84 path draws and resizes in one call.
             ({"crop_mode": "mask", "crop_top": 32}, 1, 0, 1),
             ({"frame_stack": 1, "resize_algorithm": "nearest"}, 1, 1, 0),
-            # Max-pooling draws every frame and combines the last two once.
-            ({"frame_maxpool": True, "grayscale": False, "frame_skip": 3}, 3, 1, 1),
+            # Max-pooling draws only the last two frames and combines them once.
+            ({"frame_maxpool": True, "grayscale": False, "frame_skip": 3}, 2, 1, 1),
         ],
         ids=["fused", "single-slot", "maxpool"],
     )

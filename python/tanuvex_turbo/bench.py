@@ -1,12 +1,17 @@
 """Environment benchmark: steps and emulated frames per second.
 
-Runs the engine with random actions for every combination of lane count and
-thread count (a thread count that gives as many worker threads as one already
-run for that lane count, such as 2 threads for 1 lane, is skipped) and
-reports, over several repetitions, the minimum, median and maximum of
+Runs the engine with random actions for every combination of pipeline, lane
+count and thread count (a thread count that gives as many worker threads as
+one already run for that lane count, such as 2 threads for 1 lane, is skipped)
+and reports, over several repetitions, the minimum, median and maximum of
 
 - steps/s: lane-steps per second (lanes x steps / wall time);
 - frames/s: emulated console frames per second (steps/s x frame_skip).
+
+Two observation pipelines are measured by default (``--pipelines``): the
+plain one (rows ``engine``: the last frame of each step is observed) and the
+max-pooled one (rows ``maxpool``: ``frame_maxpool=True``, each observation the
+channel-wise maximum of the step's last two frames), otherwise alike.
 
 Lanes whose episode ends are reset inside the timed loop, as a training loop
 would. With ``--gym`` each configuration is also run through
@@ -62,6 +67,8 @@ class BenchResult:
     frame_skip: int
     seconds: list[float]
     mode: str = "engine"
+    #: The max-pooled pipeline (``frame_maxpool=True``).
+    frame_maxpool: bool = False
     #: Process CPU time over wall time during the timed runs: about ``threads`` on an idle machine,
     #: less when other work takes the processors.
     cpu_share: float = 0.0
@@ -86,15 +93,23 @@ class BenchResult:
         """Process CPU time of one batched step (all lanes and threads), in microseconds, averaged over the runs."""
         return sum(self.seconds) * self.cpu_share / (self.steps * len(self.seconds)) * 1e6
 
+    @property
+    def steps_per_cpu_second(self) -> float:
+        """Lane-steps per second of process CPU time, over all the runs (steadier than wall time on a busy machine)."""
+        cpu = sum(self.seconds) * self.cpu_share
+        return self.lanes * self.steps * len(self.seconds) / cpu if cpu > 0 else 0.0
+
     def as_dict(self) -> dict[str, object]:
         return {
             "mode": self.mode,
+            "frame_maxpool": self.frame_maxpool,
             "lanes": self.lanes,
             "threads": self.threads,
             "steps": self.steps,
             "frame_skip": self.frame_skip,
             "seconds": self.seconds,
             "cpu_share": self.cpu_share,
+            "steps_per_cpu_second": self.steps_per_cpu_second,
             "memory_per_lane_bytes": self.memory_per_lane,
             "steps_per_second": _summary(self.steps_per_second),
             "frames_per_second": _summary(self.frames_per_second),
@@ -127,8 +142,9 @@ def _cpu_model() -> str | None:
     return None
 
 
-def _engine_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+def _engine_kwargs(args: argparse.Namespace, maxpool: bool = False) -> dict[str, Any]:
     return {
+        "frame_maxpool": maxpool,
         "frame_skip": args.frame_skip,
         "grayscale": not args.color,
         "frame_stack": args.frame_stack,
@@ -205,12 +221,13 @@ def run(
     rng = np.random.default_rng(args.seed)
     warm_up = 5
     results: list[BenchResult] = []
-    for lanes in args.lanes:
-        memory = _memory_per_lane(rom_path, lanes, args, catalog) if getattr(args, "memory", False) else None
+    pipelines = getattr(args, "pipelines", ["plain"])
+    for maxpool, lanes in [(p == "maxpool", n) for p in pipelines for n in args.lanes]:
+        memory = _memory_per_lane(rom_path, lanes, args, catalog, maxpool) if getattr(args, "memory", False) else None
         resolved = set()
         for threads in args.threads:
             engine = _RetroVecEnv(
-                rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args), **catalog
+                rom_path, lanes, num_threads=threads, seed=args.seed + 1, **_engine_kwargs(args, maxpool), **catalog
             )
             if engine.num_threads in resolved:
                 continue  # e.g. one lane with 2 threads runs on 1: the configuration was measured already
@@ -222,7 +239,7 @@ def run(
             loop.run(action_bytes[:warm_up])  # caches, pool threads
             env = None
             if args.gym:
-                env = _gym_env(rom_path, lanes, threads, args, catalog)
+                env = _gym_env(rom_path, lanes, threads, args, catalog, maxpool)
                 env.reset()
                 _time_gym(env, indices[:warm_up])
             raw, wrapped = _Timings(), _Timings()
@@ -237,6 +254,8 @@ def run(
                 steps,
                 args.frame_skip,
                 raw.seconds,
+                mode="maxpool" if maxpool else "engine",
+                frame_maxpool=maxpool,
                 cpu_share=raw.share,
                 memory_per_lane=memory,
             )
@@ -245,7 +264,14 @@ def run(
             if env is not None:
                 env.close()
                 gym_result = BenchResult(
-                    lanes, result.threads, steps, args.frame_skip, wrapped.seconds, mode="gym", cpu_share=wrapped.share
+                    lanes,
+                    result.threads,
+                    steps,
+                    args.frame_skip,
+                    wrapped.seconds,
+                    mode="gym",
+                    frame_maxpool=maxpool,
+                    cpu_share=wrapped.share,
                 )
                 results.append(gym_result)
                 report(_row(gym_result, baseline=result))
@@ -288,14 +314,16 @@ def _resident_bytes() -> int:
         return peak if sys.platform == "darwin" else peak * 1024
 
 
-def _memory_per_lane(rom_path: str, lanes: int, args: argparse.Namespace, catalog: dict[str, Any]) -> float:
+def _memory_per_lane(
+    rom_path: str, lanes: int, args: argparse.Namespace, catalog: dict[str, Any], maxpool: bool = False
+) -> float:
     """Bytes of resident memory per lane: engine, lanes and their observation rows, in a fresh process."""
     import subprocess
 
     spec = {
         "rom": rom_path,
         "lanes": lanes,
-        "engine": _engine_kwargs(args),
+        "engine": _engine_kwargs(args, maxpool),
         "catalog": {k: [v.hex() if isinstance(v, bytes) else v for v in vs] for k, vs in catalog.items()},
     }
     done = subprocess.run(
@@ -308,7 +336,7 @@ def _chunk(rows: np.ndarray, skip: int, steps: int, k: int) -> np.ndarray:
     return rows[skip + k * steps : skip + (k + 1) * steps]
 
 
-def _gym_env(rom_path, lanes, threads, args, catalog):
+def _gym_env(rom_path, lanes, threads, args, catalog, maxpool=False):
     from tanuvex_turbo.vector_env import TurboVectorEnv
 
     # An empty list keeps the power-on start (None would read $TANUVEX_TURBO_STATES).
@@ -325,7 +353,7 @@ def _gym_env(rom_path, lanes, threads, args, catalog):
         # in time is the wrapper's alone.
         autoreset_mode="SAME_STEP",
         copy=not getattr(args, "no_copy", False),
-        **_engine_kwargs(args),
+        **_engine_kwargs(args, maxpool),
     )
 
 
@@ -343,7 +371,7 @@ def _calibrate(engine, table: np.ndarray, rng, seconds: float) -> int:
 
 _HEADER = (
     f"{'mode':<7}{'lanes':>6}{'threads':>8}{'steps':>7}   "
-    f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}{'cpu':>4}"
+    f"{'steps/s min / median / max':<34}{'frames/s min / median / max':<34}{'cpu':>4}{'steps/CPU-s':>13}"
 )
 _MEMORY_HEADER = f"{'KB/lane':>9}"
 
@@ -356,6 +384,7 @@ def _row(result: BenchResult, baseline: BenchResult | None = None) -> str:
         f"{sps['min']:>10.0f} / {sps['median']:>8.0f} / {sps['max']:>8.0f}   "
         f"{fps['min']:>10.0f} / {fps['median']:>8.0f} / {fps['max']:>8.0f}"
         f"{result.cpu_share:>6.2f}"
+        f"{result.steps_per_cpu_second:>13.0f}"
     )
     if result.memory_per_lane is not None:
         text += f"{result.memory_per_lane / 1024:>9.1f}"
@@ -414,6 +443,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         default=50,
         help="at least this many steps per repetition when --steps is not given (default: %(default)s)",
     )
+    parser.add_argument(
+        "--pipelines",
+        nargs="+",
+        choices=["plain", "maxpool"],
+        default=["plain", "maxpool"],
+        help="observation pipelines to measure: plain (rows 'engine') and max-pooled over the last two frames of "
+        "each step (rows 'maxpool') (default: %(default)s)",
+    )
     parser.add_argument("--frame-skip", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--frame-stack", type=int, default=4, help="default: %(default)s")
     parser.add_argument("--size", type=int, default=84, help="observation width and height (default: %(default)s)")
@@ -458,12 +495,13 @@ def execute(args: argparse.Namespace, command: str) -> int:
     start = catalog.get("state_catalog_names", ["power-on"])[0]
     print(
         f"settings: frame_skip {args.frame_skip}, {'colour' if args.color else 'gray'} {args.size}x{args.size}, "
-        f"frame_stack {args.frame_stack}, random actions from '{args.action_set}', start state {start}, "
-        f"{args.repeat} repetitions"
+        f"frame_stack {args.frame_stack}, pipelines {' '.join(args.pipelines)}, "
+        f"random actions from '{args.action_set}', start state {start}, {args.repeat} repetitions"
     )
     print(
         "units: steps/s = lane-steps per second, frames/s = steps/s x frame_skip (emulated frames), "
-        "cpu = process CPU time / wall time (about the thread count on an idle machine)"
+        "cpu = process CPU time / wall time (about the thread count on an idle machine), "
+        "steps/CPU-s = lane-steps per second of process CPU time over all repetitions"
         + (", KB/lane = resident memory per lane (engine, console and observation rows)" if args.memory else "")
     )
     print(_HEADER + (_MEMORY_HEADER if args.memory else ""))

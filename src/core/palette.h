@@ -45,4 +45,32 @@ inline constexpr std::array<uint8_t, 64> NES_PALETTE_GRAY = make_gray_palette();
 
 static_assert(NES_PALETTE_GRAY[0x00] == 114 && NES_PALETTE_GRAY[0x04] == 54);
 
+// Tables over pairs of colour indices, entry a * 64 + b: one channel of the
+// channel-wise maximum of colours a and b, and the gray of that maximum (the
+// gray of the pooled colour, not the larger of the two grays).
+using ColourPairTable = std::array<uint8_t, 64 * 64>;
+
+template <class Channel>
+inline constexpr ColourPairTable make_pair_table(Channel channel) {
+  ColourPairTable out{};
+  for (int a = 0; a < 64; ++a)
+    for (int b = 0; b < 64; ++b) {
+      const uint8_t x = channel(NES_PALETTE_RGB[a]), y = channel(NES_PALETTE_RGB[b]);
+      out[a * 64 + b] = x > y ? x : y;
+    }
+  return out;
+}
+
+inline constexpr ColourPairTable PAIR_MAX_R = make_pair_table([](Rgb c) { return c.r; });
+inline constexpr ColourPairTable PAIR_MAX_G = make_pair_table([](Rgb c) { return c.g; });
+inline constexpr ColourPairTable PAIR_MAX_B = make_pair_table([](Rgb c) { return c.b; });
+
+inline constexpr ColourPairTable make_pair_gray_table() {
+  ColourPairTable out{};
+  for (int i = 0; i < 64 * 64; ++i) out[i] = gray_of(PAIR_MAX_R[i], PAIR_MAX_G[i], PAIR_MAX_B[i]);
+  return out;
+}
+
+inline constexpr ColourPairTable PAIR_MAX_GRAY = make_pair_gray_table();
+
 }  // namespace tt

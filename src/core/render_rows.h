@@ -173,6 +173,10 @@ class TileRowCache {
 /// Gray background of screen rows [y0, y1) over the visible columns, as
 /// render_gray draws it (lookup read-locked and clean).
 void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out);
+/// The same with any colours: `lut` in the palette_lut layout for `colours`
+/// (one output byte per palette RAM entry).
+void draw_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, const uint8_t* colours,
+                          uint8_t* out);
 
 // Sprite pass over `rect`: put(offset, palette_entry) writes one output pixel.
 template <class Put>

@@ -41,8 +41,12 @@ void build_lut(uint32_t* lut, const uint8_t* colours) {
 }
 
 void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out) {
+  draw_background_rows(m, y0, y1, lut, m.renderer.gray_palette.data(), out);
+}
+
+void draw_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, const uint8_t* colours,
+                          uint8_t* out) {
   const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
-  const uint8_t* colours = m.renderer.gray_palette.data();
   TileRowCache cache;
   for (unsigned y = y0; y < y1; ++y) {
     const BackgroundRow row = row_at(m, y, sy);
@@ -62,8 +66,9 @@ using PixelLut = std::array<uint32_t, 1024>;
 
 // Background then sprites over `rect` into Planes output planes, each with its
 // own colour byte per palette RAM entry.
-// `gray_lut`, when given, is the console's own gray lookup (palette_lut, clean
-// and read-locked by the caller) and spares building one.
+// `gray_lut`, when given for one plane, is a ready lookup for `colours` (the
+// console's palette_lut, clean and read-locked by the caller, or a colour
+// index lookup) and spares building one.
 template <unsigned Planes>
 void render_planes(const Console& m, const Rect& rect, uint8_t* out, const uint8_t (&colours)[Planes][32],
                    const uint32_t* gray_lut = nullptr) {
@@ -135,6 +140,23 @@ void render_rgb(const Console& m, uint8_t* out, const Rect& rect) {
     colours[2][i] = c.b;
   }
   render_planes(m, rect, out, colours);
+}
+
+const uint32_t* ColourIndexLut::lookup(const Console& m) {
+  std::array<uint8_t, 16> key;
+  for (unsigned i = 0; i < 16; ++i) key[i] = m.ppu.palette[i] & 0x3F;
+  if (!valid_ || key != key_) {
+    build_lut(words_.data(), key.data());
+    key_ = key;
+    valid_ = true;
+  }
+  return words_.data();
+}
+
+void render_colour_indices(const Console& m, uint8_t* out, const Rect& rect, const uint32_t* lut) {
+  uint8_t colours[1][32];
+  for (unsigned i = 0; i < 32; ++i) colours[0][i] = m.ppu.palette[i] & 0x3F;
+  render_planes(m, rect, out, colours, lut);
 }
 
 void render_gray(const Console& m, uint8_t* out, const Rect& rect) {

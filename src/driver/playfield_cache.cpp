@@ -19,16 +19,20 @@ constexpr Rect PLAYFIELD_RECT{VISIBLE_RECT.x0, PLAYFIELD_TOP, VISIBLE_FRAME_WIDT
 static_assert(PLAYFIELD_TOP >= UNSCROLLED_TOP_ROWS, "the cached rows are all scrolled");
 static_assert(PLAYFIELD_FRAME_OFFSET == 7680);
 
-bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
+// `colours`: the output byte of each background palette RAM entry (16).
+bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
   return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy && k.ctrl == m.ppu.ctrl &&
          k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
-         std::memcmp(k.bg_gray.data(), m.renderer.gray_palette.data(), k.bg_gray.size()) == 0 &&
+         std::memcmp(k.bg_gray.data(), colours, k.bg_gray.size()) == 0 &&
          std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
 }
+bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
+  return key_matches(k, m, sx, sy, m.renderer.gray_palette.data());
+}
 
-void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
+void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
   k.vram = m.ppu.vram;
-  std::memcpy(k.bg_gray.data(), m.renderer.gray_palette.data(), k.bg_gray.size());
+  std::memcpy(k.bg_gray.data(), colours, k.bg_gray.size());
   k.top = PLAYFIELD_TOP;
   k.height = PLAYFIELD_HEIGHT;
   k.sx = sx;
@@ -142,26 +146,30 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
   return true;
 }
 
+// Redraws a cached background in `colours` (one output byte per palette RAM
+// entry) through `lut` for the current state: by moving columns when only the
+// scroll and a few nametable columns changed, else in full.
+void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, uint16_t sy, const uint32_t* lut,
+                       const uint8_t* colours) {
+  const bool was_valid = cache.valid;
+  cache.valid = false;
+  cache.image.resize(BACKGROUND_CACHE_BYTES);  // allocates on the first store only
+  if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
+    std::memset(cache.image.data(), colours[0], BACKGROUND_CACHE_BYTES);
+  } else if (!(was_valid && redraw_shifted(m, cache.key, sx, sy, lut, colours, cache.image.data()))) {
+    draw_background_rows(m, PLAYFIELD_TOP, PLAYFIELD_TOP + PLAYFIELD_HEIGHT, lut, colours, cache.image.data());
+  }
+  store_key(cache.key, m, sx, sy, colours);
+  cache.valid = true;
+}
+
 // Redraws the cached background for the current state (under the cache's
 // write lock; `palette_lut` quarters already refreshed): by moving columns
 // when only the scroll and a few nametable columns changed, else in full.
 void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, uint16_t sy) {
   const RendererCache& rc = m.renderer;
-  const bool was_valid = cache.valid;
-  cache.valid = false;
-  cache.image.resize(BACKGROUND_CACHE_BYTES);  // allocates on the first store only
-  if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
-    std::memset(cache.image.data(), rc.gray_palette[0], BACKGROUND_CACHE_BYTES);
-  } else {
-    std::shared_lock lut(rc.lut_lock);
-    const uint32_t* lookup = rc.palette_lut.data();
-    const uint8_t* colours = rc.gray_palette.data();
-    if (!(was_valid && redraw_shifted(m, cache.key, sx, sy, lookup, colours, cache.image.data()))) {
-      draw_gray_background_rows(m, PLAYFIELD_TOP, PLAYFIELD_TOP + PLAYFIELD_HEIGHT, lookup, cache.image.data());
-    }
-  }
-  store_key(cache.key, m, sx, sy);
-  cache.valid = true;
+  std::shared_lock lut(rc.lut_lock);
+  update_background(m, cache, sx, sy, rc.palette_lut.data(), rc.gray_palette.data());
 }
 
 }  // namespace
@@ -238,6 +246,19 @@ void visit_gray_playfield_rows(const Machine& m, uint8_t* sprite_rows, Playfield
   std::unique_lock lock(pc.background_lock);
   update_background(m, pc.background, sx, sy);
   use_rows_with_sprites(m, pc.background.image.data(), sprite_rows, use, context);
+}
+
+void render_colour_index_playfield_cached(const Machine& m, BackgroundCache& cache, const uint32_t* lut,
+                                          uint8_t* frame) {
+  uint8_t colours[32];
+  for (unsigned i = 0; i < 32; ++i) colours[i] = m.ppu.palette[i] & 0x3F;
+  const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
+  if (!(cache.valid && key_matches(cache.key, m, sx, sy, colours))) update_background(m, cache, sx, sy, lut, colours);
+  uint8_t* const playfield = frame + PLAYFIELD_FRAME_OFFSET;
+  std::memcpy(playfield, cache.image.data(), BACKGROUND_CACHE_BYTES);
+  if (m.ppu.mask & MASK_SHOW_SPRITES) {
+    sprite_pass(m, PLAYFIELD_RECT, [playfield, &colours](size_t at, uint8_t entry) { playfield[at] = colours[entry]; });
+  }
 }
 
 void clear_background_cache(const Machine& m) {

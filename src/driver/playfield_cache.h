@@ -75,6 +75,14 @@ void visit_gray_playfield_rows(const Machine& m, uint8_t* sprite_rows, F& use) {
       m, sprite_rows, [](void* c, const uint8_t* const* rows) { (*static_cast<F*>(c))(rows); }, &use);
 }
 
+/// Colour indices (palette RAM byte mod 64) of the playfield into a full
+/// 240 x 224 plane, frame rows 32..223, as render_colour_indices draws them,
+/// through `cache`: a background cache of colour indices held by one caller
+/// at a time (no lock), kept like the gray one. `lut` is the console's
+/// ColourIndexLut lookup. Frame rows 0..31 are not touched.
+void render_colour_index_playfield_cached(const Machine& m, BackgroundCache& cache, const uint32_t* lut,
+                                          uint8_t* frame);
+
 /// Empties the cached background.
 void clear_background_cache(const Machine& m);
 

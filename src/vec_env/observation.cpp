@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/palette.h"
+#include "vec_env/pool_kernels.h"
 #include "vec_env/profile_scope.h"
 
 namespace tt {
@@ -13,10 +15,6 @@ constexpr size_t FUSED_SIZE = 84;
 constexpr uint64_t FUSED_CROP_TOP = BAND_ROWS;  // frame rows fed by the band above the playfield
 // Frame rows above the part render_gray_playfield_cached draws (screen rows 8..39).
 constexpr unsigned UNSCROLLED_BAND_ROWS = BAND_ROWS;
-
-inline uint8_t gray_of(uint8_t r, uint8_t g, uint8_t b) {
-  return static_cast<uint8_t>((77u * r + 150u * g + 29u * b + 128u) >> 8);
-}
 
 }  // namespace
 
@@ -43,6 +41,12 @@ ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeome
                                                                    config_.crop_left > 0 || config_.crop_right > 0);
   streamed_ = !fused_ && config_.grayscale && full_frame_source_ && !paints_mask && resizer_.uses_fast_area() &&
               geo_.src_height == VISIBLE_FRAME_HEIGHT;
+  pool_row_begin_ = 0;
+  pool_row_end_ = geo_.src_height;
+  if (config_.crop_mode == CropMode::Mask) {
+    pool_row_begin_ = config_.crop_top;
+    pool_row_end_ = geo_.src_height - config_.crop_bottom;
+  }
 }
 
 void ObservationPipeline::apply_crop_mask(uint8_t* plane) const {
@@ -173,7 +177,65 @@ void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* 
   resize_planes(scratch, slot, geo_.channels);
 }
 
-void ObservationPipeline::pool_render(const Machine& m, uint8_t* pool) const {
+void ObservationPipeline::pool_render(const Machine& m, uint8_t* plane, PoolCache& cache) const {
+  const uint32_t* lut = cache.lut.lookup(m);
+  if (full_frame_source_) {
+    // The unscrolled band directly (unless masked), the playfield through the
+    // lane's background cache of colour indices.
+    if (pool_row_begin_ < UNSCROLLED_BAND_ROWS) {
+      render_colour_indices(m, plane, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS}, lut);
+    }
+    render_colour_index_playfield_cached(m, cache.background, lut, plane);
+    return;
+  }
+  const Rect rect{source_rect_.x0, static_cast<unsigned>(source_rect_.y0 + pool_row_begin_), source_rect_.width,
+                  static_cast<unsigned>(pool_row_end_ - pool_row_begin_)};
+  render_colour_indices(m, plane + pool_row_begin_ * geo_.src_width, rect, lut);
+}
+
+namespace {
+
+// out[i] = table[a[i] * 64 + b[i]] over [begin, end).
+inline void pool_pairs(const ColourPairTable& table, const uint8_t* a, const uint8_t* b, uint8_t* out, size_t begin,
+                       size_t end) {
+  const uint8_t* t = table.data();
+  for (size_t i = begin; i < end; ++i) out[i] = t[(unsigned(a[i]) << 6) | b[i]];
+}
+
+}  // namespace
+
+template <bool Profiled>
+void ObservationPipeline::finish_maxpool(const uint8_t* a, const uint8_t* b, uint64_t frames_run, uint8_t* work,
+                                         uint8_t* slot, ProfileRecord* record) const {
+  profiled_call<Profiled>(record, &ProfileRecord::resize_calls, &ProfileRecord::resize, [&] {
+    // One frame: its colours, i.e. the maximum of the frame with itself.
+    if (frames_run < 2) b = a;
+    const size_t plane = geo_.src_width * geo_.src_height;
+    const size_t begin = pool_row_begin_ * geo_.src_width, end = pool_row_end_ * geo_.src_width;
+    const bool same_size = geo_.width == geo_.src_width && geo_.height == geo_.src_height;
+    const bool mask = config_.crop_mode == CropMode::Mask;
+    uint8_t* out = same_size ? slot : work;
+    if (config_.grayscale) {
+      pool_kernels::pool_gray(a, b, out, begin, end);
+      if (mask) apply_crop_mask(out);
+      if (!same_size) resizer_.resize(out, slot);
+      return;
+    }
+    const ColourPairTable* channels[3] = {&PAIR_MAX_R, &PAIR_MAX_G, &PAIR_MAX_B};
+    for (size_t p = 0; p < 3; ++p) {
+      pool_pairs(*channels[p], a, b, out + p * plane, begin, end);
+      if (mask) apply_crop_mask(out + p * plane);
+    }
+    if (!same_size) resize_planes(out, slot, 3);
+  });
+}
+
+template void ObservationPipeline::finish_maxpool<false>(const uint8_t*, const uint8_t*, uint64_t, uint8_t*, uint8_t*,
+                                                         ProfileRecord*) const;
+template void ObservationPipeline::finish_maxpool<true>(const uint8_t*, const uint8_t*, uint64_t, uint8_t*, uint8_t*,
+                                                        ProfileRecord*) const;
+
+void ObservationPipeline::pool_render_reference(const Machine& m, uint8_t* pool) const {
   render_rgb(m, pool, source_rect_);
   if (config_.crop_mode == CropMode::Mask) {
     const size_t plane = geo_.src_width * geo_.src_height;
@@ -181,36 +243,29 @@ void ObservationPipeline::pool_render(const Machine& m, uint8_t* pool) const {
   }
 }
 
-template <bool Profiled>
-void ObservationPipeline::finish_maxpool(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot,
-                                         ProfileRecord* record) const {
-  profiled_call<Profiled>(record, &ProfileRecord::resize_calls, &ProfileRecord::resize, [&] {
-    const size_t plane = geo_.src_width * geo_.src_height;
-    if (frames_run >= 2) {
-      for (size_t i = 0; i < 3 * plane; ++i) a[i] = std::max(a[i], b[i]);
+void ObservationPipeline::finish_maxpool_reference(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot) const {
+  const size_t plane = geo_.src_width * geo_.src_height;
+  if (frames_run >= 2) {
+    for (size_t i = 0; i < 3 * plane; ++i) a[i] = std::max(a[i], b[i]);
+  }
+  const bool same_size = geo_.width == geo_.src_width && geo_.height == geo_.src_height;
+  if (!config_.grayscale) {
+    if (same_size) {
+      std::memcpy(slot, a, 3 * plane);
+    } else {
+      resize_planes(a, slot, 3);
     }
-    const bool same_size = geo_.width == geo_.src_width && geo_.height == geo_.src_height;
-    if (!config_.grayscale) {
-      if (same_size) {
-        std::memcpy(slot, a, 3 * plane);
-      } else {
-        resize_planes(a, slot, 3);
-      }
-      return;
-    }
-    // Gray of the pooled RGB, per source pixel, before any averaging. Pool
-    // buffer B is free once pooled and takes the gray plane.
-    uint8_t* gray = same_size ? slot : b;
-    const uint8_t* r = a;
-    const uint8_t* g = a + plane;
-    const uint8_t* bl = a + 2 * plane;
-    for (size_t i = 0; i < plane; ++i) gray[i] = gray_of(r[i], g[i], bl[i]);
-    if (!same_size) resizer_.resize(gray, slot);
-  });
+    return;
+  }
+  // Gray of the pooled RGB, per source pixel, before any averaging. Pool
+  // buffer B is free once pooled and takes the gray plane.
+  uint8_t* gray = same_size ? slot : b;
+  const uint8_t* r = a;
+  const uint8_t* g = a + plane;
+  const uint8_t* bl = a + 2 * plane;
+  for (size_t i = 0; i < plane; ++i) gray[i] = gray_of(r[i], g[i], bl[i]);
+  if (!same_size) resizer_.resize(gray, slot);
 }
-
-template void ObservationPipeline::finish_maxpool<false>(uint8_t*, uint8_t*, uint64_t, uint8_t*, ProfileRecord*) const;
-template void ObservationPipeline::finish_maxpool<true>(uint8_t*, uint8_t*, uint64_t, uint8_t*, ProfileRecord*) const;
 
 void ObservationPipeline::display_render(const Machine& m, uint8_t* frame) { render_rgb(m, frame, VISIBLE_RECT); }
 

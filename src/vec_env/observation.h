@@ -14,6 +14,14 @@
 
 namespace tt {
 
+/// What a lane keeps from one max-pooled frame to the next: the colour index
+/// lookup of its background palette and its playfield background in colour
+/// indices. Used by the lane's worker only.
+struct PoolCache {
+  ColourIndexLut lut;
+  BackgroundCache background;
+};
+
 class ObservationPipeline {
  public:
   ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table);
@@ -38,11 +46,25 @@ class ObservationPipeline {
   /// The same without the fused routine (always the general render, mask and resize).
   void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const;
 
-  /// RGB render of the source region into a pool buffer (3 x Ws x Hs), masked in mask mode.
-  void pool_render(const Machine& m, uint8_t* pool) const;
-  /// Newest slot from pool buffers A and B after `frames_run` frames (A is modified).
+  /// Colour indices of the source region into a pool plane (Ws x Hs bytes);
+  /// rows the crop mask paints over are not drawn.
+  void pool_render(const Machine& m, uint8_t* plane, PoolCache& cache) const;
+  /// Newest slot from pool planes A and B (colour indices, in either order)
+  /// after `frames_run` frames: the colour of each pixel is the channel-wise
+  /// maximum of its two colours (the one frame when one ran), then gray, mask
+  /// and resize. `work` holds k x Ws x Hs bytes.
   template <bool Profiled>
-  void finish_maxpool(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot, ProfileRecord* record) const;
+  void finish_maxpool(const uint8_t* a, const uint8_t* b, uint64_t frames_run, uint8_t* work, uint8_t* slot,
+                      ProfileRecord* record) const;
+  /// Bytes of the intermediate region the pool planes and `work` take, from its start.
+  size_t pool_plane_size() const { return geo_.src_width * geo_.src_height; }
+
+  /// The straightforward max-pool, kept as the reference of the two above:
+  /// RGB render of the source region into a pool buffer (3 x Ws x Hs),
+  /// masked in mask mode ...
+  void pool_render_reference(const Machine& m, uint8_t* pool) const;
+  /// ... and the newest slot from two such buffers (A is modified).
+  void finish_maxpool_reference(uint8_t* a, uint8_t* b, uint64_t frames_run, uint8_t* slot) const;
 
   /// Paints the cropped margins of one 240 x 224 plane with the fill value.
   void apply_crop_mask(uint8_t* plane) const;
@@ -68,6 +90,9 @@ class ObservationPipeline {
   bool fused_ = false;
   bool streamed_ = false;
   size_t fused_first_row_ = 0;  // first output row fed by playfield rows
+  // Source rows [pool_row_begin_, pool_row_end_) are drawn for max-pooling
+  // (the others are painted by the mask).
+  size_t pool_row_begin_ = 0, pool_row_end_ = 0;
 };
 
 }  // namespace tt

@@ -63,6 +63,7 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const 
   // 4. Scratch buffers.
   env->scratch_.assign(n, std::vector<uint8_t>(geometry.intermediate_size, 0));
   env->band_caches_.resize(n);
+  if (config.frame_maxpool) env->pool_caches_.resize(n);
 
   // 5. Extra info width.
   for (uint8_t id : extra_info_ids) {

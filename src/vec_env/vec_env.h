@@ -261,6 +261,8 @@ class ZuboVecEnv {
   // Per lane: the unscrolled top rows' background as last drawn for an
   // observation (worker-owned like the lane's scratch buffer).
   std::vector<GrayBandCache> band_caches_;
+  // Per lane with max-pooling: its colour index lookup and background.
+  std::vector<PoolCache> pool_caches_;
   std::vector<ProfileRecord> lane_profiles_;
   std::optional<ProfileRecord> env_profile_;
   std::vector<uint8_t> extra_info_ids_;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -86,31 +88,58 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   uint8_t* scratch = scratch_buffer.data();
   const bool maxpool = config_.frame_maxpool;
   const bool display = rgb_frames_enabled_;
-  const size_t pool_bytes = 3 * geo_.src_width * geo_.src_height;
-  uint8_t* const pool[2] = {scratch, scratch + pool_bytes};
+  // Max-pooling keeps one colour index plane per frame; the pooled picture
+  // is built in the rest of the intermediate region.
+  const size_t pool_plane = pipeline_.pool_plane_size();
+  uint8_t* const pool[2] = {scratch, scratch + pool_plane};
+  uint8_t* const pool_work = scratch + 2 * pool_plane;
   uint8_t* const frames[2] = {scratch + geo_.intermediate_size, scratch + geo_.intermediate_size + DISPLAY_FRAME_BYTES};
   unsigned sprite_counts[2] = {0, 0};
 
+  // Frame j of the step lands in pool plane / display frame j % 2. Only the
+  // last two frames run are used, so a frame is drawn when it is one of the
+  // last two the step can run, or the lane has just ended. Of an earlier
+  // frame only the picture processor's state is kept, for the lane that ends
+  // on the next frame and so needs it after all.
+  auto draw = [&](const Machine& frame, size_t half) {
+    if (maxpool) {
+      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                              [&] { pipeline_.pool_render(frame, pool[half], pool_caches_[lane]); });
+    }
+    if (display) {
+      sprite_counts[half] = visible_sprite_count(frame);
+      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                              [&] { ObservationPipeline::display_render(frame, frames[half]); });
+    }
+  };
+  const uint64_t frame_skip = config_.frame_skip;
+  std::optional<PpuState> undrawn;  // the last frame not drawn, when it may still be needed
+
   float reward = 0.0f;
   uint64_t frames_run = 0;
-  for (uint64_t j = 0; j < config_.frame_skip; ++j) {
+  for (uint64_t j = 0; j < frame_skip; ++j) {
     if constexpr (Profiled) {
       reward += step_frame_profiled(m, action, *record);
     } else {
       reward += step_frame(m, action);
     }
     ++frames_run;
-    const size_t half = static_cast<size_t>(j & 1);
-    if (maxpool) {
-      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
-                              [&] { pipeline_.pool_render(m, pool[half]); });
-    }
-    if (display) {
-      sprite_counts[half] = visible_sprite_count(m);
-      profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
-                              [&] { ObservationPipeline::display_render(m, frames[half]); });
+    if (maxpool || display) {
+      if (j + 2 >= frame_skip || m.terminated) {
+        draw(m, static_cast<size_t>(j & 1));
+      } else {
+        undrawn = m.ppu;
+      }
     }
     if (m.terminated) break;
+  }
+  if ((maxpool || display) && frames_run >= 2 && frames_run < frame_skip && undrawn) {
+    // The lane ended early: the frame before its last was not drawn. The
+    // console's picture processor state is put back to that frame's just for
+    // drawing it (the lane's machine is this worker's alone).
+    std::swap(m.ppu, *undrawn);
+    draw(m, static_cast<size_t>((frames_run - 2) & 1));
+    std::swap(m.ppu, *undrawn);
   }
 
   uint8_t* lane_obs = b.obs + lane * geo_.lane_obs_size;
@@ -121,7 +150,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   }
   uint8_t* newest = lane_obs + (geo_.frame_stack - 1) * slot;
   if (maxpool) {
-    pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, newest, record);
+    pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, pool_work, newest, record);
   } else {
     pipeline_.render_observation<Profiled>(m, scratch, newest, record, &band_caches_[lane]);
   }

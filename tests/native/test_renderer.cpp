@@ -582,6 +582,11 @@ TEST(RendererEdgeCases, PaletteByteIsTakenModulo64) {
   std::vector<uint8_t> frame(FRAME_BYTES);
   render_gray_playfield_cached(m, frame.data());
   EXPECT_EQ(frame[PLAYFIELD_OFFSET], NES_PALETTE_GRAY[0x05]);
+  // Colour indices, through the lookup and pixel by pixel (a run that does not start on a tile).
+  ColourIndexLut lut;
+  std::vector<uint8_t> indices(40 * 2);
+  render_colour_indices(m, indices.data(), Rect{3, 10, 40, 2}, lut.lookup(m));
+  EXPECT_EQ(indices, std::vector<uint8_t>(40 * 2, 0x05));
 }
 
 // ---------------------------------------------------------------------------

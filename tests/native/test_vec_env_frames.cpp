@@ -218,51 +218,174 @@ TEST(VecEnvObservation, StackShiftsOneSlotPerStepAndResetFillsEverySlot) {
   EXPECT_NE(newest[0], newest[2]) << "the screen moved";
 }
 
-TEST(VecEnvObservation, MaxPoolStepMatchesReplayedFrames) {
+// A cartridge whose picture changes on every frame: its NMI handler counts
+// frames, sets the universal background colour to the count (mod 64), shows
+// sprite 0 on odd counts only, and sets the lives byte to 0xFF when the count
+// reaches the death frame of its state (scripted_state_image).
+std::shared_ptr<const Cartridge> colour_cycling_cartridge() {
+  std::vector<uint8_t> code(0x17, 0xEA);  // reset: NOPs into the idle loop
+  const std::vector<uint8_t> rest = {
+      0x4C, 0x17, 0x80,              // 0x8017: JMP 0x8017
+      0xE6, 0x10,                    // 0x801A: INC counter
+      0xA9, 0x3F, 0x8D, 0x06, 0x20,  // PPUADDR = 0x3F00
+      0xA9, 0x00, 0x8D, 0x06, 0x20,  //
+      0xA5, 0x10, 0x29, 0x3F,        // LDA counter; AND #$3F
+      0x8D, 0x07, 0x20,              // STA PPUDATA (palette entry 0)
+      0xA9, 0x00, 0x8D, 0x03, 0x20,  // OAMADDR = 0
+      0xA5, 0x10, 0x4A, 0x90, 0x04,  // LDA counter; LSR A; BCC even
+      0xA9, 0x10, 0xD0, 0x02,        // LDA #$10; BNE store
+      0xA9, 0xF8,                    // even: LDA #$F8
+      0x8D, 0x04, 0x20,              // store: STA OAMDATA (sprite 0 Y)
+      0xA5, 0x10, 0xC5, 0x12,        // LDA counter; CMP death frame
+      0xD0, 0x05,                    // BNE rti
+      0xA9, 0xFF, 0x8D, 0x5A, 0x07,  // lives = 0xFF
+      0x40,                          // RTI
+  };
+  code.insert(code.end(), rest.begin(), rest.end());
+  return testing::tiny_cartridge(code, 0x8000, 0x801A, 0x8000);
+}
+
+// Every configuration below against the straightforward pipeline: each lane
+// is replayed from a copy of its machine, every frame drawn in full colour,
+// the last two pooled, then gray, mask and resize (without max-pooling, the
+// general render of the last frame), and the display frame chosen from full
+// renders. Two games: the supported one, one lane per start state, every lane
+// on its last life with the timer about to run out (it dies and its episode
+// ends some 240 frames later, on any frame of a step, but on a still
+// picture); and the colour-cycling cartridge, whose lanes end on every frame
+// of a step with a picture that changes on every frame.
+struct ReferenceCase {
+  uint64_t frame_skip;
+  bool maxpool;
+  bool gray;
+  CropMode mode;
+  uint64_t top, bottom, left, right;
+  ResizeAlgorithm algorithm;
+  uint64_t width, height;  // 0: the source size
+  bool display;
+};
+
+TEST(VecEnvObservation, StepsMatchTheStraightforwardPipeline) {
   REQUIRE_REAL_GAME(game);
-  for (uint64_t skip : {1u, 3u, 4u}) {
-    EnvConfig c;
-    c.num_envs = 2;
-    c.frame_maxpool = true;
-    c.frame_skip = skip;
-    auto env = make_env(game->cart, c, game->catalog);
-    ASSERT_TRUE(env);
-    StepOutputs out(*env);
-    ASSERT_FALSE(env->reset_all(out.obs.data()));
-    std::mt19937 gen(2);
-    for (int step = 0; step < 25; ++step) {
-      for (auto& a : out.actions) a = play_action(gen);
-      Machine replay = env->machine(1);
-      ASSERT_FALSE(env->step(out.buffers()));
-      // Replay lane 1 and pool its last two frames by hand.
-      std::vector<uint8_t> frame_a(3 * PLANE), frame_b(3 * PLANE);
-      uint64_t n = 0;
-      for (uint64_t j = 0; j < skip; ++j) {
-        step_frame(replay, out.actions[1]);
-        ++n;
-        render_rgb(replay, (j % 2 == 0 ? frame_a : frame_b).data(), VISIBLE_RECT);
-        if (replay.terminated) break;
-      }
-      std::vector<uint8_t> gray(PLANE);
-      for (size_t p = 0; p < PLANE; ++p) {
-        uint8_t rgb[3];
-        for (size_t k = 0; k < 3; ++k) {
-          rgb[k] = n >= 2 ? std::max(frame_a[k * PLANE + p], frame_b[k * PLANE + p]) : frame_a[k * PLANE + p];
+  using R = ResizeAlgorithm;
+  const CropMode cut = CropMode::Remove, mask = CropMode::Mask;
+  const ReferenceCase cases[] = {
+      {4, true, true, cut, 0, 0, 0, 0, R::Area, 84, 84, true},
+      {4, true, true, mask, 32, 0, 0, 0, R::Area, 84, 84, false},
+      {3, true, false, cut, 16, 8, 8, 8, R::Bilinear, 60, 50, false},
+      {2, true, true, mask, 0, 16, 8, 0, R::Nearest, 96, 90, false},
+      {4, true, false, mask, 40, 0, 0, 3, R::Area, 0, 0, true},
+      {5, true, true, cut, 32, 0, 0, 0, R::Area, 0, 0, false},
+      {1, true, true, cut, 0, 0, 0, 0, R::Bilinear, 84, 84, false},
+      {3, true, true, mask, 8, 8, 0, 0, R::Area, 100, 100, true},
+      {4, false, true, cut, 0, 0, 0, 0, R::Area, 84, 84, true},
+      {3, false, true, mask, 32, 0, 0, 0, R::Area, 84, 84, false},
+      {4, false, false, mask, 0, 8, 16, 0, R::Nearest, 64, 64, true},
+  };
+  std::vector<StateCatalogEntry> cycling_states;
+  for (uint8_t k = 0; k < 5; ++k)
+    cycling_states.push_back({"death " + std::to_string(9 + k), testing::scripted_state_image(0, 9 + k)});
+  struct Game {
+    std::shared_ptr<const Cartridge> cart;
+    std::vector<StateCatalogEntry> catalog;
+    bool supported;
+  };
+  const Game games[] = {{game->cart, game->catalog, true}, {colour_cycling_cartridge(), cycling_states, false}};
+  // (frame_skip, frames run) of max-pooled lanes that ended, per game.
+  std::set<std::pair<uint64_t, uint64_t>> endings[2];
+  for (size_t gi = 0; gi < 2; ++gi)
+    for (const ReferenceCase& rc : cases) {
+      const Game& source = games[gi];
+      EnvConfig c;
+      c.num_envs = source.catalog.size();
+      c.frame_skip = rc.frame_skip;
+      c.frame_maxpool = rc.maxpool;
+      c.grayscale = rc.gray;
+      c.frame_stack = 2;
+      c.crop_mode = rc.mode;
+      c.crop_top = rc.top;
+      c.crop_bottom = rc.bottom;
+      c.crop_left = rc.left;
+      c.crop_right = rc.right;
+      c.crop_fill = 77;
+      c.noop_reset_max = 7;
+      c.resize_algorithm = rc.algorithm;
+      const ObsGeometry g = derive_geometry(c);
+      c.resize_width = rc.width ? rc.width : g.src_width;
+      c.resize_height = rc.height ? rc.height : g.src_height;
+      SCOPED_TRACE(::testing::Message() << "game " << gi << " frame_skip " << c.frame_skip << " maxpool "
+                                        << c.frame_maxpool << " gray " << c.grayscale << " crop " << int(c.crop_mode)
+                                        << " resize " << int(c.resize_algorithm) << " " << c.resize_width << "x"
+                                        << c.resize_height);
+      auto env = make_env(source.cart, c, source.catalog, 11);
+      ASSERT_TRUE(env);
+      const ObservationPipeline& pipe = env->pipeline();
+      const ObsGeometry& geo = env->geometry();
+      StepOutputs out(*env);
+      spread_over_catalog(*env, out.obs);
+      std::vector<uint8_t> frames(c.num_envs * DISPLAY_FRAME_BYTES);
+      if (rc.display) env->rgb_frames_into(frames.data());
+      const size_t pool_bytes = 3 * geo.src_width * geo.src_height;
+      std::vector<uint8_t> a(pool_bytes), b(pool_bytes), scratch(std::max<size_t>(geo.intermediate_size, 1));
+      std::vector<uint8_t> expected(geo.slot_size);
+      std::mt19937 gen(static_cast<uint32_t>(31 * rc.frame_skip + rc.width));
+      auto last_life_running_out = [&](size_t lane) {
+        if (!source.supported) return;
+        Machine& m = env->machine(lane);
+        m.ram[0x075A] = 0;                  // lives
+        m.ram[0x07F8] = m.ram[0x07F9] = 0;  // timer 001
+        m.ram[0x07FA] = 1;
+      };
+      for (size_t i = 0; i < c.num_envs; ++i) last_life_running_out(i);
+      const int steps = source.supported ? static_cast<int>(300 / c.frame_skip + 5) : 40;
+      for (int step = 0; step < steps; ++step) {
+        for (auto& action : out.actions) action = play_action(gen);
+        std::vector<Machine> replays;
+        for (size_t i = 0; i < c.num_envs; ++i) replays.push_back(env->machine(i));
+        ASSERT_FALSE(env->step(out.buffers()));
+        for (size_t lane = 0; lane < c.num_envs; ++lane) {
+          Machine& replay = replays[lane];
+          std::vector<std::vector<uint8_t>> shown;
+          std::vector<unsigned> counts;
+          uint64_t n = 0;
+          while (n < c.frame_skip) {
+            step_frame(replay, out.actions[lane]);
+            if (c.frame_maxpool) pipe.pool_render_reference(replay, (n % 2 == 0 ? a : b).data());
+            if (rc.display) {
+              shown.emplace_back(DISPLAY_FRAME_BYTES);
+              render_rgb(replay, shown.back().data(), VISIBLE_RECT);
+              counts.push_back(visible_sprite_count(replay));
+            }
+            ++n;
+            if (replay.terminated) break;
+          }
+          ASSERT_EQ(out.terminated[lane] != 0, replay.terminated != 0);
+          if (replay.terminated && c.frame_maxpool) endings[gi].insert({c.frame_skip, n});
+          if (c.frame_maxpool) {
+            pipe.finish_maxpool_reference(a.data(), b.data(), n, expected.data());
+          } else {
+            pipe.render_observation_general(replay, scratch.data(), expected.data());
+          }
+          ASSERT_EQ(newest_slot(*env, out.obs, lane), expected)
+              << "step " << step << " lane " << lane << " frames " << n;
+          if (rc.display) {
+            const size_t chosen = n >= 2 && counts[n - 2] > counts[n - 1] ? n - 2 : n - 1;
+            const uint8_t* d0 = env->scratch(lane).data() + geo.intermediate_size;
+            ASSERT_TRUE(std::equal(shown[chosen].begin(), shown[chosen].end(), d0))
+                << "display frame, step " << step << " lane " << lane << " frames " << n;
+          }
         }
-        gray[p] = static_cast<uint8_t>((77u * rgb[0] + 150u * rgb[1] + 29u * rgb[2] + 128u) >> 8);
+        const std::vector<uint8_t> ended = out.terminated;
+        reset_ended(*env, out);
+        for (size_t i = 0; i < c.num_envs; ++i)
+          if (ended[i]) last_life_running_out(i);
       }
-      const AreaResizeTable t = build_area_resize_table(240, 224, 84, 84);
-      std::vector<uint8_t> expected;
-      for (const AreaCell& cell : t.cells) {
-        uint64_t sum = 0;
-        for (uint64_t y = cell.y0; y < cell.y1; ++y)
-          for (uint64_t x = cell.x0; x < cell.x1; ++x) sum += gray[y * 240 + x];
-        expected.push_back(static_cast<uint8_t>(sum / cell.count));
-      }
-      ASSERT_EQ(newest_slot(*env, out.obs, 1), expected) << "frame_skip " << skip << " step " << step;
-      reset_ended(*env, out);
     }
-  }
+  // Lanes ended on every frame of a step, the early ones included.
+  for (size_t gi = 0; gi < 2; ++gi)
+    for (uint64_t skip : {2u, 3u, 4u, 5u})
+      for (uint64_t n = 1; n <= skip; ++n)
+        EXPECT_TRUE(endings[gi].count({skip, n})) << "game " << gi << " skip " << skip << " ended after " << n;
 }
 
 TEST(VecEnvDisplay, FramesKeepTheBusierOfTheLastTwo) {

@@ -2,8 +2,10 @@
 // of colour frames before gray conversion, and straight-to-slot renders.
 #include <gtest/gtest.h>
 
+#include "core/palette.h"
 #include "core/renderer.h"
 #include "test_vec_env_support.h"
+#include "vec_env/pool_kernels.h"
 
 namespace tt {
 namespace {
@@ -28,6 +30,8 @@ std::vector<uint8_t> solid(uint8_t r, uint8_t g, uint8_t b) {
   return v;
 }
 
+// The straightforward pool (the reference of the steps' colour index pool)
+// and the pair tables of the other.
 TEST(VecEnvMaxPool, GrayIsTakenOfThePooledColour) {
   EnvConfig c;
   c.crop_mode = CropMode::Mask;
@@ -37,19 +41,17 @@ TEST(VecEnvMaxPool, GrayIsTakenOfThePooledColour) {
   const ObservationPipeline same = make_pipeline(c);
   auto a = solid(255, 0, 0), b = solid(0, 0, 255);
   std::vector<uint8_t> slot(PLANE, 0);
-  same.finish_maxpool<false>(a.data(), b.data(), 2, slot.data(), nullptr);
+  same.finish_maxpool_reference(a.data(), b.data(), 2, slot.data());
   EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 106)) << "gray of (255, 0, 255), not max(77, 29)";
-
   a = solid(255, 0, 0);
-  same.finish_maxpool<false>(a.data(), b.data(), 1, slot.data(), nullptr);
+  same.finish_maxpool_reference(a.data(), b.data(), 1, slot.data());
   EXPECT_EQ(slot, std::vector<uint8_t>(PLANE, 77)) << "one frame run: buffer A alone";
 
   c.resize_width = c.resize_height = 84;
   const ObservationPipeline resized = make_pipeline(c);
   a = solid(255, 0, 0);
-  b = solid(0, 0, 255);
   std::vector<uint8_t> small(84 * 84, 0);
-  resized.finish_maxpool<false>(a.data(), b.data(), 4, small.data(), nullptr);
+  resized.finish_maxpool_reference(a.data(), b.data(), 4, small.data());
   EXPECT_EQ(small, std::vector<uint8_t>(84 * 84, 106));
 
   c.grayscale = false;
@@ -57,13 +59,31 @@ TEST(VecEnvMaxPool, GrayIsTakenOfThePooledColour) {
   a = solid(255, 0, 0);
   b = solid(0, 10, 255);
   std::vector<uint8_t> rgb(3 * 84 * 84, 0);
-  ProfileRecord record;
-  colour.finish_maxpool<true>(a.data(), b.data(), 2, rgb.data(), &record);
+  colour.finish_maxpool_reference(a.data(), b.data(), 2, rgb.data());
   EXPECT_EQ(rgb[0], 255);
   EXPECT_EQ(rgb[84 * 84], 10);
   EXPECT_EQ(rgb[2 * 84 * 84 + 5], 255);
-  EXPECT_EQ(record.resize_calls, 1u) << "finish_maxpool counts as one resize";
-  EXPECT_EQ(record.render_calls, 0u);
+
+  // Colour 0x06 is (160, 0, 0), gray 48; 0x02 is (0, 0, 168), gray 19.
+  EXPECT_EQ(PAIR_MAX_GRAY[0x06 * 64 + 0x02], 67) << "gray of (160, 0, 168), not max(48, 19)";
+  EXPECT_EQ(PAIR_MAX_GRAY[0x02 * 64 + 0x06], 67);
+  EXPECT_EQ(PAIR_MAX_GRAY[0x06 * 64 + 0x06], NES_PALETTE_GRAY[0x06]);
+  EXPECT_EQ(PAIR_MAX_R[0x06 * 64 + 0x12], 160);
+  EXPECT_EQ(PAIR_MAX_G[0x06 * 64 + 0x12], 56);
+  EXPECT_EQ(PAIR_MAX_B[0x12 * 64 + 0x06], 232);
+
+  // The gray pool kernels: every pair of colours, runs of equal ones, an odd range.
+  std::vector<uint8_t> x(3 * 4096 + 50), y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = static_cast<uint8_t>(i % 64);
+    y[i] = (i / 4096) == 1 ? x[i] : static_cast<uint8_t>((i / 64) % 64);
+  }
+  std::vector<uint8_t> fast(x.size(), 1), portable(x.size(), 1), expected(x.size(), 1);
+  for (size_t i = 3; i < x.size() - 5; ++i) expected[i] = PAIR_MAX_GRAY[x[i] * 64 + y[i]];
+  pool_kernels::pool_gray(x.data(), y.data(), fast.data(), 3, x.size() - 5);
+  pool_kernels::pool_gray_portable(x.data(), y.data(), portable.data(), 3, x.size() - 5);
+  EXPECT_EQ(fast, expected);
+  EXPECT_EQ(portable, expected);
 }
 
 TEST(VecEnvCropMask, MarginsArePaintedWithTheFill) {
