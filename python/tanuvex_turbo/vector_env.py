@@ -24,9 +24,12 @@ around. Nothing else counts: no penalty for dying or for time, no bonus for
 coins, score or the flag. An episode ends (``terminated``) when the lives
 byte reads 0xFF, that is game over after the last life, or, with
 ``terminate_on_flag`` (the default), when ``x_pos`` reaches 3160 during a
-frame, one constant for every level. A lost life is not an episode end unless
-``end_on_life_loss=True``. The engine never truncates; ``max_episode_steps``
-adds truncation in this class.
+frame, one constant for every level. No frame earns reward or reaches the
+flag unless a game is being played (power-on lanes sit on the title screen
+until Start is pressed). A lost life is not an episode end unless
+``episodic_life=True`` (the game goes on in the next episode) or
+``end_on_life_loss=True`` (the next episode reloads the start state). The
+engine never truncates; ``max_episode_steps`` adds truncation in this class.
 """
 
 from __future__ import annotations
@@ -81,7 +84,7 @@ class TurboVectorEnv(VectorEnv):
     Args:
         rom_path: path of the supported cartridge image; defaults to the
             ``TANUVEX_TURBO_ROM`` environment variable.
-        num_envs: number of lanes (sub-environments).
+        num_envs: number of lanes (sub-environments), 1 to :data:`MAX_NUM_ENVS`.
         states: start states: a directory of ``*.state`` files, a file, a
             mapping ``name -> path or bytes``, or a sequence of paths or
             ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
