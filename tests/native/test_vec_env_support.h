@@ -72,9 +72,10 @@ inline std::shared_ptr<const Cartridge> scripted_cartridge(uint8_t death_frame) 
 }
 
 // A state image for the scripted cartridge: parked in its idle loop with NMI
-// on, the frame counter at `counter` and the death frame `death_frame`.
-inline std::vector<uint8_t> scripted_state_image(uint8_t counter, uint8_t death_frame,
-                                                 uint8_t universal_colour = 0x0F, bool playing = false) {
+// on, the frame counter at `counter` and the death frame `death_frame`; with
+// `playing` the game mode says a game is being played, so frames earn reward.
+inline std::vector<uint8_t> scripted_state_image(uint8_t counter, uint8_t death_frame, uint8_t universal_colour = 0x0F,
+                                                 bool playing = false) {
   std::vector<uint8_t> image;
   auto chunk = [&](const char* tag, const std::vector<uint8_t>& data) {
     char t[4] = {0, 0, 0, 0};
