@@ -69,7 +69,7 @@ class TestNamedSets:
         assert actions.action_set_names() == ["right_only", "simple", "complex", "full"]
 
     def test_unknown_name(self):
-        with pytest.raises(KeyError, match="unknown action set 'jump'"):
+        with pytest.raises(ValueError, match="unknown action set 'jump': action_set must be one of right_only, "):
             actions.action_set("jump")
 
 

@@ -328,6 +328,30 @@ class TestEndOnLifeLoss:
         assert not terminated.any() and rewards[0] == 0.0
         assert info["lives"].tolist() == lives and info["x_pos"][0] == start["x_pos"][0]
 
+    def test_episodic_life_plays_on_until_game_over(self, make):
+        # Held right from 1-1, the lane loses its three lives one after another. Each loss
+        # ends an episode and the next one goes on in the same game, one life fewer; only
+        # game over loads the start state (with its lives) again.
+        env = make(AutoresetMode.NEXT_STEP, ["level"], episodic_life=True)
+        _, start = env.reset(seed=0)
+        ends, starts = [], []
+        for _ in range(3):
+            _, (_, _, _, _, info) = run_until_done(env, 0, RIGHT)
+            ends.append(int(info["lives"][0]))
+            _, rewards, terminated, _, info = env.step(noop(env))
+            assert rewards[0] == 0.0 and not terminated[0]
+            starts.append(int(info["lives"][0]))
+        assert start["lives"][0] == 2 and ends == [1, 0, -1] and starts == [1, 0, 2]
+        assert info["x_pos"][0] == start["x_pos"][0]
+
+    def test_episodic_life_reset_goes_on_unless_seeded(self, make):
+        env = make(AutoresetMode.DISABLED, ["level"], episodic_life=True)
+        env.reset(seed=0)
+        run_until_done(env, 0, RIGHT)
+        assert env.reset()[1]["lives"][0] == 1  # the same game, one life fewer
+        run_until_done(env, 0, RIGHT)
+        assert env.reset(seed=0)[1]["lives"][0] == 2  # a seed starts from the start state
+
 
 class TestTruncation:
     @pytest.mark.parametrize("mode", list(AutoresetMode))

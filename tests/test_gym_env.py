@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gzip
 import shutil
+import warnings
 
 import numpy as np
 import pytest
@@ -46,7 +47,7 @@ class TestConstruction:
 
     def test_make_vec(self, rom_path, states_dir):
         env = gymnasium.make_vec(
-            "tanuvex_turbo.vector_env:TanuvexTurbo-v0",
+            "TanuvexTurbo-v0",
             num_envs=2,
             rom_path=rom_path,
             states=states_dir,
@@ -56,6 +57,9 @@ class TestConstruction:
         assert isinstance(env, TurboVectorEnv) and env.num_envs == 2
         assert env.spec.id == "TanuvexTurbo-v0" and env.max_episode_steps == 7
         assert env.single_action_space == spaces.Discrete(5)
+        assert env.get_action_meanings() == ["noop", "right", "right+A", "right+B", "right+A+B"]
+        with pytest.raises(gymnasium.error.Error, match=r"use gymnasium.make_vec\('TanuvexTurbo-v0', num_envs=N"):
+            gymnasium.make("TanuvexTurbo-v0", rom_path=rom_path)
 
     def test_defaults_from_environment_variables(self, rom_path, states_dir, monkeypatch, tmp_path):
         monkeypatch.setenv("TANUVEX_TURBO_ROM", rom_path)
@@ -113,6 +117,13 @@ class TestConstruction:
             make(render_mode="human")
         with pytest.raises(ValueError, match="seed"):
             make(seed=-1)
+        with pytest.raises(ValueError, match="exclude each other"):
+            make(end_on_life_loss=True, episodic_life=True)
+        for count in (0, -1, 65537):
+            with pytest.raises(ValueError, match=f"^num_envs must be an integer from 1 to 65536, got {count}$"):
+                make(count)
+        with pytest.raises(ValueError, match="^unknown action set 'simpel': action_set must be one of right_only, "):
+            make(action_set="simpel")
 
     def test_close(self, make):
         env = make()
@@ -321,7 +332,8 @@ class TestResetOptions:
             make().reset(options=options)
 
     def test_power_on_without_states(self, make):
-        env = make(states=())
+        with pytest.warns(UserWarning, match="no action of this action set presses Start"):
+            env = make(states=())
         assert env.state_names == [] and env.start_states == [-1] * N
         env.reset()
         assert env.engine.active_state_indices() == [-1] * N
@@ -329,6 +341,18 @@ class TestResetOptions:
             assert not env.step(np.full(N, RIGHT))[2].any()  # power-on lanes play
         with pytest.raises(ValueError, match="no start states"):
             env.reset(options={"state": 0})
+
+    def test_power_on_pays_only_for_a_game_being_played(self, make):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # an action set with Start is not warned about
+            env = make(1, states=(), action_set=["noop", "start", "right+B"])
+        env.reset()
+        # The title screen's demo scrolls the level by itself: no reward, no episode end.
+        demo = [env.step([0])[1:3] for _ in range(600)]
+        assert sum(float(r[0]) for r, _ in demo) == 0.0 and not any(t[0] for _, t in demo)
+        for action in [1] + [0] * 9 + [1]:  # Start leaves the demo, Start again begins a game
+            env.step([action])
+        assert sum(float(env.step([2])[1][0]) for _ in range(80)) > 100
 
 
 class TestInfo:

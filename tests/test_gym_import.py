@@ -73,3 +73,23 @@ def test_optional_extras_are_not_imported_and_name_themselves():
         "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'",
         "tanuvex_turbo.ray needs Ray: pip install 'tanuvex_turbo[ray]'",
     ]
+
+
+@pytest.mark.parametrize("first", ["tanuvex_turbo", "gymnasium"])
+def test_importing_the_package_registers_its_id(first):
+    # Whichever is imported first; the package alone does not import Gymnasium.
+    pytest.importorskip("gymnasium")
+    script = textwrap.dedent(
+        f"""
+        import sys
+        import {first}
+        import tanuvex_turbo
+        print("gymnasium" in sys.modules)
+        import gymnasium
+        gymnasium.register_envs(tanuvex_turbo)
+        print(gymnasium.spec("TanuvexTurbo-v0").vector_entry_point)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(first == "gymnasium"), "tanuvex_turbo.vector_env:TurboVectorEnv"]

@@ -95,3 +95,28 @@ def test_actors_equal_one_process(local_ray, rom_path, states_dir, mode):
     steps(10, "after restore")
     assert remote.start_states == local.start_states
     remote.close()
+
+
+def test_refusals_reach_the_caller_as_they_are_raised(local_ray, rom_path, states_dir):
+    # A refused argument, raised inside an actor, comes back as one process raises it.
+    with pytest.raises(ValueError) as local:
+        TurboVectorEnv(rom_path, 2, states=states_dir, start_state="9-9")
+    with pytest.raises(ValueError) as remote:
+        RayVectorEnv(rom_path, 2, num_actors=2, states=states_dir, start_state="9-9")
+    assert type(remote.value) is ValueError and str(remote.value) == str(local.value)
+    with pytest.raises(ValueError, match="^num_envs must be an integer from 1 to 65536, got -1$"):
+        RayVectorEnv(rom_path, -1)
+    # More CPUs than the node has: refused at once instead of waiting for ever.
+    with pytest.raises(RuntimeError, match=r"needs 4 CPUs for 2 actors \(num_cpus 2, 2\), .* free of 2: "):
+        RayVectorEnv(rom_path, 2, num_actors=2, states=states_dir, actor_options={"num_cpus": 2})
+    # With its placement left to a scheduling strategy, an actor Ray cannot place is named after the timeout.
+    late = r"did not answer within 5 s: (actor 0 \(lanes 0..0\), )?actor 1 \(lanes 1..1\);"
+    with pytest.raises(TimeoutError, match=late):
+        RayVectorEnv(
+            rom_path,
+            2,
+            num_actors=2,
+            states=states_dir,
+            start_timeout=5,
+            actor_options=[{}, {"num_cpus": 3, "scheduling_strategy": "DEFAULT"}],
+        )

@@ -15,11 +15,16 @@ penalty. A lane's episode ends (``terminated``) when its lives byte reads
 ``x_pos`` reaches 3160 during a frame (below before it, at or above after),
 one constant for every level. A lost life alone does not end an episode;
 ``truncated`` is always false.
+
+Importing the package registers the Gymnasium id ``"TanuvexTurbo-v0"`` (without
+importing Gymnasium: the id appears when Gymnasium is imported, before or
+after), so ``gymnasium.make_vec("TanuvexTurbo-v0", num_envs=8)`` works, and
+``gymnasium.register_envs(tanuvex_turbo)`` reads as it does for other packages.
 """
 
 from __future__ import annotations
 
-from tanuvex_turbo import _tanuvex_turbo
+from tanuvex_turbo import _registration, _tanuvex_turbo
 from tanuvex_turbo._tanuvex_turbo import (
     NES_HEIGHT,
     NES_WIDTH,
@@ -31,6 +36,8 @@ from tanuvex_turbo._tanuvex_turbo import (
 )
 
 __all__ = list(_tanuvex_turbo.__all__)
+
+_registration.register_when_gymnasium_is_imported()
 
 
 def __getattr__(name):

@@ -108,12 +108,15 @@ def action_set(name: str) -> np.ndarray:
     """The controller bytes of the named action set as a new ``uint8`` array.
 
     Raises:
-        KeyError: ``name`` is not one of :func:`action_set_names`.
+        ValueError: ``name`` is not one of :func:`action_set_names`.
     """
-    try:
-        return np.array(ACTION_SETS[name], dtype=np.uint8)
-    except KeyError:
-        raise KeyError(f"unknown action set {name!r}; choose one of: {', '.join(ACTION_SETS)}") from None
+    table = ACTION_SETS.get(name) if isinstance(name, str) else None
+    if table is None:
+        raise ValueError(
+            f"unknown action set {name!r}: action_set must be one of {', '.join(ACTION_SETS)}, "
+            "or a list of controller bytes or button combinations such as 'right+A'"
+        )
+    return np.array(table, dtype=np.uint8)
 
 
 def buttons_to_byte(buttons: Iterable[str]) -> int:
@@ -176,8 +179,7 @@ def resolve_action_set(choice: ActionSetChoice) -> np.ndarray:
     sequences of button names. Returns a new ``uint8`` array.
 
     Raises:
-        KeyError: unknown action-set name.
-        ValueError: an empty list or an item that is not a controller byte.
+        ValueError: an unknown action-set name, an empty list or an item that is not a controller byte.
     """
     if isinstance(choice, str):
         return action_set(choice)

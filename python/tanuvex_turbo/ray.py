@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import os
 import tempfile
+import time
 from collections.abc import Sequence
 from typing import Any
 
@@ -47,7 +48,14 @@ from gymnasium.vector.utils import batch_space
 from tanuvex_turbo.cartridge import rom_path_and_source
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import load_catalog
-from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _check_reset_mask, _lane_mask, _open_engine
+from tanuvex_turbo.vector_env import (
+    AutoresetMode,
+    TurboVectorEnv,
+    _check_reset_mask,
+    _lane_mask,
+    _open_engine,
+    check_num_envs,
+)
 
 __all__ = ["RayVectorEnv", "shard_sizes"]
 
@@ -66,6 +74,9 @@ class _Shard:
     """Runs inside a Ray actor: one TurboVectorEnv over one shard's lanes."""
 
     def __init__(self, cartridge: bytes, catalog: Any, num_envs: int, kwargs: dict[str, Any]):
+        # An error here would kill the actor and reach the driver as ActorDiedError;
+        # kept, it is raised by describe(), the driver's first call, as itself.
+        self.error: BaseException | None = None
         # The engine reads its cartridge image from a file, once, at construction.
         handle, path = tempfile.mkstemp(suffix=".nes")
         try:
@@ -74,16 +85,21 @@ class _Shard:
             # The actor's results are serialised before its next call runs, so
             # the environment's own buffers can be returned without a copy.
             self.env = TurboVectorEnv(path, num_envs, states=catalog, copy=False, **kwargs)
+        except Exception as error:
+            self.error = error
         finally:
             os.unlink(path)
 
     def describe(self) -> dict[str, Any]:
+        if self.error is not None:
+            raise self.error
         env = self.env
         return {
             "single_observation_space": env.single_observation_space,
             "single_action_space": env.single_action_space,
             "metadata": env.metadata,
             "state_names": env.state_names,
+            "action_meanings": env.get_action_meanings(),
         }
 
     def reset(self, seed: Any, options: dict[str, Any] | None):
@@ -121,7 +137,12 @@ class RayVectorEnv(VectorEnv):
         actor_options: options of every actor, as for Ray's ``.options()``:
             ``num_cpus`` (default 1), ``resources``, ``scheduling_strategy``
             (placement groups, node affinity), ...; or a list with one such
-            dict per actor.
+            dict per actor. Without a ``scheduling_strategy``, the CPUs asked
+            for must be free in the cluster: otherwise the constructor refuses
+            (RuntimeError) instead of waiting for actors Ray cannot place.
+        start_timeout: seconds to wait for every actor to build its
+            environment; after that a TimeoutError names the actors that did
+            not answer.
         **kwargs: any other :class:`TurboVectorEnv` argument. ``states`` is
             read on the driver and sent as bytes. ``num_threads`` defaults to
             each actor's ``num_cpus``. ``seed`` gives lane ``i`` the seed
@@ -142,8 +163,10 @@ class RayVectorEnv(VectorEnv):
         num_actors: int = 2,
         *,
         actor_options: dict[str, Any] | Sequence[dict[str, Any]] | None = None,
+        start_timeout: float = 300.0,
         **kwargs: Any,
     ) -> None:
+        num_envs = check_num_envs(num_envs)
         rom_path, rom_source = rom_path_and_source(rom_path)
         # Opened once here so that a wrong image is refused with the message
         # one process gives (naming the file and what to do), before any actor starts.
@@ -180,12 +203,15 @@ class RayVectorEnv(VectorEnv):
                     f"start_state must name one start state per lane ({self.num_envs}), got {len(start_state)}"
                 )
 
-        cartridge_ref = ray.put(cartridge)
+        for options in per_actor:
+            options.setdefault("num_cpus", 1)
+        cartridge_ref = ray.put(cartridge)  # starts a local Ray when none is running
         catalog_ref = ray.put(catalog)
+        if not any("scheduling_strategy" in options for options in per_actor):
+            _check_free_cpus([float(options["num_cpus"]) for options in per_actor])
         actor_class = ray.remote(_Shard)
         self._actors = []
         for shard, (size, options) in enumerate(zip(self._sizes, per_actor)):
-            options.setdefault("num_cpus", 1)
             shard_kwargs = dict(kwargs)
             shard_kwargs.setdefault("num_threads", max(1, int(options["num_cpus"])))
             offset = int(self._offsets[shard])
@@ -200,13 +226,14 @@ class RayVectorEnv(VectorEnv):
                 shard_kwargs["seed"] = offset
             self._actors.append(actor_class.options(**options).remote(cartridge_ref, catalog_ref, size, shard_kwargs))
 
-        description = ray.get(self._actors[0].describe.remote())
+        description = self._first_answers(float(start_timeout))
         self.single_observation_space = description["single_observation_space"]
         self.single_action_space = description["single_action_space"]
         self.metadata = description["metadata"]
         self.autoreset_mode = self.metadata["autoreset_mode"]
         self.render_mode = kwargs.get("render_mode")
         self.state_names: list[str] = description["state_names"]
+        self._action_meanings: list[str] = description["action_meanings"]
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
         self._last_obs: list[np.ndarray] | None = None
@@ -267,7 +294,7 @@ class RayVectorEnv(VectorEnv):
             else:
                 shard_seed = int(seed) + lanes.start
             calls[shard] = actor.reset.remote(shard_seed, shard_options)
-        results = dict(zip(calls, ray.get(list(calls.values()))))
+        results = dict(zip(calls, _get(list(calls.values()))))
         self._pending &= ~mask
         observations, infos = [], []
         for shard, _, _lanes in self._shards():
@@ -286,7 +313,7 @@ class RayVectorEnv(VectorEnv):
         actions = self._check_actions(actions)
         if self._pending.any():
             raise RuntimeError(PENDING_RESET_MESSAGE)
-        results = ray.get([actor.step.remote(actions[lanes]) for _, actor, lanes in self._shards()])
+        results = _get([actor.step.remote(actions[lanes]) for _, actor, lanes in self._shards()])
         obs, info = self._gather([r[0] for r in results], [r[4] for r in results])
         rewards = np.concatenate([r[1] for r in results])
         terminated = np.concatenate([r[2] for r in results])
@@ -300,7 +327,7 @@ class RayVectorEnv(VectorEnv):
         if self.render_mode is None:
             return None
         frames: list[np.ndarray] = []
-        for shard_frames in ray.get([actor.render.remote() for actor in self._actors]):
+        for shard_frames in _get([actor.render.remote() for actor in self._actors]):
             frames.extend(np.array(frame) for frame in shard_frames)
         return tuple(frames)
 
@@ -316,6 +343,10 @@ class RayVectorEnv(VectorEnv):
     def __repr__(self) -> str:
         return f"{type(self).__name__}(num_envs={self.num_envs}, num_actors={len(self._sizes)})"
 
+    def get_action_meanings(self) -> list[str]:
+        """As :meth:`TurboVectorEnv.get_action_meanings`."""
+        return list(self._action_meanings)
+
     # ------------------------------------------------------------------ lane clones
 
     def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
@@ -328,7 +359,7 @@ class RayVectorEnv(VectorEnv):
             for shard, actor, lanes in self._shards()
             if mask[lanes].any()
         }
-        results = dict(zip(calls, ray.get(list(calls.values()))))
+        results = dict(zip(calls, _get(list(calls.values()))))
         clones: list[bytes | None] = []
         for shard, size in enumerate(self._sizes):
             clones.extend(results.get(shard, [None] * size))
@@ -352,11 +383,11 @@ class RayVectorEnv(VectorEnv):
         if self._last_obs is None and not given.all():
             raise RuntimeError("call reset() before restoring only some lanes")
         shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
-        ray.get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
+        _get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
         results = dict(
             zip(
                 [s for s, _, _ in shards],
-                ray.get([actor.restore_states.remote(states[lanes]) for _, actor, lanes in shards]),
+                _get([actor.restore_states.remote(states[lanes]) for _, actor, lanes in shards]),
             )
         )
         self._pending &= ~given
@@ -370,9 +401,29 @@ class RayVectorEnv(VectorEnv):
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
-        return [state for shard in ray.get([a.start_states.remote() for a in self._actors]) for state in shard]
+        return [state for shard in _get([a.start_states.remote() for a in self._actors]) for state in shard]
 
     # ------------------------------------------------------------------ helpers
+
+    def _first_answers(self, timeout: float) -> dict[str, Any]:
+        """Every actor's description, or the error that says which actors failed or did not answer."""
+        calls = [actor.describe.remote() for actor in self._actors]
+        ready, _ = ray.wait(calls, num_returns=len(calls), timeout=timeout)
+        done = set(ready)
+        late = [shard for shard, call in enumerate(calls) if call not in done]
+        try:
+            if late:
+                offsets = self._offsets
+                lanes = [f"actor {shard} (lanes {offsets[shard]}..{offsets[shard + 1] - 1})" for shard in late]
+                raise TimeoutError(
+                    f"{len(late)} of {len(calls)} Ray actors did not answer within {timeout:g} s: {', '.join(lanes)}; "
+                    "Ray may be unable to place them (see ray.available_resources()) or their processes are "
+                    "still starting: raise start_timeout=, or use fewer actors"
+                )
+            return _get(calls)[0]
+        except BaseException:
+            self.close_extras()
+            raise
 
     def _shards(self):
         for shard, actor in enumerate(self._actors):
@@ -419,6 +470,36 @@ class RayVectorEnv(VectorEnv):
                 for shard, info in enumerate(infos)
             ]
         return np.concatenate(observations), _merge_infos(infos, self._sizes)
+
+
+def _get(calls: Any) -> Any:
+    """``ray.get``, with an exception raised inside an actor re-raised as itself (same type, same message)."""
+    try:
+        return ray.get(calls)
+    except ray.exceptions.RayTaskError as error:
+        cause = getattr(error, "cause", None)
+        if isinstance(cause, Exception):
+            raise cause from None
+        raise
+
+
+def _check_free_cpus(requested: list[float]) -> None:
+    """Refuses actors that Ray could not place now: their first call would wait for ever."""
+    need = sum(requested)
+    total = ray.cluster_resources().get("CPU", 0.0)
+    free = ray.available_resources().get("CPU", 0.0)
+    # CPUs of actors just ended come back within moments.
+    deadline = time.monotonic() + 10.0
+    while need > free and need <= total and time.monotonic() < deadline:
+        time.sleep(0.2)
+        free = ray.available_resources().get("CPU", 0.0)
+    if need > free:
+        raise RuntimeError(
+            f"RayVectorEnv needs {need:g} CPUs for {len(requested)} actors "
+            f"(num_cpus {', '.join(f'{cpus:g}' for cpus in requested)}), but the Ray cluster has {free:g} free "
+            f"of {total:g}: use fewer actors (num_actors=) or fewer CPUs each (actor_options={{'num_cpus': ...}}), "
+            "or start Ray with more (ray.init(num_cpus=...))"
+        )
 
 
 def _merge_infos(infos: list[dict[str, Any]], sizes: list[int]) -> dict[str, Any]:

@@ -24,21 +24,25 @@ around. Nothing else counts: no penalty for dying or for time, no bonus for
 coins, score or the flag. An episode ends (``terminated``) when the lives
 byte reads 0xFF, that is game over after the last life, or, with
 ``terminate_on_flag`` (the default), when ``x_pos`` reaches 3160 during a
-frame, one constant for every level. A lost life is not an episode end unless
-``end_on_life_loss=True``. The engine never truncates; ``max_episode_steps``
-adds truncation in this class.
+frame, one constant for every level. No frame earns reward or reaches the
+flag unless a game is being played (power-on lanes sit on the title screen
+until Start is pressed). A lost life is not an episode end unless
+``episodic_life=True`` (the game goes on in the next episode) or
+``end_on_life_loss=True`` (the next episode reloads the start state). The
+engine never truncates; ``max_episode_steps`` adds truncation in this class.
 """
 
 from __future__ import annotations
 
+import operator
 import os
+import warnings
 from collections.abc import Sequence
 from typing import Any, Union
 
 import numpy as np
 
 try:
-    import gymnasium
     from gymnasium import spaces
     from gymnasium.utils import seeding
     from gymnasium.vector import AutoresetMode, VectorEnv
@@ -46,17 +50,19 @@ try:
 except ImportError as error:  # pragma: no cover - exercised only without gymnasium
     raise ImportError("tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'") from error
 
+from tanuvex_turbo import _registration
+from tanuvex_turbo._registration import register as register_env_id
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
-from tanuvex_turbo.actions import ActionSetChoice, resolve_action_set
+from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_action_set
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.states import StatesSource, load_catalog
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
 
-#: Gymnasium id of :class:`TurboVectorEnv`, registered when this module is imported, so that
-#: ``gymnasium.make_vec("tanuvex_turbo.vector_env:TanuvexTurbo-v0", num_envs=8, states=...)`` works.
-ENV_ID = "TanuvexTurbo-v0"
+#: Gymnasium id of :class:`TurboVectorEnv`, registered when the package is imported, so that
+#: ``gymnasium.make_vec("TanuvexTurbo-v0", num_envs=8, states=...)`` works.
+ENV_ID = _registration.ENV_ID
 
 _EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": np.int32}
 
@@ -68,6 +74,9 @@ DEFAULT_START_STATE = "1-1"
 
 StateChoice = Union[int, str, None]
 
+#: The most lanes one environment accepts (about 10 GB of consoles and observations).
+MAX_NUM_ENVS = 65536
+
 
 class TurboVectorEnv(VectorEnv):
     """``num_envs`` emulated consoles as one Gymnasium vector environment.
@@ -75,7 +84,7 @@ class TurboVectorEnv(VectorEnv):
     Args:
         rom_path: path of the supported cartridge image; defaults to the
             ``TANUVEX_TURBO_ROM`` environment variable.
-        num_envs: number of lanes (sub-environments).
+        num_envs: number of lanes (sub-environments), 1 to :data:`MAX_NUM_ENVS`.
         states: start states: a directory of ``*.state`` files, a file, a
             mapping ``name -> path or bytes``, or a sequence of paths or
             ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
@@ -98,9 +107,17 @@ class TurboVectorEnv(VectorEnv):
         max_episode_steps: truncate an episode after this many steps (the
             engine itself never truncates). ``None``: no limit.
         end_on_life_loss: when true, a step in which a lane's ``lives`` value
-            drops ends that lane's episode (``terminated``), as is usual for
-            Atari games; its reset then loads its start state as any other.
-            Default false: only game over (and the flag) ends an episode.
+            drops ends that lane's episode (``terminated``); its reset then
+            loads its start state as any other, so every episode is one life
+            from the start state. Default false: only game over (and the
+            flag) ends an episode.
+        episodic_life: when true, a lost life ends the episode
+            (``terminated``) but does not reset the console: the lane's next
+            episode (autoreset or ``reset()``) goes on where the game stands,
+            with one life fewer; only game over, the flag, a time limit, or a
+            ``reset`` given a seed or a start state loads the start state
+            (the convention of ALE's and EnvPool's ``episodic_life``).
+            Excludes ``end_on_life_loss``.
         render_mode: ``"rgb_array"`` to make :meth:`render` return each lane's
             display frame (224 x 240 x 3), or ``None``.
         copy: when true (default) the observation and info arrays returned by
@@ -155,6 +172,7 @@ class TurboVectorEnv(VectorEnv):
         autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
         max_episode_steps: int | None = None,
         end_on_life_loss: bool = False,
+        episodic_life: bool = False,
         render_mode: str | None = None,
         copy: bool = True,
         extra_info: Sequence[str | int] = (),
@@ -177,6 +195,10 @@ class TurboVectorEnv(VectorEnv):
         sticky_action_prob: float = 0.0,
         num_threads: int | None = None,
     ) -> None:
+        num_envs = check_num_envs(num_envs)
+        if end_on_life_loss and episodic_life:
+            raise ValueError("end_on_life_loss and episodic_life exclude each other: choose one")
+        self._action_table = resolve_action_set(action_set)
         rom_path, rom_source = rom_path_and_source(rom_path)
         if states is None:
             states = os.environ.get("TANUVEX_TURBO_STATES") or None
@@ -223,12 +245,20 @@ class TurboVectorEnv(VectorEnv):
         self.copy = bool(copy)
         self.max_episode_steps = None if max_episode_steps is None else int(max_episode_steps)
         self.end_on_life_loss = bool(end_on_life_loss)
+        self.episodic_life = bool(episodic_life)
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
 
         self._state_names: list[str] = list(engine.state_catalog)
-        self._action_table = resolve_action_set(action_set)
+        if not self._state_names and not np.any(self._action_table & START):
+            warnings.warn(
+                "without start states every lane starts at power-on, on the title screen, and no action of this "
+                "action set presses Start, so no game will begin (no reward, no episode end): pass states=... "
+                "(or set TANUVEX_TURBO_STATES), or an action set with Start such as action_set='full'",
+                UserWarning,
+                stacklevel=2,
+            )
         self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
 
         obs_shape = engine.obs_shape()
@@ -268,6 +298,8 @@ class TurboVectorEnv(VectorEnv):
         self._episode_start = np.zeros(n, np.int64)
         self._all_lanes = np.ones(n, np.bool_)
         self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
+        # Lanes whose episode ended by a lost life alone (episodic_life): their next episode goes on in the same game.
+        self._life_ended = np.zeros(n, np.bool_)
         self._needs_reset = np.zeros(n, np.bool_)
         self._any_needs_reset = False
         # True from the engine call of a step until its bookkeeping is done:
@@ -297,6 +329,10 @@ class TurboVectorEnv(VectorEnv):
         """Controller byte of each action index (a copy)."""
         return self._action_table.copy()
 
+    def get_action_meanings(self) -> list[str]:
+        """The buttons of each action, in action order: ``["noop", "right", "right+A", ...]``."""
+        return [describe(int(byte)) for byte in self._action_table]
+
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state: a catalog index, -1 for power-on, or ``"random"``."""
@@ -325,6 +361,9 @@ class TurboVectorEnv(VectorEnv):
             mask = _check_reset_mask(mask, n)
         if "state" in options and "states" in options:
             raise ValueError("give either options['state'] or options['states'], not both")
+        # Under episodic_life a lane whose episode ended by a lost life plays on,
+        # unless this reset asks for a seed or a start state.
+        go_on = seed is None and "state" not in options and "states" not in options
         if "state" in options:
             self._set_start_states(mask, options.pop("state"), "options['state']", broadcast=True)
         elif "states" in options:
@@ -333,7 +372,7 @@ class TurboVectorEnv(VectorEnv):
             raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
 
         self._recover_unfinished_step()
-        self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)])
+        self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)], go_on)
         self._refresh_info()
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
@@ -404,7 +443,10 @@ class TurboVectorEnv(VectorEnv):
         # it is reset, and the step leaves it out (its observation rows and
         # game values stay those of the reset).
         ended = self._needs_reset.copy()
-        self._engine.reset_masked_into(self._obs, ended, self._start_indices(ended), self._no_seeds)
+        restart = ended & ~self._life_ended
+        if restart.any():
+            self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), self._no_seeds)
+        self._life_ended[ended] = False
         self._refresh_info()
         self._engine_step(~ended, obs)
         self._rewards[ended] = 0.0
@@ -460,9 +502,13 @@ class TurboVectorEnv(VectorEnv):
     def _engine_step(self, step_mask: np.ndarray | None, obs_copy: np.ndarray | None) -> None:
         self._step_unfinished = True
         self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)  # type: ignore[call-arg]
-        if self.end_on_life_loss:
+        if self.end_on_life_loss or self.episodic_life:
             lives = self._info["lives"]
-            np.logical_or(self._terminated, lives < self._lives, out=self._terminated)
+            lost = lives < self._lives
+            if self.episodic_life:
+                # Game over (lives reads -1) is a real end: the engine ended that lane too.
+                self._life_ended |= lost & ~self._terminated
+            np.logical_or(self._terminated, lost, out=self._terminated)
             np.copyto(self._lives, lives)
 
     def _refresh_info(self) -> None:
@@ -480,6 +526,7 @@ class TurboVectorEnv(VectorEnv):
         if self.max_episode_steps is not None:
             last_start = self._steps_taken - self.max_episode_steps
             np.logical_or(self._truncated, self._episode_start <= last_start, out=self._truncated)
+            self._life_ended &= ~self._truncated  # a time limit restarts the game
         elif not any_ended:
             if self._terminated.any():
                 np.copyto(self._needs_reset, self._terminated)
@@ -525,8 +572,13 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ resets
 
-    def _reset_lanes(self, mask: np.ndarray, seeds: list[int | None]) -> None:
-        self._engine.reset_masked_into(self._obs, mask, self._start_indices(mask), seeds)
+    def _reset_lanes(self, mask: np.ndarray, seeds: list[int | None], go_on: bool = True) -> None:
+        """Starts a new episode on the lanes of ``mask``: each loads its start state, but with
+        ``go_on`` a lane whose episode ended by a lost life (episodic_life) plays on in its game."""
+        restart = mask & ~self._life_ended if go_on else mask
+        if restart.any():
+            self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), seeds)
+        self._life_ended[mask] = False
         self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
         self._any_needs_reset = bool(self._needs_reset.any())
@@ -666,12 +718,26 @@ class TurboVectorEnv(VectorEnv):
         payloads = [None if state is None else bytes(state) for state in states]
         snapshots = self._engine.decode_snapshots(payloads)
         self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
+        self._life_ended[mask] = False
         self._episode_start[mask] = self._steps_taken
         self._needs_reset[mask] = False
         self._any_needs_reset = bool(self._needs_reset.any())
         self._reset_done = True
         self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
+
+
+def check_num_envs(num_envs: Any) -> int:
+    """``num_envs`` as an int, or the error that says what it may be."""
+    try:
+        value = operator.index(num_envs)
+    except TypeError:
+        raise TypeError(
+            f"num_envs must be an integer from 1 to {MAX_NUM_ENVS}, got {type(num_envs).__name__}"
+        ) from None
+    if isinstance(num_envs, bool) or not 1 <= value <= MAX_NUM_ENVS:
+        raise ValueError(f"num_envs must be an integer from 1 to {MAX_NUM_ENVS}, got {num_envs!r}")
+    return value
 
 
 def _autoreset_mode(value: Any) -> AutoresetMode:
@@ -760,5 +826,4 @@ def _lane_mask(mask: Any, n: int, what: str) -> np.ndarray:
     return np.ascontiguousarray(lanes)
 
 
-if ENV_ID not in gymnasium.registry:
-    gymnasium.register(id=ENV_ID, vector_entry_point="tanuvex_turbo.vector_env:TurboVectorEnv")
+register_env_id()

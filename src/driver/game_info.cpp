@@ -90,7 +90,7 @@ void write_entry(const uint8_t* ram, uint8_t id, int64_t* out) {
     case 11: out[0] = ram[0x0704] != 0; break;
     case 12: out[0] = ram[0x079E]; break;
     case 13: out[0] = ram[0x079F]; break;
-    case 14: out[0] = below_or_minus_one(ram[0x0770], 4); break;
+    case 14: out[0] = below_or_minus_one(ram[GAME_MODE_ADDR], 4); break;
     case 15: out[0] = below_or_minus_one(ram[0x000E], 13); break;
     case 23: out[0] = ram[0x0750]; break;
     case 24: out[0] = ram[0x0745] != 0; break;

@@ -11,6 +11,11 @@
 
 namespace tt {
 
+/// The game's mode byte: 0 title screen (and its self-playing demo), 1 a game
+/// being played, 2 the ending, 3 game over.
+inline constexpr unsigned GAME_MODE_ADDR = 0x0770;
+inline constexpr uint8_t GAME_MODE_PLAYING = 1;
+
 /// Decodes the ten game values from a 2 KiB RAM image.
 GameInfo decode_game_info(const uint8_t* ram);
 

@@ -128,6 +128,7 @@ TEST(FrameStep, RewardAndTermination) {
   reset_machine(m);
   m.terminate_on_flag = 0;
   m.ram[0x075A] = 2;  // lives
+  m.ram[GAME_MODE_ADDR] = GAME_MODE_PLAYING;
   m.ram[0x071C] = 0x10;
   refresh_game_info(m);
   m.ram[0x071C] = 0x13;  // the game would move the scroll during the frame
@@ -137,6 +138,14 @@ TEST(FrameStep, RewardAndTermination) {
   refresh_game_info(m);
   m.ram[0x071C] = 0x02;
   EXPECT_FLOAT_EQ(step_frame(m, 0), 0.0f) << "wrapping backwards is not forward motion";
+  for (const uint8_t mode : {0, 3}) {  // the title screen (with its demo), game over
+    m.ram[GAME_MODE_ADDR] = mode;
+    m.ram[0x071C] = 0x10;
+    refresh_game_info(m);
+    m.ram[0x071C] = 0x13;
+    EXPECT_FLOAT_EQ(step_frame(m, 0), 0.0f) << "no reward outside a game, mode " << int{mode};
+  }
+  m.ram[GAME_MODE_ADDR] = GAME_MODE_PLAYING;
 
   // x_pos is 65535 here (RAM the program never wrote): being past the flag
   // before a frame does not end the episode, only reaching it from below.
@@ -156,6 +165,10 @@ TEST(FrameStep, RewardAndTermination) {
   EXPECT_EQ(m.terminated, 0) << "a lane that starts past the flag plays on";
   move_x_pos(3160, 3170);
   EXPECT_EQ(m.terminated, 0) << "a lane that starts at the flag plays on";
+  m.ram[GAME_MODE_ADDR] = 0;
+  move_x_pos(3159, 3160);
+  EXPECT_EQ(m.terminated, 0) << "the title screen's demo reaches no flag";
+  m.ram[GAME_MODE_ADDR] = GAME_MODE_PLAYING;
   move_x_pos(3159, 3160);
   EXPECT_EQ(m.terminated, 1) << "reaching the flag ends the episode";
   const ConsoleState frozen = m;

@@ -238,8 +238,8 @@ TEST(VecEnvSticky, DrawsDecideEachStepAndRepeatBySeed) {
 TEST(VecEnvStep, FrameSkipStopsEarlyAndPendingResetBlocksSteps) {
   // Lane 3 starts from entry 1, which is two frames away from its death frame.
   const uint8_t death = 200;
-  std::vector<StateCatalogEntry> catalog = {{"s0", scripted_state_image(0, death)},
-                                            {"s1", scripted_state_image(death - 3, death)}};
+  std::vector<StateCatalogEntry> catalog = {{"s0", scripted_state_image(0, death, 0x0F, true)},
+                                            {"s1", scripted_state_image(death - 3, death, 0x0F, true)}};
   auto env = make_env(scripted_cartridge(death), small_config(4), catalog, 1);
   ASSERT_TRUE(env);
   StepOutputs out(*env);

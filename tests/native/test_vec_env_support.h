@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/game_info.h"
 #include "test_support.h"
 #include "vec_env/vec_env.h"
 
@@ -71,9 +72,10 @@ inline std::shared_ptr<const Cartridge> scripted_cartridge(uint8_t death_frame) 
 }
 
 // A state image for the scripted cartridge: parked in its idle loop with NMI
-// on, the frame counter at `counter` and the death frame `death_frame`.
-inline std::vector<uint8_t> scripted_state_image(uint8_t counter, uint8_t death_frame,
-                                                 uint8_t universal_colour = 0x0F) {
+// on, the frame counter at `counter` and the death frame `death_frame`; with
+// `playing` the game mode says a game is being played, so frames earn reward.
+inline std::vector<uint8_t> scripted_state_image(uint8_t counter, uint8_t death_frame, uint8_t universal_colour = 0x0F,
+                                                 bool playing = false) {
   std::vector<uint8_t> image;
   auto chunk = [&](const char* tag, const std::vector<uint8_t>& data) {
     char t[4] = {0, 0, 0, 0};
@@ -86,6 +88,7 @@ inline std::vector<uint8_t> scripted_state_image(uint8_t counter, uint8_t death_
   std::vector<uint8_t> ram(2048, 0);
   ram[SCRIPT_COUNTER] = counter;
   ram[SCRIPT_DEATH_FRAME] = death_frame;
+  if (playing) ram[GAME_MODE_ADDR] = GAME_MODE_PLAYING;  // else the title screen: frames earn nothing
   std::vector<uint8_t> palette(32, universal_colour);
   chunk("PC", {0x17, 0x80});
   chunk("A", {0});
