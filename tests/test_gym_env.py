@@ -113,6 +113,11 @@ class TestConstruction:
             make(render_mode="human")
         with pytest.raises(ValueError, match="seed"):
             make(seed=-1)
+        # Not truncated to 1: only whole numbers count.
+        for name in ("seed", "max_episode_steps"):
+            with pytest.raises(TypeError, match=f"^{name} must be an integer, got float$"):
+                make(**{name: 1.5})
+        assert make(seed=np.uint8(3), max_episode_steps=np.int64(2)).max_episode_steps == 2
 
     def test_close(self, make):
         env = make()
@@ -194,6 +199,9 @@ class TestActions:
             ([0, 7, 1], ValueError, "action 7 is outside the action space"),
             ([0, -1, 1], ValueError, "action -1 is outside"),
             ([0.5, 1, 1], TypeError, "integers"),
+            # Above the signed range: wrapped, it would be the last action of the set.
+            (np.array([0, 2**64 - 1, 1], np.uint64), ValueError, "action 18446744073709551615 is outside"),
+            ([0, 2.0**63, 1], ValueError, "action 9.223372036854776e\\+18 is outside"),
         ],
     )
     def test_refused_actions_change_nothing(self, make, actions, error, text):

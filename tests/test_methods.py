@@ -441,8 +441,11 @@ class TestRamAndDebug:
         # A transparent pixel shows the backdrop colour, palette RAM byte 0.
         backdrop = {c for c, o in pixels if not o}
         assert len(backdrop) == 1
-        # Only the lane index is range-checked.
-        assert env._debug_bg_pixel(0, 10**6, 2**40)[1] in (True, False)
+        # The picture is 256 x 240: the last pixel answers, one further is refused (it would wrap).
+        assert len(env._debug_bg_pixel(0, 255, 239)) == 2
+        for x, y, text in ((256, 0, "x out of range: 256"), (0, 240, "y out of range: 240"), (10**6, 0, "x out")):
+            with pytest.raises(ValueError, match=f"^{text}"):
+                env._debug_bg_pixel(0, x, y)
 
     def test_debug_bg_pixel_with_background_off(self, make_env):
         env = make_env(1)  # one frame after power-on the picture is still off

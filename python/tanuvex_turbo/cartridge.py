@@ -237,7 +237,10 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
         os.close(fd)
         raise
     with handle:
-        data = handle.read(MAX_FILE_SIZE + 1)
+        try:
+            data = handle.read(MAX_FILE_SIZE + 1)
+        except OSError as error:  # name the path, not the descriptor (a directory fails here)
+            raise type(error)(error.errno, error.strerror, os.fspath(path)) from None
     if len(data) > MAX_FILE_SIZE:
         raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
     return data
