@@ -20,6 +20,7 @@ import errno
 import hashlib
 import os
 import shlex
+import stat
 
 __all__ = [
     "EXPECTED_SHA256",
@@ -231,16 +232,15 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
     """
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
+        if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         os.set_blocking(fd, True)
         handle = os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
         raise
     with handle:
-        try:
-            data = handle.read(MAX_FILE_SIZE + 1)
-        except OSError as error:  # name the path, not the descriptor (a directory fails here)
-            raise type(error)(error.errno, error.strerror, os.fspath(path)) from None
+        data = handle.read(MAX_FILE_SIZE + 1)
     if len(data) > MAX_FILE_SIZE:
         raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
     return data

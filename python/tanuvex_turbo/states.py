@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 import pathlib
 import zlib
 from collections.abc import Mapping, Sequence
@@ -93,16 +94,15 @@ def _read_bounded(path: pathlib.Path) -> bytes:
     longer than MAX_STATE_SIZE raises OSError (EFBIG) after reading at most one byte past it."""
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
+        if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         os.set_blocking(fd, True)
         handle = os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
         raise
     with handle:
-        try:
-            data = handle.read(MAX_STATE_SIZE + 1)
-        except OSError as error:  # name the path, not the descriptor (a directory fails here)
-            raise type(error)(error.errno, error.strerror, os.fspath(path)) from None
+        data = handle.read(MAX_STATE_SIZE + 1)
     if len(data) > MAX_STATE_SIZE:
         raise OSError(errno.EFBIG, f"state file is larger than {MAX_STATE_SIZE} bytes", str(path))
     return data
