@@ -15,8 +15,8 @@ from __future__ import annotations
 
 import errno
 import os
-import stat
 import pathlib
+import stat
 import zlib
 from collections.abc import Mapping, Sequence
 from typing import Union
