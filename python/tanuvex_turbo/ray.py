@@ -106,8 +106,8 @@ class _Shard:
     def clone_states(self, mask: np.ndarray) -> list[bytes | None]:
         return self.env.clone_states(mask)
 
-    def check_states(self, states: list[bytes | None]) -> None:
-        self.env._decode_states(states)
+    def check_states(self, states: list[bytes | None], first_lane: int) -> None:
+        self.env._decode_states(states, first_lane)
 
     def restore_states(self, states: list[bytes | None]):
         return self.env.restore_states(states)
@@ -355,7 +355,7 @@ class RayVectorEnv(VectorEnv):
         if self._last_obs is None and not given.all():
             raise RuntimeError("call reset() before restoring only some lanes")
         shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
-        ray.get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
+        ray.get([actor.check_states.remote(states[lanes], lanes.start) for _, actor, lanes in shards])
         results = dict(
             zip(
                 [s for s, _, _ in shards],

@@ -675,11 +675,14 @@ class TurboVectorEnv(VectorEnv):
         self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
-    def _decode_states(self, states: Any) -> tuple[np.ndarray, list[Any]]:
-        """The lanes given in ``states`` and their live snapshots; refuses any damaged entry, changing nothing."""
+    def _decode_states(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
+        """The lanes given in ``states`` and their live snapshots; refuses any damaged entry, changing nothing.
+
+        ``first_lane``: the number of lane 0 in messages (a Ray shard's first lane).
+        """
         payloads = lane_state_payloads(states, self.num_envs)
         envelopes = [
-            None if blob is None else unpack_lane_state(blob, lane, self._lane_obs_size)
+            None if blob is None else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size)
             for lane, blob in enumerate(payloads)
         ]
         mask = np.array([blob is not None for blob in payloads], np.bool_)
