@@ -634,7 +634,9 @@ class TurboVectorEnv(VectorEnv):
         """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
 
         A clone holds the lane's whole console, its observation stack, its
-        start-state index and its random stream. The bytes are portable: they
+        start-state index and its random stream: the engine's portable
+        snapshot, zlib-compressed, with a checksum
+        (:mod:`tanuvex_turbo.lane_states`). The bytes are portable: they
         can be stored, or restored by :meth:`restore_states` in any lane of any
         environment of the same cartridge with the same observation size, in
         this process or another. Cloning changes nothing. A lane whose episode
@@ -658,8 +660,10 @@ class TurboVectorEnv(VectorEnv):
         observation stack, console and random stream. For the wrapper it starts
         a new episode (``max_episode_steps`` counts from the restore); its
         start state for later resets stays its own. ``info`` masks are
-        true for the restored lanes. A damaged or foreign blob raises
-        ValueError with the engine's message, and nothing changes.
+        true for the restored lanes. The engine's own uncompressed snapshot
+        bytes (``ZuboLiveSnapshot.to_bytes()``) are accepted too. A damaged
+        blob (checksum), or a foreign one (the engine's message), raises
+        ValueError before any lane changes.
         """
         self._check_open()
         n = self.num_envs
