@@ -3,6 +3,10 @@ environment plays on identically in another lane of another environment."""
 
 from __future__ import annotations
 
+import hashlib
+import struct
+import zlib
+
 import numpy as np
 import pytest
 
@@ -95,12 +99,21 @@ def test_damaged_or_malformed_states_are_refused_and_change_nothing(make):
     assert np.array_equal(obs[0], obs[1]) and np.array_equal(engine_ram(env)[0], engine_ram(env)[1])
 
 
-def test_a_checked_state_too_large_for_the_lane_is_refused_unpacked():
+def test_checked_states_whose_checksum_holds_but_whose_contents_do_not_are_refused():
     # Well formed, checksum right, but it would unpack to far more than a lane: refused before inflating.
     huge = pack_lane_state(bytes(1 << 22))
     with pytest.raises(ValueError, match="^saved state of lane 2 unpacks to 4194304 bytes, more than a lane"):
         unpack_lane_state(huge, 2, 28224)
     assert unpack_lane_state(pack_lane_state(b"x" * 1000), 0, 28224) == b"x" * 1000
+
+    def sealed(length, stream):  # the documented layout, checksum computed over a stream of our choice
+        head = MAGIC + struct.pack("<I", length)
+        return head + hashlib.blake2b(head + stream, digest_size=16).digest() + stream
+
+    whole = zlib.compress(b"x" * 1000)
+    for length, stream in [(1000, whole + b"more"), (1000, whole[:-4]), (999, whole), (1001, whole), (0, whole)]:
+        with pytest.raises(ValueError, match="^saved state of lane 0 is damaged: its data does not unpack to"):
+            unpack_lane_state(sealed(length, stream), 0, 28224)
 
 
 def engine_ram(env):
