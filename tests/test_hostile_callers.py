@@ -291,22 +291,7 @@ def test_a_restore_after_an_interrupted_step_is_kept(rom_path, states_dir, mode)
     )
     env.reset(seed=1)
     clone = env.clone_states(np.array([False, True]))[1]
-    engine = env._engine
-
-    class CtrlCAfterTheEngine:
-        """Ctrl-C arriving the moment the engine's step returned (lane 0 ended in it)."""
-
-        def __getattr__(self, name):
-            return getattr(engine, name)
-
-        def step_masked_into(self, *args):
-            engine.step_masked_into(*args)
-            raise KeyboardInterrupt
-
-    env._engine = CtrlCAfterTheEngine()
-    with pytest.raises(KeyboardInterrupt):
-        env.step(np.zeros(2, np.int64))
-    env._engine = engine
+    _step_interrupted_after_the_engine(env, np.zeros(2, np.int64))  # lane 0 ends in it
     # Both lanes restored from one clone must play on as one: lane 0 is not
     # sent back to its start state for the episode that ended before.
     env.restore_states([clone, clone])
@@ -343,3 +328,49 @@ def test_an_output_array_resized_by_another_thread_during_a_step_is_refused_not_
                 assert not worker.is_alive(), f"{name} was resized under the running step"
     worker.join()
     assert refused == {"owner", "rewards"}
+
+
+def _step_interrupted_after_the_engine(env, actions):
+    """A Gymnasium-class step hit by Ctrl-C the moment the engine's step returned."""
+    engine = env._engine
+
+    class CtrlCAfterTheEngine:
+        def __getattr__(self, name):
+            return getattr(engine, name)
+
+        def step_masked_into(self, *args):
+            engine.step_masked_into(*args)
+            raise KeyboardInterrupt
+
+    env._engine = CtrlCAfterTheEngine()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            env.step(actions)
+    finally:
+        env._engine = engine
+
+
+def test_a_life_lost_in_an_interrupted_step_still_ends_the_episode_there(rom_path, states_dir):
+    pytest.importorskip("gymnasium")
+    from tanuvex_turbo import TurboVectorEnv
+
+    def make():
+        return TurboVectorEnv(
+            rom_path, 1, states=states_dir, start_state="1-1", action_set="right_only", end_on_life_loss=True
+        )
+
+    right = np.ones(1, np.int64)
+    reference, env = make(), make()
+    reference.reset(seed=0)
+    env.reset(seed=0)
+    for losing_step in range(400):  # held right, the first enemy takes a life
+        if reference.step(right)[2][0]:
+            break
+        env.step(right)
+    else:
+        pytest.fail("no life was lost")
+    _step_interrupted_after_the_engine(env, right)
+    # The next step is the autoreset of the episode that ended in the interrupted one.
+    expected, result = reference.step(right), env.step(right)
+    assert not result[2][0] and result[1][0] == 0.0 and losing_step > 0
+    assert np.array_equal(result[0], expected[0]) and result[4]["x_pos"][0] == expected[4]["x_pos"][0]
