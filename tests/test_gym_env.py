@@ -3,6 +3,7 @@ states, actions, infos, observation ownership, rendering, start states from file
 
 from __future__ import annotations
 
+import copy
 import gzip
 import shutil
 
@@ -312,6 +313,11 @@ class TestResetOptions:
             levels.append(env.engine.active_state_indices())
         assert levels[0] == levels[1]
         assert all(0 <= i < len(env.state_names) for i in levels[0] + levels[2])
+        # A masked reset draws for its own lanes only, from np_random.
+        twin = copy.deepcopy(env.np_random)
+        for _ in range(6):
+            env.reset(options={"reset_mask": np.array([False, True, False, False])})
+            assert env.engine.active_state_indices()[1] == twin.integers(0, len(env.state_names), size=1)[0]
 
     @pytest.mark.parametrize(
         "options, text",
