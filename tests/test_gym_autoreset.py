@@ -22,8 +22,10 @@ from gymnasium.vector import AutoresetMode  # noqa: E402
 
 from tanuvex_turbo import TurboVectorEnv, _RetroVecEnv  # noqa: E402
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
+from tanuvex_turbo.sb3_infos import sb3_step_infos  # noqa: E402
 
-NOOP, RIGHT, RIGHT_B = 0, 1, 3  # indices in the "right_only" action set
+NOOP, RIGHT, RIGHT_A, RIGHT_B = 0, 1, 2, 3  # indices in the "right_only" action set
+COINS = 0x075E
 MAX_EPISODE = 300  # steps; the last-life episode held right ends well before
 
 
@@ -34,6 +36,8 @@ def start_states(states_dir):
         "level": level,
         "doomed": with_ram(level, {LIVES: 0xFF}),
         "last_life": with_ram(level, {LIVES: 0}),
+        # One coin short of an extra life: the first block of the level gives it.
+        "coins99": with_ram(level, {COINS: 99}),
         # Starts mid-screen: holding right scrolls (and rewards) from the first step on.
         "scrolling": gzip.decompress((states_dir / "2-1-clouds-easy.state").read_bytes()),
     }
@@ -352,6 +356,36 @@ class TestEndOnLifeLoss:
         run_until_done(env, 0, RIGHT)
         assert env.reset(seed=0)[1]["lives"][0] == 2  # a seed starts from the start state
 
+    def test_the_lives_baseline_follows_extra_lives_restores_and_resets(self, make):
+        env = make(AutoresetMode.NEXT_STEP, ["coins99"], end_on_life_loss=True)
+        _, info = env.reset(seed=0)
+        start = env.clone_states()
+        lives = [int(info["lives"][0])]
+        # Held right, with a jump into the first block: an extra life, then the first enemy takes one.
+        script = [RIGHT] * 37 + [RIGHT_A] * 8 + [RIGHT] * MAX_EPISODE
+        for step, action in enumerate(script):
+            _, _, terminated, _, info = env.step(np.array([action]))
+            if info["lives"][0] != lives[-1]:
+                lives.append(int(info["lives"][0]))
+                if lives[-1] > lives[0]:
+                    gained = env.clone_states()
+            if terminated[0]:
+                ended_at = step
+                break
+        assert lives == [lives[0], lives[0] + 1, lives[0]] and ended_at > 45  # ended when the life went, not before
+        env.step(np.array([NOOP]))  # the autoreset
+        _, info = env.restore_states(gained)
+        assert info["lives"].tolist() == [lives[1]]
+        env.step(np.array([NOOP]))
+        # A restore, or a new start state, with fewer lives than the lane had is no life lost.
+        for back in (lambda: env.restore_states(start), lambda: env.reset(options={"state": "last_life"})):
+            _, info = back()
+            assert info["lives"][0] < lives[1]
+            for _ in range(2):
+                assert not env.step(np.array([NOOP]))[2].any()
+            env.restore_states(gained)
+            env.step(np.array([NOOP]))
+
 
 class TestTruncation:
     @pytest.mark.parametrize("mode", list(AutoresetMode))
@@ -381,11 +415,19 @@ class TestTruncation:
             with pytest.raises(RuntimeError, match="pending reset"):
                 env.step(np.array([RIGHT, NOOP]))
 
-    def test_a_lane_may_end_both_ways(self, make):
-        env = make(AutoresetMode.SAME_STEP, ["doomed"], num_envs=1, max_episode_steps=1)
+    def test_a_lane_may_end_both_ways_and_sb3_infos_tell_them_apart(self, make):
+        env = make(AutoresetMode.SAME_STEP, ["doomed", "scrolling"], max_episode_steps=1)
         env.reset()
-        _, _, terminated, truncated, _ = env.step(np.array([NOOP]))
-        assert terminated[0] and truncated[0]
+        _, _, terminated, truncated, info = env.step(np.full(2, RIGHT))
+        assert terminated.tolist() == [True, False] and truncated.all()
+        # SB3's conventions (the adapter's infos, computed without SB3): only lane 1 ended by the limit alone.
+        dones, infos, new_episodes = sb3_step_infos(terminated, truncated, info, 2)
+        assert dones.all() and [lane["TimeLimit.truncated"] for lane in infos] == [False, True]
+        for lane in (0, 1):
+            assert np.array_equal(infos[lane]["terminal_observation"], info["final_obs"][lane])
+            assert infos[lane]["x_pos"] == info["final_info"]["x_pos"][lane]
+            assert new_episodes[lane]["x_pos"] == info["x_pos"][lane]
+        assert infos[1]["x_pos"] > new_episodes[1]["x_pos"]
 
     def test_bad_limit(self, make):
         with pytest.raises(ValueError, match="max_episode_steps"):

@@ -3,14 +3,21 @@ environment plays on identically in another lane of another environment."""
 
 from __future__ import annotations
 
+import hashlib
+import struct
+import zlib
+
 import numpy as np
 import pytest
 
 pytest.importorskip("gymnasium")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
+from tanuvex_turbo.fields import INFO_FIELDS  # noqa: E402
+from tanuvex_turbo.lane_states import MAGIC, pack_lane_state, unpack_lane_state  # noqa: E402
 
 STEPS = 12
+INFO = [name for name, _ in INFO_FIELDS]
 # Sticky actions and no-op resets make the lanes' random streams matter.
 CONFIG = dict(action_set="simple", sticky_action_prob=0.25, noop_reset_max=8, num_threads=1)
 
@@ -28,7 +35,7 @@ def test_a_clone_plays_on_identically_in_another_environment_and_lane(make):
     source = make()
     obs, _ = source.reset(seed=1)
     for _ in range(30):
-        obs, *_ = source.step(rng.integers(0, 7, 3))
+        obs, *_, cloned_info = source.step(rng.integers(0, 7, 3))
     clones = source.clone_states(np.array([False, True, False]))
     assert clones[0] is None and clones[2] is None and isinstance(clones[1], bytes)
     cloned_obs = obs[1]
@@ -44,6 +51,8 @@ def test_a_clone_plays_on_identically_in_another_environment_and_lane(make):
     obs, info = target.restore_states([clones[1], None, None])
     assert np.array_equal(obs[0], cloned_obs)
     assert list(info["_x_pos"]) == [True, False, False]
+    # The game values are the restored lane's, not those of the lane it replaced.
+    assert {k: v[0] for k, v in info.items() if k in INFO} == {k: cloned_info[k][1] for k in INFO}
     for actions, (e_obs, e_reward, e_term, e_trunc, e_info) in zip(plan, expected):
         obs, reward, term, trunc, info = target.step(np.array([actions[1], 0, 0]))
         assert np.array_equal(obs[0], e_obs[1])
@@ -52,20 +61,31 @@ def test_a_clone_plays_on_identically_in_another_environment_and_lane(make):
     assert e_info["x_pos"][1] > 0 and not trunc[0]
 
 
-def test_refusals_change_nothing(make):
+def test_damaged_or_malformed_states_are_refused_and_change_nothing(make):
     env = make(2)
     with pytest.raises(RuntimeError, match="reset"):
         env.clone_states()
     env.reset(seed=3)
     env.step(np.ones(2, np.int64))
     blob = env.clone_states()[0]
-    ram_before = np.zeros(env.engine.ram_shape(), np.uint8)
-    env.engine.ram_into(ram_before)
+    envelope = env.engine.capture_snapshots(env._obs, np.array([True, False]))[0].to_bytes()
+    assert blob.startswith(MAGIC) and len(blob) * 4 < len(envelope)  # compressed
+    ram_before, obs_before = engine_ram(env), env._obs.copy()
+    # One flipped bit anywhere, a byte cut off or added: refused before any lane changes.
+    for at in range(len(blob)):
+        damaged = bytearray(blob)
+        damaged[at] ^= 1 << (at % 8)
+        with pytest.raises(ValueError, match="damaged|invalid magic"):
+            env.restore_states([blob, bytes(damaged)])
     for states, error, text in [
-        ([blob[:-1], None], ValueError, "portable snapshot is truncated at machine"),
+        ([blob[:-1], None], ValueError, "^saved state of lane 0 is damaged: its checksum does not match$"),
+        ([blob + b"\0", None], ValueError, "^saved state of lane 0 is damaged"),
+        ([blob[:20], None], ValueError, "^saved state of lane 0 is truncated: 20 bytes$"),
+        ([None, envelope[:-1]], ValueError, "^portable snapshot is truncated at machine"),
         ([None, None], ValueError, "at least one"),
         ([blob], ValueError, "one entry per lane"),
         (blob, TypeError, "sequence"),
+        ([blob, 10**12], TypeError, "^states\\[1\\] must be bytes or None, got int$"),
     ]:
         with pytest.raises(error, match=text):
             env.restore_states(states)
@@ -73,8 +93,30 @@ def test_refusals_change_nothing(make):
         env.clone_states(np.zeros(2, np.bool_))
     with pytest.raises(ValueError, match="2 booleans"):
         env.clone_states([True])
-    ram_after = np.zeros_like(ram_before)
-    env.engine.ram_into(ram_after)
-    assert np.array_equal(ram_before, ram_after)
-    obs, _ = env.restore_states([blob, blob])
-    assert np.array_equal(obs[0], obs[1])
+    assert np.array_equal(engine_ram(env), ram_before) and np.array_equal(env._obs, obs_before)
+    # The engine's own envelope (the form saved before the checked one) still loads, as the same lane.
+    obs, _ = env.restore_states([blob, bytearray(envelope)])
+    assert np.array_equal(obs[0], obs[1]) and np.array_equal(engine_ram(env)[0], engine_ram(env)[1])
+
+
+def test_checked_states_whose_checksum_holds_but_whose_contents_do_not_are_refused():
+    # Well formed, checksum right, but it would unpack to far more than a lane: refused before inflating.
+    huge = pack_lane_state(bytes(1 << 22))
+    with pytest.raises(ValueError, match="^saved state of lane 2 unpacks to 4194304 bytes, more than a lane"):
+        unpack_lane_state(huge, 2, 28224)
+    assert unpack_lane_state(pack_lane_state(b"x" * 1000), 0, 28224) == b"x" * 1000
+
+    def sealed(length, stream):  # the documented layout, checksum computed over a stream of our choice
+        head = MAGIC + struct.pack("<I", length)
+        return head + hashlib.blake2b(head + stream, digest_size=16).digest() + stream
+
+    whole = zlib.compress(b"x" * 1000)
+    for length, stream in [(1000, whole + b"more"), (1000, whole[:-4]), (999, whole), (1001, whole), (0, whole)]:
+        with pytest.raises(ValueError, match="^saved state of lane 0 is damaged: its data does not unpack to"):
+            unpack_lane_state(sealed(length, stream), 0, 28224)
+
+
+def engine_ram(env):
+    out = np.zeros(env.engine.ram_shape(), np.uint8)
+    env.engine.ram_into(out)
+    return out

@@ -3,6 +3,7 @@ states, actions, infos, observation ownership, rendering, start states from file
 
 from __future__ import annotations
 
+import copy
 import gzip
 import shutil
 import warnings
@@ -124,6 +125,11 @@ class TestConstruction:
                 make(count)
         with pytest.raises(ValueError, match="^unknown action set 'simpel': action_set must be one of right_only, "):
             make(action_set="simpel")
+        # Not truncated to 1: only whole numbers count.
+        for name in ("seed", "max_episode_steps"):
+            with pytest.raises(TypeError, match=f"^{name} must be an integer, got float$"):
+                make(**{name: 1.5})
+        assert make(seed=np.uint8(3), max_episode_steps=np.int64(2)).max_episode_steps == 2
 
     def test_close(self, make):
         env = make()
@@ -205,6 +211,9 @@ class TestActions:
             ([0, 7, 1], ValueError, "action 7 is outside the action space"),
             ([0, -1, 1], ValueError, "action -1 is outside"),
             ([0.5, 1, 1], TypeError, "integers"),
+            # Above the signed range: wrapped, it would be the last action of the set.
+            (np.array([0, 2**64 - 1, 1], np.uint64), ValueError, "action 18446744073709551615 is outside"),
+            ([0, 2.0**63, 1], ValueError, "action 9.223372036854776e\\+18 is outside"),
         ],
     )
     def test_refused_actions_change_nothing(self, make, actions, error, text):
@@ -315,6 +324,11 @@ class TestResetOptions:
             levels.append(env.engine.active_state_indices())
         assert levels[0] == levels[1]
         assert all(0 <= i < len(env.state_names) for i in levels[0] + levels[2])
+        # A masked reset draws for its own lanes only, from np_random.
+        twin = copy.deepcopy(env.np_random)
+        for _ in range(6):
+            env.reset(options={"reset_mask": np.array([False, True, False, False])})
+            assert env.engine.active_state_indices()[1] == twin.integers(0, len(env.state_names), size=1)[0]
 
     @pytest.mark.parametrize(
         "options, text",

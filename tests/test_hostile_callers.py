@@ -17,6 +17,7 @@ import time
 
 import numpy as np
 import pytest
+from env_support import step_arrays
 
 RACE_SECONDS = 1.5
 
@@ -80,6 +81,11 @@ def test_resets_survive_a_thread_rewriting_mask_and_indices(make_env, catalog, m
         ({"frame_stack": 2**61, "grayscale": False}, "lane observation size"),
         ({"num_envs": 2**40, "frame_stack": 2**30}, "observation array size"),
         ({"num_envs": 2**60, "resize_width": 1, "resize_height": 1, "frame_stack": 1}, "num_envs is too large"),
+        # Frame counts: a step or reset runs them with the interpreter lock released, beyond Ctrl-C's reach.
+        ({"frame_skip": 2**40}, "^frame_skip must be at most 3600, got 1099511627776$"),
+        ({"frame_skip": 3601}, "^frame_skip must be at most 3600, got 3601$"),
+        ({"noop_reset_max": 2**62}, "^noop_reset_max must be at most 3600, got 4611686018427387904$"),
+        ({"noop_reset_max": 3601}, "^noop_reset_max must be at most 3600, got 3601$"),
     ],
 )
 def test_sizes_that_overflow_are_refused_before_anything_is_built(rom_path, sizes, message):
@@ -88,6 +94,8 @@ def test_sizes_that_overflow_are_refused_before_anything_is_built(rom_path, size
     kwargs = {"num_envs": 2, "num_threads": 1, **sizes}
     with pytest.raises(ValueError, match=message.replace("*", r"\*")):
         _RetroVecEnv(rom_path, **kwargs)
+    if "3601" in message:  # the bound itself is allowed
+        assert _RetroVecEnv(rom_path, **{**kwargs, **{name: 3600 for name in sizes}}).num_envs == 2
 
 
 def test_sizes_no_allocation_can_hold_raise_memory_error(make_env):
@@ -209,3 +217,160 @@ def test_ctrl_c_during_an_ending_step_does_not_wedge_the_gymnasium_class(rom_pat
         timer.join()
         env.step(actions)  # raised the pending-reset RuntimeError when wedged
     assert interrupted > 0
+
+
+def test_start_state_paths_are_read_bounded_and_never_block(tmp_path):
+    from tanuvex_turbo.states import MAX_STATE_SIZE, load_catalog
+
+    fifo = str(tmp_path / "state.fifo")
+    os.mkfifo(fifo)
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(_error_of(load_catalog, fifo)), daemon=True)
+    reader.start()
+    reader.join(5.0)
+    assert not reader.is_alive(), "reading a FIFO nobody writes to blocked"
+    assert isinstance(outcome[0], ValueError) and "the state image is empty" in str(outcome[0])
+    bomb = gzip.compress(bytes(MAX_STATE_SIZE + 1))  # 1 KB that would unpack past the bound
+    (tmp_path / "big.state").write_bytes(bytes(MAX_STATE_SIZE + 1))
+    for source, error, text in [
+        ("/dev/zero", OSError, "state file is larger than 1048576 bytes"),
+        (tmp_path / "big.state", OSError, "state file is larger than 1048576 bytes"),
+        ({"bomb": bomb}, ValueError, "the state image unpacks to more than 1048576 bytes"),
+        ({"cut": gzip.compress(bytes(100))[:-9]}, ValueError, "the data ends inside the stream"),
+        ({"dir": tmp_path}, IsADirectoryError, str(tmp_path)),
+    ]:
+        refusal = _error_of(load_catalog, source)
+        assert isinstance(refusal, error) and text in str(refusal)
+    # The bound itself, and two gzip members one after the other, are read.
+    image = bytes(range(256)) * (MAX_STATE_SIZE // 512)
+    assert load_catalog({"two": gzip.compress(image) + gzip.compress(image)})[0] == [image * 2]
+
+
+def _error_of(call, *args):
+    try:
+        call(*args)
+    except Exception as error:
+        return error
+    raise AssertionError(f"{call.__name__}{args} raised nothing")
+
+
+def test_empty_and_directory_cartridge_paths_are_refused_by_name(monkeypatch, tmp_path, capsys):
+    pytest.importorskip("gymnasium")
+    from tanuvex_turbo import TurboVectorEnv, cli
+    from tanuvex_turbo.cartridge import inspect_cartridge
+
+    with pytest.raises(IsADirectoryError, match=f"Is a directory: '{tmp_path}'$"):
+        inspect_cartridge(tmp_path)
+    monkeypatch.setenv("TANUVEX_TURBO_ROM", "")
+    with pytest.raises(ValueError, match="^no cartridge image: pass rom_path or set TANUVEX_TURBO_ROM$"):
+        TurboVectorEnv(num_envs=1, states=())
+    # An empty path given on the command line is refused, not replaced by the variable's file.
+    monkeypatch.setenv("TANUVEX_TURBO_ROM", str(tmp_path / "elsewhere.nes"))
+    for argv in (["check", ""], ["record", "--rom", "", str(tmp_path / "out.gif")]):
+        assert cli.main(argv) != 0
+        assert "the cartridge path is empty" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("mode", ["NEXT_STEP", "SAME_STEP"])
+def test_a_restore_after_an_interrupted_step_is_kept(rom_path, states_dir, mode):
+    pytest.importorskip("gymnasium")
+    from gymnasium.vector import AutoresetMode
+
+    from tanuvex_turbo import TurboVectorEnv
+
+    level = gzip.decompress((states_dir / "1-1.state").read_bytes())
+    doomed = bytearray(level)
+    doomed[doomed.find(b"RAM\0" + (2048).to_bytes(4, "little")) + 8 + 0x075A] = 0xFF
+    env = TurboVectorEnv(
+        rom_path,
+        2,
+        states={"level": level, "doomed": bytes(doomed)},
+        start_state=["doomed", "level"],
+        autoreset_mode=getattr(AutoresetMode, mode),
+        num_threads=1,
+    )
+    env.reset(seed=1)
+    clone = env.clone_states(np.array([False, True]))[1]
+    _step_interrupted_after_the_engine(env, np.zeros(2, np.int64))  # lane 0 ends in it
+    # Both lanes restored from one clone must play on as one: lane 0 is not
+    # sent back to its start state for the episode that ended before.
+    env.restore_states([clone, clone])
+    for _ in range(3):
+        obs, rewards, terminated, _, info = env.step(np.ones(2, np.int64))
+        assert not terminated.any() and np.array_equal(obs[0], obs[1]) and info["x_pos"][0] == info["x_pos"][1]
+
+
+def test_an_output_array_resized_by_another_thread_during_a_step_is_refused_not_freed(make_env):
+    # NumPy's resize(refcheck=False) frees an array's memory even under a
+    # running call unless the array has a weak reference: each call holds one
+    # on every array it was given and on the array a view's memory belongs to.
+    env = make_env(1, num_threads=1, frame_skip=3600, terminate_on_flag=False)
+    arrays = step_arrays(env)
+    owner = np.zeros((2,) + env.obs_shape()[1:], np.uint8)
+    arrays["obs"] = owner[::2]  # a view: resizing its owner would free it
+    env.reset_into(arrays["obs"])
+    rewards = arrays["rewards"]
+    worker = threading.Thread(target=lambda: env.step_into(*arrays.values()))
+    worker.start()
+    refused = set()
+    while worker.is_alive():
+        try:
+            env.seed(0)  # refused while the step runs: its arrays are held from here on
+            continue
+        except RuntimeError:
+            pass
+        for name, array in (("owner", owner), ("rewards", rewards)):
+            try:
+                array.resize((0,), refcheck=False)
+            except ValueError:
+                refused.add(name)
+            else:
+                assert not worker.is_alive(), f"{name} was resized under the running step"
+    worker.join()
+    assert refused == {"owner", "rewards"}
+
+
+def _step_interrupted_after_the_engine(env, actions):
+    """A Gymnasium-class step hit by Ctrl-C the moment the engine's step returned."""
+    engine = env._engine
+
+    class CtrlCAfterTheEngine:
+        def __getattr__(self, name):
+            return getattr(engine, name)
+
+        def step_masked_into(self, *args):
+            engine.step_masked_into(*args)
+            raise KeyboardInterrupt
+
+    env._engine = CtrlCAfterTheEngine()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            env.step(actions)
+    finally:
+        env._engine = engine
+
+
+def test_a_life_lost_in_an_interrupted_step_still_ends_the_episode_there(rom_path, states_dir):
+    pytest.importorskip("gymnasium")
+    from tanuvex_turbo import TurboVectorEnv
+
+    def make():
+        return TurboVectorEnv(
+            rom_path, 1, states=states_dir, start_state="1-1", action_set="right_only", end_on_life_loss=True
+        )
+
+    right = np.ones(1, np.int64)
+    reference, env = make(), make()
+    reference.reset(seed=0)
+    env.reset(seed=0)
+    for _ in range(400):  # held right, the first enemy takes a life
+        if reference.step(right)[2][0]:
+            break
+        env.step(right)
+    else:
+        pytest.fail("no life was lost")
+    _step_interrupted_after_the_engine(env, right)
+    # The next step is the autoreset of the episode that ended in the interrupted one.
+    expected, result = reference.step(right), env.step(right)
+    assert not result[2][0] and result[1][0] == 0.0
+    assert np.array_equal(result[0], expected[0]) and result[4]["x_pos"][0] == expected[4]["x_pos"][0]

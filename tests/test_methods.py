@@ -197,10 +197,10 @@ class TestPendingReset:
 class TestMaskedStep:
     MASK = np.array([True, False, True, True, False, False, True, False])
 
-    def run(self, make_env, catalog, num_threads):
+    def run(self, make_env, catalog, num_threads, **config):
         """A masked step on env A, the same actions through step_into on twins B (all lanes stepped) and
         C (not stepped yet), then one more full step on A and C. Returns A's results."""
-        kwargs = dict(seed=3, sticky_action_prob=0.5, num_threads=num_threads, **catalog)
+        kwargs = {"seed": 3, "sticky_action_prob": 0.5, "num_threads": num_threads, **catalog, **config}
         a, b, c = (make_env(N, **kwargs) for _ in range(3))
         arrays = {}
         for name, e in zip("abc", (a, b, c)):
@@ -224,6 +224,9 @@ class TestMaskedStep:
         assert np.array_equal(arrays["a"]["obs"][off], before["obs"][off])
         assert np.array_equal(ram_of(a)[off], ram_before[off])
         assert np.array_equal(ram_of(a)[on], ram_of(b)[on])
+        # A snapshot carries the lane's last action (envelope byte 12): still the reset's 0 where skipped.
+        snapshots = a.capture_snapshots(arrays["a"]["obs"], np.ones(N, bool))
+        assert not any(snapshot.to_bytes()[12] for snapshot in np.array(snapshots, object)[off])
         # The skipped lanes' random streams and last actions did not move: their
         # next step is the first step of a twin that was never stepped.
         a.step_masked_into(**{**arrays["a"], "actions": second})
@@ -239,6 +242,10 @@ class TestMaskedStep:
             assert np.array_equal(copy, results[0][0]) and np.array_equal(ram, results[0][2])
             for name, array in arrays.items():
                 assert np.array_equal(array, results[0][1][name]), name
+
+    def test_a_lane_size_off_the_copy_chunks_without_sticky_actions(self, make_env, catalog):
+        # 70-byte lanes: the copy's 64-byte chunks leave a tail; no sticky draw guards the last actions.
+        self.run(make_env, catalog, 1, sticky_action_prob=0.0, resize_width=10, resize_height=7, frame_stack=1)
 
     def test_checks_and_refusals(self, env, make_env, game_over_catalog):
         arrays = step_arrays(env)
@@ -441,8 +448,11 @@ class TestRamAndDebug:
         # A transparent pixel shows the backdrop colour, palette RAM byte 0.
         backdrop = {c for c, o in pixels if not o}
         assert len(backdrop) == 1
-        # Only the lane index is range-checked.
-        assert env._debug_bg_pixel(0, 10**6, 2**40)[1] in (True, False)
+        # The picture is 256 x 240: the last pixel answers, one further is refused (it would wrap).
+        assert len(env._debug_bg_pixel(0, 255, 239)) == 2
+        for x, y, text in ((256, 0, "x out of range: 256"), (0, 240, "y out of range: 240"), (10**6, 0, "x out")):
+            with pytest.raises(ValueError, match=f"^{text}"):
+                env._debug_bg_pixel(0, x, y)
 
     def test_debug_bg_pixel_with_background_off(self, make_env):
         env = make_env(1)  # one frame after power-on the picture is still off

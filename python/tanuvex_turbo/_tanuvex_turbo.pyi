@@ -62,6 +62,12 @@ class _RetroVecEnv:
 
     Raises RuntimeError at construction when ``rom_path`` is not the supported
     cartridge image ("ROM SHA-256 mismatch: got X, expected Y") or cannot be read.
+    ``frame_skip`` and ``noop_reset_max`` are at most 3600 (ValueError beyond):
+    every call that runs frames is bounded.
+
+    Every array a call is given, and the array that owns a view's memory,
+    holds a weak reference for the call, so another thread's
+    ``resize(refcheck=False)`` is refused instead of freeing memory in use.
     """
 
     def __new__(
@@ -138,7 +144,8 @@ class _RetroVecEnv:
     def profiler_snapshot(self, top_n: int = 64) -> str: ...
     def _debug_ram(self, env_idx: int) -> list[int]: ...
     def _debug_oam(self, env_idx: int) -> list[int]: ...
-    def _debug_bg_pixel(self, env_idx: int, x: int, y: int) -> tuple[int, bool]: ...
+    def _debug_bg_pixel(self, env_idx: int, x: int, y: int) -> tuple[int, bool]:
+        """(colour, opaque) of the background at screen column x < 256, row y < 240 (ValueError outside)."""
     def reset_into(self, obs: _U8) -> None:
         """Resets every lane to catalog entry 0 (or power-on) and writes the observations."""
     def reset_masked_into(

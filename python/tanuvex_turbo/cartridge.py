@@ -20,6 +20,7 @@ import errno
 import hashlib
 import os
 import shlex
+import stat
 
 __all__ = [
     "EXPECTED_SHA256",
@@ -231,6 +232,8 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
     """
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
+        if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         os.set_blocking(fd, True)
         handle = os.fdopen(fd, "rb")
     except BaseException:

@@ -59,15 +59,17 @@ def _describe_header(report) -> str:
 
 
 def _check(args: argparse.Namespace) -> int:
-    from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
+    from tanuvex_turbo.cartridge import EXPECTED_SHA256, _inspect
 
-    path = args.rom or os.environ.get("TANUVEX_TURBO_ROM")
+    if args.rom == "":
+        raise CliError("the cartridge path is empty")
+    path = args.rom if args.rom is not None else os.environ.get("TANUVEX_TURBO_ROM")
     if not path:
         raise CliError("no cartridge image given: pass ROM or set TANUVEX_TURBO_ROM")
     if not os.path.exists(path):
         raise CliError(f"cartridge image not found: {path}")
     try:
-        report = inspect_cartridge(path)
+        report, data = _inspect(path, search_repair=True)
     except OSError as error:
         raise CliError(f"cannot read cartridge image {path}: {error.strerror or error}") from None
     print(f"file:     {path} ({report.size} bytes)")
@@ -75,9 +77,8 @@ def _check(args: argparse.Namespace) -> int:
     print(f"expected: {EXPECTED_SHA256}")
     print(f"header:   {_describe_header(report)}")
     if report.header is not None:
-        with open(path, "rb") as handle:
-            what = "the 16 header bytes" if report.header.magic_ok else "the first 16 bytes"
-            print(f"bytes:    {handle.read(16).hex(' ')}  ({what})")
+        what = "the 16 header bytes" if report.header.magic_ok else "the first 16 bytes"
+        print(f"bytes:    {data[:16].hex(' ')}  ({what})")
     engine_error = None
     if not args.no_engine:
         from tanuvex_turbo import _RetroVecEnv

@@ -67,7 +67,9 @@ def resolve_rom(path: str | None) -> str:
     Raises:
         CliError: no path, a missing file (status 2) or the wrong image (status 1).
     """
-    path = path or os.environ.get("TANUVEX_TURBO_ROM")
+    if path == "":
+        raise CliError("the cartridge path is empty")
+    path = path if path is not None else os.environ.get("TANUVEX_TURBO_ROM")
     if not path:
         raise CliError("no cartridge image given: pass --rom PATH or set TANUVEX_TURBO_ROM")
     if not os.path.isfile(path):

@@ -47,6 +47,7 @@ from gymnasium.vector.utils import batch_space
 
 from tanuvex_turbo.cartridge import rom_path_and_source
 from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
+from tanuvex_turbo.lane_states import lane_state_payloads
 from tanuvex_turbo.states import load_catalog
 from tanuvex_turbo.vector_env import (
     AutoresetMode,
@@ -54,6 +55,7 @@ from tanuvex_turbo.vector_env import (
     _check_reset_mask,
     _lane_mask,
     _open_engine,
+    _whole_number,
     check_num_envs,
 )
 
@@ -114,8 +116,8 @@ class _Shard:
     def clone_states(self, mask: np.ndarray) -> list[bytes | None]:
         return self.env.clone_states(mask)
 
-    def check_states(self, states: list[bytes | None]) -> None:
-        self.env.engine.decode_snapshots(states)
+    def check_states(self, states: list[bytes | None], first_lane: int) -> None:
+        self.env._decode_states(states, first_lane)
 
     def restore_states(self, states: list[bytes | None]):
         return self.env.restore_states(states)
@@ -194,6 +196,8 @@ class RayVectorEnv(VectorEnv):
         data, names = load_catalog(states)
         catalog: Any = dict(zip(names, data)) if names else ()
         seed = kwargs.pop("seed", None)
+        if seed is not None:
+            seed = _whole_number(seed, "seed")
         kwargs.pop("copy", None)
         start_state = kwargs.pop("start_state", None)
         if start_state is not None and not isinstance(start_state, (str, int, np.integer)):
@@ -221,7 +225,7 @@ class RayVectorEnv(VectorEnv):
             # Lane i's generator is seeded with seed + i (a seed of 0 asks the
             # engine for a clock-based one), wherever the lane runs.
             if seed is not None:
-                shard_kwargs["seed"] = int(seed) + offset
+                shard_kwargs["seed"] = seed + offset
             elif offset:
                 shard_kwargs["seed"] = offset
             self._actors.append(actor_class.options(**options).remote(cartridge_ref, catalog_ref, size, shard_kwargs))
@@ -371,19 +375,12 @@ class RayVectorEnv(VectorEnv):
         Every shard checks its blobs before any shard restores, so a damaged
         blob changes nothing anywhere.
         """
-        n = self.num_envs
-        if isinstance(states, (bytes, bytearray, str)) or not isinstance(states, Sequence):
-            raise TypeError(f"states must be a sequence of {n} bytes or None entries, got {type(states).__name__}")
-        if len(states) != n:
-            raise ValueError(f"states must hold one entry per lane ({n}), got {len(states)}")
-        states = [None if state is None else bytes(state) for state in states]
+        states = lane_state_payloads(states, self.num_envs)
         given = np.array([state is not None for state in states], np.bool_)
-        if not given.any():
-            raise ValueError("states must hold at least one snapshot")
         if self._last_obs is None and not given.all():
             raise RuntimeError("call reset() before restoring only some lanes")
         shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
-        _get([actor.check_states.remote(states[lanes]) for _, actor, lanes in shards])
+        _get([actor.check_states.remote(states[lanes], lanes.start) for _, actor, lanes in shards])
         results = dict(
             zip(
                 [s for s, _, _ in shards],

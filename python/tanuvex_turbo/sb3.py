@@ -36,6 +36,7 @@ except ImportError as error:  # pragma: no cover - exercised only without Stable
         "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'"
     ) from error
 
+from tanuvex_turbo.sb3_infos import lane_dicts, sb3_step_infos
 from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
 
 __all__ = ["TurboSB3VecEnv"]
@@ -85,7 +86,7 @@ class TurboSB3VecEnv(VecEnv):
         """Resets every lane with the seeds of :meth:`seed` and the options of ``set_options`` (used once)."""
         seeds = None if all(seed is None for seed in self._seeds) else list(self._seeds)
         obs, info = self.env.reset(seed=seeds, options=self._reset_options_for_env())
-        self.reset_infos = _lane_dicts(info, self.num_envs)
+        self.reset_infos = lane_dicts(info, self.num_envs)
         self._reset_seeds()
         self._reset_options()
         return obs
@@ -98,16 +99,9 @@ class TurboSB3VecEnv(VecEnv):
             raise RuntimeError("call step_async() before step_wait()")
         actions, self._actions = self._actions, None
         obs, rewards, terminated, truncated, info = self.env.step(actions)
-        dones = terminated | truncated
-        infos = _lane_dicts(info, self.num_envs)
-        if dones.any():
-            final_infos = _lane_dicts(info["final_info"], self.num_envs)
-            for lane in np.flatnonzero(dones):
-                self.reset_infos[lane] = infos[lane]
-                infos[lane] = final_infos[lane]
-                infos[lane]["terminal_observation"] = info["final_obs"][lane]
-        for i, lane_info in enumerate(infos):
-            lane_info["TimeLimit.truncated"] = bool(truncated[i] and not terminated[i])
+        dones, infos, new_episodes = sb3_step_infos(terminated, truncated, info, self.num_envs)
+        for lane, lane_info in new_episodes.items():
+            self.reset_infos[lane] = lane_info
         return obs, rewards, dones, infos
 
     def close(self) -> None:
@@ -148,17 +142,3 @@ class TurboSB3VecEnv(VecEnv):
         if unknown:
             raise ValueError(f"unknown reset options: {', '.join(sorted(unknown))} (per lane, only 'state' is known)")
         return {"states": [options.get("state") for options in self._options]}
-
-
-def _lane_dicts(info: dict[str, Any], n: int) -> list[dict[str, Any]]:
-    """Gymnasium's vector info (arrays with ``_name`` masks) as one dict per lane, for the masked-in lanes."""
-    lanes: list[dict[str, Any]] = [{} for _ in range(n)]
-    for name, values in info.items():
-        if name.startswith("_") or name in ("final_obs", "final_info"):
-            continue
-        mask = info.get("_" + name)
-        values = values.tolist() if isinstance(values, np.ndarray) else values
-        for lane in range(n):
-            if mask is None or mask[lane]:
-                lanes[lane][name] = values[lane]
-    return lanes

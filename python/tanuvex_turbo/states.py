@@ -13,16 +13,22 @@ engine's constructor takes (``state_catalog_data``, ``state_catalog_names``).
 
 from __future__ import annotations
 
-import gzip
+import errno
 import os
 import pathlib
+import stat
+import zlib
 from collections.abc import Mapping, Sequence
 from typing import Union
 
-__all__ = ["GZIP_MAGIC", "StatesSource", "load_catalog", "read_state_file", "state_name"]
+__all__ = ["GZIP_MAGIC", "MAX_STATE_SIZE", "StatesSource", "load_catalog", "read_state_file", "state_name"]
 
 #: First two bytes of a gzip stream.
 GZIP_MAGIC = b"\x1f\x8b"
+
+#: Largest state file read, and largest image a gzip-compressed state may unpack to
+#: (an image of the chunks the engine reads is about 13 KB).
+MAX_STATE_SIZE = 1 << 20
 
 PathLike = Union[str, "os.PathLike[str]"]
 StateSource = Union[PathLike, bytes, bytearray, memoryview]
@@ -45,12 +51,24 @@ def state_name(path: PathLike) -> str:
 def decode_state_bytes(data: bytes | bytearray | memoryview) -> bytes:
     """Returns a state image, decompressing it first when it is gzip data."""
     data = bytes(data)
-    if data[:2] == GZIP_MAGIC:
+    if data[:2] != GZIP_MAGIC:
+        return data
+    image = bytearray()
+    rest = data
+    while rest[:2] == GZIP_MAGIC:  # one gzip member after the other
+        inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
         try:
-            return gzip.decompress(data)
-        except (OSError, EOFError) as error:
+            image += inflater.decompress(rest, MAX_STATE_SIZE + 1 - len(image))
+        except zlib.error as error:
             raise ValueError(f"corrupt gzip-compressed state image: {error}") from None
-    return data
+        if len(image) > MAX_STATE_SIZE:
+            raise ValueError(f"the state image unpacks to more than {MAX_STATE_SIZE} bytes")
+        if not inflater.eof:
+            raise ValueError("corrupt gzip-compressed state image: the data ends inside the stream")
+        rest = inflater.unused_data
+    if rest.strip(b"\0"):
+        raise ValueError("corrupt gzip-compressed state image: data follows the compressed stream")
+    return bytes(image)
 
 
 def read_state_file(path: PathLike) -> bytes:
@@ -58,15 +76,35 @@ def read_state_file(path: PathLike) -> bytes:
 
     Raises:
         FileNotFoundError: the file does not exist.
+        OSError: the file cannot be read, or holds more than MAX_STATE_SIZE bytes (errno EFBIG).
         ValueError: the file is gzip data that cannot be decompressed, or empty.
     """
     path = pathlib.Path(path)
     try:
-        data = decode_state_bytes(path.read_bytes())
+        data = decode_state_bytes(_read_bounded(path))
     except ValueError as error:
         raise ValueError(f"{path}: {error}") from None
     if not data:
         raise ValueError(f"{path}: the state image is empty")
+    return data
+
+
+def _read_bounded(path: pathlib.Path) -> bytes:
+    """The file's bytes: a FIFO without a writer reads as empty instead of blocking, and a file or device
+    longer than MAX_STATE_SIZE raises OSError (EFBIG) after reading at most one byte past it."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    try:
+        if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+        os.set_blocking(fd, True)
+        handle = os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+    with handle:
+        data = handle.read(MAX_STATE_SIZE + 1)
+    if len(data) > MAX_STATE_SIZE:
+        raise OSError(errno.EFBIG, f"state file is larger than {MAX_STATE_SIZE} bytes", str(path))
     return data
 
 

@@ -56,6 +56,7 @@ from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_action_set
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
+from tanuvex_turbo.lane_states import lane_state_payloads, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.states import StatesSource, load_catalog
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
@@ -203,12 +204,16 @@ class TurboVectorEnv(VectorEnv):
         if states is None:
             states = os.environ.get("TANUVEX_TURBO_STATES") or None
         self.autoreset_mode = _autoreset_mode(autoreset_mode)
-        if max_episode_steps is not None and int(max_episode_steps) < 1:
-            raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
+        if max_episode_steps is not None:
+            max_episode_steps = _whole_number(max_episode_steps, "max_episode_steps")
+            if max_episode_steps < 1:
+                raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
         if render_mode not in (None, "rgb_array"):
             raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
-        if seed is not None and int(seed) < 0:
-            raise ValueError(f"seed must be a non-negative integer, got {seed}")
+        if seed is not None:
+            seed = _whole_number(seed, "seed")
+            if seed < 0:
+                raise ValueError(f"seed must be a non-negative integer, got {seed}")
 
         catalog_data, catalog_names = load_catalog(states)
         self._extra_layout = _extra_layout(extra_info)
@@ -226,7 +231,7 @@ class TurboVectorEnv(VectorEnv):
             resize_height=resize_height,
             state_catalog_data=catalog_data or None,
             state_catalog_names=catalog_names or None,
-            seed=0 if seed is None else int(seed),
+            seed=0 if seed is None else seed,
             frame_maxpool=frame_maxpool,
             noop_reset_max=noop_reset_max,
             sticky_action_prob=sticky_action_prob,
@@ -243,7 +248,7 @@ class TurboVectorEnv(VectorEnv):
         self.num_envs = n
         self.render_mode = render_mode
         self.copy = bool(copy)
-        self.max_episode_steps = None if max_episode_steps is None else int(max_episode_steps)
+        self.max_episode_steps = max_episode_steps
         self.end_on_life_loss = bool(end_on_life_loss)
         self.episodic_life = bool(episodic_life)
         self.metadata = dict(type(self).metadata)
@@ -262,6 +267,7 @@ class TurboVectorEnv(VectorEnv):
         self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
 
         obs_shape = engine.obs_shape()
+        self._lane_obs_size = int(np.prod(obs_shape[1:]))
         self.single_observation_space = spaces.Box(0, 255, obs_shape[1:], np.uint8)
         self.observation_space = batch_space(self.single_observation_space, n)
         self.single_action_space = spaces.Discrete(len(self._action_table))
@@ -461,9 +467,12 @@ class TurboVectorEnv(VectorEnv):
 
         The engine then holds every lane that ended pending reset, while the
         bookkeeping may not know; the flags the engine wrote say which lanes
-        those are. A lane marked needlessly is only reset once more.
+        those are. A lane marked needlessly is only reset once more. Every
+        call that changes lanes runs this first, so that flags of the
+        interrupted step are never read after a lane was reset or restored.
         """
         if self._step_unfinished:
+            self._apply_life_loss()
             np.logical_or(self._needs_reset, self._terminated | self._truncated, out=self._needs_reset)
             self._any_needs_reset = bool(self._needs_reset.any())
             self._step_unfinished = False
@@ -502,6 +511,10 @@ class TurboVectorEnv(VectorEnv):
     def _engine_step(self, step_mask: np.ndarray | None, obs_copy: np.ndarray | None) -> None:
         self._step_unfinished = True
         self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)  # type: ignore[call-arg]
+        self._apply_life_loss()
+
+    def _apply_life_loss(self) -> None:
+        """With end_on_life_loss or episodic_life, ends the episodes whose lives dropped in the last step (repeatable)."""
         if self.end_on_life_loss or self.episodic_life:
             lives = self._info["lives"]
             lost = lives < self._lives
@@ -553,22 +566,15 @@ class TurboVectorEnv(VectorEnv):
         if kind == "u" and self._raw_actions and actions.dtype.itemsize == 1:
             np.copyto(self._actions, actions)
             return
-        if kind == "i":
-            if actions.size and actions.min() < 0:
-                raise ValueError(
-                    f"action {actions.min()} is outside the action space (0..{len(self._action_table) - 1})"
-                )
-        elif kind != "u":
-            if kind == "f" and np.all(np.mod(actions, 1) == 0) and np.all(actions >= 0):
-                actions = actions.astype(np.int64)
-            else:
-                raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
-        try:
-            self._action_table.take(actions, out=self._actions, mode="raise")
-        except IndexError:
-            raise ValueError(
-                f"action {actions.max()} is outside the action space (0..{len(self._action_table) - 1})"
-            ) from None
+        if kind not in "iu" and not (kind == "f" and np.all(np.mod(actions, 1) == 0)):
+            raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+        # Compared before any conversion: take() would wrap a uint64 above
+        # the signed range, or a float beyond it, to a valid index.
+        count = len(self._action_table)
+        if actions.size and (actions.min() < 0 or actions.max() >= count):
+            bad = actions.min() if actions.min() < 0 else actions.max()
+            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
+        self._action_table.take(actions.astype(np.intp), out=self._actions)
 
     # ------------------------------------------------------------------ resets
 
@@ -602,6 +608,8 @@ class TurboVectorEnv(VectorEnv):
                 raise ValueError(f"seed must be a non-negative integer, got {seed}")
             self._np_random, self._np_random_seed = seeding.np_random(seed)
             return [(seed + i) % 2**64 for i in range(n)]
+        if not isinstance(seed, (Sequence, np.ndarray)) or isinstance(seed, (str, bytes)):
+            raise TypeError(f"seed must be an integer, one seed (or None) per lane, or None; got {type(seed).__name__}")
         seeds = list(seed)
         if len(seeds) != n:
             raise ValueError(
@@ -677,7 +685,9 @@ class TurboVectorEnv(VectorEnv):
         """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
 
         A clone holds the lane's whole console, its observation stack, its
-        start-state index and its random stream. The bytes are portable: they
+        start-state index and its random stream: the engine's portable
+        snapshot, zlib-compressed, with a checksum
+        (:mod:`tanuvex_turbo.lane_states`). The bytes are portable: they
         can be stored, or restored by :meth:`restore_states` in any lane of any
         environment of the same cartridge with the same observation size, in
         this process or another. Cloning changes nothing. A lane whose episode
@@ -689,7 +699,7 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before clone_states()")
         lanes = _lane_mask(mask, self.num_envs, "mask")
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
-        return [None if snapshot is None else snapshot.to_bytes() for snapshot in snapshots]
+        return [None if snapshot is None else pack_lane_state(snapshot.to_bytes()) for snapshot in snapshots]
 
     def restore_states(self, states: Sequence[bytes | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
@@ -701,22 +711,17 @@ class TurboVectorEnv(VectorEnv):
         observation stack, console and random stream. For the wrapper it starts
         a new episode (``max_episode_steps`` counts from the restore); its
         start state for later resets stays its own. ``info`` masks are
-        true for the restored lanes. A damaged or foreign blob raises
-        ValueError with the engine's message, and nothing changes.
+        true for the restored lanes. The engine's own uncompressed snapshot
+        bytes (``ZuboLiveSnapshot.to_bytes()``) are accepted too. A damaged
+        blob (checksum), or a foreign one (the engine's message), raises
+        ValueError before any lane changes.
         """
         self._check_open()
         n = self.num_envs
-        if isinstance(states, (bytes, bytearray, str)) or not isinstance(states, Sequence):
-            raise TypeError(f"states must be a sequence of {n} bytes or None entries, got {type(states).__name__}")
-        if len(states) != n:
-            raise ValueError(f"states must hold one entry per lane ({n}), got {len(states)}")
-        mask = np.array([state is not None for state in states], np.bool_)
-        if not mask.any():
-            raise ValueError("states must hold at least one snapshot")
+        mask, snapshots = self._decode_states(states)
         if not self._reset_done and not mask.all():
             raise RuntimeError("call reset() before restoring only some lanes")
-        payloads = [None if state is None else bytes(state) for state in states]
-        snapshots = self._engine.decode_snapshots(payloads)
+        self._recover_unfinished_step()
         self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
         self._life_ended[mask] = False
         self._episode_start[mask] = self._steps_taken
@@ -725,6 +730,29 @@ class TurboVectorEnv(VectorEnv):
         self._reset_done = True
         self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
+
+    def _decode_states(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
+        """The lanes given in ``states`` and their live snapshots; refuses any damaged entry, changing nothing.
+
+        ``first_lane``: the number of lane 0 in messages (a Ray shard's first lane).
+        """
+        payloads = lane_state_payloads(states, self.num_envs)
+        envelopes = [
+            None if blob is None else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size)
+            for lane, blob in enumerate(payloads)
+        ]
+        mask = np.array([blob is not None for blob in payloads], np.bool_)
+        return mask, self._engine.decode_snapshots(envelopes)
+
+
+def _whole_number(value: Any, name: str) -> int:
+    """``value`` as an int: an int or anything with ``__index__`` (not a bool); a float such as 1.5 is refused."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
 
 
 def check_num_envs(num_envs: Any) -> int:

@@ -89,6 +89,7 @@ std::vector<int64_t> shape_of(const ArrayArg& arg) { return {arg.shape, arg.shap
 }  // namespace
 
 ArrayHolds::~ArrayHolds() {
+  for (PyObject* ref : pins_) Py_DECREF(ref);
   auto& regions = held_regions();
   for (size_t slot : slots_) regions[slot] = HeldRegion{};
   while (!regions.empty() && regions.back().begin == regions.back().end) regions.pop_back();
@@ -113,11 +114,29 @@ bool ArrayHolds::hold(const ArrayArg& arg) {
     }
     return false;
   }
+  if (!pin(arg.object)) return false;
   size_t slot = 0;
   while (slot < regions.size() && regions[slot].begin != regions[slot].end) ++slot;
   if (slot == regions.size()) regions.emplace_back();
   regions[slot] = HeldRegion{begin, end, arg.access, this, arg.name};
   slots_.push_back(slot);
+  return true;
+}
+
+bool ArrayHolds::pin(PyObject* array) {
+  // The array itself, then the last array of its base chain: a view's memory
+  // belongs to that one, and resizing it would free the view's elements.
+  PyObject* owner = array;
+  for (PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(array)); base != nullptr && PyArray_Check(base);
+       base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base))) {
+    owner = base;
+  }
+  for (PyObject* target : {array, owner}) {
+    PyObject* ref = PyWeakref_NewRef(target, nullptr);
+    if (ref == nullptr) return false;
+    pins_.push_back(ref);
+    if (owner == array) break;
+  }
   return true;
 }
 

@@ -43,8 +43,12 @@ struct ArrayArg {
 
 /// The array memory one call holds. Regions are registered in a process-wide
 /// table while the call runs so that the same memory is never written by one
-/// argument while another argument, or another call, uses it. Released on
-/// destruction; construct and destroy only with the interpreter lock held.
+/// argument while another argument, or another call, uses it. Each held array,
+/// and the array that owns its memory, also gets a weak reference for the
+/// call: NumPy refuses to resize an array that has one, even with
+/// refcheck=False, so another thread cannot free the memory while the call
+/// works on it without the interpreter lock. Released on destruction;
+/// construct and destroy only with the interpreter lock held.
 class ArrayHolds {
  public:
   ArrayHolds() = default;
@@ -58,7 +62,10 @@ class ArrayHolds {
   bool hold(const ArrayArg& arg);
 
  private:
+  bool pin(PyObject* array);
+
   std::vector<size_t> slots_;
+  std::vector<PyObject*> pins_;  // weak references, owned
 };
 
 /// Converts `obj` to an array argument of element type `type` with `ndim`

@@ -165,7 +165,10 @@ PyObject* env_debug_oam(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* env_debug_bg_pixel(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const Signature sig{"_debug_bg_pixel", BG_PIXEL_NAMES, 3, 3};
-  return with_lane<3>(self, args, kwargs, sig, [](const Machine& m, const uint64_t* v) {
+  return with_lane<3>(self, args, kwargs, sig, [](const Machine& m, const uint64_t* v) -> PyObject* {
+    // Coordinates outside the picture would wrap around inside the lookup.
+    if (v[1] >= static_cast<uint64_t>(NES_WIDTH)) return raise(value_error("x out of range: " + std::to_string(v[1])));
+    if (v[2] >= static_cast<uint64_t>(NES_HEIGHT)) return raise(value_error("y out of range: " + std::to_string(v[2])));
     if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) return Py_BuildValue("(iO)", m.ppu.palette[0], Py_False);
     const BackgroundPixel pixel = background_pixel(m, static_cast<unsigned>(v[1]), static_cast<unsigned>(v[2]));
     const uint8_t colour = pixel.opaque ? m.ppu.palette[pixel.palette_entry] : m.ppu.palette[0];

@@ -90,6 +90,10 @@ ObsGeometry derive_geometry(const EnvConfig& c) {
 EnvStatus validate_env_config(const EnvConfig& c) {
   if (c.num_envs == 0) return value_error("num_envs must be > 0");
   if (c.frame_skip == 0) return value_error("frame_skip must be > 0");
+  if (c.frame_skip > MAX_FRAME_SKIP) {
+    return value_error("frame_skip must be at most " + std::to_string(MAX_FRAME_SKIP) + ", got " +
+                       std::to_string(c.frame_skip));
+  }
   if (c.frame_stack == 0) return value_error("frame_stack must be > 0");
   const unsigned __int128 vertical = static_cast<unsigned __int128>(c.crop_top) + c.crop_bottom;
   if (vertical >= static_cast<unsigned __int128>(VISIBLE_FRAME_HEIGHT)) {
@@ -103,6 +107,10 @@ EnvStatus validate_env_config(const EnvConfig& c) {
   }
   if (c.resize_width == 0 || c.resize_height == 0) return value_error("resize_width and resize_height must be > 0");
   if (c.noop_reset_max < 0) return value_error("noop_reset_max must be non-negative");
+  if (c.noop_reset_max > MAX_NOOP_RESET_FRAMES) {
+    return value_error("noop_reset_max must be at most " + std::to_string(MAX_NOOP_RESET_FRAMES) + ", got " +
+                       std::to_string(c.noop_reset_max));
+  }
   // Written as "not inside" so that NaN, which compares false, is refused too.
   if (!(c.sticky_action_prob >= 0.0 && c.sticky_action_prob <= 1.0)) {
     return value_error("sticky_action_prob must be between 0.0 and 1.0");

@@ -14,6 +14,12 @@ namespace tt {
 enum class CropMode : uint8_t { Remove = 0, Mask = 1 };
 enum class ResizeAlgorithm : uint8_t { Area = 0, Nearest = 1, Bilinear = 2 };
 
+/// Largest `frame_skip` and `noop_reset_max`: one minute of play at 60 frames a
+/// second. A step or reset runs with the interpreter lock released and cannot
+/// be interrupted, so every count of frames one call runs has a bound.
+inline constexpr uint64_t MAX_FRAME_SKIP = 3600;
+inline constexpr int64_t MAX_NOOP_RESET_FRAMES = 3600;
+
 /// The configuration record, fixed at construction.
 struct EnvConfig {
   uint64_t num_envs = 1;

@@ -74,6 +74,82 @@ TEST(BlockRunner, EveryStartAndPowerOnMatchTheInterpreter) {
   expect_engines_agree(m, 4000, seed, "power-on");
 }
 
+// The translation of the whole PRG, walked block by block as the runner
+// walks it: every guard is the worst case of its block's instructions before
+// the last one at least and within the limit, and every accelerator entry is
+// a stop.
+TEST(BlockRunner, TranslationInvariantsOverTheWholePrg) {
+  const auto cart = testing::supported_cartridge();
+  if (!cart) GTEST_SKIP() << "supported cartridge not available (set TANUVEX_TURBO_ROM)";
+  const auto t = translate_lane_code(*cart);
+  for (size_t slot = 0; slot < ACCELERATOR_SLOTS; ++slot) {
+    if (slot != 2) EXPECT_EQ(t->ops[ACCELERATOR_ENTRY_PC[slot]].handler, OP_STOP) << "slot " << slot;
+  }
+  size_t blocks = 0, cuts = 0;
+  for (unsigned pc = 0x8000; pc <= 0xFFFF; ++pc) {
+    const TranslatedOp& op = t->ops[pc];
+    if (op.handler == OP_INTERPRET || op.handler == OP_OUTSIDE) continue;
+    unsigned worst = 0;
+    for (unsigned at = pc;;) {
+      const OpcodeInfo info = OPCODE_INFO[t->opcode_at(static_cast<uint16_t>(at))];
+      const unsigned next = at + info.length;
+      ASSERT_LE(next, 0x10000u) << "pc " << pc;  // such instructions are left to the interpreter
+      if (info.changes_flow) break;
+      ASSERT_LT(next, 0x10000u) << "pc " << pc;
+      if (is_marker(t->ops[next].handler)) break;
+      worst += info.max_cycles;
+      at = next;
+    }
+    // A guard may exceed its block's worst case (bytes decoded at an
+    // offset into an instruction before a cut), never fall short of it.
+    ASSERT_GE(op.guard, worst) << "pc " << pc;
+    ASSERT_LE(op.guard, MAX_BLOCK_GUARD) << "pc " << pc;
+    ++blocks;
+    cuts += op.handler == OP_STOP;  // entries, then the cuts that keep blocks short
+  }
+  cuts -= ACCELERATOR_SLOTS - 1;
+  EXPECT_GT(blocks, 20000u);
+  EXPECT_GT(cuts, 0u) << "no block reached the guard limit";
+}
+
+// Hooks that count the accelerators that applied, per slot.
+struct CountingHooks {
+  static constexpr bool enabled = true;
+  AcceleratorHooks inner;
+  std::array<uint64_t, ACCELERATOR_SLOTS> applied{};
+  bool offers(uint16_t pc) const { return inner.offers(pc); }
+  HookResult dispatch(Console& m, FrameClock& clock) {
+    const int slot = AcceleratorHooks::slot_at(m.cpu.pc);
+    const HookResult result = inner.dispatch(m, clock);
+    if (result != HookResult::NotApplied) ++applied[static_cast<size_t>(slot)];
+    return result;
+  }
+};
+
+// Blocks offer the machine to the accelerators exactly where the interpreter does.
+TEST(BlockRunner, AcceleratorsAreEnteredFromBlocksAsFromTheInterpreter) {
+  const auto cart = testing::supported_cartridge();
+  if (!cart) GTEST_SKIP() << "supported cartridge not available (set TANUVEX_TURBO_ROM)";
+  Machine m(cart);
+  m.accelerator_enabled = detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(), m.prg_mask);
+  m.translated = translate_lane_code(*cart);
+  reset_machine(m);
+  Machine interp = m;
+  CountingHooks by_blocks{{m.accelerator_enabled.data()}}, by_interpreter{{interp.accelerator_enabled.data()}};
+  NoProfile profile;
+  RandomPlay play(11);
+  for (int f = 0; f < 1500; ++f) {
+    const uint8_t buttons = play.next();
+    run_frame_with(m, buttons, by_blocks, profile, m.translated.get());
+    run_frame_with(interp, buttons, by_interpreter, profile, nullptr);
+  }
+  EXPECT_EQ(by_blocks.applied, by_interpreter.applied);
+  size_t slots_used = 0;
+  for (uint64_t count : by_blocks.applied) slots_used += count > 0;
+  EXPECT_GE(slots_used, 6u);
+  EXPECT_EQ(testing::console_state_diff(m, interp), "");
+}
+
 // A tiny program that runs code in work RAM which rewrites itself, writes
 // into PRG, raises NMIs and OAM DMA debt with writes in the middle of a
 // block, and runs an instruction whose successor lies past 0xFFFF.
