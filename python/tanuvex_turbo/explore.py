@@ -62,7 +62,7 @@ import numpy as np
 from tanuvex_turbo import progress
 from tanuvex_turbo.actions import A, B, DOWN, LEFT, NOOP, RIGHT, START
 from tanuvex_turbo.lane_states import pack_lane_state, unpack_lane_state
-from tanuvex_turbo.replay import POWER_ON, Replay
+from tanuvex_turbo.replay import POWER_ON, Replay, start_catalog
 
 __all__ = [
     "CellSpec",
@@ -671,15 +671,8 @@ def explore(
     archive file to continue from when it exists. Returns the result and the
     explorer (for :meth:`Explorer.save`).
     """
-    from tanuvex_turbo.states import load_catalog
-
-    if start == POWER_ON:
-        catalog = {}
-    elif catalog is None:
-        data, names = load_catalog(states)
-        if start not in names:
-            raise ValueError(f"unknown start state {start!r}; known: {', '.join(names) or 'none'}")
-        catalog = {"state_catalog_data": [data[names.index(start)]], "state_catalog_names": [start]}
+    if catalog is None or start == POWER_ON:
+        catalog = start_catalog(start, states)
     names = list(catalog.get("state_catalog_names") or [])
     if start != POWER_ON and start not in names:
         raise ValueError(f"unknown start state {start!r}; known: {', '.join(names) or 'none'}")

@@ -34,12 +34,24 @@ import os
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
 from tanuvex_turbo import progress
 
-__all__ = ["FORMAT_LINE", "Replay", "ReplayResult", "parse_replay", "format_replay", "read_replay", "play_replay"]
+__all__ = [
+    "FORMAT_LINE",
+    "POWER_ON",
+    "Replay",
+    "ReplayResult",
+    "format_replay",
+    "parse_replay",
+    "play_replay",
+    "read_replay",
+    "start_catalog",
+    "write_replay",
+]
 
 #: First line of every replay file.
 FORMAT_LINE = "tanuvex-turbo replay 1"
@@ -145,6 +157,27 @@ def read_replay(path: str | os.PathLike[str]) -> Replay:
 def write_replay(path: str | os.PathLike[str], replay: Replay) -> None:
     with open(path, "w", encoding="utf-8") as handle:
         handle.write(format_replay(replay))
+
+
+def start_catalog(start: str, states: Any = None) -> dict[str, list]:
+    """Engine catalog arguments holding only the start state ``start`` (none for ``"power-on"``).
+
+    ``states`` is what :func:`tanuvex_turbo.states.load_catalog` reads (a
+    directory, a file, a mapping; None: ``$TANUVEX_TURBO_STATES``).
+
+    Raises:
+        ValueError: ``start`` is not among the states.
+    """
+    from tanuvex_turbo.states import load_catalog
+
+    if start == POWER_ON:
+        return {}
+    if states is None:
+        states = os.environ.get("TANUVEX_TURBO_STATES")
+    data, names = load_catalog(states) if states is not None else ([], [])
+    if start not in names:
+        raise ValueError(f"unknown start state {start!r}; known: {', '.join(names) or 'none'}")
+    return {"state_catalog_data": [data[names.index(start)]], "state_catalog_names": [start]}
 
 
 def play_replay(
