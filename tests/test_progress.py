@@ -56,8 +56,15 @@ def test_level_end_fires_where_the_game_ends_the_level(rom_path, states_dir, rec
 def test_dying_rises_long_before_lives_drop(rom_path, states_dir):
     n, steps = 24, 260
     env = TurboVectorEnv(
-        rom_path, n, states=states_dir, progress_info=True, observations=False, action_set="simple",
-        autoreset_mode="Disabled", seed=3, num_threads=1,
+        rom_path,
+        n,
+        states=states_dir,
+        progress_info=True,
+        observations=False,
+        action_set="simple",
+        autoreset_mode="Disabled",
+        seed=3,
+        num_threads=1,
     )
     env.reset(seed=3)
     rng = np.random.default_rng(3)
@@ -87,8 +94,15 @@ def test_a_fall_into_a_pit_is_dying_at_once(rom_path, states_dir):
     # Inputs of a random walk that ends in the first pit of 1-1.
     fall = replay.read_replay(DATA / "replay-1-1-pit.txt")
     env = TurboVectorEnv(
-        rom_path, 1, states=states_dir, start_state="1-1", action_set="full", observations=False,
-        progress_info=True, autoreset_mode="Disabled", num_threads=1,
+        rom_path,
+        1,
+        states=states_dir,
+        start_state="1-1",
+        action_set="full",
+        observations=False,
+        progress_info=True,
+        autoreset_mode="Disabled",
+        num_threads=1,
     )
     env.reset()
     infos = [env.step(np.array([action]))[4] for action in fall.actions]

@@ -34,7 +34,10 @@ action with probability ``repeat_prob``, else draws one uniformly from
 ``actions``. On the title screen a lane presses Start every other step. A
 pick ends early when the player starts dying (nothing more is archived from
 it), when the game jumps past the next level (a warp: levels must be passed in
-order), or when it passes the target.
+order), or when it passes the target. A pick whose player has reached the
+goal of a level runs on past its length (up to 400 steps) until the next
+level begins: the game plays its end-of-level sequence by itself, and no
+new cell appears while it does.
 
 Every random draw of a pick comes from its own generator, seeded by (seed,
 round, pick number), and every lane runs alone: the results of a round do not
@@ -60,7 +63,7 @@ from typing import Any
 import numpy as np
 
 from tanuvex_turbo import progress
-from tanuvex_turbo.actions import A, B, DOWN, LEFT, NOOP, RIGHT, START
+from tanuvex_turbo.actions import DOWN, LEFT, NOOP, RIGHT, START, A, B
 from tanuvex_turbo.lane_states import pack_lane_state, unpack_lane_state
 from tanuvex_turbo.replay import POWER_ON, Replay, start_catalog
 
@@ -91,6 +94,8 @@ EXPLORE_ACTIONS: tuple[int, ...] = (
 )
 
 _GAME_MODE, _AREA_POINTER = 0x0770, 0x0750
+# Most steps a pick runs on past its length while the game ends a level.
+_LEVEL_END_WAIT = 400
 _X_HI, _X_LO, _Y_HI, _Y_LO = 0x006D, 0x0086, 0x00B5, 0x00CE
 _LOOP_CORRECT, _LOOP_PASS = 0x06D9, 0x06DA
 
@@ -167,7 +172,7 @@ class Worker:
         self,
         rom_path: str,
         lanes: int,
-        catalog: dict[str, list],
+        catalog: dict[str, Any],
         frame_skip: int,
         spec: CellSpec,
         policy: Policy,
@@ -210,7 +215,7 @@ class Worker:
     def _live(self, states: list[Any]) -> list[Any]:
         if not self.portable:
             return states
-        payloads = [unpack_lane_state(s, lane, self.lane_obs_size) for lane, s in enumerate(states)]
+        payloads: list[bytes | None] = [unpack_lane_state(s, lane, self.lane_obs_size) for lane, s in enumerate(states)]
         payloads += [None] * (self.lanes - len(payloads))
         return self.engine.decode_snapshots(payloads)
 
@@ -231,7 +236,9 @@ class Worker:
         plans = [self.policy.draw(np.random.default_rng(list(p.seed))) for p in picks]
         lengths = np.zeros(n, np.int64)
         lengths[:k] = [len(plan) for plan in plans]
-        plan = np.zeros((n, int(lengths.max())), np.uint8)
+        # A lane past the goal runs on until the next level begins, however long
+        # the game takes to get there (its inputs are ignored meanwhile).
+        plan = np.zeros((n, int(lengths.max()) + _LEVEL_END_WAIT), np.uint8)
         for lane, actions in enumerate(plans):
             plan[lane, : len(actions)] = actions
         start_level = tracker.level.copy()
@@ -253,7 +260,7 @@ class Worker:
             keys = self.spec.keys(ram)
             stop = tracker.dying | tracker.game_over | (tracker.level > start_level + 1)
             grab = np.zeros(n, np.bool_)
-            for lane in np.flatnonzero(alive):
+            for lane in np.flatnonzero(alive).tolist():
                 result = results[lane]
                 if stop[lane]:
                     result.died = bool(tracker.dying[lane] or tracker.game_over[lane])
@@ -268,11 +275,12 @@ class Worker:
                     found[lane].add(key)
                     grab[lane] = True
                     result.cells.append((key, t, None))
-                if (result.passed and result.passed[-1][0] >= last_level) or t >= lengths[lane]:
+                waiting = tracker.level_end[lane] and t < lengths[lane] + _LEVEL_END_WAIT
+                if (result.passed and result.passed[-1][0] >= last_level) or (t >= lengths[lane] and not waiting):
                     alive[lane] = False
                     result.actions = played[lane, :t].tobytes()
             if grab.any():
-                for lane, state in zip(np.flatnonzero(grab), self._capture(grab)):
+                for lane, state in zip(np.flatnonzero(grab).tolist(), self._capture(grab)):
                     key, steps, _ = results[lane].cells[-1]
                     results[lane].cells[-1] = (key, steps, state)
         return results
@@ -281,10 +289,19 @@ class Worker:
 class LocalWorkers:
     """Runs every pick in this process, on one engine of ``lanes`` lanes (live snapshots, no decoding)."""
 
-    def __init__(self, rom_path: str, lanes: int, catalog: dict, frame_skip: int, spec: CellSpec, policy: Policy,
-                 num_threads: int | None = 1) -> None:
-        self.worker = Worker(rom_path, lanes, catalog, frame_skip, spec, policy, portable=False,
-                             num_threads=num_threads)
+    def __init__(
+        self,
+        rom_path: str,
+        lanes: int,
+        catalog: dict[str, Any],
+        frame_skip: int,
+        spec: CellSpec,
+        policy: Policy,
+        num_threads: int | None = 1,
+    ) -> None:
+        self.worker = Worker(
+            rom_path, lanes, catalog, frame_skip, spec, policy, portable=False, num_threads=num_threads
+        )
         self.portable = False
 
     def start_state(self, index: int) -> Any:
@@ -335,8 +352,16 @@ class RayWorkers:
     Ray must be running (``ray.init``); tests start it on 127.0.0.1 only.
     """
 
-    def __init__(self, rom_path: str, actors: int, lanes: int, catalog: dict, frame_skip: int, spec: CellSpec,
-                 policy: Policy) -> None:
+    def __init__(
+        self,
+        rom_path: str,
+        actors: int,
+        lanes: int,
+        catalog: dict[str, Any],
+        frame_skip: int,
+        spec: CellSpec,
+        policy: Policy,
+    ) -> None:
         import ray
 
         with open(rom_path, "rb") as handle:
@@ -519,7 +544,7 @@ class Explorer:
                 self.replay = Replay(self.start, self.frame_skip, self.target, path)
         for key, steps, state in result.cells:
             length = len(base) + steps
-            level = key[1] * 4 + key[2]
+            level = int(progress.level_of(key[1], key[2]))
             if level > self.max_level + 1 or level > self._passed + 1:
                 continue  # a warp or a level not reached in order: not archived
             cell = self.cells.get(key)
@@ -630,7 +655,7 @@ class Explorer:
         self.round = document["round"]
         self.steps = document["steps"]
         self.seconds = document["seconds"]
-        self.levels_passed = [tuple(entry) for entry in document["levels_passed"]]  # type: ignore[misc]
+        self.levels_passed = [(str(name), float(at), int(steps)) for name, at, steps in document["levels_passed"]]
         self._passed = document["passed"]
         self.max_level = document["max_level"]
         self.cells = {}
@@ -648,7 +673,7 @@ def explore(
     *,
     start: str = POWER_ON,
     target: str = "level",
-    catalog: dict[str, list] | None = None,
+    catalog: dict[str, Any] | None = None,
     states: Any = None,
     lanes: int = 32,
     actors: int = 0,
@@ -688,8 +713,15 @@ def explore(
         picks = lanes
     try:
         explorer = Explorer(
-            workers, start=start, state_names=names, target=goal, frame_skip=frame_skip, spec=spec, policy=policy,
-            picks=picks, seed=seed,
+            workers,
+            start=start,
+            state_names=names,
+            target=goal,
+            frame_skip=frame_skip,
+            spec=spec,
+            policy=policy,
+            picks=picks,
+            seed=seed,
         )
         if resume is not None and os.path.exists(resume):
             explorer.load(resume)

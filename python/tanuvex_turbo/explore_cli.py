@@ -42,8 +42,9 @@ def _explore(args: argparse.Namespace) -> int:
     catalog = _catalog(args.states, start)
     try:
         spec = explore.CellSpec(args.cell_x, args.cell_y, not args.no_loop_counters)
-        policy = explore.Policy(min_steps=args.pick_steps[0], max_steps=args.pick_steps[1],
-                                repeat_prob=args.repeat_prob)
+        policy = explore.Policy(
+            min_steps=args.pick_steps[0], max_steps=args.pick_steps[1], repeat_prob=args.repeat_prob
+        )
         if args.actors:
             import ray
 
@@ -181,8 +182,11 @@ def add_commands(commands: Any) -> None:
         help="search a way through the game and write it as a replay file",
         description="Archive exploration from power-on (default) or --state NAME to the target.",
     )
-    exp.add_argument("--target", default="level", help="level, world, game, 'level W-S' or 'world W' "
-                     "(default: %(default)s, the start's own level)")
+    exp.add_argument(
+        "--target",
+        default="level",
+        help="level, world, game, 'level W-S' or 'world W' " "(default: %(default)s, the start's own level)",
+    )
     exp.add_argument("--output", "-o", default="explore.replay", help="replay file to write (default: %(default)s)")
     exp.add_argument("--log", help="append one JSON line per round to this file")
     exp.add_argument("--plot", help="write a plot of the levels passed against time (needs matplotlib)")
@@ -197,8 +201,9 @@ def add_commands(commands: Any) -> None:
     exp.add_argument("--cell-x", type=int, default=32, help="pixels per cell column (default: 32)")
     exp.add_argument("--cell-y", type=int, default=32, help="pixels per cell row (default: 32)")
     exp.add_argument("--no-loop-counters", action="store_true", help="leave the loop counters out of the cells")
-    exp.add_argument("--pick-steps", type=_pair, default=(25, 100), metavar="MIN,MAX",
-                     help="steps per pick (default: 25,100)")
+    exp.add_argument(
+        "--pick-steps", type=_pair, default=(25, 100), metavar="MIN,MAX", help="steps per pick (default: 25,100)"
+    )
     exp.add_argument("--repeat-prob", type=float, default=0.85, help="chance of repeating the last action")
     exp.add_argument("--quiet", action="store_true", help="no progress lines")
     exp.set_defaults(handler=_explore)

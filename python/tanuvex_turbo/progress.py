@@ -39,6 +39,7 @@ __all__ = [
     "level_end",
     "level_index",
     "level_name",
+    "level_of",
     "parse_level",
     "parse_target",
 ]
@@ -87,8 +88,18 @@ NO_OBSERVATION: dict[str, Any] = {
 
 
 def level_index(ram: np.ndarray) -> np.ndarray:
-    """``4 * level_hi + level_lo`` of each RAM row (``ram`` of shape ``(lanes, 2048)``)."""
-    return ram[:, LEVEL_HI].astype(np.int64) * 4 + ram[:, LEVEL_LO]
+    """``4 * level_hi + level_lo`` of each RAM row (``ram`` of shape ``(lanes, 2048)``).
+
+    Values out of the game's range (the RAM of a console just switched on,
+    before the game has set it up) count as level 0.
+    """
+    return level_of(ram[:, LEVEL_HI], ram[:, LEVEL_LO])
+
+
+def level_of(level_hi: Any, level_lo: Any) -> Any:
+    """The level index of ``level_hi`` / ``level_lo`` values (0 where they are out of range)."""
+    hi, lo = np.asarray(level_hi, np.int64), np.asarray(level_lo, np.int64)
+    return np.where((hi <= 7) & (lo <= 3), hi * 4 + lo, 0)
 
 
 def level_end(ram: np.ndarray) -> np.ndarray:
@@ -100,7 +111,8 @@ def level_end(ram: np.ndarray) -> np.ndarray:
 
 def dying(ram: np.ndarray) -> np.ndarray:
     """True where the game runs its death sequence for the player."""
-    return (ram[:, GAME_MODE] == GAME_MODE_PLAY) & (np.isin(ram[:, PLAYER_TASK], _DEATH_TASKS) | (ram[:, DEATH_FALL] != 0))
+    in_death = np.isin(ram[:, PLAYER_TASK], _DEATH_TASKS) | (ram[:, DEATH_FALL] != 0)
+    return (ram[:, GAME_MODE] == GAME_MODE_PLAY) & in_death
 
 
 def level_name(index: int) -> str:

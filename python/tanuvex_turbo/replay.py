@@ -159,7 +159,7 @@ def write_replay(path: str | os.PathLike[str], replay: Replay) -> None:
         handle.write(format_replay(replay))
 
 
-def start_catalog(start: str, states: Any = None) -> dict[str, list]:
+def start_catalog(start: str, states: Any = None) -> dict[str, Any]:
     """Engine catalog arguments holding only the start state ``start`` (none for ``"power-on"``).
 
     ``states`` is what :func:`tanuvex_turbo.states.load_catalog` reads (a
@@ -183,7 +183,7 @@ def start_catalog(start: str, states: Any = None) -> dict[str, list]:
 def play_replay(
     replay: Replay,
     rom_path: str,
-    catalog: dict[str, list] | None = None,
+    catalog: dict[str, Any] | None = None,
     on_level: Callable[[str, int], None] | None = None,
 ) -> ReplayResult:
     """Plays a replay in a fresh one-lane environment and reports the levels it passes.
@@ -204,8 +204,13 @@ def play_replay(
     else:
         raise ValueError(f"the replay starts from {replay.start!r}, which is not among the start states given")
     engine = _RetroVecEnv(
-        rom_path, 1, frame_skip=replay.frame_skip, terminate_on_flag=False, num_threads=1,
-        **progress.NO_OBSERVATION, **catalog,
+        rom_path,
+        1,
+        frame_skip=replay.frame_skip,
+        terminate_on_flag=False,
+        num_threads=1,
+        **progress.NO_OBSERVATION,
+        **catalog,
     )
     tracker = progress.LaneTracker(engine)
     tracker.reset(np.array([index], np.int32))
