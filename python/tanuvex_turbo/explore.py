@@ -31,7 +31,10 @@ when it was saved) thus fades out.
 Exploration policy (:class:`Policy`): each pick plays a number of steps drawn
 uniformly from ``min_steps..max_steps``; each step repeats the previous
 action with probability ``repeat_prob``, else draws one uniformly from
-``actions``. On the title screen a lane presses Start every other step. A
+``actions``. On the title screen a lane presses Start every other step, and
+while the player swims it presses A every other step and releases it in
+between (each press is one stroke; a player who strokes too seldom sinks,
+into a pit at times). A
 pick ends early when the player starts dying (nothing more is archived from
 it), when the game jumps past the next level (a warp: levels must be passed in
 order), or when it passes the target. A pick whose player has reached the
@@ -93,7 +96,7 @@ EXPLORE_ACTIONS: tuple[int, ...] = (
     DOWN,
 )
 
-_GAME_MODE, _AREA_POINTER = 0x0770, 0x0750
+_GAME_MODE, _AREA_POINTER, _SWIMMING = 0x0770, 0x0750, 0x0704
 # Most steps a pick runs on past its length while the game ends a level.
 _LEVEL_END_WAIT = 400
 _X_HI, _X_LO, _Y_HI, _Y_LO = 0x006D, 0x0086, 0x00B5, 0x00CE
@@ -253,6 +256,13 @@ class Worker:
             np.copyto(actions, plan[:, t])
             on_title = ram[:, _GAME_MODE] == progress.GAME_MODE_TITLE
             actions[on_title] = START if t % 2 == 0 else NOOP
+            # Each press of A is one stroke when swimming, and a player who
+            # strokes too seldom sinks: a swimming lane strokes every other step.
+            swimming = ram[:, _SWIMMING] != 0
+            if t % 2:
+                actions[swimming] &= ~A & 0xFF
+            else:
+                actions[swimming] |= A
             played[:, t] = actions
             tracker.step(actions, alive)
             self.steps += int(alive.sum())
