@@ -12,7 +12,7 @@ a level, of a world or of the whole game. Its result is a replay
 start state, to the target.
 
 Cell (:class:`CellSpec`): the tuple (game mode, ``level_hi``, ``level_lo``,
-area pointer, ``x // x_bucket``, ``y // y_bucket``, loop counters). The loop
+area pointer, area type, ``x // x_bucket``, ``y // y_bucket``, loop counters). The loop
 counters are the game's own count of the sections of a looping level
 passed on the right path, so a lane sent back by a wrong path does not
 look like progress, and a right path does.
@@ -33,8 +33,8 @@ uniformly from ``min_steps..max_steps``; each step repeats the previous
 action with probability ``repeat_prob``, else draws one uniformly from
 ``actions``. On the title screen a lane presses Start every other step, and
 while the player swims it presses A every other step and releases it in
-between (each press is one stroke; a player who strokes too seldom sinks,
-into a pit at times). A
+between, unless it holds down (each press is one stroke; a player who
+strokes too seldom sinks, into a pit at times). A
 pick ends early when the player starts dying (nothing more is archived from
 it), when the game jumps past the next level (a warp: levels must be passed in
 order), or when it passes the target. A pick whose player has reached the
@@ -96,7 +96,7 @@ EXPLORE_ACTIONS: tuple[int, ...] = (
     DOWN,
 )
 
-_GAME_MODE, _AREA_POINTER, _SWIMMING = 0x0770, 0x0750, 0x0704
+_GAME_MODE, _AREA_POINTER, _AREA_TYPE, _SWIMMING = 0x0770, 0x0750, 0x074E, 0x0704
 # Most steps a pick runs on past its length while the game ends a level.
 _LEVEL_END_WAIT = 400
 _X_HI, _X_LO, _Y_HI, _Y_LO = 0x006D, 0x0086, 0x00B5, 0x00CE
@@ -120,6 +120,7 @@ class CellSpec:
             ram[:, progress.LEVEL_HI],
             ram[:, progress.LEVEL_LO],
             ram[:, _AREA_POINTER],
+            ram[:, _AREA_TYPE],
             x // self.x_bucket,
             y // self.y_bucket,
         ]
@@ -257,8 +258,9 @@ class Worker:
             on_title = ram[:, _GAME_MODE] == progress.GAME_MODE_TITLE
             actions[on_title] = START if t % 2 == 0 else NOOP
             # Each press of A is one stroke when swimming, and a player who
-            # strokes too seldom sinks: a swimming lane strokes every other step.
-            swimming = ram[:, _SWIMMING] != 0
+            # strokes too seldom sinks: a swimming lane strokes every other
+            # step, unless it holds down to go deeper.
+            swimming = (ram[:, _SWIMMING] != 0) & (actions & DOWN == 0)
             if t % 2:
                 actions[swimming] &= ~A & 0xFF
             else:
