@@ -98,3 +98,12 @@ def test_two_ray_actors_find_what_one_process_finds(rom_path, states_dir):
         ray.shutdown()
     assert local.reached and spread.replay == local.replay
     assert (spread.steps, spread.cells, spread.rounds) == (local.steps, local.cells, local.rounds)
+
+
+def test_a_search_out_of_budget_writes_the_way_through_the_levels_it_passed(rom_path, states_dir, tmp_path):
+    out = tmp_path / "partial.txt"
+    where = ["--rom", str(rom_path), "--states", str(states_dir)]
+    command = ["explore", *where, "--state", "1-4", "--lanes", "16", "--target", "level 2-1", "--quiet"]
+    assert main(command + ["--max-steps", "40000", "--output", str(out)]) == EXIT_NOT_REACHED
+    assert str(replay.read_replay(out).target) == "level 1-4"
+    assert main(["replay", *where, str(out)]) == 0

@@ -586,6 +586,14 @@ class Explorer:
                 on_round(self)
         return self.result()
 
+    def replay_through(self, level: int) -> Replay | None:
+        """The shortest archived path that passes ``level`` (an index), as a replay to its end; None if none."""
+        after = [cell for cell in self.cells.values() if cell.level > level]
+        if not after:
+            return None
+        best = min(after, key=lambda cell: cell.length)
+        return Replay(self.start, self.frame_skip, progress.Target("level", level), best.path)
+
     def result(self) -> ExploreResult:
         return ExploreResult(
             self.replay, self.round, self.steps, self.seconds, len(self.cells), list(self.levels_passed)

@@ -35,7 +35,7 @@ def _catalog(states: str | None, start: str) -> dict[str, list]:
 
 
 def _explore(args: argparse.Namespace) -> int:
-    from tanuvex_turbo import explore, replay
+    from tanuvex_turbo import explore, progress, replay
 
     rom_path = resolve_rom(args.rom)
     start = args.state or replay.POWER_ON
@@ -106,6 +106,11 @@ def _explore(args: argparse.Namespace) -> int:
         _plot(result, args.plot)
     if result.replay is None:
         print(f"target {explorer.target} not reached in {result.seconds:.1f} s, {result.steps} steps")
+        last = progress.parse_level(result.levels_passed[-1][0]) if result.levels_passed else None
+        partial = None if last is None else explorer.replay_through(last)
+        if partial is not None:
+            replay.write_replay(args.output, partial)
+            print(f"wrote {args.output}: the way through {partial.target} ({len(partial.actions)} actions)")
         return EXIT_NOT_REACHED
     replay.write_replay(args.output, result.replay)
     print(
