@@ -107,3 +107,13 @@ def test_a_search_out_of_budget_writes_the_way_through_the_levels_it_passed(rom_
     assert main(command + ["--max-steps", "40000", "--output", str(out)]) == EXIT_NOT_REACHED
     assert str(replay.read_replay(out).target) == "level 1-4"
     assert main(["replay", *where, str(out)]) == 0
+
+
+def test_the_committed_run_from_power_on_passes_every_level_in_order(rom_path):
+    found = sorted(DATA.glob("replay-power-on-*.txt"))
+    assert found, "no replay from power-on under tests/data"
+    recorded = replay.read_replay(found[-1])
+    assert recorded.start == replay.POWER_ON
+    played = replay.play_replay(recorded, rom_path)
+    last = recorded.target.last
+    assert played.reached and played.levels_passed == [f"{w}-{s}" for w in range(1, 9) for s in range(1, 5)][: last + 1]
