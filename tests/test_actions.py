@@ -66,7 +66,12 @@ class TestNamedSets:
         assert actions.action_set("simple")[0] == 0
 
     def test_names(self):
-        assert actions.action_set_names() == ["right_only", "simple", "complex", "full"]
+        assert actions.action_set_names() == ["right_only", "simple", "complex", "full_game", "full"]
+
+    def test_full_game_adds_start_and_down_to_simple(self):
+        table = actions.action_set("full_game").tolist()
+        assert table[:7] == list(actions.ACTION_SETS["simple"])
+        assert held("start") in table and held("down") in table
 
     def test_unknown_name(self):
         with pytest.raises(ValueError, match="unknown action set 'jump': action_set must be one of right_only, "):

@@ -27,6 +27,10 @@ platformer agents:
     ``right_only`` plus A alone and left (7 actions).
 ``complex``
     ``simple`` plus left with the jump / run buttons, down and up (12 actions).
+``full_game``
+    ``simple`` plus left with A or B, down (to enter pipes) and start (to
+    leave the title screen; it also pauses play) (11 actions): what a whole
+    game from power-on needs.
 ``full``
     every controller byte, action ``i`` being byte ``i`` (256 actions).
 
@@ -87,12 +91,14 @@ _DESCRIBE_ORDER = (RIGHT, LEFT, DOWN, UP, A, B, SELECT, START)
 _RIGHT_ONLY = (NOOP, RIGHT, RIGHT | A, RIGHT | B, RIGHT | A | B)
 _SIMPLE = _RIGHT_ONLY + (A, LEFT)
 _COMPLEX = _SIMPLE + (LEFT | A, LEFT | B, LEFT | A | B, DOWN, UP)
+_FULL_GAME = _SIMPLE + (LEFT | A, LEFT | B, DOWN, START)
 
 #: The named action sets: name -> controller bytes, action index order.
 ACTION_SETS: dict[str, tuple[int, ...]] = {
     "right_only": _RIGHT_ONLY,
     "simple": _SIMPLE,
     "complex": _COMPLEX,
+    "full_game": _FULL_GAME,
     "full": tuple(range(256)),
 }
 

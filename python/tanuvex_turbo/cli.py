@@ -11,6 +11,11 @@ Subcommands:
 ``record``
     Plays a start state with a random or scripted policy and writes the
     display frames as an animated GIF or an MP4 video.
+``explore``
+    Searches a way through the game (archive exploration) and writes it as
+    a replay file.
+``replay FILE``
+    Plays a replay file and checks that it reaches its target.
 
 The cartridge image defaults to ``$TANUVEX_TURBO_ROM`` and the start states
 to ``$TANUVEX_TURBO_STATES``.
@@ -27,7 +32,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from tanuvex_turbo import bench
+from tanuvex_turbo import bench, explore_cli
 from tanuvex_turbo.command_support import (
     EXIT_WRONG_CARTRIDGE,
     PROG,
@@ -223,6 +228,8 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("--stop-on-done", action="store_true", help="stop when the episode ends instead of resetting")
     rec.add_argument("--no-progress", action="store_true", help="no progress bar")
     rec.set_defaults(handler=_record)
+
+    explore_cli.add_commands(commands)
     return parser
 
 

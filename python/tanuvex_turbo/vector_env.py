@@ -50,13 +50,14 @@ try:
 except ImportError as error:  # pragma: no cover - exercised only without gymnasium
     raise ImportError("tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'") from error
 
-from tanuvex_turbo import _registration
+from tanuvex_turbo import _registration, progress
 from tanuvex_turbo._registration import register as register_env_id
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_action_set
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 from tanuvex_turbo.lane_states import lane_state_payloads, pack_lane_state, unpack_lane_state
+from tanuvex_turbo.saved_lanes import SavedLane
 from tanuvex_turbo.states import StatesSource, load_catalog
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
@@ -134,6 +135,19 @@ class TurboVectorEnv(VectorEnv):
         crop_bottom, crop_left, crop_right, crop_mode, crop_fill, resize_width,
         resize_height, resize_algorithm, frame_maxpool, noop_reset_max,
         sticky_action_prob, num_threads: passed to the engine unchanged.
+        observations: false for an observation-free environment: the engine
+            then renders one gray pixel per lane and step instead of a frame
+            (the observation-shaping arguments above are ignored), the
+            observation is that ``(1, 1, 1)`` pixel, and a saved lane carries
+            one byte of observation.
+        progress_info: add ``level_end`` and ``dying`` (``bool``, one per
+            lane, see :mod:`tanuvex_turbo.progress`) to ``info``, read from
+            the game's own state after every step and reset.
+        end_on_level_end: end a lane's episode (``terminated``) on the step
+            in which it reaches the goal of its level, the last level of a
+            world included; implies ``progress_info``. Unlike
+            ``terminate_on_flag`` (``x_pos`` >= 3160 on every level) it fires
+            where the game itself ends the level.
 
     Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
     resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
@@ -195,6 +209,9 @@ class TurboVectorEnv(VectorEnv):
         noop_reset_max: int = 0,
         sticky_action_prob: float = 0.0,
         num_threads: int | None = None,
+        observations: bool = True,
+        progress_info: bool = False,
+        end_on_level_end: bool = False,
     ) -> None:
         num_envs = check_num_envs(num_envs)
         if end_on_life_loss and episodic_life:
@@ -217,6 +234,10 @@ class TurboVectorEnv(VectorEnv):
 
         catalog_data, catalog_names = load_catalog(states)
         self._extra_layout = _extra_layout(extra_info)
+        if not observations:
+            grayscale, frame_stack, frame_maxpool = True, 1, False
+            crop_top, crop_bottom, crop_left, crop_right = 223, 0, 239, 0
+            crop_mode, resize_width, resize_height, resize_algorithm = "remove", 1, 1, "nearest"
         self._engine = _open_engine(
             rom_source,
             rom_path,
@@ -251,6 +272,11 @@ class TurboVectorEnv(VectorEnv):
         self.max_episode_steps = max_episode_steps
         self.end_on_life_loss = bool(end_on_life_loss)
         self.episodic_life = bool(episodic_life)
+        self.observations = bool(observations)
+        self.end_on_level_end = bool(end_on_level_end)
+        self.progress_info = bool(progress_info) or self.end_on_level_end
+        self._lane_token = object()  # identifies this environment's saved lanes
+        self._step_lanes: np.ndarray | None = None  # the mask of the step running
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
@@ -284,6 +310,10 @@ class TurboVectorEnv(VectorEnv):
         self._info_args = tuple(self._info.values())
         self._info_names = tuple(self._info)
         self._mask_names = tuple("_" + name for name in self._info) + tuple("_" + e[0] for e in self._extra_layout)
+        self._ram = np.zeros(engine.ram_shape(), np.uint8) if self.progress_info else None
+        self._progress = {"level_end": np.zeros(n, np.bool_), "dying": np.zeros(n, np.bool_)}
+        if self.progress_info:
+            self._mask_names += ("_level_end", "_dying")
         # The fifteen leading arguments of every engine step, in the engine's order.
         self._step_args: tuple[Any, ...] = (
             self._actions,
@@ -383,8 +413,16 @@ class TurboVectorEnv(VectorEnv):
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
-    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+    def step(
+        self, actions: Any, mask: Any | None = None
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
+
+        ``mask`` (``bool``, one per lane; None: every lane) selects the lanes
+        that advance: the others run no frame and draw no random number,
+        their observation and game values stay, their reward is 0 and the
+        step does not count toward their ``max_episode_steps``. A lane whose
+        episode ended is still reset as its autoreset mode says.
 
         The handling of lanes whose episode ended follows ``metadata["autoreset_mode"]``:
 
@@ -402,6 +440,7 @@ class TurboVectorEnv(VectorEnv):
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         self._set_actions(actions)
+        self._step_lanes = None if mask is None else _lane_mask(mask, self.num_envs, "mask")
         self._recover_unfinished_step()
         mode = self.autoreset_mode
         if mode is AutoresetMode.NEXT_STEP:
@@ -509,9 +548,19 @@ class TurboVectorEnv(VectorEnv):
         return np.empty(self._obs_shape, np.uint8) if self.copy else None
 
     def _engine_step(self, step_mask: np.ndarray | None, obs_copy: np.ndarray | None) -> None:
+        lanes = self._step_lanes
+        if lanes is not None:
+            skipped = ~lanes if step_mask is None else step_mask & ~lanes
+            step_mask = lanes if step_mask is None else step_mask & lanes
         self._step_unfinished = True
         self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)  # type: ignore[call-arg]
+        if lanes is not None:
+            # Lanes left out keep the engine's old outputs; they did not advance.
+            self._rewards[skipped] = 0.0
+            self._terminated[skipped] = False
+            self._episode_start[skipped] += 1
         self._apply_life_loss()
+        self._read_progress(step_mask)
 
     def _apply_life_loss(self) -> None:
         """With end_on_life_loss or episodic_life, ends the episodes whose lives dropped in the last step (repeatable)."""
@@ -528,6 +577,18 @@ class TurboVectorEnv(VectorEnv):
         """Reads the game values after a reset (no emulation)."""
         self._engine.info_into(*self._info_args)
         np.copyto(self._lives, self._info["lives"])
+        self._read_progress(None, ending=False)
+
+    def _read_progress(self, lanes: np.ndarray | None, ending: bool = True) -> None:
+        """Reads ``level_end`` and ``dying`` of the lanes (all: None); ends episodes at a level end when asked."""
+        if self._ram is None:
+            return
+        self._engine.ram_into(self._ram)
+        where = True if lanes is None else lanes
+        np.copyto(self._progress["level_end"], progress.level_end(self._ram), where=where)
+        np.copyto(self._progress["dying"], progress.dying(self._ram), where=where)
+        if ending and self.end_on_level_end:
+            np.logical_or(self._terminated, self._progress["level_end"] & where, out=self._terminated)
 
     def _finish_episode_steps(self, any_ended: bool = False) -> None:
         """Counts the step, applies the time limit and marks the lanes that need a reset.
@@ -666,6 +727,8 @@ class TurboVectorEnv(VectorEnv):
             arrays = [array.copy() for array in arrays]
         info: dict[str, Any] = dict(zip(self._info_names, arrays))
         mask = self._all_lanes if mask is None else mask
+        if self._ram is not None:
+            info.update((name, array.copy()) for name, array in self._progress.items())
         info.update((name, mask.copy()) for name in self._mask_names)
         layout = self._extra_layout
         if layout:
@@ -701,12 +764,29 @@ class TurboVectorEnv(VectorEnv):
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
         return [None if snapshot is None else pack_lane_state(snapshot.to_bytes()) for snapshot in snapshots]
 
-    def restore_states(self, states: Sequence[bytes | None]) -> tuple[np.ndarray, dict[str, Any]]:
+    def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
+        """Saves the lanes of ``mask`` (all by default) as :class:`~tanuvex_turbo.saved_lanes.SavedLane` objects.
+
+        :meth:`restore_states` of this environment puts such a lane back
+        without decoding anything; ``SavedLane.to_bytes()`` gives the portable
+        form of :meth:`clone_states` for other environments and processes.
+        The rules of :meth:`clone_states` apply.
+        """
+        self._check_open()
+        if not self._reset_done:
+            raise RuntimeError("call reset() before save_states()")
+        lanes = _lane_mask(mask, self.num_envs, "mask")
+        snapshots = self._engine.capture_snapshots(self._obs, lanes)
+        return [None if snapshot is None else SavedLane(snapshot, self._lane_token) for snapshot in snapshots]
+
+    def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
 
         ``states`` holds one entry per lane: bytes from :meth:`clone_states`
         (of this or any other environment of the same cartridge and
-        observation size, any lane) or ``None`` to leave the lane alone. A
+        observation size, any lane), a ``SavedLane`` from :meth:`save_states`
+        (restored without decoding when this environment saved it), or
+        ``None`` to leave the lane alone. A
         restored lane goes on exactly as the cloned lane would have: same
         observation stack, console and random stream. For the wrapper it starts
         a new episode (``max_episode_steps`` counts from the restore); its
@@ -736,6 +816,24 @@ class TurboVectorEnv(VectorEnv):
 
         ``first_lane``: the number of lane 0 in messages (a Ray shard's first lane).
         """
+        live: list[Any] = [None] * self.num_envs
+        if isinstance(states, Sequence) and not isinstance(states, (str, bytes, bytearray)):
+            states = list(states)
+            if len(states) != self.num_envs:
+                return self._decode_payloads(states, first_lane)  # refused with the length message
+            for lane, state in enumerate(states):
+                if isinstance(state, SavedLane):
+                    live[lane] = state.snapshot_for(self._lane_token)
+                    states[lane] = None if live[lane] is not None else state.to_bytes()
+        if all(state is None for state in live):
+            return self._decode_payloads(states, first_lane)
+        if all(state is None for state in states):
+            return np.array([state is not None for state in live], np.bool_), live
+        mask, decoded = self._decode_payloads(states, first_lane)
+        mask |= np.array([state is not None for state in live], np.bool_)
+        return mask, [own if own is not None else other for own, other in zip(live, decoded)]
+
+    def _decode_payloads(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
         payloads = lane_state_payloads(states, self.num_envs)
         envelopes = [
             None if blob is None else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size)

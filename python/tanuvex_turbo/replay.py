@@ -1,0 +1,232 @@
+"""Replay files: the controller inputs of one lane, from power-on or from a named start state.
+
+A replay file is plain text::
+
+    tanuvex-turbo replay 1
+    start: power-on
+    frame_skip: 4
+    target: level 1-1
+    actions:
+    80*37 81*12 80 00*3 ...
+
+The first line names the format and its version. ``key: value`` lines follow,
+in any order, until the line ``actions:``; everything after it is the action
+list. ``#`` starts a comment anywhere.
+
+``start``
+    ``power-on`` (the console is switched on, the game starts from its title
+    screen) or the name of a start state of the catalog (``1-1``, ``4-1``, ...).
+``frame_skip``
+    frames per action (the engine's ``frame_skip``), 1 or more.
+``target``
+    what the inputs reach: ``level W-S`` (the end of that level), ``world W``
+    (the end of its last level) or ``game`` (the end of the last level).
+
+Every action token is one controller byte in hexadecimal (two digits, bit 0
+A, bit 7 right), optionally followed by ``*N`` for N repetitions. The replay
+runs one lane with no sticky actions and no random no-op frames after the
+reset, so the same file always plays the same frames.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from tanuvex_turbo import progress
+
+__all__ = [
+    "FORMAT_LINE",
+    "POWER_ON",
+    "Replay",
+    "ReplayResult",
+    "format_replay",
+    "parse_replay",
+    "play_replay",
+    "read_replay",
+    "start_catalog",
+    "write_replay",
+]
+
+#: First line of every replay file.
+FORMAT_LINE = "tanuvex-turbo replay 1"
+POWER_ON = "power-on"
+_TOKEN = re.compile(r"^([0-9a-fA-F]{2})(?:\*([0-9]+))?$")
+_TOKENS_PER_LINE = 16
+
+
+@dataclass(frozen=True)
+class Replay:
+    """One lane's inputs: ``actions`` (controller bytes) from ``start`` with ``frame_skip`` frames each."""
+
+    start: str
+    frame_skip: int
+    target: progress.Target
+    actions: bytes
+
+
+@dataclass(frozen=True)
+class ReplayResult:
+    """What a replay reached: the levels passed in order (``"1-1"``, ...), the step that reached the target."""
+
+    levels_passed: list[str]
+    target_step: int | None
+    steps: int
+
+    @property
+    def reached(self) -> bool:
+        return self.target_step is not None
+
+
+def format_replay(replay: Replay) -> str:
+    """The text of a replay file (runs of one byte written once with their count)."""
+    tokens = []
+    actions = replay.actions
+    i = 0
+    while i < len(actions):
+        j = i
+        while j < len(actions) and actions[j] == actions[i]:
+            j += 1
+        tokens.append(f"{actions[i]:02x}" if j - i == 1 else f"{actions[i]:02x}*{j - i}")
+        i = j
+    lines = [
+        FORMAT_LINE,
+        f"start: {replay.start}",
+        f"frame_skip: {replay.frame_skip}",
+        f"target: {replay.target}",
+        f"# {len(actions)} steps",
+        "actions:",
+    ]
+    lines += [" ".join(tokens[k : k + _TOKENS_PER_LINE]) for k in range(0, len(tokens), _TOKENS_PER_LINE)]
+    return "\n".join(lines) + "\n"
+
+
+def parse_replay(text: str) -> Replay:
+    """Reads the text of a replay file.
+
+    Raises:
+        ValueError: the text is not a replay file of this format, naming the line at fault.
+    """
+    lines = [line.split("#", 1)[0].strip() for line in text.splitlines()]
+    if not lines or lines[0] != FORMAT_LINE:
+        raise ValueError(f"not a replay file: the first line must be {FORMAT_LINE!r}")
+    header: dict[str, str] = {}
+    body_start = None
+    for number, line in enumerate(lines[1:], start=2):
+        if not line:
+            continue
+        if line == "actions:":
+            body_start = number
+            break
+        key, sep, value = line.partition(":")
+        if not sep or key.strip() not in ("start", "frame_skip", "target"):
+            raise ValueError(f"line {number}: expected 'start:', 'frame_skip:', 'target:' or 'actions:', got {line!r}")
+        header[key.strip()] = value.strip()
+    if body_start is None:
+        raise ValueError("the replay file has no 'actions:' line")
+    for key in ("start", "frame_skip", "target"):
+        if key not in header:
+            raise ValueError(f"the replay file has no {key!r} line")
+    try:
+        frame_skip = int(header["frame_skip"])
+    except ValueError:
+        frame_skip = 0
+    if frame_skip < 1:
+        raise ValueError(f"frame_skip must be a whole number of at least 1, got {header['frame_skip']!r}")
+    actions = bytearray()
+    for number, line in enumerate(lines[body_start:], start=body_start + 1):
+        for token in line.split():
+            match = _TOKEN.match(token)
+            if match is None:
+                raise ValueError(f"line {number}: {token!r} is not an action (two hex digits, optionally *COUNT)")
+            actions += bytes([int(match.group(1), 16)]) * int(match.group(2) or 1)
+    return Replay(header["start"], frame_skip, progress.parse_target(header["target"]), bytes(actions))
+
+
+def read_replay(path: str | os.PathLike[str]) -> Replay:
+    """Reads a replay file (see :func:`parse_replay`)."""
+    with open(path, encoding="utf-8") as handle:
+        return parse_replay(handle.read())
+
+
+def write_replay(path: str | os.PathLike[str], replay: Replay) -> None:
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(format_replay(replay))
+
+
+def start_catalog(start: str, states: Any = None) -> dict[str, Any]:
+    """Engine catalog arguments holding only the start state ``start`` (none for ``"power-on"``).
+
+    ``states`` is what :func:`tanuvex_turbo.states.load_catalog` reads (a
+    directory, a file, a mapping; None: ``$TANUVEX_TURBO_STATES``).
+
+    Raises:
+        ValueError: ``start`` is not among the states.
+    """
+    from tanuvex_turbo.states import load_catalog
+
+    if start == POWER_ON:
+        return {}
+    if states is None:
+        states = os.environ.get("TANUVEX_TURBO_STATES")
+    data, names = load_catalog(states) if states is not None else ([], [])
+    if start not in names:
+        raise ValueError(f"unknown start state {start!r}; known: {', '.join(names) or 'none'}")
+    return {"state_catalog_data": [data[names.index(start)]], "state_catalog_names": [start]}
+
+
+def play_replay(
+    replay: Replay,
+    rom_path: str,
+    catalog: dict[str, Any] | None = None,
+    on_level: Callable[[str, int], None] | None = None,
+) -> ReplayResult:
+    """Plays a replay in a fresh one-lane environment and reports the levels it passes.
+
+    ``catalog`` holds the engine's ``state_catalog_data`` and ``state_catalog_names``
+    (needed unless the replay starts from power-on). ``on_level(name, step)`` is
+    called for each level passed, in order. The replay stops at the target.
+    """
+    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
+
+    catalog = catalog or {}
+    names: Sequence[str] = catalog.get("state_catalog_names") or []
+    if replay.start == POWER_ON:
+        index = -1
+        catalog = {}  # power-on resets need an environment without start states
+    elif replay.start in names:
+        index = list(names).index(replay.start)
+    else:
+        raise ValueError(f"the replay starts from {replay.start!r}, which is not among the start states given")
+    engine = _RetroVecEnv(
+        rom_path,
+        1,
+        frame_skip=replay.frame_skip,
+        terminate_on_flag=False,
+        num_threads=1,
+        **progress.NO_OBSERVATION,
+        **catalog,
+    )
+    tracker = progress.LaneTracker(engine)
+    tracker.reset(np.array([index], np.int32))
+    passed: list[str] = []
+    target_step = None
+    actions = np.zeros(1, np.uint8)
+    for step, action in enumerate(replay.actions, start=1):
+        actions[0] = action
+        tracker.step(actions)
+        for level in tracker.passed_now(0):
+            name = progress.level_name(level)
+            passed.append(name)
+            if on_level is not None:
+                on_level(name, step)
+            if replay.target.reached_by(level):
+                target_step = step
+        if target_step is not None or tracker.game_over[0]:
+            break
+    return ReplayResult(passed, target_step, step if replay.actions else 0)
