@@ -125,10 +125,11 @@ def run_async_bench(
                 batch = args.async_batch or max(1, lanes // 2)
                 if not 1 <= batch <= lanes:
                     raise ValueError(f"--async-batch must be in 1..{lanes}")
-                make = lambda: _RetroVecEnv(  # noqa: E731
-                    rom_path, lanes, num_threads=threads, seed=args.seed + 1, **engine_kwargs, **catalog
-                )
-                sync, run_async = _SyncLoop(make(), table, rng), _AsyncLoop(make(), table, rng, batch)
+                engines = [
+                    _RetroVecEnv(rom_path, lanes, num_threads=threads, seed=args.seed + 1, **engine_kwargs, **catalog)
+                    for _ in range(2)
+                ]
+                sync, run_async = _SyncLoop(engines[0], table, rng), _AsyncLoop(engines[1], table, rng, batch)
                 lane_steps = (args.steps or 200) * lanes
                 unit = math.lcm(lanes, batch)  # whole sync steps and whole async batches
                 lane_steps = max(unit, lane_steps - lane_steps % unit)
@@ -161,5 +162,5 @@ def run_async_bench(
                         "speedup_median": ratio,
                     }
                 )
-                del sync, run_async
+                del sync, run_async, engines
     return results

@@ -640,6 +640,25 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ asynchronous steps
 
+    def _init_async(self, batch_size: int | None) -> None:
+        n = self.num_envs
+        b = n if batch_size is None else int(batch_size)
+        if not 1 <= b <= n:
+            raise ValueError(f"batch_size must be in 1..num_envs ({n}), got {batch_size}")
+        if b < n and self.autoreset_mode is not AutoresetMode.NEXT_STEP:
+            raise ValueError(
+                f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {self.autoreset_mode.name}"
+            )
+        self.batch_size = b
+        # Finished lanes' observations, in finishing order (a row per lane, batch_size rows per recv).
+        self._ring: np.ndarray | None = None
+        self._in_flight = np.zeros(n, np.bool_)
+        self._sent_reset = np.zeros(n, np.bool_)
+        self._recv_ids = np.zeros(b, np.int32)
+        self._recv_outputs = step_outputs(b)
+        self._recv_extra = np.zeros((b, self._extra.shape[1]), np.int64)
+        self._last_ids: np.ndarray | None = None
+
     def send(self, actions: Any, env_ids: Any = None) -> None:
         """Starts the lanes ``env_ids`` with ``actions`` (one per lane) and returns at once.
 
@@ -680,7 +699,7 @@ class TurboVectorEnv(VectorEnv):
         n, b = self.num_envs, self.batch_size
         outputs = self._recv_outputs
         extra = self._recv_extra if self._extra_layout else None
-        row = self._engine.step_recv_into(self._recv_ids, *outputs, extra_info=extra)
+        row = self._engine.step_recv_into(self._recv_ids, *outputs, extra_info=extra)  # type: ignore[misc]
         lanes = self._recv_ids.copy()
         rewards, terminated, truncated = outputs[0].copy(), outputs[1].copy(), outputs[2].copy()
         values = [array.copy() for array in outputs[3:]]
@@ -765,29 +784,12 @@ class TurboVectorEnv(VectorEnv):
         self._last_ids = result[4]["env_id"]
         return result
 
-    def _init_async(self, batch_size: int | None) -> None:
-        n = self.num_envs
-        b = n if batch_size is None else int(batch_size)
-        if not 1 <= b <= n:
-            raise ValueError(f"batch_size must be in 1..num_envs ({n}), got {batch_size}")
-        if b < n and self.autoreset_mode is not AutoresetMode.NEXT_STEP:
-            raise ValueError(
-                f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {self.autoreset_mode.name}"
-            )
-        self.batch_size = b
-        # Finished lanes' observations, in finishing order (a row per lane, batch_size rows per recv).
-        self._ring: np.ndarray | None = None
-        self._in_flight = np.zeros(n, np.bool_)
-        self._sent_reset = np.zeros(n, np.bool_)
-        self._recv_ids = np.zeros(b, np.int32)
-        self._recv_outputs = step_outputs(b)
-        self._recv_extra = np.zeros((b, self._extra.shape[1]), np.int64)
-        self._last_ids: np.ndarray | None = None
-
     def _send_ids(self, env_ids: Any, actions: Any) -> np.ndarray:
         n = self.num_envs
-        count = len(np.asarray(actions).reshape(-1)) if env_ids is None else None
-        ids = np.arange(count, dtype=np.int64) if env_ids is None else np.asarray(env_ids)
+        if env_ids is None:
+            ids = np.arange(np.asarray(actions).size, dtype=np.int64)
+        else:
+            ids = np.asarray(env_ids)
         if ids.ndim != 1 or ids.dtype.kind not in "iu" or not ids.size:
             raise ValueError(f"env_ids must be a non-empty 1-D array of lane indices, got {ids!r}")
         if ids.min() < 0 or ids.max() >= n:

@@ -20,8 +20,7 @@ namespace tt::py {
 
 namespace {
 
-const char* const SEND_NAMES[] = {"env_ids",    "actions",       "obs", "obs_ring",
-                                  "reset_mask", "state_indices", "seeds"};
+const char* const SEND_NAMES[] = {"env_ids", "actions", "obs", "obs_ring", "reset_mask", "state_indices", "seeds"};
 
 #define TT_INFO_SPEC(NAME, VALUE_TYPE, ARRAY_TYPE, ...) {#NAME, element_type<ARRAY_TYPE>(), 1, Access::Write},
 
@@ -99,8 +98,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   const bool has_mask = present(given[4]);
   if ((has_mask && !convert_array(given[4], "reset_mask", ElementType::Bool, 1, Access::Read, holds, mask)) ||
-      (present(given[5]) && !convert_array(given[5], "state_indices", ElementType::I32, 1, Access::Read, holds,
-                                           indices))) {
+      (present(given[5]) &&
+       !convert_array(given[5], "state_indices", ElementType::I32, 1, Access::Read, holds, indices))) {
     return nullptr;
   }
   std::vector<std::optional<uint64_t>> seeds;
@@ -115,9 +114,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
       return check_same_array(given[3], object->async_ring, "obs_ring");
     }
     if (auto e = check_obs_shape(obs, env)) return e;
-    if (has_ring && (ring.shape[0] < static_cast<int64_t>(s[0]) ||
-                     static_cast<uint64_t>(ring.shape[1]) != s[1] || static_cast<uint64_t>(ring.shape[2]) != s[2] ||
-                     static_cast<uint64_t>(ring.shape[3]) != s[3])) {
+    if (has_ring && (ring.shape[0] < static_cast<int64_t>(s[0]) || static_cast<uint64_t>(ring.shape[1]) != s[1] ||
+                     static_cast<uint64_t>(ring.shape[2]) != s[2] || static_cast<uint64_t>(ring.shape[3]) != s[3])) {
       return value_error("obs_ring shape must be (at least " + std::to_string(s[0]) + ", " + std::to_string(s[1]) +
                          ", " + std::to_string(s[2]) + ", " + std::to_string(s[3]) + "), got " +
                          format_shape_list({ring.shape[0], ring.shape[1], ring.shape[2], ring.shape[3]}));
@@ -186,8 +184,8 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!convert_arrays(RECV_SPECS, given, call)) return nullptr;
   ArrayArg extra;
   const bool has_extra = present(given[RECV_ARRAYS]);
-  if (has_extra && !convert_array(given[RECV_ARRAYS], "extra_info", ElementType::I64, 2, Access::Write, call.holds,
-                                  extra)) {
+  if (has_extra &&
+      !convert_array(given[RECV_ARRAYS], "extra_info", ElementType::I64, 2, Access::Write, call.holds, extra)) {
     return nullptr;
   }
   ZuboVecEnv& env = *object->env;

@@ -14,13 +14,13 @@ AsyncLanes::AsyncLanes(size_t lanes)
       terminated(lanes, 0),
       truncated(lanes, 0),
       slot_lane(lanes, 0),
-      slot_filled(lanes, 0) {
+      slot_filled(lanes, 0){
 #define TT_ASYNC_INFO_SIZE(NAME, ...) NAME.assign(lanes, 0);
-  TT_GAME_VALUES(TT_ASYNC_INFO_SIZE)
+          TT_GAME_VALUES(TT_ASYNC_INFO_SIZE)
 #undef TT_ASYNC_INFO_SIZE
-}
+      }
 
-EnvStatus ZuboVecEnv::check_async_send(const AsyncRequest& request) const {
+      EnvStatus ZuboVecEnv::check_async_send(const AsyncRequest& request) const {
   const size_t n = machines_.size();
   if (request.count == 0) return value_error("env_ids must name at least one lane");
   for (size_t i = 0; i < request.count; ++i) {

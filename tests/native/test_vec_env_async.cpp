@@ -68,8 +68,8 @@ Trace run_sync(ZuboVecEnv& env) {
       stepped[lane] = ended[lane] ? 0 : 1;
     }
     if (std::count(ended.begin(), ended.end(), 1) > 0) {
-      EXPECT_FALSE(env.reset_masked(out.obs.data(), ended.data(), indices.data(),
-                                    std::vector<std::optional<uint64_t>>(LANES)));
+      EXPECT_FALSE(
+          env.reset_masked(out.obs.data(), ended.data(), indices.data(), std::vector<std::optional<uint64_t>>(LANES)));
     }
     StepBuffers b = out.buffers();
     b.step_mask = stepped.data();
@@ -80,8 +80,8 @@ Trace run_sync(ZuboVecEnv& env) {
       if (ended[lane]) {
         trace[lane].push_back({0.0f, 0, info.xscroll_lo, info.lives, {rows, rows + bytes}});
       } else {
-        trace[lane].push_back({out.rewards[lane], out.terminated[lane], out.xscroll_lo[lane], out.lives[lane],
-                               {rows, rows + bytes}});
+        trace[lane].push_back(
+            {out.rewards[lane], out.terminated[lane], out.xscroll_lo[lane], out.lives[lane], {rows, rows + bytes}});
       }
       ended[lane] = stepped[lane] && out.terminated[lane];
     }
@@ -250,7 +250,8 @@ TEST(VecEnvAsync, MisuseIsRefusedAndLanesInFlightFinishBeforeTheEnvironmentGoes)
   EXPECT_EQ(env->async_in_flight(), 0u);
   EXPECT_EQ(env->async_ready(), 0u);
   const uint8_t counter = env->machine(0).ram[testing::SCRIPT_COUNTER];
-  EXPECT_TRUE(counter >= 11 && counter <= 14) << "lane 0 was reset to entry 1 and its no-op frames, got " << int(counter);
+  EXPECT_TRUE(counter >= 11 && counter <= 14)
+      << "lane 0 was reset to entry 1 and its no-op frames, got " << int(counter);
 
   // Freed with lanes in flight: they run to their end first (sanitizers watch).
   std::vector<int32_t> all = {0, 1, 2, 3, 4, 5};
