@@ -73,7 +73,9 @@ Trace run_sync(ZuboVecEnv& env) {
     }
     StepBuffers b = out.buffers();
     b.step_mask = stepped.data();
-    if (std::count(stepped.begin(), stepped.end(), 1) > 0) EXPECT_FALSE(env.step(b));
+    if (std::count(stepped.begin(), stepped.end(), 1) > 0) {
+      EXPECT_FALSE(env.step(b));
+    }
     for (size_t lane = 0; lane < LANES; ++lane) {
       const uint8_t* rows = out.obs.data() + lane * bytes;
       const GameInfo& info = env.machine(lane).info;
