@@ -34,7 +34,8 @@ EnvConfig async_config() {
 }
 
 std::vector<StateCatalogEntry> catalog() {
-  return {{"s0", scripted_state_image(0, DEATH)}, {"s1", scripted_state_image(11, DEATH)}};
+  // Different background colours: lanes of the two entries differ in every observation.
+  return {{"s0", scripted_state_image(0, DEATH, 0x0F)}, {"s1", scripted_state_image(11, DEATH, 0x21)}};
 }
 
 // What one lane reported for one of its steps or resets.
