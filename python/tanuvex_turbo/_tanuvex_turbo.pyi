@@ -228,3 +228,54 @@ class _RetroVecEnv:
         workers that ran the lanes. Refused like ``step_into`` while an ended
         lane awaits reset, whether or not the mask selects it.
         """
+    def step_send(
+        self,
+        env_ids: _I32,
+        actions: _U8,
+        obs: _U8,
+        obs_ring: _U8 | None = None,
+        reset_mask: _Bool | None = None,
+        state_indices: _I32 | None = None,
+        seeds: Sequence[int | None] | None = None,
+    ) -> None:
+        """Starts the lanes ``env_ids`` (a step with ``actions``, or a reset where ``reset_mask`` says) and returns.
+
+        The lanes run on the worker pool, stepped in place in ``obs``; each
+        finished lane's observation is also copied to the next row of
+        ``obs_ring`` (at least ``num_envs`` rows), in finishing order. Both
+        arrays stay held until no lane is in flight and must be passed again
+        on every send meanwhile. While lanes are in flight every other call
+        that reads or changes lanes raises RuntimeError. Refused before
+        anything changes for an id out of range or given twice, a lane in
+        flight, a lane pending reset that is not reset, a bad state index.
+        """
+    def step_recv_into(
+        self,
+        env_ids: _I32,
+        rewards: _F32,
+        terminated: _Bool,
+        truncated: _Bool,
+        x_pos: _U16,
+        coins: _U8,
+        level_hi: _I16,
+        level_lo: _I16,
+        lives: _I16,
+        score: _U32,
+        scrolling: _I16,
+        time: _U16,
+        xscroll_hi: _U8,
+        xscroll_lo: _U8,
+        extra_info: _I64 | None = None,
+    ) -> int:
+        """Waits for the first ``len(env_ids)`` lanes to finish; writes their ids and results in finishing order.
+
+        Returns the ``obs_ring`` row of the first of them (the others follow,
+        modulo the ring's rows). A lane that ended is pending reset until it
+        is sent a reset.
+        """
+    def step_in_flight(self) -> int:
+        """Lanes sent and not yet received."""
+    def step_ready(self) -> int:
+        """Lanes finished and not yet received."""
+    def step_cancel(self) -> None:
+        """Waits for every lane in flight and drops their results (the lanes keep their new state)."""

@@ -474,6 +474,22 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="also report the resident memory per lane (KB), measured in a fresh process",
     )
+    parser.add_argument(
+        "--async",
+        dest="async_mode",
+        action="store_true",
+        help="compare the synchronous step loop with asynchronous stepping under a simulated policy "
+        "(default lanes 64, threads 2)",
+    )
+    parser.add_argument(
+        "--policy-ms", type=float, default=1.0, help="with --async: policy time per call (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--policy-batch", type=int, default=32, help="with --async: lanes per policy call (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--async-batch", type=int, default=0, help="with --async: lanes per recv (default: half the lanes)"
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
 
 
@@ -498,6 +514,8 @@ def execute(args: argparse.Namespace, command: str) -> int:
         f"frame_stack {args.frame_stack}, pipelines {' '.join(args.pipelines)}, "
         f"random actions from '{args.action_set}', start state {start}, {args.repeat} repetitions"
     )
+    if args.async_mode:
+        return _execute_async(args, command, rom_path, catalog)
     print(
         "units: steps/s = lane-steps per second, frames/s = steps/s x frame_skip (emulated frames), "
         "cpu = process CPU time / wall time (about the thread count on an idle machine), "
@@ -518,6 +536,33 @@ def execute(args: argparse.Namespace, command: str) -> int:
                 handle,
                 indent=2,
             )
+    return 0
+
+
+def _execute_async(args: argparse.Namespace, command: str, rom_path: str, catalog: dict[str, Any]) -> int:
+    from tanuvex_turbo.bench_async import run_async_bench
+
+    if args.gym or args.memory or args.no_copy:
+        raise CliError("--async runs the engine's own loops: it does not combine with --gym, --memory or --no-copy")
+    if args.lanes == list(DEFAULT_LANES):
+        args.lanes = [64]
+    if args.threads == list(DEFAULT_THREADS):
+        args.threads = [2]
+    if args.policy_batch < 1 or args.policy_ms < 0 or args.async_batch < 0:
+        raise CliError("--policy-batch takes a positive number, --policy-ms and --async-batch non-negative ones")
+    print(
+        f"units: steps/s = lane-steps per second (engine loops; ended lanes reset in the loop); "
+        f"policy = simulated policy time per call of at most {args.policy_batch} lanes, a sleep without the "
+        "interpreter lock; async / sync = median over paired repetitions"
+    )
+    sys.stdout.flush()
+    results = run_engine(
+        lambda: run_async_bench(rom_path, args, catalog, _engine_kwargs(args), lambda line: print(line, flush=True)),
+        rom_path,
+    )
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as handle:
+            json.dump({"command": command, "machine": machine_description(), "results": results}, handle, indent=2)
     return 0
 
 

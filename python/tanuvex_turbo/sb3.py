@@ -56,6 +56,10 @@ class TurboSB3VecEnv(VecEnv):
             ``render_mode``, ``frame_stack``, ...). ``autoreset_mode`` is always
             ``SAME_STEP``; passing another mode raises ValueError.
 
+    ``step_async`` starts every lane on the engine's worker threads and
+    returns at once (the lanes run without the interpreter lock while the
+    caller goes on); ``step_wait`` waits for all of them.
+
     Per lane and step, ``infos[i]`` holds the game values (``x_pos``,
     ``lives``, ... as Python numbers) and ``"TimeLimit.truncated"``; for a lane
     whose episode ended it also holds ``"terminal_observation"``, and its game
@@ -77,7 +81,7 @@ class TurboSB3VecEnv(VecEnv):
         if _autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
             raise ValueError(f"TurboSB3VecEnv resets lanes in the step that ends them (SAME_STEP), got {mode!r}")
         self.env = TurboVectorEnv(rom_path, num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **kwargs)
-        self._actions: np.ndarray | None = None
+        self._sent = False  # step_async started the lanes; step_wait has not received them yet
         super().__init__(self.env.num_envs, self.env.single_observation_space, self.env.single_action_space)
 
     # ------------------------------------------------------------------ SB3 API
@@ -86,19 +90,24 @@ class TurboSB3VecEnv(VecEnv):
         """Resets every lane with the seeds of :meth:`seed` and the options of ``set_options`` (used once)."""
         seeds = None if all(seed is None for seed in self._seeds) else list(self._seeds)
         obs, info = self.env.reset(seed=seeds, options=self._reset_options_for_env())
+        self._sent = False  # lanes a step_async started were finished and dropped by the reset
         self.reset_infos = lane_dicts(info, self.num_envs)
         self._reset_seeds()
         self._reset_options()
         return obs
 
     def step_async(self, actions: np.ndarray) -> None:
-        self._actions = actions
+        """Starts every lane with its action on the engine's worker threads and returns at once."""
+        self.env.send(actions)
+        self._sent = True
 
     def step_wait(self) -> VecEnvStepReturn:
-        if self._actions is None:
+        """Waits for every lane sent by :meth:`step_async`; the lanes' results in lane order."""
+        if not self._sent:
             raise RuntimeError("call step_async() before step_wait()")
-        actions, self._actions = self._actions, None
-        obs, rewards, terminated, truncated, info = self.env.step(actions)
+        self._sent = False
+        obs, rewards, terminated, truncated, info = self.env.recv()
+        info.pop("env_id")
         dones, infos, new_episodes = sb3_step_infos(terminated, truncated, info, self.num_envs)
         for lane, lane_info in new_episodes.items():
             self.reset_infos[lane] = lane_info

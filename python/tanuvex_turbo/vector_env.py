@@ -55,7 +55,7 @@ from tanuvex_turbo._registration import register as register_env_id
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_action_set
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
-from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
+from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE, step_outputs
 from tanuvex_turbo.lane_states import lane_state_payloads, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.saved_lanes import SavedLane
 from tanuvex_turbo.states import StatesSource, load_catalog
@@ -148,6 +148,12 @@ class TurboVectorEnv(VectorEnv):
             world included; implies ``progress_info``. Unlike
             ``terminate_on_flag`` (``x_pos`` >= 3160 on every level) it fires
             where the game itself ends the level.
+        batch_size: lanes returned by :meth:`recv` (default ``num_envs``).
+            Below ``num_envs`` the environment is asynchronous: :meth:`send`
+            starts lanes and returns at once, :meth:`recv` returns the first
+            ``batch_size`` lanes to finish with their ids in
+            ``info["env_id"]``, and :meth:`step` is ``send`` + ``recv``
+            (``autoreset_mode`` must then be ``NEXT_STEP``; docs/async.md).
 
     Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
     resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
@@ -212,6 +218,7 @@ class TurboVectorEnv(VectorEnv):
         observations: bool = True,
         progress_info: bool = False,
         end_on_level_end: bool = False,
+        batch_size: int | None = None,
     ) -> None:
         num_envs = check_num_envs(num_envs)
         if end_on_life_loss and episodic_life:
@@ -344,6 +351,7 @@ class TurboVectorEnv(VectorEnv):
         self._reset_done = False
         self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
         self._start_random = np.zeros(n, np.bool_)
+        self._init_async(batch_size)
         if start_state is not None:
             self._set_start_states(np.ones(n, np.bool_), start_state, "start_state")
 
@@ -408,13 +416,14 @@ class TurboVectorEnv(VectorEnv):
             raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
 
         self._recover_unfinished_step()
+        self._cancel_in_flight()
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)], go_on)
         self._refresh_info()
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
     def step(
-        self, actions: Any, mask: Any | None = None
+        self, actions: Any, mask: Any | None = None, env_ids: Any = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
 
@@ -435,8 +444,16 @@ class TurboVectorEnv(VectorEnv):
         - ``DISABLED``: nothing is reset; stepping again before the ended lanes
           were reset with ``reset(options={"reset_mask": mask})`` raises
           RuntimeError.
+
+        With ``batch_size < num_envs`` it is :meth:`send` of ``actions`` to
+        ``env_ids`` (default: the lanes of the last :meth:`recv`) followed by
+        :meth:`recv`. Otherwise ``env_ids`` must be None.
         """
         self._check_open()
+        if self.batch_size < self.num_envs or env_ids is not None:
+            if mask is not None:
+                raise ValueError("mask steps every lane of the environment at once: it cannot be combined with env_ids or batch_size")
+            return self._step_async(actions, env_ids)
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         self._set_actions(actions)
@@ -470,7 +487,9 @@ class TurboVectorEnv(VectorEnv):
         return tuple(self._frames.copy())
 
     def close_extras(self, **kwargs: Any) -> None:
-        """Releases the engine and its lanes."""
+        """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
+        if self._engine is not None:
+            self._cancel_in_flight()
         self._engine = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
@@ -742,6 +761,219 @@ class TurboVectorEnv(VectorEnv):
         if self._engine is None:
             raise RuntimeError("the environment is closed")
 
+    # ------------------------------------------------------------------ asynchronous steps
+
+    def _init_async(self, batch_size: int | None) -> None:
+        n = self.num_envs
+        b = n if batch_size is None else int(batch_size)
+        if not 1 <= b <= n:
+            raise ValueError(f"batch_size must be in 1..num_envs ({n}), got {batch_size}")
+        if b < n and self.autoreset_mode is not AutoresetMode.NEXT_STEP:
+            raise ValueError(
+                f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {self.autoreset_mode.name}"
+            )
+        self.batch_size = b
+        # Finished lanes' observations, in finishing order (a row per lane, batch_size rows per recv).
+        self._ring: np.ndarray | None = None
+        self._in_flight = np.zeros(n, np.bool_)
+        self._sent_reset = np.zeros(n, np.bool_)
+        self._recv_ids = np.zeros(b, np.int32)
+        self._recv_outputs = step_outputs(b)
+        self._recv_extra = np.zeros((b, self._extra.shape[1]), np.int64)
+        self._last_ids: np.ndarray | None = None
+
+    def send(self, actions: Any, env_ids: Any = None) -> None:
+        """Starts the lanes ``env_ids`` with ``actions`` (one per lane) and returns at once.
+
+        ``env_ids`` defaults to the first ``len(actions)`` lanes. The lanes
+        run on the engine's worker threads while the caller goes on; their
+        results come back through :meth:`recv`. A lane whose episode ended is
+        reset instead (its action is ignored) and comes back with its first
+        observation, reward 0 and both flags false (``NEXT_STEP``); with
+        ``DISABLED`` sending to it raises RuntimeError. A lane still in
+        flight cannot be sent again before it was received (RuntimeError);
+        nothing changes when a send is refused.
+        """
+        self._check_open()
+        if not self._reset_done:
+            raise RuntimeError("call reset() or async_reset() before send()")
+        ids = self._send_ids(env_ids, actions)
+        action_bytes = _action_bytes(self._action_table, self._raw_actions, actions, len(ids))
+        busy = ids[self._in_flight[ids]]
+        if busy.size:
+            raise RuntimeError(f"lane {busy[0]} is in flight; receive it before sending it again")
+        resets = self._needs_reset[ids]
+        if resets.any() and self.autoreset_mode is AutoresetMode.DISABLED:
+            raise RuntimeError(PENDING_RESET_MESSAGE)
+        self._send(ids, action_bytes, resets, None)
+
+    def recv(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """The first ``batch_size`` lanes to finish: ``(obs, rewards, terminated, truncated, info)``.
+
+        Waits (without holding the interpreter lock) until that many lanes
+        sent by :meth:`send` or :meth:`async_reset` have finished. Row ``i``
+        of every result belongs to lane ``info["env_id"][i]``; with
+        ``batch_size == num_envs`` the rows are in lane order. ``info`` holds
+        the game values of those lanes (and their ``_name`` masks, all true).
+        With ``copy=False`` the observation is a view of a buffer the
+        environment reuses once ``num_envs`` more lanes have finished.
+        """
+        self._check_open()
+        n, b = self.num_envs, self.batch_size
+        outputs = self._recv_outputs
+        extra = self._recv_extra if self._extra_layout else None
+        row = self._engine.step_recv_into(self._recv_ids, *outputs, extra_info=extra)  # type: ignore[misc]
+        lanes = self._recv_ids.copy()
+        rewards, terminated, truncated = outputs[0].copy(), outputs[1].copy(), outputs[2].copy()
+        values = [array.copy() for array in outputs[3:]]
+        self._in_flight[lanes] = False
+        reset = self._sent_reset[lanes]
+        stepped = ~reset
+        lives = values[self._info_names.index("lives")]
+        if self.end_on_life_loss:
+            terminated |= stepped & (lives < self._lives[lanes])
+        self._lives[lanes] = lives
+        # Episode lengths are steps_taken - episode_start, as for step().
+        self._episode_start[lanes] = np.where(reset, self._steps_taken, self._episode_start[lanes] - 1)
+        if self.max_episode_steps is not None:
+            truncated |= stepped & (self._steps_taken - self._episode_start[lanes] >= self.max_episode_steps)
+        self._needs_reset[lanes] = terminated | truncated
+        self._any_needs_reset = bool(self._needs_reset.any())
+        if b < n:
+            assert self._ring is not None
+            obs = self._ring[row : row + b]
+            info: dict[str, Any] = dict(zip(self._info_names, values))
+            info.update((name, np.ones(b, np.bool_)) for name in self._mask_names)
+            for name, _, offset, count, dtype in self._extra_layout:
+                assert extra is not None
+                column = extra[:, offset] if count == 1 else extra[:, offset : offset + count]
+                info[name] = column.astype(dtype)
+            info["env_id"] = lanes
+            return (obs.copy() if self.copy else obs), rewards, terminated, truncated, info
+        # Every lane came back: lane order, and the bookkeeping of a synchronous step.
+        order = np.argsort(lanes, kind="stable")
+        self._rewards[:] = rewards[order]
+        self._terminated[:] = terminated[order]
+        self._truncated[:] = truncated[order]
+        for array, value in zip(self._info_args, values):
+            array[:] = value[order]
+        obs_out = self._obs.copy() if self.copy else None
+        info = self._build_info(None)
+        if self.autoreset_mode is AutoresetMode.SAME_STEP and self._any_needs_reset:
+            info = self._reset_same_step(obs_out)
+        info["env_id"] = np.arange(n, dtype=np.int32)
+        return self._step_result(obs_out, info)
+
+    def async_reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
+        """Sends every lane a reset and returns at once; :meth:`recv` then returns their first observations.
+
+        Takes the ``seed`` and ``options`` of :meth:`reset` (``state`` or
+        ``states``; every lane is reset). Lanes still in flight are finished
+        first and their results dropped.
+        """
+        self._check_open()
+        options = dict(options or {})
+        if "reset_mask" in options:
+            raise ValueError("async_reset() resets every lane: options['reset_mask'] is not accepted")
+        seeds = self._lane_seeds(seed)
+        mask = self._all_lanes
+        if "state" in options and "states" in options:
+            raise ValueError("give either options['state'] or options['states'], not both")
+        if "state" in options:
+            self._set_start_states(mask, options.pop("state"), "options['state']", broadcast=True)
+        elif "states" in options:
+            self._set_start_states(mask, options.pop("states"), "options['states']")
+        if options:
+            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
+        self._recover_unfinished_step()
+        self._cancel_in_flight()
+        ids = np.arange(self.num_envs, dtype=np.int32)
+        self._send(ids, np.zeros(self.num_envs, np.uint8), np.ones(self.num_envs, np.bool_), seeds)
+        self._reset_done = True
+
+    def _step_async(self, actions: Any, env_ids: Any):
+        if not self._reset_done:
+            raise RuntimeError("call reset() before step()")
+        if env_ids is None and self._last_ids is not None and self.batch_size < self.num_envs:
+            env_ids = self._last_ids
+        ids = self._send_ids(env_ids, actions)
+        if int(self._in_flight.sum()) + len(ids) < self.batch_size:
+            raise ValueError(
+                f"step() sends {len(ids)} lanes but recv() needs {self.batch_size} in flight "
+                f"({int(self._in_flight.sum())} are)"
+            )
+        self.send(actions, ids)
+        result = self.recv()
+        self._last_ids = result[4]["env_id"]
+        return result
+
+    def _send_ids(self, env_ids: Any, actions: Any) -> np.ndarray:
+        n = self.num_envs
+        if env_ids is None:
+            ids = np.arange(np.asarray(actions).size, dtype=np.int64)
+        else:
+            ids = np.asarray(env_ids)
+        if ids.ndim != 1 or ids.dtype.kind not in "iu" or not ids.size:
+            raise ValueError(f"env_ids must be a non-empty 1-D array of lane indices, got {ids!r}")
+        if ids.min() < 0 or ids.max() >= n:
+            raise ValueError(f"env_ids must be lane indices in 0..{n - 1}, got {ids.min()}..{ids.max()}")
+        if np.unique(ids).size != ids.size:
+            raise ValueError("env_ids must not name a lane twice")
+        return ids.astype(np.int32)
+
+    def _send(self, ids: np.ndarray, action_bytes: np.ndarray, resets: np.ndarray, seeds: list | None) -> None:
+        n = self.num_envs
+        indices = None
+        if resets.any():
+            mask = np.zeros(n, np.bool_)
+            mask[ids[resets]] = True
+            indices = np.ascontiguousarray(self._start_indices(mask)[ids])
+        if self.batch_size < n and self._ring is None:
+            rows = self.batch_size * -(-n // self.batch_size)
+            self._ring = np.zeros((rows, *self._obs_shape[1:]), np.uint8)
+        self._engine.step_send(
+            ids,
+            action_bytes,
+            self._obs,
+            self._ring,
+            np.ascontiguousarray(resets) if resets.any() else None,
+            indices,
+            None if seeds is None else [seeds[i] for i in ids],
+        )
+        self._in_flight[ids] = True
+        self._sent_reset[ids] = resets
+
+    def _cancel_in_flight(self) -> None:
+        """Finishes the lanes in flight and drops their results (their lanes keep their new state)."""
+        if not self._in_flight.any():
+            return
+        self._engine.step_cancel()
+        lanes = np.flatnonzero(self._in_flight)
+        self._in_flight[:] = False
+        # Their results were not seen: the next step of such a lane is a reset, as after an ended episode.
+        self._needs_reset[lanes] = True
+        self._any_needs_reset = True
+
+    def _reset_same_step(self, obs: np.ndarray | None) -> dict[str, Any]:
+        """SAME_STEP after every lane came back: resets the ended lanes now; returns the step's info."""
+        ended = self._needs_reset.copy()
+        lanes = np.flatnonzero(ended)
+        final_obs = np.full(self.num_envs, None, dtype=object)
+        finals = (self._obs if obs is None else obs)[lanes]
+        for row, lane in enumerate(lanes):
+            final_obs[lane] = finals[row]
+        final_info = self._build_info(ended, always_copy=True)
+        self._reset_lanes(ended, self._no_seeds)
+        self._refresh_info()
+        if obs is not None:
+            obs[lanes] = self._obs[lanes]
+        info = self._build_info(None)
+        info["final_obs"] = final_obs
+        info["_final_obs"] = ended
+        info["final_info"] = final_info
+        info["_final_info"] = ended.copy()
+        return info
+
     # ------------------------------------------------------------------ lane clones
 
     def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
@@ -924,6 +1156,23 @@ def _extra_layout(requested: Sequence[str | int]):
         layout.append((name, ident, offset, count, _EXTRA_DTYPES[dtype]))
         offset += count
     return layout
+
+
+def _action_bytes(table: np.ndarray, raw: bool, actions: Any, count: int) -> np.ndarray:
+    """The controller bytes of ``count`` action indices (raw bytes when the action set is ``"full"``)."""
+    actions = np.asarray(actions)
+    if actions.shape != (count,):
+        raise ValueError(f"actions must have shape ({count},), got {actions.shape}")
+    if actions.dtype.kind == "u" and raw and actions.dtype.itemsize == 1:
+        return np.ascontiguousarray(actions)
+    if actions.dtype.kind not in "iu" and not (
+        actions.dtype.kind == "f" and np.all(np.mod(actions, 1) == 0) and np.all(actions >= 0)
+    ):
+        raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+    if actions.size and (actions.min() < 0 or actions.max() >= len(table)):
+        bad = actions.min() if actions.min() < 0 else actions.max()
+        raise ValueError(f"action {bad} is outside the action space (0..{len(table) - 1})")
+    return table[actions.astype(np.int64)]
 
 
 def _check_reset_mask(mask: Any, n: int) -> np.ndarray:

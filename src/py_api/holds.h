@@ -10,35 +10,41 @@ namespace tt::py {
 /// 0: free; n > 0: n shared holds; -1: one exclusive hold.
 struct HoldCounter {
   long state = 0;
+  /// Lanes sent by step_send and not yet received: the workers own them, so
+  /// only configuration reads and the asynchronous calls are allowed.
+  bool lanes_in_flight = false;
 };
 
-enum class HoldKind { Shared, Exclusive };
+/// Shared and Exclusive: calls that read or change lanes. Config: a shared
+/// hold for reading configuration only. Async: an exclusive hold for the
+/// asynchronous calls, which run while lanes are in flight.
+enum class HoldKind { Shared, Exclusive, Config, Async };
+
+inline constexpr const char* LANES_IN_FLIGHT_MESSAGE =
+    "lanes are in flight; receive them with step_recv_into() or cancel them with step_cancel() first";
 
 /// Takes a hold for the lifetime of the guard. Check ok() right after
 /// construction: when false, a RuntimeError is set and nothing is held.
 class Hold {
  public:
   Hold(HoldCounter& counter, HoldKind kind) : counter_(counter), kind_(kind) {
-    if (kind == HoldKind::Shared) {
-      if (counter.state < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return;
-      }
-      ++counter.state;
-    } else {
-      if (counter.state != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-      counter.state = -1;
+    const bool shared = kind == HoldKind::Shared || kind == HoldKind::Config;
+    if (shared ? counter.state < 0 : counter.state != 0) {
+      PyErr_SetString(PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed");
+      return;
     }
+    if (counter.lanes_in_flight && (kind == HoldKind::Shared || kind == HoldKind::Exclusive)) {
+      PyErr_SetString(PyExc_RuntimeError, LANES_IN_FLIGHT_MESSAGE);
+      return;
+    }
+    counter.state = shared ? counter.state + 1 : -1;
     held_ = true;
   }
   Hold(const Hold&) = delete;
   Hold& operator=(const Hold&) = delete;
   ~Hold() {
     if (!held_) return;
-    if (kind_ == HoldKind::Shared) {
+    if (kind_ == HoldKind::Shared || kind_ == HoldKind::Config) {
       --counter_.state;
     } else {
       counter_.state = 0;

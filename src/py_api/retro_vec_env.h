@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "py_api/array_checks.h"
 #include "py_api/holds.h"
 #include "py_api/python.h"
 #include "vec_env/vec_env.h"
@@ -18,6 +19,12 @@ struct RetroVecEnvObject {
   /// the interpreter lock: the environment never reads caller memory once the
   /// lock is released. Sized at construction; steps hold the object exclusively.
   std::vector<uint8_t> step_inputs;
+  /// While lanes are in flight (step_send): the observation array and the
+  /// optional observation ring they were sent with, referenced and held for
+  /// writing until the last of them is received or cancelled.
+  std::unique_ptr<ArrayHolds> async_holds;
+  PyObject* async_obs = nullptr;
+  PyObject* async_ring = nullptr;
 };
 
 inline RetroVecEnvObject* as_env_object(PyObject* self) { return reinterpret_cast<RetroVecEnvObject*>(self); }
@@ -63,6 +70,17 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_masked_into(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Asynchronous steps (retro_vec_env_async.cpp); the send, receive and poll
+// calls take an Async hold.
+PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_step_in_flight(PyObject* self, PyObject*);
+PyObject* env_step_ready(PyObject* self, PyObject*);
+PyObject* env_step_cancel(PyObject* self, PyObject*);
+/// Lets every lane in flight finish and gives back the arrays they used
+/// (before the object is freed; interpreter lock held).
+void env_finish_lanes_in_flight(RetroVecEnvObject* object);
 
 // Snapshot methods (retro_vec_env_snapshots.cpp).
 PyObject* env_capture_snapshots(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -14,11 +14,12 @@ namespace {
 
 constexpr uint8_t MASK_SHOW_BACKGROUND = 0x08;
 
-// Runs `fn(env)` under a shared hold.
+// Runs `fn(env)` under a shared hold; `fn` reads only configuration (or
+// per-lane values that only the calling thread writes), so lanes may be in flight.
 template <class F>
 PyObject* with_shared(PyObject* self, F&& fn) {
   RetroVecEnvObject* object = as_env_object(self);
-  Hold hold(object->holds, HoldKind::Shared);
+  Hold hold(object->holds, HoldKind::Config);
   if (!hold.ok()) return nullptr;
   return fn(static_cast<const ZuboVecEnv&>(*object->env));
 }

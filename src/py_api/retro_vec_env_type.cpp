@@ -17,6 +17,7 @@ namespace {
 
 void env_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  env_finish_lanes_in_flight(as_env_object(self));  // workers may still write the arrays it holds
   as_env_object(self)->~RetroVecEnvObject();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -74,6 +75,15 @@ PyMethodDef g_methods[] = {
     {"step_masked_into", keywords<env_step_masked_into>(), KW,
      "step_masked_into($self, actions, obs, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS
      ", step_mask=None, obs_copy=None)\n--\n\n"},
+    {"step_send", keywords<env_step_send>(), KW,
+     "step_send($self, env_ids, actions, obs, obs_ring=None, reset_mask=None, state_indices=None, "
+     "seeds=None)\n--\n\n"},
+    {"step_recv_into", keywords<env_step_recv_into>(), KW,
+     "step_recv_into($self, env_ids, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS
+     ", extra_info=None)\n--\n\n"},
+    {"step_in_flight", guarded<env_step_in_flight>, METH_NOARGS, "step_in_flight($self)\n--\n\n"},
+    {"step_ready", guarded<env_step_ready>, METH_NOARGS, "step_ready($self)\n--\n\n"},
+    {"step_cancel", guarded<env_step_cancel>, METH_NOARGS, "step_cancel($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 #include "driver/frame_step.h"
 #include "driver/game_info.h"
 #include "driver/state_image.h"
+#include "vec_env/async_lanes.h"
 
 namespace tt {
 
@@ -27,7 +28,10 @@ ZuboVecEnv::ZuboVecEnv(std::shared_ptr<const Cartridge> cart, const EnvConfig& c
       pool_(std::move(pool)),
       token_(std::make_shared<const EnvToken>()) {}
 
-ZuboVecEnv::~ZuboVecEnv() = default;
+ZuboVecEnv::~ZuboVecEnv() {
+  // Lanes still in flight run to their end before anything they use is freed.
+  if (async_) async_cancel();
+}
 
 EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const Cartridge> cart, EnvConfig config,
                                                           std::vector<StateCatalogEntry> catalog, uint64_t seed,

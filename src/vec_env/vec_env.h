@@ -28,6 +28,11 @@
 
 namespace tt {
 
+struct AsyncLanes;
+struct AsyncBatch;
+struct AsyncRequest;
+struct AsyncOutputs;
+
 inline constexpr const char* PENDING_RESET_MESSAGE =
     "cannot step while a terminated lane is pending reset; call reset(options={'reset_mask': ...}) first";
 
@@ -140,6 +145,35 @@ class ZuboVecEnv {
   /// Lane i's random state becomes base + i (1 where that is 0).
   void seed(uint64_t base);
 
+  // ---- asynchronous steps (vec_env_async.cpp) ----
+
+  /// Checks an asynchronous send: every id names a lane, none twice, none in
+  /// flight, a lane pending reset only with a reset, valid state indices.
+  /// Changes nothing.
+  EnvStatus check_async_send(const AsyncRequest& request) const;
+  /// Starts the lanes of a checked request and returns at once: sticky
+  /// draws, reseeds and the bookkeeping of resets happen here, the emulation
+  /// on the worker pool (or, without worker threads, in async_recv). Lanes
+  /// are stepped in place in `obs` (N lane observations) and each finished
+  /// lane's observation is also copied to row c % ring_rows of `ring` (when
+  /// not null). Both arrays must stay valid until no lane is in flight, and
+  /// be the same on every send while lanes are in flight.
+  void async_send(const AsyncRequest& request, uint8_t* obs, uint8_t* ring, size_t ring_rows);
+  /// Lanes sent and not yet received.
+  size_t async_in_flight() const;
+  /// Lanes finished and not yet received.
+  size_t async_ready() const;
+  /// The observation array of the lanes in flight (null when none is).
+  const uint8_t* async_obs() const;
+  /// Waits until `out.count` (<= async_in_flight()) lanes have finished and
+  /// returns the first of them to finish, in that order; sets `ring_row` to
+  /// the ring row of the first. Applies the pending-reset bookkeeping of the
+  /// returned lanes.
+  EnvStatus async_recv(const AsyncOutputs& out, size_t& ring_row);
+  /// Waits for every lane in flight and drops their results (their lanes
+  /// keep their new state, as after an unread step).
+  EnvStatus async_cancel();
+
   // ---- profiler ----
 
   /// Fresh zeroed environment and lane records (replacing existing ones).
@@ -247,6 +281,11 @@ class ZuboVecEnv {
   void recompute_any_pending_reset();
   void ensure_display_frames();
 
+  void run_async_job(const AsyncBatch& batch, size_t index);
+  void finish_async_lane(uint32_t lane);
+  void run_inline_batches(uint64_t until_ready);
+  void release_finished_batches(bool wait);
+
   EnvConfig config_;
   ObsGeometry geo_;
   ObservationPipeline pipeline_;
@@ -272,6 +311,7 @@ class ZuboVecEnv {
   std::vector<uint8_t> effective_actions_;
   PoolChoice pool_;
   std::shared_ptr<const EnvToken> token_;
+  std::unique_ptr<AsyncLanes> async_;
 };
 
 }  // namespace tt

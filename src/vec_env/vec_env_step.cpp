@@ -216,4 +216,8 @@ EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
   return errors.take();
 }
 
+// The asynchronous steps (vec_env_async.cpp) run the same lane step.
+template void ZuboVecEnv::step_lane<false>(size_t, uint8_t, const StepBuffers&, ProfileRecord*, UnitErrors&);
+template void ZuboVecEnv::step_lane<true>(size_t, uint8_t, const StepBuffers&, ProfileRecord*, UnitErrors&);
+
 }  // namespace tt

@@ -242,6 +242,28 @@ void WorkerPool::run_range(size_t n, RangeFn fn, void* context) {
   wait_for(&root);
 }
 
+WorkerPool::Task* WorkerPool::post(size_t n, RangeFn fn, void* context) {
+  auto task = std::make_unique<Task>();
+  task->fn = fn;
+  task->context = context;
+  task->begin = 0;
+  task->end = n;
+  task->splits = 8 * thread_count();
+  task->owner = std::this_thread::get_id();
+  if (n == 0 || !push(task.get())) {
+    if (n > 0) fn(context, 0, n);
+    task->done.store(true, std::memory_order_release);
+  }
+  return task.release();
+}
+
+bool WorkerPool::finished(const Task* task) { return task->done.load(std::memory_order_acquire); }
+
+void WorkerPool::finish(Task* task) {
+  std::unique_ptr<Task> owned(task);
+  if (!finished(task)) wait_for(task);
+}
+
 void WorkerPool::run_job(RangeFn fn, void* context) {
   if (on_worker_thread()) {
     fn(context, 0, 1);

@@ -22,6 +22,7 @@ namespace tt {
 
 class WorkerPool {
  public:
+  struct Task;  // one queued half-range (on its submitter's stack), or a posted range
   /// Body of a range task: runs units [begin, end) in order.
   using RangeFn = void (*)(void* context, size_t begin, size_t end);
 
@@ -44,6 +45,16 @@ class WorkerPool {
   /// Runs `fn(context, 0, 1)` as one job on a pool thread and waits for it
   /// (directly, when already on one of this pool's threads).
   void run_job(RangeFn fn, void* context);
+
+  /// Posts `fn(context, b, e)` over sub-ranges covering [0, n) and returns at
+  /// once; the pool's threads run it as they would a run_range. The handle
+  /// must be given to finish() exactly once; `context` must stay valid until
+  /// then. When the queue is full the work runs here before post returns.
+  Task* post(size_t n, RangeFn fn, void* context);
+  /// True once every unit of a posted task has finished.
+  static bool finished(const Task* task);
+  /// Waits until a posted task has finished, then frees its handle.
+  void finish(Task* task);
 
   /// run_range over a callable body(begin, end). An exception a unit throws
   /// does not leave the pool thread: the first one is rethrown here once
@@ -96,8 +107,6 @@ class WorkerPool {
     std::mutex mutex_;
     std::exception_ptr first_;
   };
-
-  struct Task;  // one queued half-range (lives on its submitter's stack)
 
  private:
   template <class F>
