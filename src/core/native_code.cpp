@@ -43,8 +43,10 @@ using namespace Xbyak::util;
 static_assert(offsetof(NativeFrame, dots) == 0 && offsetof(NativeFrame, limit) == 8);
 
 uint32_t native_bus_read(Console* m, uint32_t address) { return bus_read(*m, address); }
-void native_bus_write(Console* m, uint32_t address, uint32_t value) {
+// Nonzero when the write ran up bus debt or raised an NMI: the runner's checks then.
+uint32_t native_bus_write(Console* m, uint32_t address, uint32_t value) {
   bus_write(*m, address, static_cast<uint8_t>(value));
+  return m->extra_cycles | m->ppu.nmi_pending;
 }
 
 enum class Mode : uint8_t { Imp, Imm, Zp, Zpx, Zpy, Abs, Abx, Aby, Inx, Iny, Rel, Ind };
@@ -138,29 +140,18 @@ class Emitter : public CodeGenerator {
 
   void emit_all() {
     emit_trampoline();
-    for (unsigned i = 0; i < 0x8000; ++i) {
-      if (emitted_[i]) continue;
-      // A chain: this fragment and its successors inside the block.
-      unsigned at = i;
-      bool head = true;
-      for (;;) {
-        if (head) {
-          L(checked_[at]);
-          emit_entry_check(at);
-        } else {
-          deferred_checks_.push_back(at);
-        }
-        emit_fragment(at);
-        head = false;
-        const unsigned next = fallthrough_;
-        if (next >= 0x8000 || emitted_[next]) break;
-        at = next;
-      }
-    }
+    // Jump and branch targets first, each the head of its chain, so that a
+    // loop enters at a chain's head; then whatever is left.
+    for (const unsigned head : chain_heads()) emit_chain(head);
+    for (unsigned i = 0; i < 0x8000; ++i) emit_chain(i);
     for (const unsigned at : deferred_checks_) {
       L(checked_[at]);
       emit_entry_check(at);
-      jmp(body_[at], T_NEAR);
+      enter_inside_chain(at);
+    }
+    for (const unsigned at : body_stubs_) {
+      L(body_[at]);
+      enter_inside_chain(at);
     }
     for (const auto& [label, pc] : stop_stubs_) {
       L(*label);
@@ -190,6 +181,62 @@ class Emitter : public CodeGenerator {
     ret();
   }
 
+  // A chain: a fragment and its successors, each either falling through
+  // into the next one of its block or, after a flow change, placed where the
+  // jump would go.
+  void emit_chain(unsigned at) {
+    if (emitted_[at]) return;
+    bool head = true;
+    for (;;) {
+      if (head) {
+        pending_ = 0;
+        L(checked_[at]);
+        emit_entry_check(at);
+      } else {
+        deferred_checks_.push_back(at);
+      }
+      emit_fragment(at);
+      if (fallthrough_ < 0x8000) {
+        at = fallthrough_;
+        head = false;
+      } else if (next_head_ < 0x8000) {
+        at = next_head_;
+        head = true;
+      } else {
+        return;
+      }
+    }
+  }
+
+  std::vector<unsigned> chain_heads() const {
+    std::vector<bool> is_head(0x8000, false);
+    for (unsigned i = 0; i < 0x8000; ++i) {
+      const uint16_t pc = static_cast<uint16_t>(0x8000 + i);
+      const uint8_t op = t_.opcode_at(pc);
+      const uint16_t operand = t_.ops[pc].operand;
+      uint32_t target = 0;
+      if ((op & 0x1F) == 0x10) target = static_cast<uint16_t>(pc + 2 + static_cast<int8_t>(operand & 0xFF));
+      if (op == 0x4C || op == 0x20) target = operand;
+      if (target & 0x8000) is_head[target - 0x8000] = true;
+    }
+    for (const uint16_t vector : {0x7FFA, 0x7FFC, 0x7FFE}) is_head[(t_.code[vector] | (t_.code[vector + 1] << 8)) & 0x7FFF] = true;
+    std::vector<unsigned> heads;
+    for (unsigned i = 0; i < 0x8000; ++i)
+      if (is_head[i]) heads.push_back(i);
+    return heads;
+  }
+
+  // Entry into a fragment inside a chain: the cycles its chain has not
+  // added yet are taken off first, as the chain adds them all at its end.
+  void enter_inside_chain(unsigned at) {
+    if (delay_[at]) {
+      sub(r14, 3 * delay_[at]);
+      jmp(*inner_[at], T_NEAR);
+    } else {
+      jmp(body_[at], T_NEAR);
+    }
+  }
+
   Label& checked(unsigned offset) { return checked_[offset]; }
   Label& body(unsigned offset) { return body_[offset]; }
   const uint8_t* enter() const { return enter_; }
@@ -200,10 +247,22 @@ class Emitter : public CodeGenerator {
   std::vector<bool> emitted_;
   std::vector<bool> hook_stop_;
   std::vector<unsigned> deferred_checks_;
+  std::vector<unsigned> body_stubs_;
+  std::vector<std::unique_ptr<Label>> inner_ = std::vector<std::unique_ptr<Label>>(0x8000);
+  // Cycles of the fragments before this one in its chain, not yet added to
+  // the dots (by fragment), and the same while a chain is written.
+  std::vector<unsigned> delay_ = std::vector<unsigned>(0x8000, 0);
+  unsigned pending_ = 0;
+  unsigned next_head_ = 0x8000;  // the chain goes on with this block start, or past PRG
   std::vector<std::pair<std::unique_ptr<Label>, uint32_t>> stop_stubs_;
   Label exit_stop_, exit_stop_eax_, exit_;
   const uint8_t* enter_ = nullptr;
   unsigned fallthrough_ = 0x8000;  // the offset the last fragment falls into, or past PRG
+  // The cycles owed by a flow change or exit of the fragment being written: the
+  // chain's pending ones plus `cycles`.
+  void flush(unsigned cycles) {
+    if (pending_ + cycles) add(r14, 3 * (pending_ + cycles));
+  }
 
   static constexpr int SLOT_V = offsetof(NativeFrame, v);
 
@@ -296,13 +355,21 @@ class Emitter : public CodeGenerator {
     call(rax);
     restore_volatile();
   }
-  // bus_write(esi, edx), then leave with the instruction's cycles.
+  // bus_write(esi, edx); then the next block, or the runner when the write
+  // ran up bus debt or raised an NMI (with the instruction's own cycles).
   void call_write_and_exit(uint32_t next_pc, unsigned cycles) {
     save_volatile();
     mov(rdi, qword[r13 + offsetof(NativeFrame, console)]);
     mov(rax, reinterpret_cast<size_t>(&native_bus_write));
     call(rax);
     restore_volatile();
+    Label to_runner;
+    test(eax, eax);
+    jnz(to_runner, T_NEAR);
+    flush(cycles);
+    go_to_block(next_pc);
+    L(to_runner);
+    flush(0);
     mov(dword[r13 + offsetof(NativeFrame, pc)], next_pc);
     mov(dword[r13 + offsetof(NativeFrame, cycles)], cycles);
     mov(eax, static_cast<uint32_t>(NativeExit::BusWrite));
@@ -627,14 +694,34 @@ class Emitter : public CodeGenerator {
     inc(r8b);
     movzx(eax, byte[r15 + r8 + 0x100]);
   }
-  void add_dots(unsigned cycles) { add(r14, 3 * cycles); }
+  // The flow change of a fragment: its cycles and the chain's.
+  void add_dots(unsigned cycles) {
+    flush(cycles);
+    pending_ = 0;
+  }
+  // Continue the chain at a block start when it is still to be written.
+  void go_to_block_next(uint32_t pc) {
+    if ((pc & 0x8000) && !emitted_[pc - 0x8000]) {
+      next_head_ = pc - 0x8000;
+    } else {
+      go_to_block(pc);
+    }
+  }
 
   void emit_fragment(unsigned offset) {
     emitted_[offset] = true;
     const uint32_t pc = 0x8000 + offset;
     const TranslatedOp& entry = t_.ops[pc];
     fallthrough_ = 0x8000;
-    L(body_[offset]);
+    next_head_ = 0x8000;
+    delay_[offset] = pending_;
+    if (pending_) {
+      inner_[offset] = std::make_unique<Label>();
+      L(*inner_[offset]);
+      body_stubs_.push_back(offset);
+    } else {
+      L(body_[offset]);
+    }
     if (entry.handler == OP_INTERPRET) {  // left to the runner, which interprets it
       mov(dword[r13 + offsetof(NativeFrame, pc)], pc);
       jmp(exit_stop_, T_NEAR);
@@ -647,7 +734,7 @@ class Emitter : public CodeGenerator {
     const unsigned base_cycles = translation_detail::BASE_CYCLES[opcode];
     constexpr std::array<bool, 256> documented = translation_detail::documented_opcodes();
     if (!documented[opcode]) {
-      add_dots(2);
+      pending_ += 2;
       continue_to(next);
       return;
     }
@@ -767,7 +854,7 @@ class Emitter : public CodeGenerator {
       case Kind::Branch: emit_branch(opcode, pc, operand); return;
       case Kind::Jmp:
         add_dots(3);
-        go_to_block(operand);
+        go_to_block_next(operand);
         return;
       case Kind::JmpInd: {
         const uint16_t ptr_lo = operand;
@@ -788,7 +875,7 @@ class Emitter : public CodeGenerator {
         push_constant(static_cast<uint8_t>(ret >> 8));
         push_constant(static_cast<uint8_t>(ret));
         add_dots(6);
-        go_to_block(operand);
+        go_to_block_next(operand);
         return;
       }
       case Kind::Rts:
@@ -823,11 +910,11 @@ class Emitter : public CodeGenerator {
         push_value(al);
         or_(r9d, 0x24);
         add_dots(7);
-        go_to_block(static_cast<uint16_t>(prg_byte(0x7FFE) | (prg_byte(0x7FFF) << 8)));
+        go_to_block_next(static_cast<uint16_t>(prg_byte(0x7FFE) | (prg_byte(0x7FFF) << 8)));
         return;
       }
     }
-    add_dots(base_cycles);
+    pending_ += base_cycles;
     continue_to(next);
   }
 
@@ -836,16 +923,21 @@ class Emitter : public CodeGenerator {
   void continue_to(uint32_t next) {
     const unsigned offset = next - 0x8000;
     if (is_marker(t_.ops[next].handler) || emitted_[offset]) {
+      add_dots(0);
       jmp(is_marker(t_.ops[next].handler) ? checked_[offset] : body_[offset], T_NEAR);
       return;
     }
     fallthrough_ = offset;
   }
 
+  // Taken costs 3 cycles (4 into another page), not taken 2: the taken
+  // cost is added first and the difference taken back on the way on.
   void emit_branch(uint8_t opcode, uint32_t pc, uint16_t operand) {
     const uint16_t next = static_cast<uint16_t>(pc + 2);
     const uint16_t target = static_cast<uint16_t>(next + static_cast<int8_t>(operand & 0xFF));
-    Label taken;
+    const unsigned taken_cycles = ((next ^ target) & 0xFF00) ? 4 : 3;
+    add_dots(taken_cycles);
+    Label& taken = (target & 0x8000) ? checked_[target - 0x8000] : stop_stub(target);
     switch (opcode) {
       case 0x10: test(r10d, 0x8080); jz(taken, T_NEAR); break;
       case 0x30: test(r10d, 0x8080); jnz(taken, T_NEAR); break;
@@ -857,11 +949,8 @@ class Emitter : public CodeGenerator {
       case 0xF0: test(r10b, r10b); jz(taken, T_NEAR); break;
       default: break;
     }
-    add_dots(2);
-    go_to_block(next);
-    L(taken);
-    add_dots(((next ^ target) & 0xFF00) ? 4 : 3);
-    go_to_block(target);
+    sub(r14, 3 * (taken_cycles - 2));
+    go_to_block_next(next);
   }
 };
 
