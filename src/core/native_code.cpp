@@ -133,31 +133,51 @@ constexpr uint8_t FLAG_I = 0x04, FLAG_D = 0x08;
 class Emitter : public CodeGenerator {
  public:
   Emitter(size_t size, void* memory, const TranslatedCode& t, const std::vector<uint16_t>& stop_pcs)
-      : CodeGenerator(size, memory), t_(t), checked_(0x8000), body_(0x8000), emitted_(0x8000, false),
+      : CodeGenerator(size, memory), t_(t), emitted_(0x8000, false),
         hook_stop_(0x10000, false) {
     for (const uint16_t pc : stop_pcs) hook_stop_[pc] = true;
   }
 
   void emit_all() {
     emit_trampoline();
+    emit_exits_and_helpers();
     // Jump and branch targets first, each the head of its chain, so that a
     // loop enters at a chain's head; then whatever is left.
     for (const unsigned head : chain_heads()) emit_chain(head);
     for (unsigned i = 0; i < 0x8000; ++i) emit_chain(i);
     for (const unsigned at : deferred_checks_) {
-      L(checked_[at]);
+      place(T_CHECKED + at);
       emit_entry_check(at);
       enter_inside_chain(at);
     }
     for (const unsigned at : body_stubs_) {
-      L(body_[at]);
+      place(T_BODY + at);
       enter_inside_chain(at);
     }
-    for (const auto& [label, pc] : stop_stubs_) {
-      L(*label);
+    for (uint32_t pc = 0; pc < 0x10000; ++pc) {
+      if (!stop_needed_[pc]) continue;
+      place(T_STOP + pc);
       mov(dword[r13 + offsetof(NativeFrame, pc)], pc);
       jmp(exit_stop_, T_NEAR);
     }
+  }
+
+  /// Resolves the jumps between fragments, once the code is complete;
+  /// false if a target was never placed.
+  bool link(uint8_t* code) const {
+    for (const auto& [at, target] : fixups_) {
+      if (where_[target] < 0) return false;
+      const int32_t rel = static_cast<int32_t>(where_[target] - static_cast<int64_t>(at + 4));
+      std::memcpy(code + at, &rel, 4);
+    }
+    return true;
+  }
+  size_t checked_offset(unsigned offset) const { return static_cast<size_t>(where_[T_CHECKED + offset]); }
+  size_t body_offset(unsigned offset) const { return static_cast<size_t>(where_[T_BODY + offset]); }
+  size_t enter_offset() const { return 0; }
+
+ private:
+  void emit_exits_and_helpers() {
     L(exit_stop_eax_);
     mov(dword[r13 + offsetof(NativeFrame, pc)], eax);
     L(exit_stop_);
@@ -179,8 +199,22 @@ class Emitter : public CodeGenerator {
     pop(rbp);
     pop(rbx);
     ret();
+    // The bus, called from the code (rsp 16-byte aligned before the call):
+    // eax = read(esi); eax = write(esi, edx).
+    for (const bool write : {false, true}) {
+      L(write ? write_helper_ : read_helper_);
+      save_volatile();
+      mov(rdi, qword[r13 + offsetof(NativeFrame, console)]);
+      sub(rsp, 8);
+      mov(rax, write ? reinterpret_cast<size_t>(&native_bus_write) : reinterpret_cast<size_t>(&native_bus_read));
+      call(rax);
+      add(rsp, 8);
+      restore_volatile();
+      ret();
+    }
   }
 
+ public:
   // A chain: a fragment and its successors, each either falling through
   // into the next one of its block or, after a flow change, placed where the
   // jump would go.
@@ -190,7 +224,7 @@ class Emitter : public CodeGenerator {
     for (;;) {
       if (head) {
         pending_ = 0;
-        L(checked_[at]);
+        place(T_CHECKED + at);
         emit_entry_check(at);
       } else {
         deferred_checks_.push_back(at);
@@ -231,32 +265,49 @@ class Emitter : public CodeGenerator {
   void enter_inside_chain(unsigned at) {
     if (delay_[at]) {
       sub(r14, 3 * delay_[at]);
-      jmp(*inner_[at], T_NEAR);
+      jump_to(T_INNER + at);
     } else {
-      jmp(body_[at], T_NEAR);
+      jump_to(T_BODY + at);
     }
   }
 
-  Label& checked(unsigned offset) { return checked_[offset]; }
-  Label& body(unsigned offset) { return body_[offset]; }
-  const uint8_t* enter() const { return enter_; }
-
  private:
   const TranslatedCode& t_;
-  std::vector<Label> checked_, body_;
+  // Jumps between fragments are placed by hand (xbyak's labels cost too
+  // much for some hundred thousand of them): a jump records its target, and
+  // link() writes the distances. Targets: the checked entry and the body of
+  // each PRG offset, the inside of a chain's fragment, the stop of a pc.
+  enum : uint32_t { T_CHECKED = 0, T_BODY = 0x8000, T_INNER = 0x10000, T_STOP = 0x18000, T_COUNT = 0x28000 };
+  static constexpr uint8_t CC_AE = 0x3, CC_Z = 0x4, CC_NZ = 0x5;
+  std::vector<int64_t> where_ = std::vector<int64_t>(T_COUNT, -1);
+  std::vector<std::pair<size_t, uint32_t>> fixups_;
+  std::vector<bool> stop_needed_ = std::vector<bool>(0x10000, false);
+  void place(uint32_t target) { where_[target] = static_cast<int64_t>(getSize()); }
+  void jump_to(uint32_t target) {
+    db(0xE9);
+    fixups_.emplace_back(getSize(), target);
+    dd(0);
+  }
+  void jump_if(uint8_t cc, uint32_t target) {
+    db(0x0F);
+    db(0x80 | cc);
+    fixups_.emplace_back(getSize(), target);
+    dd(0);
+  }
+  uint32_t stop_target(uint32_t pc) {
+    stop_needed_[pc] = true;
+    return T_STOP + pc;
+  }
   std::vector<bool> emitted_;
   std::vector<bool> hook_stop_;
   std::vector<unsigned> deferred_checks_;
   std::vector<unsigned> body_stubs_;
-  std::vector<std::unique_ptr<Label>> inner_ = std::vector<std::unique_ptr<Label>>(0x8000);
   // Cycles of the fragments before this one in its chain, not yet added to
   // the dots (by fragment), and the same while a chain is written.
   std::vector<unsigned> delay_ = std::vector<unsigned>(0x8000, 0);
   unsigned pending_ = 0;
   unsigned next_head_ = 0x8000;  // the chain goes on with this block start, or past PRG
-  std::vector<std::pair<std::unique_ptr<Label>, uint32_t>> stop_stubs_;
-  Label exit_stop_, exit_stop_eax_, exit_;
-  const uint8_t* enter_ = nullptr;
+  Label exit_stop_, exit_stop_eax_, exit_, read_helper_, write_helper_;
   unsigned fallthrough_ = 0x8000;  // the offset the last fragment falls into, or past PRG
   // The cycles owed by a flow change or exit of the fragment being written: the
   // chain's pending ones plus `cycles`.
@@ -267,7 +318,6 @@ class Emitter : public CodeGenerator {
   static constexpr int SLOT_V = offsetof(NativeFrame, v);
 
   void emit_trampoline() {
-    enter_ = getCurr();
     push(rbx);
     push(rbp);
     push(r12);
@@ -288,10 +338,6 @@ class Emitter : public CodeGenerator {
     jmp(rsi);
   }
 
-  Label& stop_stub(uint32_t pc) {
-    stop_stubs_.emplace_back(std::make_unique<Label>(), pc);
-    return *stop_stubs_.back().first;
-  }
 
   // Block entry: the window must hold the block's worst case before its last instruction.
   void emit_check(unsigned offset) {
@@ -302,7 +348,7 @@ class Emitter : public CodeGenerator {
     } else {
       cmp(r14, qword[r13 + offsetof(NativeFrame, limit)]);
     }
-    jae(stop_stub(0x8000 + offset), T_NEAR);
+    jump_if(CC_AE, stop_target(0x8000 + offset));
   }
 
   // The checked entry of a PRG address: a hook's entry point and an
@@ -312,7 +358,7 @@ class Emitter : public CodeGenerator {
     const uint32_t pc = 0x8000 + offset;
     const uint8_t handler = t_.ops[pc].handler;
     if ((handler == OP_STOP && hook_stop_[pc]) || handler == OP_INTERPRET) {
-      jmp(stop_stub(pc), T_NEAR);
+      jump_to(stop_target(pc));
     } else {
       emit_check(offset);
     }
@@ -320,12 +366,7 @@ class Emitter : public CodeGenerator {
 
   // Continue at a block start known at translation.
   void go_to_block(uint32_t pc) {
-    if (pc & 0x8000) {
-      jmp(checked_[pc - 0x8000], T_NEAR);
-    } else {
-      mov(dword[r13 + offsetof(NativeFrame, pc)], pc);
-      jmp(exit_stop_, T_NEAR);
-    }
+    jump_to((pc & 0x8000) ? T_CHECKED + (pc - 0x8000) : stop_target(pc));
   }
   // Continue at the block start in eax (16 bits).
   void go_to_block_eax() {
@@ -348,21 +389,11 @@ class Emitter : public CodeGenerator {
     mov(r11d, dword[r13 + offsetof(NativeFrame, c)]);
   }
   // eax = bus_read(esi).
-  void call_read() {
-    save_volatile();
-    mov(rdi, qword[r13 + offsetof(NativeFrame, console)]);
-    mov(rax, reinterpret_cast<size_t>(&native_bus_read));
-    call(rax);
-    restore_volatile();
-  }
+  void call_read() { call(read_helper_); }
   // bus_write(esi, edx); then the next block, or the runner when the write
   // ran up bus debt or raised an NMI (with the instruction's own cycles).
   void call_write_and_exit(uint32_t next_pc, unsigned cycles) {
-    save_volatile();
-    mov(rdi, qword[r13 + offsetof(NativeFrame, console)]);
-    mov(rax, reinterpret_cast<size_t>(&native_bus_write));
-    call(rax);
-    restore_volatile();
+    call(write_helper_);
     Label to_runner;
     test(eax, eax);
     jnz(to_runner, T_NEAR);
@@ -716,11 +747,10 @@ class Emitter : public CodeGenerator {
     next_head_ = 0x8000;
     delay_[offset] = pending_;
     if (pending_) {
-      inner_[offset] = std::make_unique<Label>();
-      L(*inner_[offset]);
+      place(T_INNER + offset);
       body_stubs_.push_back(offset);
     } else {
-      L(body_[offset]);
+      place(T_BODY + offset);
     }
     if (entry.handler == OP_INTERPRET) {  // left to the runner, which interprets it
       mov(dword[r13 + offsetof(NativeFrame, pc)], pc);
@@ -924,7 +954,7 @@ class Emitter : public CodeGenerator {
     const unsigned offset = next - 0x8000;
     if (is_marker(t_.ops[next].handler) || emitted_[offset]) {
       add_dots(0);
-      jmp(is_marker(t_.ops[next].handler) ? checked_[offset] : body_[offset], T_NEAR);
+      jump_to(is_marker(t_.ops[next].handler) ? T_CHECKED + offset : T_BODY + offset);
       return;
     }
     fallthrough_ = offset;
@@ -937,16 +967,16 @@ class Emitter : public CodeGenerator {
     const uint16_t target = static_cast<uint16_t>(next + static_cast<int8_t>(operand & 0xFF));
     const unsigned taken_cycles = ((next ^ target) & 0xFF00) ? 4 : 3;
     add_dots(taken_cycles);
-    Label& taken = (target & 0x8000) ? checked_[target - 0x8000] : stop_stub(target);
+    const uint32_t taken = (target & 0x8000) ? T_CHECKED + (target - 0x8000) : stop_target(target);
     switch (opcode) {
-      case 0x10: test(r10d, 0x8080); jz(taken, T_NEAR); break;
-      case 0x30: test(r10d, 0x8080); jnz(taken, T_NEAR); break;
-      case 0x50: cmp(byte[r13 + SLOT_V], 0); je(taken, T_NEAR); break;
-      case 0x70: cmp(byte[r13 + SLOT_V], 0); jne(taken, T_NEAR); break;
-      case 0x90: test(r11d, r11d); jz(taken, T_NEAR); break;
-      case 0xB0: test(r11d, r11d); jnz(taken, T_NEAR); break;
-      case 0xD0: test(r10b, r10b); jnz(taken, T_NEAR); break;
-      case 0xF0: test(r10b, r10b); jz(taken, T_NEAR); break;
+      case 0x10: test(r10d, 0x8080); jump_if(CC_Z, taken); break;
+      case 0x30: test(r10d, 0x8080); jump_if(CC_NZ, taken); break;
+      case 0x50: cmp(byte[r13 + SLOT_V], 0); jump_if(CC_Z, taken); break;
+      case 0x70: cmp(byte[r13 + SLOT_V], 0); jump_if(CC_NZ, taken); break;
+      case 0x90: test(r11d, r11d); jump_if(CC_Z, taken); break;
+      case 0xB0: test(r11d, r11d); jump_if(CC_NZ, taken); break;
+      case 0xD0: test(r10b, r10b); jump_if(CC_NZ, taken); break;
+      case 0xF0: test(r10b, r10b); jump_if(CC_Z, taken); break;
       default: break;
     }
     sub(r14, 3 * (taken_cycles - 2));
@@ -970,12 +1000,13 @@ std::shared_ptr<const NativeCode> build_native_code(std::shared_ptr<const Transl
     Emitter e(size, memory, *translation, stop_pcs);
     e.emit_all();
     e.ready();
+    uint8_t* const code = static_cast<uint8_t*>(memory);
+    if (e.getCode() != code || !e.link(code)) return nullptr;
     for (unsigned i = 0; i < 0x8000; ++i) {
-      native->checked_[i] = e.checked(i).getAddress();
-      native->body_[i] = e.body(i).getAddress();
-      if (!native->checked_[i] || !native->body_[i]) return nullptr;
+      native->checked_[i] = code + e.checked_offset(i);
+      native->body_[i] = code + e.body_offset(i);
     }
-    native->enter_ = reinterpret_cast<uint32_t (*)(NativeFrame*, const void*)>(e.enter());
+    native->enter_ = reinterpret_cast<uint32_t (*)(NativeFrame*, const void*)>(code + e.enter_offset());
     native->code_size_ = e.getSize();
   } catch (const Xbyak::Error&) {
     return nullptr;
