@@ -8,9 +8,9 @@
 // runner without any hooks is timed too, as a second baseline. The engine is
 // the interpreter ("interp"), the translated blocks ("blocks"), their host
 // code ("native"), interpreter and blocks ("both") or all three ("all"); the
-// default is the lanes' own (native where the host has it, else blocks). The cartridge comes from --rom or TANUVEX_TURBO_ROM;
-// start states from the arguments or the TANUVEX_TURBO_STATES folder (three
-// of them by default). State files may be gzip-compressed.
+// default is the lanes' own (native where the host has it, else blocks). The cartridge comes from --rom or
+// TANUVEX_TURBO_ROM; start states from the arguments or the TANUVEX_TURBO_STATES folder (three of them by default).
+// State files may be gzip-compressed.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
@@ -192,7 +192,8 @@ int main(int argc, char** argv) {
   app.add_option("--reps", opt.reps, "repetitions")->check(CLI::PositiveNumber);
   app.add_option("--rom", opt.rom, "cartridge image (default: TANUVEX_TURBO_ROM)");
   app.add_option("--only", opt.only, "time only this accelerator setting")->check(CLI::IsMember({"on", "off"}));
-  app.add_option("--engine", opt.engine, "interpreter, translated blocks, their host code, both (interp and blocks), all")
+  app.add_option("--engine", opt.engine,
+                 "interpreter, translated blocks, their host code, both (interp and blocks), all")
       ->check(CLI::IsMember({"interp", "blocks", "native", "both", "all"}));
   app.add_option("--json", opt.json, "also write the figures as JSON to FILE");
   app.add_flag("--no-count", opt.no_count, "skip the pass that counts interpreted instructions");

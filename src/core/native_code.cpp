@@ -7,7 +7,6 @@
 #if TT_NATIVE_CODE
 #include <sys/mman.h>
 #include <unistd.h>
-
 #include <xbyak/xbyak.h>
 #endif
 
@@ -51,10 +50,60 @@ uint32_t native_bus_write(Console* m, uint32_t address, uint32_t value) {
 
 enum class Mode : uint8_t { Imp, Imm, Zp, Zpx, Zpy, Abs, Abx, Aby, Inx, Iny, Rel, Ind };
 enum class Kind : uint8_t {
-  Lda, Ldx, Ldy, Sta, Stx, Sty, Ora, And, Eor, Adc, Sbc, Cmp, Cpx, Cpy, Bit,
-  Asl, Lsr, Rol, Ror, Inc, Dec, AslA, LsrA, RolA, RorA,
-  Inx, Iny, Dex, Dey, Tax, Tay, Txa, Tya, Tsx, Txs, Pha, Php, Pla, Plp,
-  Clc, Sec, Cli, Sei, Clv, Cld, Sed, Branch, Jmp, JmpInd, Jsr, Rts, Rti, Brk, Nop,
+  Lda,
+  Ldx,
+  Ldy,
+  Sta,
+  Stx,
+  Sty,
+  Ora,
+  And,
+  Eor,
+  Adc,
+  Sbc,
+  Cmp,
+  Cpx,
+  Cpy,
+  Bit,
+  Asl,
+  Lsr,
+  Rol,
+  Ror,
+  Inc,
+  Dec,
+  AslA,
+  LsrA,
+  RolA,
+  RorA,
+  Inx,
+  Iny,
+  Dex,
+  Dey,
+  Tax,
+  Tay,
+  Txa,
+  Tya,
+  Tsx,
+  Txs,
+  Pha,
+  Php,
+  Pla,
+  Plp,
+  Clc,
+  Sec,
+  Cli,
+  Sei,
+  Clv,
+  Cld,
+  Sed,
+  Branch,
+  Jmp,
+  JmpInd,
+  Jsr,
+  Rts,
+  Rti,
+  Brk,
+  Nop,
 };
 struct Decoded {
   Kind kind;
@@ -107,7 +156,7 @@ Decoded decode(uint8_t op) {
                                       Kind::Sta, Kind::Lda, Kind::Cmp, Kind::Sbc};
     return {kinds[aaa], group1_modes[bbb]};
   }
-  static constexpr Mode other_modes[8] = {Mode::Imm, Mode::Zp, Mode::Imp, Mode::Abs,
+  static constexpr Mode other_modes[8] = {Mode::Imm, Mode::Zp,  Mode::Imp, Mode::Abs,
                                           Mode::Imp, Mode::Zpx, Mode::Imp, Mode::Abx};
   Mode mode = other_modes[bbb];
   if (cc == 2) {
@@ -133,8 +182,7 @@ constexpr uint8_t FLAG_I = 0x04, FLAG_D = 0x08;
 class Emitter : public CodeGenerator {
  public:
   Emitter(size_t size, void* memory, const TranslatedCode& t, const std::vector<uint16_t>& stop_pcs)
-      : CodeGenerator(size, memory), t_(t), emitted_(0x8000, false),
-        hook_stop_(0x10000, false) {
+      : CodeGenerator(size, memory), t_(t), emitted_(0x8000, false), hook_stop_(0x10000, false) {
     for (const uint16_t pc : stop_pcs) hook_stop_[pc] = true;
   }
 
@@ -253,7 +301,8 @@ class Emitter : public CodeGenerator {
       if (op == 0x4C || op == 0x20) target = operand;
       if (target & 0x8000) is_head[target - 0x8000] = true;
     }
-    for (const uint16_t vector : {0x7FFA, 0x7FFC, 0x7FFE}) is_head[(t_.code[vector] | (t_.code[vector + 1] << 8)) & 0x7FFF] = true;
+    for (const uint16_t vector : {0x7FFA, 0x7FFC, 0x7FFE})
+      is_head[(t_.code[vector] | (t_.code[vector + 1] << 8)) & 0x7FFF] = true;
     std::vector<unsigned> heads;
     for (unsigned i = 0; i < 0x8000; ++i)
       if (is_head[i]) heads.push_back(i);
@@ -280,7 +329,7 @@ class Emitter : public CodeGenerator {
   enum : uint32_t { T_CHECKED = 0, T_BODY = 0x8000, T_INNER = 0x10000, T_STOP = 0x18000, T_COUNT = 0x28000 };
   static constexpr uint8_t CC_AE = 0x3, CC_Z = 0x4, CC_NZ = 0x5;
   std::vector<int64_t> where_ = std::vector<int64_t>(T_COUNT, -1);
-  std::vector<std::pair<size_t, uint32_t>> fixups_;
+  std::vector<std::pair<size_t, uint32_t> > fixups_;
   std::vector<bool> stop_needed_ = std::vector<bool>(0x10000, false);
   void place(uint32_t target) { where_[target] = static_cast<int64_t>(getSize()); }
   void jump_to(uint32_t target) {
@@ -338,7 +387,6 @@ class Emitter : public CodeGenerator {
     jmp(rsi);
   }
 
-
   // Block entry: the window must hold the block's worst case before its last instruction.
   void emit_check(unsigned offset) {
     const uint32_t guard = 3u * t_.ops[0x8000 + offset].guard;
@@ -365,9 +413,7 @@ class Emitter : public CodeGenerator {
   }
 
   // Continue at a block start known at translation.
-  void go_to_block(uint32_t pc) {
-    jump_to((pc & 0x8000) ? T_CHECKED + (pc - 0x8000) : stop_target(pc));
-  }
+  void go_to_block(uint32_t pc) { jump_to((pc & 0x8000) ? T_CHECKED + (pc - 0x8000) : stop_target(pc)); }
   // Continue at the block start in eax (16 bits).
   void go_to_block_eax() {
     test(eax, 0x8000);
@@ -597,10 +643,24 @@ class Emitter : public CodeGenerator {
   // original byte): the result in al, C and NZ set.
   void modify_al(Kind kind) {
     switch (kind) {
-      case Kind::Asl: shl(al, 1); setc(r11b); break;
-      case Kind::Lsr: shr(al, 1); setc(r11b); break;
-      case Kind::Rol: bt(r11d, 0); rcl(al, 1); setc(r11b); break;
-      case Kind::Ror: bt(r11d, 0); rcr(al, 1); setc(r11b); break;
+      case Kind::Asl:
+        shl(al, 1);
+        setc(r11b);
+        break;
+      case Kind::Lsr:
+        shr(al, 1);
+        setc(r11b);
+        break;
+      case Kind::Rol:
+        bt(r11d, 0);
+        rcl(al, 1);
+        setc(r11b);
+        break;
+      case Kind::Ror:
+        bt(r11d, 0);
+        rcr(al, 1);
+        setc(r11b);
+        break;
       case Kind::Inc: inc(al); break;
       case Kind::Dec: dec(al); break;
       default: break;
@@ -610,10 +670,24 @@ class Emitter : public CodeGenerator {
   // The same on a byte in memory.
   void modify_memory(Kind kind, const Address& at) {
     switch (kind) {
-      case Kind::Asl: shl(at, 1); setc(r11b); break;
-      case Kind::Lsr: shr(at, 1); setc(r11b); break;
-      case Kind::Rol: bt(r11d, 0); rcl(at, 1); setc(r11b); break;
-      case Kind::Ror: bt(r11d, 0); rcr(at, 1); setc(r11b); break;
+      case Kind::Asl:
+        shl(at, 1);
+        setc(r11b);
+        break;
+      case Kind::Lsr:
+        shr(at, 1);
+        setc(r11b);
+        break;
+      case Kind::Rol:
+        bt(r11d, 0);
+        rcl(at, 1);
+        setc(r11b);
+        break;
+      case Kind::Ror:
+        bt(r11d, 0);
+        rcr(at, 1);
+        setc(r11b);
+        break;
       case Kind::Inc: inc(at); break;
       case Kind::Dec: dec(at); break;
       default: break;
@@ -843,19 +917,64 @@ class Emitter : public CodeGenerator {
       case Kind::Ror:
       case Kind::Inc:
       case Kind::Dec: read_modify_write(d.kind, d.mode, operand, next, base_cycles); break;
-      case Kind::AslA: shl(bl, 1); setc(r11b); mov(r10d, ebx); break;
-      case Kind::LsrA: shr(bl, 1); setc(r11b); mov(r10d, ebx); break;
-      case Kind::RolA: bt(r11d, 0); rcl(bl, 1); setc(r11b); mov(r10d, ebx); break;
-      case Kind::RorA: bt(r11d, 0); rcr(bl, 1); setc(r11b); mov(r10d, ebx); break;
-      case Kind::Inx: inc(x8); mov(r10d, ebp); break;
-      case Kind::Iny: inc(y8); mov(r10d, r12d); break;
-      case Kind::Dex: dec(x8); mov(r10d, ebp); break;
-      case Kind::Dey: dec(y8); mov(r10d, r12d); break;
-      case Kind::Tax: mov(ebp, ebx); mov(r10d, ebx); break;
-      case Kind::Tay: mov(r12d, ebx); mov(r10d, ebx); break;
-      case Kind::Txa: mov(ebx, ebp); mov(r10d, ebp); break;
-      case Kind::Tya: mov(ebx, r12d); mov(r10d, r12d); break;
-      case Kind::Tsx: mov(ebp, r8d); mov(r10d, r8d); break;
+      case Kind::AslA:
+        shl(bl, 1);
+        setc(r11b);
+        mov(r10d, ebx);
+        break;
+      case Kind::LsrA:
+        shr(bl, 1);
+        setc(r11b);
+        mov(r10d, ebx);
+        break;
+      case Kind::RolA:
+        bt(r11d, 0);
+        rcl(bl, 1);
+        setc(r11b);
+        mov(r10d, ebx);
+        break;
+      case Kind::RorA:
+        bt(r11d, 0);
+        rcr(bl, 1);
+        setc(r11b);
+        mov(r10d, ebx);
+        break;
+      case Kind::Inx:
+        inc(x8);
+        mov(r10d, ebp);
+        break;
+      case Kind::Iny:
+        inc(y8);
+        mov(r10d, r12d);
+        break;
+      case Kind::Dex:
+        dec(x8);
+        mov(r10d, ebp);
+        break;
+      case Kind::Dey:
+        dec(y8);
+        mov(r10d, r12d);
+        break;
+      case Kind::Tax:
+        mov(ebp, ebx);
+        mov(r10d, ebx);
+        break;
+      case Kind::Tay:
+        mov(r12d, ebx);
+        mov(r10d, ebx);
+        break;
+      case Kind::Txa:
+        mov(ebx, ebp);
+        mov(r10d, ebp);
+        break;
+      case Kind::Tya:
+        mov(ebx, r12d);
+        mov(r10d, r12d);
+        break;
+      case Kind::Tsx:
+        mov(ebp, r8d);
+        mov(r10d, r8d);
+        break;
       case Kind::Txs: mov(r8d, ebp); break;
       case Kind::Pha: push_value(a8); break;
       case Kind::Php:
@@ -969,14 +1088,38 @@ class Emitter : public CodeGenerator {
     add_dots(taken_cycles);
     const uint32_t taken = (target & 0x8000) ? T_CHECKED + (target - 0x8000) : stop_target(target);
     switch (opcode) {
-      case 0x10: test(r10d, 0x8080); jump_if(CC_Z, taken); break;
-      case 0x30: test(r10d, 0x8080); jump_if(CC_NZ, taken); break;
-      case 0x50: cmp(byte[r13 + SLOT_V], 0); jump_if(CC_Z, taken); break;
-      case 0x70: cmp(byte[r13 + SLOT_V], 0); jump_if(CC_NZ, taken); break;
-      case 0x90: test(r11d, r11d); jump_if(CC_Z, taken); break;
-      case 0xB0: test(r11d, r11d); jump_if(CC_NZ, taken); break;
-      case 0xD0: test(r10b, r10b); jump_if(CC_NZ, taken); break;
-      case 0xF0: test(r10b, r10b); jump_if(CC_Z, taken); break;
+      case 0x10:
+        test(r10d, 0x8080);
+        jump_if(CC_Z, taken);
+        break;
+      case 0x30:
+        test(r10d, 0x8080);
+        jump_if(CC_NZ, taken);
+        break;
+      case 0x50:
+        cmp(byte[r13 + SLOT_V], 0);
+        jump_if(CC_Z, taken);
+        break;
+      case 0x70:
+        cmp(byte[r13 + SLOT_V], 0);
+        jump_if(CC_NZ, taken);
+        break;
+      case 0x90:
+        test(r11d, r11d);
+        jump_if(CC_Z, taken);
+        break;
+      case 0xB0:
+        test(r11d, r11d);
+        jump_if(CC_NZ, taken);
+        break;
+      case 0xD0:
+        test(r10b, r10b);
+        jump_if(CC_NZ, taken);
+        break;
+      case 0xF0:
+        test(r10b, r10b);
+        jump_if(CC_Z, taken);
+        break;
       default: break;
     }
     sub(r14, 3 * (taken_cycles - 2));

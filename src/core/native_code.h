@@ -32,14 +32,14 @@ namespace tt {
 // What the code and `run_native` hand each other. Offsets are part of the
 // code's contract (native_code.cpp checks them).
 struct NativeFrame {
-  uint64_t dots = 0;               // pending dots
-  uint64_t limit = 0;              // the window's end (dots)
-  uint8_t* ram = nullptr;          // work RAM
-  const uint8_t* prg = nullptr;    // PRG as seen at 0x8000-0xFFFF
-  Console* console = nullptr;      // for the bus
+  uint64_t dots = 0;                     // pending dots
+  uint64_t limit = 0;                    // the window's end (dots)
+  uint8_t* ram = nullptr;                // work RAM
+  const uint8_t* prg = nullptr;          // PRG as seen at 0x8000-0xFFFF
+  Console* console = nullptr;            // for the bus
   const void* const* entries = nullptr;  // checked entry of each PRG address
-  uint32_t pc = 0;                 // where the code stopped
-  uint32_t cycles = 0;             // cycles of the instruction that wrote to the bus
+  uint32_t pc = 0;                       // where the code stopped
+  uint32_t cycles = 0;                   // cycles of the instruction that wrote to the bus
   uint32_t a = 0, x = 0, y = 0, sp = 0;
   uint32_t p = 0;   // P without C, V, N and Z
   uint32_t nz = 0;  // as CpuCore::nz
@@ -111,9 +111,8 @@ bool run_native(CpuCore& core, const NativeCode& native, uint64_t& pending, uint
   unsigned c = 0;
   bool window_closed;
   NativeExit exit;
-  const auto interpret = [&](auto stop_interpreting) TT_ALWAYS_INLINE_LAMBDA {
-    return run_instructions(core, dots, limit, stop_interpreting);
-  };
+  const auto interpret = [&](auto stop_interpreting)
+                             TT_ALWAYS_INLINE_LAMBDA { return run_instructions(core, dots, limit, stop_interpreting); };
   // Registers into the frame, the code, and back. The code assumes bit 5 of
   // P set (every instruction that writes N or Z sets it, and nothing clears
   // it), so a P without it is left to the interpreter.
