@@ -141,6 +141,10 @@ TEST(BlockRunner, RamCodeAndBusWritesMidBlockMatchTheInterpreter) {
   start.native = build_native_code(start.translated, {});
   const uint8_t prg_byte = cart->prg_rom[0x1000];
   expect_engines_agree(start, 300, 7, "crafted");
+  // P restored without bit 5: the first instruction that writes N or Z sets it.
+  Machine clear_bit5 = start;
+  clear_bit5.cpu.p = 0x04;
+  expect_engines_agree(clear_bit5, 3, 8, "crafted, bit 5 clear");
 
   Machine blocks = start;
   blocks.native = nullptr;
