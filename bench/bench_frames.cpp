@@ -1,15 +1,16 @@
 // Frames per second of one lane on one core, with the routine accelerators
-// on and off, from start states and from power-on, on either engine.
+// on and off, from start states and from power-on, on any engine.
 //
 //   bench_frames [--frames N] [--reps R] [--rom PATH] [--only on|off]
-//                [--engine interp|blocks|both] [--json FILE] [--no-count] [STATE_FILE_OR_DIR ...]
+//                [--engine interp|blocks|native|both|all] [--json FILE] [--no-count] [STATE_FILE_OR_DIR ...]
 //
 // "off" runs the same lane frame step with every slot disabled; the plain
 // runner without any hooks is timed too, as a second baseline. The engine is
-// the interpreter ("interp") or the translated blocks ("blocks", the default
-// and the lanes' own). The cartridge comes from --rom or TANUVEX_TURBO_ROM;
-// start states from the arguments or the TANUVEX_TURBO_STATES folder (three
-// of them by default). State files may be gzip-compressed.
+// the interpreter ("interp"), the translated blocks ("blocks"), their host
+// code ("native"), interpreter and blocks ("both") or all three ("all"); the
+// default is the lanes' own (native where the host has it, else blocks). The cartridge comes from --rom or
+// TANUVEX_TURBO_ROM; start states from the arguments or the TANUVEX_TURBO_STATES folder (three of them by default).
+// State files may be gzip-compressed.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
@@ -40,7 +41,7 @@ struct Options {
   int reps = 5;
   std::string rom;
   std::string only;  // "on", "off" or empty for both (and the plain runner)
-  std::string engine = "blocks";
+  std::string engine = native_code_supported() ? "native" : "blocks";
   std::string json;
   bool no_count = false;
   std::vector<std::string> states;
@@ -96,7 +97,8 @@ void frame(Machine& m, Mode mode, uint8_t buttons, Profile& profile) {
     return;
   }
   NoHooks hooks;
-  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get());
+  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get(),
+                 Profile::enabled ? nullptr : m.native.get());
   refresh_game_info(m);
   if (static_cast<uint8_t>(m.info.lives) == 0xFF) m.terminated = 1;
 }
@@ -190,8 +192,9 @@ int main(int argc, char** argv) {
   app.add_option("--reps", opt.reps, "repetitions")->check(CLI::PositiveNumber);
   app.add_option("--rom", opt.rom, "cartridge image (default: TANUVEX_TURBO_ROM)");
   app.add_option("--only", opt.only, "time only this accelerator setting")->check(CLI::IsMember({"on", "off"}));
-  app.add_option("--engine", opt.engine, "interpreter, translated blocks, or both")
-      ->check(CLI::IsMember({"interp", "blocks", "both"}));
+  app.add_option("--engine", opt.engine,
+                 "interpreter, translated blocks, their host code, both (interp and blocks), all")
+      ->check(CLI::IsMember({"interp", "blocks", "native", "both", "all"}));
   app.add_option("--json", opt.json, "also write the figures as JSON to FILE");
   app.add_flag("--no-count", opt.no_count, "skip the pass that counts interpreted instructions");
   app.add_option("STATE_FILE_OR_DIR", opt.states, "start states (default: three from TANUVEX_TURBO_STATES)");
@@ -221,9 +224,15 @@ int main(int argc, char** argv) {
   scenarios.push_back({"power-on", {}});
 
   std::vector<std::string> engines;
-  if (opt.engine != "interp") engines.push_back("blocks");
-  if (opt.engine != "blocks") engines.push_back("interp");
+  if (opt.engine == "native" || opt.engine == "all") engines.push_back("native");
+  if (opt.engine == "blocks" || opt.engine == "both" || opt.engine == "all") engines.push_back("blocks");
+  if (opt.engine == "interp" || opt.engine == "both" || opt.engine == "all") engines.push_back("interp");
   const auto translation = translate_lane_code(*cart);
+  const auto native = native_lane_code(translation);
+  if (!native && std::find(engines.begin(), engines.end(), "native") != engines.end()) {
+    std::fprintf(stderr, "this build has no host code for the blocks (TT_NATIVE_CODE)\n");
+    return 2;
+  }
 
   std::string command;
   for (int i = 0; i < argc; ++i) command += (i ? " " : "") + std::string(argv[i]);
@@ -235,7 +244,8 @@ int main(int argc, char** argv) {
       "unit: frames/s (min / median / max over repetitions); ratio = median of the start's first row /\n"
       "      median of the row; ns/instr = median time / instructions the CPU ran outside the\n"
       "      accelerators (counted in a separate, interpreted pass)\n"
-      "engines: blocks = translated blocks (the lanes' default); interp = the interpreter\n"
+      "engines: native = host code of the blocks (the lanes' default where built); blocks = translated\n"
+      "         blocks; interp = the interpreter\n"
       "modes: on = lane frame step, all slots enabled; off = same step, every slot disabled;\n"
       "       plain = runner without hooks\n\n");
   std::printf("%-20s %-7s %-6s %10s %10s %10s %8s %12s %9s\n", "start", "engine", "accel", "min", "median", "max",
@@ -268,7 +278,8 @@ int main(int argc, char** argv) {
         Machine m(cart);
         m.accelerator_enabled = enabled;
         if (mode != Mode::On) m.accelerator_enabled.fill(0);
-        if (engine == "blocks") m.translated = translation;
+        if (engine != "interp") m.translated = translation;
+        if (engine == "native") m.native = native;
         std::vector<double> fps;
         std::vector<double> seconds;
         NoProfile none;

@@ -25,10 +25,10 @@ inline std::shared_ptr<const Cartridge> looping_cartridge() {
 }
 
 inline bool same_state(const ConsoleState& a, const ConsoleState& b) {
-  return a.cpu.pc == b.cpu.pc && a.cpu.a == b.cpu.a && a.cpu.p == b.cpu.p && a.cpu.sp == b.cpu.sp && a.ram == b.ram &&
-         a.ppu.vram == b.ppu.vram && a.ppu.palette == b.ppu.palette && a.ppu.oam == b.ppu.oam &&
-         a.ppu.frame_dot == b.ppu.frame_dot && a.ppu.next_event_dot == b.ppu.next_event_dot &&
-         a.ppu.frame == b.ppu.frame && a.ppu.ctrl == b.ppu.ctrl;
+  return a.cpu.pc == b.cpu.pc && a.cpu.a == b.cpu.a && a.cpu.x == b.cpu.x && a.cpu.y == b.cpu.y && a.cpu.p == b.cpu.p &&
+         a.cpu.sp == b.cpu.sp && a.ram == b.ram && a.extra_cycles == b.extra_cycles && a.ppu.vram == b.ppu.vram &&
+         a.ppu.palette == b.ppu.palette && a.ppu.oam == b.ppu.oam && a.ppu.frame_dot == b.ppu.frame_dot &&
+         a.ppu.next_event_dot == b.ppu.next_event_dot && a.ppu.frame == b.ppu.frame && a.ppu.ctrl == b.ppu.ctrl;
 }
 
 }  // namespace tt::fuzz

@@ -8,6 +8,7 @@
 #include "core/block_runner.h"
 #include "core/console.h"
 #include "core/cpu.h"
+#include "core/native_code.h"
 #include "core/ppu.h"
 #include "core/profiler.h"
 
@@ -45,12 +46,12 @@ inline constexpr uint64_t LAST_BUDGET_CYCLE = FRAME_CYCLE_BUDGET - 1;
 /// The CPU registers live in a `CpuCore` during the loop; they are written
 /// back to the console before a hook sees the machine and on return.
 /// With `blocks` (the translation of this console's PRG, with a stop at
-/// every hook entry point) the code runs as translated blocks, else it is
-/// interpreted; both give the same console. The counting runner always
-/// interprets.
+/// every hook entry point) the code runs as translated blocks, with `native`
+/// (host code for such a translation) as host code, else it is interpreted;
+/// all give the same console. The counting runner always interprets.
 template <class Hooks, class Profile>
 inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& profile,
-                           const TranslatedCode* blocks = nullptr) {
+                           const TranslatedCode* blocks = nullptr, const NativeCode* native = nullptr) {
   m.controller_state = buttons;
   FrameClock clock;
   CpuCore cpu(m);
@@ -108,7 +109,9 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
         constexpr bool stops_at_entries =
             !Hooks::enabled || requires { hooks.offers(uint16_t{}); } || requires { Hooks::wants(uint16_t{}); };
         bool window_closed;
-        if (stops_at_entries && blocks) {
+        if (stops_at_entries && native) {
+          window_closed = run_native(cpu, *native, clock.pending_dots, limit, stop_at);
+        } else if (stops_at_entries && blocks) {
           window_closed = run_blocks(cpu, *blocks, clock.pending_dots, limit, stop_at);
         } else {
           window_closed = run_instructions(cpu, clock.pending_dots, limit, stop_at);

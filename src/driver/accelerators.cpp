@@ -576,11 +576,21 @@ bool accel_write_sprite_pair(Console& m, FrameClock& clock) {
   return true;
 }
 
-std::shared_ptr<const TranslatedCode> translate_lane_code(const Cartridge& cart) {
+namespace {
+std::vector<uint16_t> accelerator_entries() {
   std::vector<uint16_t> entries;
   for (size_t slot = 0; slot < ACCELERATOR_SLOTS; ++slot)
     if (slot != 2) entries.push_back(ACCELERATOR_ENTRY_PC[slot]);
-  return translate_prg(cart.prg_rom.data(), cart.prg_rom.size(), entries);
+  return entries;
+}
+}  // namespace
+
+std::shared_ptr<const TranslatedCode> translate_lane_code(const Cartridge& cart) {
+  return translate_prg(cart.prg_rom.data(), cart.prg_rom.size(), accelerator_entries());
+}
+
+std::shared_ptr<const NativeCode> native_lane_code(std::shared_ptr<const TranslatedCode> translation) {
+  return build_native_code(std::move(translation), accelerator_entries());
 }
 
 HookResult AcceleratorHooks::run_slot(uint8_t slot, Console& m, FrameClock& clock) const {

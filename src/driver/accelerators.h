@@ -20,6 +20,9 @@ inline constexpr std::array<uint16_t, ACCELERATOR_SLOTS> ACCELERATOR_ENTRY_PC = 
 /// every accelerator entry point.
 std::shared_ptr<const TranslatedCode> translate_lane_code(const Cartridge& cart);
 
+/// Host code for the lanes' translation (null where the host has none).
+std::shared_ptr<const NativeCode> native_lane_code(std::shared_ptr<const TranslatedCode> translation);
+
 /// Enable bytes for the 13 slots: 1 where the PRG bytes (CPU address &
 /// prg_mask, nothing beyond prg_len) hold the routine's expected code. Slot 2
 /// is enabled only together with slot 1.

@@ -22,7 +22,7 @@ inline constexpr uint16_t FLAG_X_POS = 3160;
 inline void run_machine_frame(Machine& m, uint8_t buttons) {
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   NoProfile profile;
-  run_frame_with(m, buttons, hooks, profile, m.translated.get());
+  run_frame_with(m, buttons, hooks, profile, m.translated.get(), m.native.get());
 }
 
 namespace frame_step_detail {
@@ -54,7 +54,8 @@ inline float step_frame_with(Machine& m, uint8_t buttons, Profile& profile) {
   AcceleratorHooks hooks{m.accelerator_enabled.data()};
   const uint64_t t0 = Profile::enabled ? monotonic_ns() : 0;
   // A profiled frame counts every instruction, so it is interpreted.
-  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get());
+  run_frame_with(m, buttons, hooks, profile, Profile::enabled ? nullptr : m.translated.get(),
+                 Profile::enabled ? nullptr : m.native.get());
   if constexpr (Profile::enabled) {
     const uint64_t t1 = monotonic_ns();
     profile.record.frame_stepping = saturating_add(profile.record.frame_stepping, t1 >= t0 ? t1 - t0 : 0);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/console.h"
+#include "core/native_code.h"
 #include "core/translated_code.h"
 #include "driver/game_values.h"
 #include "driver/playfield_cache.h"
@@ -37,6 +38,9 @@ struct Machine : Console {
   // cartridge; without it the lane's frames are interpreted. Either way the
   // console ends each frame in the same state, so it may change between frames.
   std::shared_ptr<const TranslatedCode> translated;
+  // The same as host code (the lanes' default where the host has it); it
+  // takes precedence over `translated`.
+  std::shared_ptr<const NativeCode> native;
 };
 
 }  // namespace tt

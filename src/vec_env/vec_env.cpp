@@ -61,6 +61,7 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const 
   prototype.terminate_on_flag = config.terminate_on_flag ? 1 : 0;
   prototype.accelerator_enabled = detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(), prototype.prg_mask);
   prototype.translated = translate_lane_code(*cart);
+  prototype.native = native_lane_code(prototype.translated);  // the fastest exact engine where the host has it
   env->machines_.reserve(n);
   for (size_t i = 0; i < n; ++i) env->machines_.push_back(prototype);
 

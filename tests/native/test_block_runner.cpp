@@ -33,22 +33,31 @@ struct RandomPlay {
   }
 };
 
-// Three lanes from one start: interpreted, translated, and one that picks
-// its engine at random before every frame. All must stay identical.
+// Lanes from one start: interpreted, translated, as host code (where the
+// host has it), and one that picks one of those engines at random before
+// every frame. All must stay identical.
 void expect_engines_agree(const Machine& start, int frames, uint64_t seed, const std::string& name) {
   ASSERT_TRUE(start.translated);
-  Machine interp = start, blocks = start, switching = start;
+  ASSERT_EQ(start.native != nullptr, native_code_supported());
+  Machine interp = start, blocks = start, native = start, switching = start;
   interp.translated = nullptr;
+  interp.native = blocks.native = nullptr;
   RandomPlay play(seed);
   std::mt19937_64 pick(seed ^ 0x5EED);
   for (int f = 0; f < frames; ++f) {
     const uint8_t buttons = play.next();
-    switching.translated = (pick() & 1) ? start.translated : nullptr;
+    const uint64_t engine = pick() % 3;
+    switching.translated = engine ? start.translated : nullptr;
+    switching.native = engine == 2 ? start.native : nullptr;
     run_machine_frame(interp, buttons);
     run_machine_frame(blocks, buttons);
     run_machine_frame(switching, buttons);
     ASSERT_EQ(testing::console_state_diff(blocks, interp), "") << name << " frame " << f;
     ASSERT_EQ(testing::console_state_diff(switching, interp), "") << name << " switching, frame " << f;
+    if (start.native) {
+      run_machine_frame(native, buttons);
+      ASSERT_EQ(testing::console_state_diff(native, interp), "") << name << " native, frame " << f;
+    }
   }
 }
 
@@ -60,6 +69,7 @@ TEST(BlockRunner, EveryStartAndPowerOnMatchTheInterpreter) {
   Machine proto(cart);
   proto.accelerator_enabled = detect_accelerators(cart->prg_rom.data(), cart->prg_rom.size(), proto.prg_mask);
   proto.translated = translate_lane_code(*cart);
+  proto.native = native_lane_code(proto.translated);
   const auto files = testing::list_state_files(dir);
   ASSERT_FALSE(files.empty());
   uint64_t seed = 1;
@@ -204,10 +214,16 @@ TEST(BlockRunner, RamCodeAndBusWritesMidBlockMatchTheInterpreter) {
   Machine start(cart);
   power_on_console(start);
   start.translated = translate_prg(cart->prg_rom.data(), cart->prg_rom.size(), {});
+  start.native = build_native_code(start.translated, {});
   const uint8_t prg_byte = cart->prg_rom[0x1000];
   expect_engines_agree(start, 300, 7, "crafted");
+  // P restored without bit 5: the first instruction that writes N or Z sets it.
+  Machine clear_bit5 = start;
+  clear_bit5.cpu.p = 0x04;
+  expect_engines_agree(clear_bit5, 3, 8, "crafted, bit 5 clear");
 
   Machine blocks = start;
+  blocks.native = nullptr;
   for (int f = 0; f < 300; ++f) run_machine_frame(blocks, 0);
   EXPECT_GT(blocks.ram[0x11], 0) << "NMIs must have run";
   EXPECT_NE(blocks.ram[0x12], 0) << "the RAM routine must have rewritten itself";
@@ -225,6 +241,7 @@ TEST(BlockRunner, CpuTestImageFramesMatchTheInterpreter) {
   power_on_console(start);
   start.cpu.pc = 0xC000;  // automatic mode: every instruction group, then the undocumented ones
   start.translated = translate_prg(cart->prg_rom.data(), cart->prg_rom.size(), {});
+  start.native = build_native_code(start.translated, {});
   expect_engines_agree(start, 40, 3, "cpu test image");
 }
 
