@@ -452,7 +452,7 @@ class TurboVectorEnv(VectorEnv):
         self._check_open()
         if self.batch_size < self.num_envs or env_ids is not None:
             if mask is not None:
-                raise ValueError("mask steps every lane of the environment at once: it cannot be combined with env_ids or batch_size")
+                raise ValueError("mask cannot be combined with env_ids or an asynchronous batch_size")
             return self._step_async(actions, env_ids)
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
@@ -582,7 +582,7 @@ class TurboVectorEnv(VectorEnv):
         self._read_progress(step_mask)
 
     def _apply_life_loss(self) -> None:
-        """With end_on_life_loss or episodic_life, ends the episodes whose lives dropped in the last step (repeatable)."""
+        """With end_on_life_loss or episodic_life, ends the episodes whose lives dropped (repeatable)."""
         if self.end_on_life_loss or self.episodic_life:
             lives = self._info["lives"]
             lost = lives < self._lives
