@@ -172,6 +172,8 @@ def test_misuse_is_refused_and_changes_nothing(make):
         env.send(np.array([1]), [6])
     with pytest.raises(ValueError, match="outside the action space"):
         env.send(np.array([7]), [0])
+    with pytest.raises(ValueError, match="mask cannot be combined"):
+        env.step(np.array([0, 0]), mask=np.ones(LANES, bool), env_ids=[0, 2])
     engine = env.engine
     assert engine.step_in_flight() == 2 and engine.num_envs == LANES  # configuration reads still work
     with pytest.raises(RuntimeError, match="cannot receive 3 lanes: only 2 are in flight"):
