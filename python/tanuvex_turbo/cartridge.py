@@ -230,6 +230,18 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
     device longer than any cartridge image raises OSError (EFBIG) after
     reading no more than one byte past the limit.
     """
+    data = read_at_most(path, MAX_FILE_SIZE)
+    if len(data) > MAX_FILE_SIZE:
+        raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
+    return data
+
+
+def read_at_most(path: str | os.PathLike[str], limit: int) -> bytes:
+    """At most ``limit + 1`` bytes of the file (one more than ``limit`` says it is too long).
+
+    Opened without waiting for a writer, so a FIFO with none reads as empty
+    instead of blocking; a directory raises IsADirectoryError naming the path.
+    """
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
         if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
@@ -240,10 +252,7 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
         os.close(fd)
         raise
     with handle:
-        data = handle.read(MAX_FILE_SIZE + 1)
-    if len(data) > MAX_FILE_SIZE:
-        raise OSError(errno.EFBIG, f"ROM is too large: a mapper 0 / NROM image has at most {MAX_FILE_SIZE} bytes")
-    return data
+        return handle.read(limit + 1)
 
 
 def rom_path_and_source(rom_path: str | os.PathLike[str] | None) -> tuple[str, str]:

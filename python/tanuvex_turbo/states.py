@@ -16,10 +16,11 @@ from __future__ import annotations
 import errno
 import os
 import pathlib
-import stat
 import zlib
 from collections.abc import Mapping, Sequence
 from typing import Union
+
+from tanuvex_turbo.cartridge import read_at_most
 
 __all__ = ["GZIP_MAGIC", "MAX_STATE_SIZE", "StatesSource", "load_catalog", "read_state_file", "state_name"]
 
@@ -92,17 +93,7 @@ def read_state_file(path: PathLike) -> bytes:
 def _read_bounded(path: pathlib.Path) -> bytes:
     """The file's bytes: a FIFO without a writer reads as empty instead of blocking, and a file or device
     longer than MAX_STATE_SIZE raises OSError (EFBIG) after reading at most one byte past it."""
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    try:
-        if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
-        os.set_blocking(fd, True)
-        handle = os.fdopen(fd, "rb")
-    except BaseException:
-        os.close(fd)
-        raise
-    with handle:
-        data = handle.read(MAX_STATE_SIZE + 1)
+    data = read_at_most(path, MAX_STATE_SIZE)
     if len(data) > MAX_STATE_SIZE:
         raise OSError(errno.EFBIG, f"state file is larger than {MAX_STATE_SIZE} bytes", str(path))
     return data

@@ -544,23 +544,7 @@ class TurboVectorEnv(VectorEnv):
         self._finish_episode_steps()
         if not self._any_needs_reset:
             return self._step_result(obs, self._build_info(None))
-        ended = self._needs_reset.copy()
-        lanes = np.flatnonzero(ended)
-        final_obs = np.full(self.num_envs, None, dtype=object)
-        finals = (self._obs if obs is None else obs)[lanes]  # a copy of the ended lanes' rows
-        for row, lane in enumerate(lanes):
-            final_obs[lane] = finals[row]
-        final_info = self._build_info(ended, always_copy=True)
-        self._reset_lanes(ended, self._no_seeds)
-        self._refresh_info()
-        if obs is not None:
-            obs[lanes] = self._obs[lanes]
-        info = self._build_info(None)
-        info["final_obs"] = final_obs
-        info["_final_obs"] = ended
-        info["final_info"] = final_info
-        info["_final_info"] = ended.copy()
-        return self._step_result(obs, info)
+        return self._step_result(obs, self._reset_same_step(obs))
 
     def _new_obs(self) -> np.ndarray | None:
         """The array a step returns its observation in when copying (the engine fills it), else None."""
@@ -639,22 +623,7 @@ class TurboVectorEnv(VectorEnv):
         )
 
     def _set_actions(self, actions: Any) -> None:
-        actions = np.asarray(actions)
-        if actions.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        kind = actions.dtype.kind
-        if kind == "u" and self._raw_actions and actions.dtype.itemsize == 1:
-            np.copyto(self._actions, actions)
-            return
-        if kind not in "iu" and not (kind == "f" and np.all(np.mod(actions, 1) == 0)):
-            raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
-        # Compared before any conversion: take() would wrap a uint64 above
-        # the signed range, or a float beyond it, to a valid index.
-        count = len(self._action_table)
-        if actions.size and (actions.min() < 0 or actions.max() >= count):
-            bad = actions.min() if actions.min() < 0 else actions.max()
-            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
-        self._action_table.take(actions.astype(np.intp), out=self._actions)
+        _action_bytes(self._action_table, self._raw_actions, actions, self.num_envs, out=self._actions)
 
     # ------------------------------------------------------------------ resets
 
@@ -955,11 +924,11 @@ class TurboVectorEnv(VectorEnv):
         self._any_needs_reset = True
 
     def _reset_same_step(self, obs: np.ndarray | None) -> dict[str, Any]:
-        """SAME_STEP after every lane came back: resets the ended lanes now; returns the step's info."""
+        """SAME_STEP after the lanes' step: resets the ended lanes now; returns the step's info with their finals."""
         ended = self._needs_reset.copy()
         lanes = np.flatnonzero(ended)
         final_obs = np.full(self.num_envs, None, dtype=object)
-        finals = (self._obs if obs is None else obs)[lanes]
+        finals = (self._obs if obs is None else obs)[lanes]  # a copy of the ended lanes' rows
         for row, lane in enumerate(lanes):
             final_obs[lane] = finals[row]
         final_info = self._build_info(ended, always_copy=True)
@@ -1158,21 +1127,25 @@ def _extra_layout(requested: Sequence[str | int]):
     return layout
 
 
-def _action_bytes(table: np.ndarray, raw: bool, actions: Any, count: int) -> np.ndarray:
-    """The controller bytes of ``count`` action indices (raw bytes when the action set is ``"full"``)."""
+def _action_bytes(table: np.ndarray, raw: bool, actions: Any, count: int, out: np.ndarray | None = None) -> np.ndarray:
+    """The controller bytes of ``count`` action indices (raw bytes when the action set is ``"full"``), in ``out``."""
     actions = np.asarray(actions)
     if actions.shape != (count,):
         raise ValueError(f"actions must have shape ({count},), got {actions.shape}")
-    if actions.dtype.kind == "u" and raw and actions.dtype.itemsize == 1:
-        return np.ascontiguousarray(actions)
-    if actions.dtype.kind not in "iu" and not (
-        actions.dtype.kind == "f" and np.all(np.mod(actions, 1) == 0) and np.all(actions >= 0)
-    ):
+    if out is None:
+        out = np.empty(count, np.uint8)
+    kind = actions.dtype.kind
+    if kind == "u" and raw and actions.dtype.itemsize == 1:
+        np.copyto(out, actions)
+        return out
+    if kind not in "iu" and not (kind == "f" and np.all(np.mod(actions, 1) == 0)):
         raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+    # Compared before any conversion: take() would wrap a uint64 above
+    # the signed range, or a float beyond it, to a valid index.
     if actions.size and (actions.min() < 0 or actions.max() >= len(table)):
         bad = actions.min() if actions.min() < 0 else actions.max()
         raise ValueError(f"action {bad} is outside the action space (0..{len(table) - 1})")
-    return table[actions.astype(np.int64)]
+    return table.take(actions.astype(np.intp), out=out)
 
 
 def _check_reset_mask(mask: Any, n: int) -> np.ndarray:

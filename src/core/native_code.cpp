@@ -639,36 +639,9 @@ class Emitter : public CodeGenerator {
     L(done);
   }
 
-  // The operation of a read-modify-write instruction on al (from the
-  // original byte): the result in al, C and NZ set.
-  void modify_al(Kind kind) {
-    switch (kind) {
-      case Kind::Asl:
-        shl(al, 1);
-        setc(r11b);
-        break;
-      case Kind::Lsr:
-        shr(al, 1);
-        setc(r11b);
-        break;
-      case Kind::Rol:
-        bt(r11d, 0);
-        rcl(al, 1);
-        setc(r11b);
-        break;
-      case Kind::Ror:
-        bt(r11d, 0);
-        rcr(al, 1);
-        setc(r11b);
-        break;
-      case Kind::Inc: inc(al); break;
-      case Kind::Dec: dec(al); break;
-      default: break;
-    }
-    movzx(r10d, al);
-  }
-  // The same on a byte in memory.
-  void modify_memory(Kind kind, const Address& at) {
+  // The operation of a read-modify-write instruction on its byte (al, or a
+  // byte in memory): the result in place, C and NZ set.
+  void modify(Kind kind, const Xbyak::Operand& at) {
     switch (kind) {
       case Kind::Asl:
         shl(at, 1);
@@ -698,31 +671,31 @@ class Emitter : public CodeGenerator {
   void read_modify_write(Kind kind, Mode mode, uint16_t operand, uint32_t next_pc, unsigned cycles) {
     const uint8_t zp = static_cast<uint8_t>(operand);
     switch (mode) {
-      case Mode::Zp: modify_memory(kind, byte[r15 + zp]); return;
+      case Mode::Zp: modify(kind, byte[r15 + zp]); return;
       case Mode::Zpx:
         lea(eax, ptr[rbp + zp]);
         movzx(eax, al);
-        modify_memory(kind, byte[r15 + rax]);
+        modify(kind, byte[r15 + rax]);
         return;
       case Mode::Abs:
       case Mode::Abx: {
         const uint32_t base = operand;
         if (mode == Mode::Abs) {
           if ((base & 0xE000) == 0) {
-            modify_memory(kind, byte[r15 + (base & 0x7FF)]);
+            modify(kind, byte[r15 + (base & 0x7FF)]);
             return;
           }
           mov(eax, base);
         } else {
           const Region region = indexed_region(base);
           if (region == Region::RamNoMirror) {
-            modify_memory(kind, byte[r15 + rbp + base]);
+            modify(kind, byte[r15 + rbp + base]);
             return;
           }
           lea(eax, ptr[rbp + base]);
           if (region == Region::Ram) {
             and_(eax, 0x7FF);
-            modify_memory(kind, byte[r15 + rax]);
+            modify(kind, byte[r15 + rax]);
             return;
           }
         }
@@ -731,12 +704,12 @@ class Emitter : public CodeGenerator {
         test(eax, 0xE000);
         jnz(bus, T_NEAR);
         and_(eax, 0x7FF);
-        modify_memory(kind, byte[r15 + rax]);
+        modify(kind, byte[r15 + rax]);
         jmp(done, T_NEAR);
         L(bus);
         mov(dword[r13 + offsetof(NativeFrame, pc)], eax);  // the address, kept across the read
         read_dynamic();
-        modify_al(kind);
+        modify(kind, al);
         movzx(edx, al);
         mov(esi, dword[r13 + offsetof(NativeFrame, pc)]);
         call_write_and_exit(next_pc, cycles);
