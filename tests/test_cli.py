@@ -6,6 +6,7 @@ from __future__ import annotations
 import gzip
 import hashlib
 import json
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -16,6 +17,7 @@ from env_support import game_over_image
 from tanuvex_turbo import _RetroVecEnv, bench, cli
 from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.record import make_policy, parse_script
+from tanuvex_turbo.replay import read_replay
 
 
 def run(capsys, *argv):
@@ -371,9 +373,23 @@ class TestRecord:
         )
         assert status == 0 and "from 5 steps" in out and "5 episode(s) ended" in out
 
+    def test_replay_file_plays_from_its_own_start_to_its_end(self, capsys, rom_path, states_dir, tmp_path):
+        game = pathlib.Path(__file__).parent / "data" / "replay-power-on-game.txt"
+        steps = len(read_replay(game).actions)
+        where = ["--rom", rom_path, "--states", states_dir]
+        status, out, _ = run(capsys, "record", tmp_path / "game.gif", *where, "--replay", game, "--every", "5000")
+        # Started anywhere but power-on, or ended at x_pos 3160, the inputs would lose the game early.
+        assert status == 0 and f"from {steps} steps of start state power-on; 0 episode(s) ended" in out
+        level = pathlib.Path(__file__).parent / "data" / "replay-1-4-level-end.txt"
+        status, out, _ = run(capsys, "record", tmp_path / "l.gif", *where, "--replay", level, "--steps", "7")
+        assert status == 0 and "from 7 steps of start state 1-4" in out
+        status, _, err = run(capsys, "record", tmp_path / "x.gif", *where, "--replay", level, "--frame-skip", "2")
+        assert status == 2 and "drop --frame-skip" in err
+
     @pytest.mark.parametrize(
         "extra, text",
         [
+            (["--replay", "/no/such/replay"], "cannot read /no/such/replay"),
             (["--state", "9-9"], "unknown start state '9-9'; known: "),
             (["--policy", "dance"], "unknown policy 'dance'"),
             (["--policy", "hold:sideways"], "unknown button"),

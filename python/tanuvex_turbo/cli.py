@@ -131,32 +131,50 @@ def _check(args: argparse.Namespace) -> int:
 
 
 def _record(args: argparse.Namespace) -> int:
-    from tanuvex_turbo.record import make_policy, record
+    from tanuvex_turbo.record import make_policy, record, replay_recording_options
 
     rom_path = resolve_rom(args.rom)
-    catalog = resolve_catalog(args.states, args.state)
-    try:
-        policy = make_policy(args.policy, args.action_set, args.seed)
-    except (ValueError, KeyError) as error:
-        raise CliError(str(error).strip("'\"")) from None
-    except OSError as error:
-        raise CliError(f"cannot read the script: {error}") from None
-    progress = not args.no_progress and args.steps >= 200
+    if args.replay:
+        chosen = [name for name in ("policy", "state", "frame_skip") if getattr(args, name) is not None]
+        if chosen:
+            raise CliError(f"--replay plays the file's own inputs; drop --{chosen[0].replace('_', '-')}")
+        try:
+            options = replay_recording_options(args.replay, args.states)
+        except ValueError as error:
+            raise CliError(f"{args.replay}: {error}") from None
+        except OSError as error:
+            raise CliError(f"cannot read {args.replay}: {error.strerror or error}") from None
+        if args.steps is not None:
+            options["steps"] = args.steps
+        start = options["catalog"].get("state_catalog_names", ["power-on"])[0]
+    else:
+        catalog = resolve_catalog(args.states, args.state)
+        try:
+            policy = make_policy(args.policy or "random", args.action_set, args.seed)
+        except (ValueError, KeyError) as error:
+            raise CliError(str(error).strip("'\"")) from None
+        except OSError as error:
+            raise CliError(f"cannot read the script: {error}") from None
+        options = {
+            "policy": policy,
+            "steps": 300 if args.steps is None else args.steps,
+            "catalog": catalog,
+            "frame_skip": 4 if args.frame_skip is None else args.frame_skip,
+            "stop_on_done": args.stop_on_done,
+        }
+        start = catalog.get("state_catalog_names", ["power-on"])[0]
+    progress = not args.no_progress and options["steps"] >= 200
     try:
         result = run_engine(
             lambda: record(
                 rom_path,
                 args.output,
-                policy=policy,
-                steps=args.steps,
-                catalog=catalog,
-                frame_skip=args.frame_skip,
                 fps=args.fps,
                 every=args.every,
                 scale=args.scale,
                 seed=args.seed + 1,
-                stop_on_done=args.stop_on_done,
                 progress=progress,
+                **options,
             ),
             rom_path,
         )
@@ -166,7 +184,6 @@ def _record(args: argparse.Namespace) -> int:
         raise CliError(str(error)) from None
     except OSError as error:
         raise CliError(f"cannot write {args.output}: {error.strerror or error}") from None
-    start = catalog.get("state_catalog_names", ["power-on"])[0]
     print(
         f"wrote {result.path}: {result.frames} frames at {result.fps:.1f} fps from {result.steps} steps "
         f"of start state {start}; {result.episodes_ended} episode(s) ended"
@@ -213,15 +230,19 @@ def build_parser() -> argparse.ArgumentParser:
         description="Plays a start state with a policy and writes the display frames.",
     )
     rec.add_argument("output", metavar="OUT", help="output file, .gif or .mp4")
-    rec.add_argument("--steps", type=int, default=300, help="steps to play (default: %(default)s)")
+    rec.add_argument("--steps", type=int, help="steps to play (default: 300, or the whole replay)")
     rec.add_argument(
         "--policy",
-        default="random",
-        help="random, noop, hold:ACTION (e.g. hold:right+B) or script:FILE (default: %(default)s)",
+        help="random, noop, hold:ACTION (e.g. hold:right+B) or script:FILE (default: random)",
+    )
+    rec.add_argument(
+        "--replay",
+        metavar="FILE",
+        help="play a replay file (from 'tanuvex-turbo explore') from its own start, to its end",
     )
     rec.add_argument("--action-set", default="simple", help="action set of the random policy (default: %(default)s)")
     rec.add_argument("--seed", type=int, default=0, help="seed of the random policy (default: %(default)s)")
-    rec.add_argument("--frame-skip", type=int, default=4, help="frames per step (default: %(default)s)")
+    rec.add_argument("--frame-skip", type=int, help="frames per step (default: 4)")
     rec.add_argument("--every", type=int, default=1, help="keep the frame of every N-th step (default: %(default)s)")
     rec.add_argument("--fps", type=float, help="frames per second of the output (default: real game speed)")
     rec.add_argument("--scale", type=int, default=1, help="enlarge frames by this integer factor (default: 1)")

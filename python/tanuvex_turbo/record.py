@@ -18,6 +18,10 @@ Policies:
     ``ACTION`` or ``ACTION*COUNT`` (``right+B*40 right+A+B*8 noop*10``), ``#``
     starts a comment. Play stops when the script ends.
 
+A replay file (``tanuvex_turbo.replay``) is recorded with
+:func:`replay_recording_options`: its own start, frame skip and actions, and
+no episode end at ``x_pos`` 3160, so the frames are the ones the replay plays.
+
 Writing needs the optional ``record`` extra (``pip install
 'tanuvex_turbo[record]'``: imageio and Pillow for GIF, tqdm for the progress
 bar); MP4 also needs ``imageio-ffmpeg``.
@@ -35,7 +39,7 @@ import numpy as np
 from tanuvex_turbo.actions import parse_action, resolve_action_set
 from tanuvex_turbo.fields import FRAME_RATE, step_outputs
 
-__all__ = ["Recording", "make_policy", "parse_script", "record"]
+__all__ = ["Recording", "make_policy", "parse_script", "record", "replay_recording_options"]
 
 #: A policy maps the step number to the controller byte of that step, or None to stop.
 Policy = Callable[[int], Optional[int]]
@@ -86,6 +90,27 @@ def make_policy(text: str, action_set: str = "simple", seed: int = 0) -> Policy:
         script = parse_script(pathlib.Path(argument).read_text(encoding="utf-8"))
         return lambda step: script[step] if step < len(script) else None
     raise ValueError(f"unknown policy {text!r}; use random, noop, hold:ACTION or script:FILE")
+
+
+def replay_recording_options(path: str, states: Any = None) -> dict[str, Any]:
+    """The :func:`record` arguments that play the replay file at ``path`` as ``tanuvex-turbo replay`` does.
+
+    Raises:
+        ValueError: the file is not a replay file, or its start state is not among ``states``.
+        OSError: the file cannot be read.
+    """
+    from tanuvex_turbo.replay import read_replay, start_catalog
+
+    replay = read_replay(path)
+    actions = replay.actions
+    return {
+        "policy": lambda step: actions[step] if step < len(actions) else None,
+        "steps": max(len(actions), 1),
+        "catalog": start_catalog(replay.start, states),
+        "frame_skip": replay.frame_skip,
+        "stop_on_done": True,
+        "terminate_on_flag": False,
+    }
 
 
 @dataclasses.dataclass
@@ -146,6 +171,7 @@ def record(
     stop_on_done: bool = False,
     progress: bool = True,
     sticky_action_prob: float = 0.0,
+    terminate_on_flag: bool = True,
 ) -> Recording:
     """Plays one lane and writes its display frames to ``out`` (``.gif`` or ``.mp4``).
 
@@ -184,6 +210,7 @@ def record(
         seed=seed,
         num_threads=1,
         sticky_action_prob=sticky_action_prob,
+        terminate_on_flag=terminate_on_flag,
         **(catalog or {}),
     )
     writer_args: dict[str, Any]
