@@ -11,8 +11,8 @@ makes few passes over large minibatches.
     python examples/ppo.py --smoke
     # the documented run: 90 minutes of training, then 32 evaluation episodes
     python examples/ppo.py --minutes 90 --plot docs/ppo-learning-curve.png
-    # redraw the curve of a finished run
-    python examples/ppo.py --plot-only runs/ppo-.../log.jsonl --plot docs/ppo-learning-curve.png
+    # redraw the curves of finished runs (one per run, on one plot)
+    python examples/ppo.py --plot-only runs/ppo-1/log.jsonl runs/ppo-2/log.jsonl --plot curves.png
 
 Every finished training episode, every update and the evaluation are
 written as JSON lines to RUN_DIR/log.jsonl; the learning curve (mean of the
@@ -68,6 +68,12 @@ def parse_args():
     p.add_argument("--action-set", default="right_only", choices=["right_only", "simple"])
     p.add_argument("--size", type=int, default=64, help="observation width and height")
     p.add_argument("--max-episode-steps", type=int, default=1500)
+    p.add_argument(
+        "--stall-steps",
+        type=int,
+        default=200,
+        help="cut a training episode whose maximum x has not grown for this many steps (0: never)",
+    )
     p.add_argument("--eval-episodes", type=int, default=32)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="PyTorch threads")
@@ -75,7 +81,7 @@ def parse_args():
     p.add_argument("--states", default=os.environ.get("TANUVEX_TURBO_STATES"))
     p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
     p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
-    p.add_argument("--plot-only", metavar="LOG", default=None, help="only draw the curve of an existing log")
+    p.add_argument("--plot-only", metavar="LOG", nargs="+", help="only draw the curves of finished runs' logs")
     args = p.parse_args()
     if args.smoke:
         args.minutes, args.total_steps, args.num_envs, args.num_steps = 2.0, 2048, 4, 64
@@ -148,21 +154,34 @@ def make_env(args, num_envs, seed):
 
 
 class EpisodeTracker:
-    """Maximum x position of each lane's running episode; reports the ones that end."""
+    """Maximum x position of each lane's running episode, and the steps since it last grew."""
 
     def __init__(self, n):
         self.max_x = np.zeros(n, np.int64)
+        self.stalled = np.zeros(n, np.int64)
 
-    def update(self, info, ended):
-        """Returns [(max x, reached the flag)] of the lanes whose episode ended this step."""
+    def update(self, info, terminated, truncated):
+        """Returns [(max x, how it ended)] of the lanes whose episode ended this step.
+
+        An episode ends at the "flag", at "game_over" or by "time" (the step limit).
+        """
         done = []
+        ended = terminated | truncated
         if ended.any():
             final_x = info["final_info"]["x_pos"].astype(np.int64)
             for lane in np.flatnonzero(ended):
-                top = max(self.max_x[lane], final_x[lane])
-                done.append((int(top), bool(final_x[lane] >= FLAG_X)))
-                self.max_x[lane] = 0
+                end = "flag" if final_x[lane] >= FLAG_X else "game_over" if terminated[lane] else "time"
+                done.append((int(max(self.max_x[lane], final_x[lane])), end))
+                self.max_x[lane], self.stalled[lane] = 0, 0
+        grew = info["x_pos"] > self.max_x
+        self.stalled = np.where(grew | ended, 0, self.stalled + 1)
         np.maximum(self.max_x, info["x_pos"], out=self.max_x)
+        return done
+
+    def cut(self, lanes):
+        """Returns [(max x, "stall")] for lanes whose episode is cut, and starts them afresh."""
+        done = [(int(self.max_x[lane]), "stall") for lane in np.flatnonzero(lanes)]
+        self.max_x[lanes], self.stalled[lanes] = 0, 0
         return done
 
 
@@ -211,13 +230,23 @@ def train(args):
             ended = terminated | truncated
             # A lost life ends the value estimate; the game itself goes on.
             life_lost = (info["lives"] < lives) & ~ended
-            lives = info["lives"].copy()
             rewards[t] = torch.from_numpy(reward * args.reward_scale)
+            steps += n
+            finished = tracker.update(info, terminated, truncated)
+            # A lane stuck in front of an obstacle starts the level again: it
+            # comes back with other speeds and jumps instead of repeating the
+            # one that fails, and its steps are not spent standing still.
+            stalled = (tracker.stalled >= args.stall_steps) & ~ended if args.stall_steps else None
+            if stalled is not None and stalled.any():
+                obs, reset_info = env.reset(options={"reset_mask": stalled})
+                info["lives"][stalled] = reset_info["lives"][stalled]
+                finished += tracker.cut(stalled)
+                ended = ended | stalled
+            lives = info["lives"].copy()
             next_obs = torch.from_numpy(obs.copy())
             next_done = torch.from_numpy((ended | life_lost).astype(np.float32))
-            steps += n
-            for max_x, flag in tracker.update(info, ended):
-                write({"type": "episode", "step": steps, "max_x": max_x, "flag": flag})
+            for max_x, end in finished:
+                write({"type": "episode", "step": steps, "max_x": max_x, "flag": end == "flag", "end": end})
         rollout_seconds = time.time() - rollout_start
 
         with torch.no_grad():
@@ -277,7 +306,7 @@ def train(args):
     write(result)
     log.close()
     print(json.dumps(result))
-    plot(os.path.join(run_dir, "log.jsonl"), args.plot or os.path.join(run_dir, "learning-curve.png"))
+    plot([os.path.join(run_dir, "log.jsonl")], args.plot or os.path.join(run_dir, "learning-curve.png"))
     return result
 
 
@@ -291,11 +320,10 @@ def evaluate(args, agent):
         with torch.no_grad():
             action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
         obs, _, terminated, truncated, info = env.step(action.numpy())
-        ended = terminated | truncated
-        finished = tracker.update(info, ended)
-        for lane, outcome in zip(np.flatnonzero(ended), finished):
+        finished = tracker.update(info, terminated, truncated)
+        for lane, (max_x, end) in zip(np.flatnonzero(terminated | truncated), finished):
             if results[lane] is None:
-                results[lane] = outcome
+                results[lane] = (max_x, end == "flag")
     env.close()
     return {
         "episodes": len(results),
@@ -304,42 +332,42 @@ def evaluate(args, agent):
     }
 
 
-def plot(log_path, png_path, window=50):
-    """Learning curve from a log: rolling means over `window` episodes against environment steps."""
+def plot(log_paths, png_path, window=50):
+    """Learning curves of one or more runs: rolling means over `window` episodes against environment steps."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    records = [json.loads(line) for line in open(log_path)]
-    episodes = [r for r in records if r["type"] == "episode"]
-    evals = [r for r in records if r["type"] == "eval"]
-    if not episodes:
-        print(f"no finished episodes in {log_path}: nothing to plot")
-        return
-    steps = np.array([e["step"] for e in episodes])
-    max_x = np.array([e["max_x"] for e in episodes], float)
-    flags = np.array([e["flag"] for e in episodes], float)
-    # Mean over the last `window` episodes (over all of them at the start).
-    count = np.minimum(np.arange(1, len(episodes) + 1), window)
-
-    def rolling(values):
-        sums = np.cumsum(values)
-        return (sums - np.concatenate([np.zeros(window), sums])[: len(values)]) / count
-
-    x_mean, flag_share = rolling(max_x), rolling(flags)
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(7, 5.5))
-    top.plot(steps, x_mean)
+    for number, log_path in enumerate(log_paths):
+        records = [json.loads(line) for line in open(log_path)]
+        config = next((r for r in records if r["type"] == "config"), {})
+        episodes = [r for r in records if r["type"] == "episode"]
+        if not episodes:
+            print(f"no finished episodes in {log_path}: nothing to plot")
+            continue
+        steps = np.array([e["step"] for e in episodes])
+
+        def rolling(values):
+            """Mean over the last `window` episodes (over all of them at the start)."""
+            sums = np.cumsum(values)
+            count = np.minimum(np.arange(1, len(values) + 1), window)
+            return (sums - np.concatenate([np.zeros(window), sums])[: len(values)]) / count
+
+        label = f"seed {config['seed']}" if "seed" in config else os.path.basename(os.path.dirname(log_path))
+        color = f"C{number}"
+        top.plot(steps, rolling(np.array([e["max_x"] for e in episodes], float)), color=color, label=label)
+        bottom.plot(steps, rolling(np.array([e["flag"] for e in episodes], float)), color=color)
+        for e in (r for r in records if r["type"] == "eval"):
+            bottom.plot([e["step"]], [e["flag_share"]], "o", color=color)
     top.axhline(FLAG_X, color="gray", linestyle=":", linewidth=1)
     top.set_ylabel("max x_pos per episode")
     top.set_ylim(0, FLAG_X * 1.05)
-    bottom.plot(steps, flag_share)
+    top.legend(loc="lower right")
     bottom.set_ylim(-0.02, 1.02)
     bottom.set_ylabel("share reaching the flag")
-    bottom.set_xlabel("environment steps")
-    for e in evals:
-        bottom.plot([e["step"]], [e["flag_share"]], "o", color="C3", label=f"evaluation, {e['episodes']} episodes")
-        bottom.legend(loc="upper left")
+    bottom.set_xlabel("environment steps (dots: evaluation, 32 episodes)")
     top.set_title(f"PPO, level 1-1 (training episodes, rolling mean over {window})")
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
