@@ -11,7 +11,8 @@ import pytest
 
 pytest.importorskip("gymnasium")
 
-from tanuvex_turbo import TurboVectorEnv, progress, replay  # noqa: E402
+from tanuvex_turbo import TurboVectorEnv, _RetroVecEnv, progress, replay  # noqa: E402
+from tanuvex_turbo.fields import step_outputs  # noqa: E402
 
 DATA = pathlib.Path(__file__).parent / "data"
 ONE_ONE = replay.read_replay(DATA / "replay-1-1-level-end.txt")
@@ -144,10 +145,22 @@ def test_observation_free_lanes_play_the_same_game_and_save_small(rom_path, stat
     obs, _ = bare.reset(seed=0)
     assert obs.shape == (2, 1, 1, 1) and bare.single_observation_space.shape == (1, 1, 1)
     for a in [1, 4, 4, 2, 1, 3, 3, 1] * 5:
-        *_, info_full = full.step(np.full(2, a))
-        *_, info_bare = bare.step(np.full(2, a))
+        _, reward_full, *_, info_full = full.step(np.full(2, a))
+        obs, reward_bare, *_, info_bare = bare.step(np.full(2, a))
         assert all(np.array_equal(info_full[k], info_bare[k]) for k in ("x_pos", "score", "time", "lives"))
+        assert np.array_equal(reward_full, reward_bare) and not obs.any()  # nothing drawn
     assert len(bare.clone_states()[0]) * 3 < len(full.clone_states()[0])
+    # The engine's switch alone, on a max-pooled 84 x 84 stack: the same game, observations all 0.
+    drawn, blank = (_RetroVecEnv(rom_path, 2, frame_maxpool=True, render_observations=r) for r in (True, False))
+    (obs_drawn, obs_blank), outs, drawn_at_reset = [np.zeros(drawn.obs_shape(), np.uint8) for _ in range(2)], [], []
+    for engine, obs in ((drawn, obs_drawn), (blank, obs_blank)):
+        engine.reset_into(obs)
+        drawn_at_reset.append(obs.any())
+        outs.append([step_outputs(2) for _ in range(30)])
+        for step, out in enumerate(outs[-1]):
+            engine.step_into(np.full(2, 0x08 if step % 8 == 0 else 0x80, np.uint8), obs, *out)
+    assert drawn_at_reset == [True, False] and obs_drawn.any() and not obs_blank.any()
+    assert all(np.array_equal(a, b) for x, y in zip(*outs) for a, b in zip(x, y))
 
 
 def test_saved_lanes_restore_without_decoding_and_travel_as_bytes(rom_path, states_dir, monkeypatch):

@@ -95,6 +95,7 @@ class _RetroVecEnv:
         resize_algorithm: str = "area",
         num_threads: int | None = None,
         extra_info_ids: Sequence[int] | None = None,
+        render_observations: bool = True,
     ) -> _RetroVecEnv: ...
     @property
     def num_envs(self) -> int: ...

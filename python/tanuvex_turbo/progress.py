@@ -70,15 +70,16 @@ _DEATH_TASKS = np.array([TASK_PIT_DEATH, TASK_HIT_DEATH], np.uint8)
 #: Index of the last level of the game (8-4).
 LAST_LEVEL = 31
 
-#: Engine arguments for lanes whose observations nobody reads: a one-pixel
-#: source region, gray, no stack, nearest resize to 1 x 1. The engine then
-#: renders a single pixel per step, and a saved lane carries one byte of it.
+#: Engine arguments for lanes whose observations nobody reads: nothing is
+#: drawn, and the observation is one byte (a one-pixel source region, gray,
+#: no stack, 1 x 1) that stays 0, which is all a saved lane carries of it.
 NO_OBSERVATION: dict[str, Any] = {
     "grayscale": True,
     "frame_stack": 1,
     "resize_width": 1,
     "resize_height": 1,
     "resize_algorithm": "nearest",
+    "render_observations": False,
     "crop_mode": "remove",
     "crop_top": 223,
     "crop_bottom": 0,

@@ -136,10 +136,9 @@ class TurboVectorEnv(VectorEnv):
         resize_height, resize_algorithm, frame_maxpool, noop_reset_max,
         sticky_action_prob, num_threads: passed to the engine unchanged.
         observations: false for an observation-free environment: the engine
-            then renders one gray pixel per lane and step instead of a frame
-            (the observation-shaping arguments above are ignored), the
-            observation is that ``(1, 1, 1)`` pixel, and a saved lane carries
-            one byte of observation.
+            then draws nothing for observations (the observation-shaping
+            arguments above are ignored), the observation is one ``(1, 1, 1)``
+            byte that stays 0, and a saved lane carries that one byte.
         progress_info: add ``level_end`` and ``dying`` (``bool``, one per
             lane, see :mod:`tanuvex_turbo.progress`) to ``info``, read from
             the game's own state after every step and reset.
@@ -270,6 +269,7 @@ class TurboVectorEnv(VectorEnv):
             resize_algorithm=resize_algorithm,
             num_threads=num_threads,
             extra_info_ids=[entry[1] for entry in self._extra_layout] or None,
+            render_observations=bool(observations),
         )
         engine = self._engine
         n = engine.num_envs

@@ -41,6 +41,7 @@ enum Param {
   RESIZE_ALGORITHM,
   NUM_THREADS,
   EXTRA_INFO_IDS,
+  RENDER_OBSERVATIONS,
   PARAM_COUNT,
 };
 
@@ -48,7 +49,7 @@ const char* const PARAM_NAMES[PARAM_COUNT] = {
     "rom_path",  "num_envs",      "frame_skip",       "grayscale",          "frame_stack",        "terminate_on_flag",
     "crop_top",  "crop_bottom",   "resize_width",     "resize_height",      "state_catalog_data", "state_catalog_names",
     "seed",      "frame_maxpool", "noop_reset_max",   "sticky_action_prob", "crop_left",          "crop_right",
-    "crop_mode", "crop_fill",     "resize_algorithm", "num_threads",        "extra_info_ids",
+    "crop_mode", "crop_fill",     "resize_algorithm", "num_threads",        "extra_info_ids",     "render_observations",
 };
 
 const Signature SIGNATURE{"_RetroVecEnv", PARAM_NAMES, PARAM_COUNT, 2};
@@ -105,6 +106,9 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
   if (present(NUM_THREADS) && !convert_optional_i64(given[NUM_THREADS], name(NUM_THREADS), a.num_threads)) return false;
   if (present(EXTRA_INFO_IDS) &&
       !convert_optional_u8_list(given[EXTRA_INFO_IDS], name(EXTRA_INFO_IDS), a.extra_info_ids))
+    return false;
+  if (present(RENDER_OBSERVATIONS) &&
+      !convert_bool(given[RENDER_OBSERVATIONS], name(RENDER_OBSERVATIONS), c.render_observations))
     return false;
   return true;
 }

@@ -11,7 +11,7 @@ const char* const RETRO_VEC_ENV_DOC =
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     "crop_left=0, crop_right=0, crop_mode=\"remove\", crop_fill=0, resize_algorithm=\"area\", num_threads=None, "
-    "extra_info_ids=None)\n--\n\n";
+    "extra_info_ids=None, render_observations=True)\n--\n\n";
 
 namespace {
 

@@ -39,6 +39,8 @@ struct EnvConfig {
   CropMode crop_mode = CropMode::Remove;
   uint8_t crop_fill = 0;
   ResizeAlgorithm resize_algorithm = ResizeAlgorithm::Area;
+  // False: nothing is drawn for observations; every observation byte is 0.
+  bool render_observations = true;
   // Filled from the worker pool resolution (see worker_pool.h).
   uint64_t worker_threads = 1;
   uint64_t parallel_threshold = 2;

@@ -56,7 +56,11 @@ void ZuboVecEnv::recompute_any_pending_reset() {
 void ZuboVecEnv::write_reset_observation(size_t lane, uint8_t* lane_obs) {
   const Machine& m = machines_[lane];
   uint8_t* scratch = scratch_[lane].data();
-  pipeline_.render_observation<false>(m, scratch, lane_obs, nullptr, &band_caches_[lane]);
+  if (config_.render_observations) {
+    pipeline_.render_observation<false>(m, scratch, lane_obs, nullptr, &band_caches_[lane]);
+  } else {
+    std::memset(lane_obs, 0, geo_.slot_size);
+  }
   for (size_t s = 1; s < geo_.frame_stack; ++s) std::memcpy(lane_obs + s * geo_.slot_size, lane_obs, geo_.slot_size);
   if (rgb_frames_enabled_) ObservationPipeline::display_render(m, scratch + geo_.intermediate_size);
 }

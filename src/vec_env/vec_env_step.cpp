@@ -86,7 +86,8 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
     return;
   }
   uint8_t* scratch = scratch_buffer.data();
-  const bool maxpool = config_.frame_maxpool;
+  const bool observe = config_.render_observations;
+  const bool maxpool = config_.frame_maxpool && observe;
   const bool display = rgb_frames_enabled_;
   // Max-pooling keeps one colour index plane per frame; the pooled picture
   // is built in the rest of the intermediate region.
@@ -149,7 +150,9 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
                             [&] { std::memmove(lane_obs, lane_obs + slot, (geo_.frame_stack - 1) * slot); });
   }
   uint8_t* newest = lane_obs + (geo_.frame_stack - 1) * slot;
-  if (maxpool) {
+  if (!observe) {
+    std::memset(newest, 0, slot);
+  } else if (maxpool) {
     pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, pool_work, newest, record);
   } else {
     pipeline_.render_observation<Profiled>(m, scratch, newest, record, &band_caches_[lane]);
