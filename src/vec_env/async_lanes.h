@@ -98,7 +98,9 @@ struct AsyncLanes {
   std::condition_variable cv;
   uint64_t claimed = 0;
   uint64_t ready = 0;
-  bool waiting = false;
+  // The caller sleeps until `ready` reaches this (0: not waiting); workers
+  // wake it once, when it does, not for every lane on the way.
+  uint64_t wait_until = 0;
   std::vector<uint32_t> slot_lane;
   std::vector<uint8_t> slot_filled;
 };

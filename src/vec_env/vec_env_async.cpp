@@ -164,7 +164,10 @@ void ZuboVecEnv::finish_async_lane(uint32_t lane) {
     a.slot_filled[a.ready % n] = 0;
     ++a.ready;
   }
-  if (a.waiting) a.cv.notify_all();
+  if (a.wait_until != 0 && a.ready >= a.wait_until) {
+    a.wait_until = 0;
+    a.cv.notify_all();
+  }
 }
 
 void ZuboVecEnv::run_inline_batches(uint64_t until_ready) {
@@ -197,6 +200,15 @@ void ZuboVecEnv::release_finished_batches(bool wait) {
   }
 }
 
+void ZuboVecEnv::wait_until_ready(uint64_t until) {
+  AsyncLanes& a = *async_;
+  std::unique_lock lock(a.mutex);
+  if (a.ready >= until) return;
+  a.wait_until = until;
+  a.cv.wait(lock, [&] { return a.ready >= until; });
+  a.wait_until = 0;
+}
+
 size_t ZuboVecEnv::async_in_flight() const { return async_ ? async_->in_flight_count : 0; }
 
 size_t ZuboVecEnv::async_ready() const {
@@ -216,12 +228,7 @@ EnvStatus ZuboVecEnv::async_recv(const AsyncOutputs& out, size_t& ring_row) {
   const size_t n = machines_.size();
   const uint64_t until = a.received + out.count;
   run_inline_batches(until);
-  {
-    std::unique_lock lock(a.mutex);
-    a.waiting = true;
-    a.cv.wait(lock, [&] { return a.ready >= until; });
-    a.waiting = false;
-  }
+  wait_until_ready(until);
   ring_row = a.ring_rows != 0 ? static_cast<size_t>(a.received % a.ring_rows) : 0;
   const size_t width = extra_info_width_;
   for (size_t k = 0; k < out.count; ++k) {
@@ -254,12 +261,7 @@ EnvStatus ZuboVecEnv::async_cancel() {
   AsyncLanes& a = *async_;
   const size_t n = machines_.size();
   run_inline_batches(a.sent);
-  {
-    std::unique_lock lock(a.mutex);
-    a.waiting = true;
-    a.cv.wait(lock, [&] { return a.ready >= a.sent; });
-    a.waiting = false;
-  }
+  wait_until_ready(a.sent);
   for (uint64_t c = a.received; c < a.sent; ++c) {
     const size_t lane = a.slot_lane[c % n];
     a.in_flight[lane] = 0;
