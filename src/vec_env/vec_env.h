@@ -284,7 +284,8 @@ class ZuboVecEnv {
   void run_async_job(const AsyncBatch& batch, size_t index);
   void finish_async_lane(uint32_t lane);
   void run_inline_batches(uint64_t until_ready);
-  /// Sleeps until the first `until` lanes sent have finished (woken once, by the worker that finishes the last of them).
+  /// Sleeps until the first `until` lanes sent have finished; woken once, by
+  /// the worker that finishes the last of them.
   void wait_until_ready(uint64_t until);
   void release_finished_batches(bool wait);
 
