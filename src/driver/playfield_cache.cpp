@@ -19,9 +19,15 @@ constexpr Rect PLAYFIELD_RECT{VISIBLE_RECT.x0, PLAYFIELD_TOP, VISIBLE_FRAME_WIDT
 static_assert(PLAYFIELD_TOP >= UNSCROLLED_TOP_ROWS, "the cached rows are all scrolled");
 static_assert(PLAYFIELD_FRAME_OFFSET == 7680);
 
+// The bits of the control register a background drawn at a given scroll
+// depends on: only the pattern table (the nametable bits are in the scroll,
+// the others concern sprites, NMIs and address increments).
+uint8_t background_ctrl(const Console& m) { return m.ppu.ctrl & CTRL_BACKGROUND_PATTERNS_HIGH; }
+
 // `colours`: the output byte of each background palette RAM entry (16).
 bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
-  return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy && k.ctrl == m.ppu.ctrl &&
+  return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy &&
+         k.ctrl == background_ctrl(m) &&
          k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
          std::memcmp(k.bg_gray.data(), colours, k.bg_gray.size()) == 0 &&
          std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
@@ -37,7 +43,7 @@ void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, con
   k.height = PLAYFIELD_HEIGHT;
   k.sx = sx;
   k.sy = sy;
-  k.ctrl = m.ppu.ctrl;
+  k.ctrl = background_ctrl(m);
   k.bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
 }
 
@@ -76,7 +82,7 @@ uint64_t changed_tile_columns(const std::array<uint8_t, 2048>& drawn, const std:
 // Returns false, with `image` untouched, when it does not apply.
 bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uint16_t sy, const uint32_t* lut,
                     const uint8_t* colours, uint8_t* image) {
-  if (key.top != PLAYFIELD_TOP || key.height != PLAYFIELD_HEIGHT || key.sy != sy || key.ctrl != m.ppu.ctrl ||
+  if (key.top != PLAYFIELD_TOP || key.height != PLAYFIELD_HEIGHT || key.sy != sy || key.ctrl != background_ctrl(m) ||
       key.bg_enabled != (m.ppu.mask & MASK_SHOW_BACKGROUND) || key.bg_enabled == 0 || key.bg_gray[0] != colours[0]) {
     return false;
   }

@@ -24,7 +24,7 @@ struct BackgroundKey {
   uint64_t height = 0;
   uint16_t sx = 0;
   uint16_t sy = 0;
-  uint8_t ctrl = 0;
+  uint8_t ctrl = 0;  // only the bits the background depends on
   uint8_t bg_enabled = 0;
   bool operator==(const BackgroundKey&) const = default;
 };

@@ -708,6 +708,24 @@ TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
   }
 }
 
+// The cached background follows the control register's pattern table bit and
+// ignores its other bits, with and without a scroll move in between.
+TEST(RendererCachedPath, PatternTableBitRedrawsTheBackgroundOtherBitsDoNot) {
+  std::vector<uint8_t> chr = edge_chr();
+  for (unsigned i = 0x1000; i < 0x2000; ++i) chr[i] = static_cast<uint8_t>(chr[i] ^ 0x3C);
+  const auto cart = cartridge_with_chr(chr, true);
+  Machine m(cart);
+  write_palette(m, DISTINCT_PALETTE);
+  m.ppu.mask = 0x08;
+  for (size_t i = 0; i < m.ppu.vram.size(); ++i) m.ppu.vram[i] = static_cast<uint8_t>(i % 6);
+  const uint8_t controls[] = {0x00, 0x10, 0x10, 0x81, 0x91, 0x01, 0x10, 0x00};
+  for (size_t i = 0; i < sizeof controls; ++i) {
+    m.ppu.ctrl = controls[i];
+    m.ppu.scroll_x_px = static_cast<uint16_t>(i % 3 == 2 ? 40 + i : 40);
+    expect_cached_matches_render_gray(m, ("control " + std::to_string(i)).c_str());
+  }
+}
+
 // The band (frame rows 0..31) through its cache equals render_gray's rows.
 void expect_band_matches_render_gray(const Machine& m, GrayBandCache& cache, const std::string& what) {
   std::vector<uint8_t> want(32 * VISIBLE_FRAME_WIDTH), got(32 * VISIBLE_FRAME_WIDTH, 0xA5);
