@@ -27,8 +27,7 @@ uint8_t background_ctrl(const Console& m) { return m.ppu.ctrl & CTRL_BACKGROUND_
 // `colours`: the output byte of each background palette RAM entry (16).
 bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
   return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy &&
-         k.ctrl == background_ctrl(m) &&
-         k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
+         k.ctrl == background_ctrl(m) && k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
          std::memcmp(k.bg_gray.data(), colours, k.bg_gray.size()) == 0 &&
          std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
 }
