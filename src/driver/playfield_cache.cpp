@@ -46,14 +46,22 @@ void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, con
   k.bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
 }
 
-// Tile columns (bit t for nametable column t = (X >> 3) & 63) whose pixels may
-// differ between the video memory a background was drawn from and the current
-// one: a tile byte touches its column, an attribute byte its four columns.
-// Without vertical mirroring the nametable follows the row, so a change marks
-// the column in both halves.
-uint64_t changed_tile_columns(const std::array<uint8_t, 2048>& drawn, const std::array<uint8_t, 2048>& now,
-                              bool vertical) {
-  uint64_t columns = 0;
+// Tiles whose pixels may differ between the video memory a background was
+// drawn from and the current one, by tile row: rows[t] has bit c for nametable
+// column c = (X >> 3) & 63 of tile row t (0..29), and with horizontal
+// mirroring rows[30 + t] those of the second nametable, which the rows below
+// the first one show. A tile byte touches its tile, an attribute byte the 4 x 4
+// tiles it colours. With vertical mirroring the nametable follows X, so a
+// change marks its half of the columns; otherwise both halves.
+struct ChangedTiles {
+  std::array<uint64_t, 60> rows{};
+
+  uint64_t of(const BackgroundRow& row) const { return rows[row.tile_offset / 32 + (row.fixed_base != 0 ? 30 : 0)]; }
+};
+
+ChangedTiles changed_tiles(const std::array<uint8_t, 2048>& drawn, const std::array<uint8_t, 2048>& now,
+                           bool vertical) {
+  ChangedTiles changed;
   for (size_t w = 0; w < drawn.size(); w += 8) {
     uint64_t a, b;
     std::memcpy(&a, drawn.data() + w, 8);
@@ -61,13 +69,23 @@ uint64_t changed_tile_columns(const std::array<uint8_t, 2048>& drawn, const std:
     if (a == b) continue;
     for (size_t i = w; i < w + 8; ++i) {
       if (drawn[i] == now[i]) continue;
-      const unsigned offset = i & 0x3FF;
-      const uint64_t in_table =
-          offset < 0x3C0 ? uint64_t{1} << (offset & 31) : uint64_t{0xF} << (4 * ((offset - 0x3C0) & 7));
-      columns |= vertical ? in_table << (32 * ((i >> 10) & 1)) : in_table | (in_table << 32);
+      const unsigned offset = i & 0x3FF, table = (i >> 10) & 1;
+      unsigned first_row, last_row;
+      uint64_t in_table;
+      if (offset < 0x3C0) {
+        first_row = last_row = offset >> 5;
+        in_table = uint64_t{1} << (offset & 31);
+      } else {
+        first_row = 4 * ((offset - 0x3C0) >> 3);
+        last_row = std::min(first_row + 3, 29u);
+        in_table = uint64_t{0xF} << (4 * ((offset - 0x3C0) & 7));
+      }
+      const uint64_t columns = vertical ? in_table << (32 * table) : in_table | (in_table << 32);
+      const unsigned base = vertical ? 0 : 30 * table;
+      for (unsigned t = first_row; t <= last_row; ++t) changed.rows[base + t] |= columns;
     }
   }
-  return columns;
+  return changed;
 }
 
 // Brings a cached background drawn under `key` up to date for scroll (sx, sy)
@@ -94,10 +112,10 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
   int shift = static_cast<int>((sx - key.sx) & 511u);
   if (shift >= 256) shift -= 512;
   if (shift <= -int(VISIBLE_FRAME_WIDTH) || shift >= int(VISIBLE_FRAME_WIDTH)) return false;
-  const uint64_t changed = changed_tile_columns(key.vram, m.ppu.vram, m.nametable_vertical != 0);
+  const ChangedTiles changed = changed_tiles(key.vram, m.ppu.vram, m.nametable_vertical != 0);
 
   // Runs of columns that are moved (kept) or drawn; they change only from one
-  // tile row to the next, and only through the palettes.
+  // tile row to the next, through the palettes and the changed tiles.
   struct Run {
     unsigned begin, end;
     bool kept;
@@ -112,12 +130,13 @@ bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uin
     if (row_group != group) {
       group = row_group;
       run_count = 0;
+      const uint64_t changed_here = changed.of(row);
       for (unsigned c = 0; c < VISIBLE_FRAME_WIDTH;) {
         const unsigned X = X0 + c;
         const unsigned tile_end = std::min<unsigned>(VISIBLE_FRAME_WIDTH, c + 8 - (X & 7));
         const int from = int(c) + shift;
-        bool kept =
-            from >= 0 && from + int(tile_end - c) <= int(VISIBLE_FRAME_WIDTH) && !((changed >> ((X >> 3) & 63)) & 1);
+        bool kept = from >= 0 && from + int(tile_end - c) <= int(VISIBLE_FRAME_WIDTH) &&
+                    !((changed_here >> ((X >> 3) & 63)) & 1);
         if (kept && stale_palettes != 0) kept = !((stale_palettes >> row.tile(X).palette) & 1);
         if (run_count > 0 && runs[run_count - 1].kept == kept) {
           runs[run_count - 1].end = tile_end;

@@ -680,7 +680,7 @@ TEST(RendererCachedPath, ScrolledRedrawsMatchRenderGray) {
     for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
     set_sprite(m, 0, 100, 3, 0x20, 60);
     m.ppu.scroll_x_px = 500;
-    m.ppu.scroll_y_px = 3;
+    m.ppu.scroll_y_px = vertical ? 3 : 100;  // horizontal: the playfield shows both nametables
     for (int i = 0; i < 120; ++i) {
       const int move = static_cast<int>(rng() % 41) - 20;
       if (i % 17 == 0) {
