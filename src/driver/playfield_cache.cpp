@@ -1,6 +1,8 @@
 #include "driver/playfield_cache.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <mutex>
 
@@ -47,21 +49,14 @@ void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, con
 }
 
 // Tiles whose pixels may differ between the video memory a background was
-// drawn from and the current one, by tile row: rows[t] has bit c for nametable
-// column c = (X >> 3) & 63 of tile row t (0..29), and with horizontal
-// mirroring rows[30 + t] those of the second nametable, which the rows below
-// the first one show. A tile byte touches its tile, an attribute byte the 4 x 4
-// tiles it colours. With vertical mirroring the nametable follows X, so a
-// change marks its half of the columns; otherwise both halves.
-struct ChangedTiles {
-  std::array<uint64_t, 60> rows{};
-
-  uint64_t of(const BackgroundRow& row) const { return rows[row.tile_offset / 32 + (row.fixed_base != 0 ? 30 : 0)]; }
-};
-
-ChangedTiles changed_tiles(const std::array<uint8_t, 2048>& drawn, const std::array<uint8_t, 2048>& now,
-                           bool vertical) {
-  ChangedTiles changed;
+// drawn from and the current one, indexed like BackgroundCache::clean. A tile
+// byte touches its tile, an attribute byte the 4 x 4 tiles it colours. With
+// vertical mirroring the nametable follows X, so a change marks its half of
+// the columns; otherwise the nametable follows the row, and a change marks
+// the columns of both halves on that nametable's rows.
+std::array<uint64_t, 60> changed_tiles(const std::array<uint8_t, 2048>& drawn, const std::array<uint8_t, 2048>& now,
+                                       bool vertical) {
+  std::array<uint64_t, 60> changed{};
   for (size_t w = 0; w < drawn.size(); w += 8) {
     uint64_t a, b;
     std::memcpy(&a, drawn.data() + w, 8);
@@ -82,106 +77,86 @@ ChangedTiles changed_tiles(const std::array<uint8_t, 2048>& drawn, const std::ar
       }
       const uint64_t columns = vertical ? in_table << (32 * table) : in_table | (in_table << 32);
       const unsigned base = vertical ? 0 : 30 * table;
-      for (unsigned t = first_row; t <= last_row; ++t) changed.rows[base + t] |= columns;
+      for (unsigned t = first_row; t <= last_row; ++t) changed[base + t] |= columns;
     }
   }
   return changed;
 }
 
-// Brings a cached background drawn under `key` up to date for scroll (sx, sy)
-// by moving the pixels still on screen and drawing only the others: possible
-// when the vertical scroll, control byte, background enable and universal
-// background colour are unchanged. A background pixel depends only on its
-// nametable X (mod 512), the row, the nametable bytes of its tile and the
-// colours of its palette, so a moved pixel whose tile bytes and palette
-// colours are unchanged is exactly the pixel a full draw gives; tiles whose
-// column saw a nametable write or whose palette changed colour are drawn.
-// Returns false, with `image` untouched, when it does not apply.
-bool redraw_shifted(const Console& m, const BackgroundKey& key, uint16_t sx, uint16_t sy, const uint32_t* lut,
-                    const uint8_t* colours, uint8_t* image) {
-  if (key.top != PLAYFIELD_TOP || key.height != PLAYFIELD_HEIGHT || key.sy != sy || key.ctrl != background_ctrl(m) ||
-      key.bg_enabled != (m.ppu.mask & MASK_SHOW_BACKGROUND) || key.bg_enabled == 0 || key.bg_gray[0] != colours[0]) {
-    return false;
-  }
-  // Palettes with a changed colour (entries 4q + 1 .. 4q + 3; entries 4, 8 and
-  // 12 are never drawn by the background).
-  unsigned stale_palettes = 0;
-  for (unsigned q = 0; q < 4; ++q)
-    for (unsigned j = 1; j < 4; ++j) stale_palettes |= (key.bg_gray[4 * q + j] != colours[4 * q + j]) << q;
-  // Column c now shows what column c + shift showed.
-  int shift = static_cast<int>((sx - key.sx) & 511u);
-  if (shift >= 256) shift -= 512;
-  if (shift <= -int(VISIBLE_FRAME_WIDTH) || shift >= int(VISIBLE_FRAME_WIDTH)) return false;
-  const ChangedTiles changed = changed_tiles(key.vram, m.ppu.vram, m.nametable_vertical != 0);
+// Index of a background row's tile row in BackgroundCache::clean.
+unsigned tile_row_index(const BackgroundRow& row) { return row.tile_offset / 32 + (row.fixed_base != 0 ? 30 : 0); }
 
-  // Runs of columns that are moved (kept) or drawn; they change only from one
-  // tile row to the next, through the palettes and the changed tiles.
-  struct Run {
-    unsigned begin, end;
-    bool kept;
-  };
-  Run runs[VISIBLE_FRAME_WIDTH / 8 + 2];
-  unsigned run_count = 0;
-  const unsigned X0 = VISIBLE_RECT.x0 + sx;
-  unsigned group = ~0u;
-  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
-    const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
-    const unsigned row_group = row.fixed_base | row.tile_offset;
-    if (row_group != group) {
-      group = row_group;
-      run_count = 0;
-      const uint64_t changed_here = changed.of(row);
-      for (unsigned c = 0; c < VISIBLE_FRAME_WIDTH;) {
-        const unsigned X = X0 + c;
-        const unsigned tile_end = std::min<unsigned>(VISIBLE_FRAME_WIDTH, c + 8 - (X & 7));
-        const int from = int(c) + shift;
-        bool kept = from >= 0 && from + int(tile_end - c) <= int(VISIBLE_FRAME_WIDTH) &&
-                    !((changed_here >> ((X >> 3) & 63)) & 1);
-        if (kept && stale_palettes != 0) kept = !((stale_palettes >> row.tile(X).palette) & 1);
-        if (run_count > 0 && runs[run_count - 1].kept == kept) {
-          runs[run_count - 1].end = tile_end;
-        } else {
-          runs[run_count++] = Run{c, tile_end, kept};
-        }
-        c = tile_end;
-      }
-    }
-    uint8_t* const out = image + size_t(r) * VISIBLE_FRAME_WIDTH;
-    if (run_count == 1 && !runs[0].kept) {
-      draw_row(row, X0, VISIBLE_FRAME_WIDTH, lut, colours, out);
-      continue;
-    }
-    // Kept runs move within the row, in the order that never overwrites a
-    // byte still to be moved (left to right when the picture moves left);
-    // unmoved runs stay as they are. Then the other runs are drawn.
-    if (shift > 0) {
-      for (unsigned k = 0; k < run_count; ++k)
-        if (runs[k].kept) std::memmove(out + runs[k].begin, out + runs[k].begin + shift, runs[k].end - runs[k].begin);
-    } else if (shift < 0) {
-      for (unsigned k = run_count; k-- > 0;)
-        if (runs[k].kept)
-          std::memmove(out + runs[k].begin, out + int(runs[k].begin) + shift, runs[k].end - runs[k].begin);
-    }
-    for (unsigned k = 0; k < run_count; ++k) {
-      if (!runs[k].kept)
-        draw_row(row, X0 + runs[k].begin, runs[k].end - runs[k].begin, lut, colours, out + runs[k].begin);
+// Clears the clean bits of the tiles whose palette is in `stale` (bit q for
+// palette q), reading each tile's palette from the current attributes.
+void forget_palettes(const Console& m, std::array<uint64_t, 60>& clean, unsigned stale) {
+  const bool vertical = m.nametable_vertical != 0;
+  for (unsigned index = 0; index < clean.size(); ++index) {
+    const unsigned t = index % 30;
+    for (uint64_t bits = clean[index]; bits != 0; bits &= bits - 1) {
+      const unsigned column = static_cast<unsigned>(std::countr_zero(bits));
+      const unsigned table = vertical ? column >> 5 : index / 30;
+      const unsigned c = column & 31;
+      const uint8_t attribute = m.ppu.vram[table * 1024 + 0x3C0 + (t >> 2) * 8 + (c >> 2)];
+      const unsigned palette = (attribute >> (((t & 2) ? 4 : 0) + (c & 2))) & 3;
+      if ((stale >> palette) & 1) clean[index] &= ~(uint64_t{1} << column);
     }
   }
-  return true;
 }
 
-// Redraws a cached background in `colours` (one output byte per palette RAM
-// entry) through `lut` for the current state: by moving columns when only the
-// scroll and a few nametable columns changed, else in full.
+// Brings a cached background up to date with the current state in `colours`
+// (one output byte per palette RAM entry) through `lut`: the tiles a change
+// of the video memory or of a palette's colours touched are forgotten (all
+// of them when the vertical scroll, the pattern table, the background enable
+// or the universal background colour changed), then every visible tile not
+// up to date is drawn. A background pixel depends only on its nametable X
+// (mod 512), its row, the nametable bytes of its tile and the colours of its
+// palette, so a tile kept from an earlier scroll is exactly what a full draw
+// gives.
 void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, uint16_t sy, const uint32_t* lut,
                        const uint8_t* colours) {
-  const bool was_valid = cache.valid;
+  const BackgroundKey& key = cache.key;
+  const uint8_t bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
+  const bool comparable = cache.valid && key.top == PLAYFIELD_TOP && key.height == PLAYFIELD_HEIGHT && key.sy == sy &&
+                          key.ctrl == background_ctrl(m) && key.bg_enabled == bg_enabled &&
+                          key.bg_gray[0] == colours[0];
   cache.valid = false;
-  cache.image.resize(BACKGROUND_CACHE_BYTES);  // allocates on the first store only
-  if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
-    std::memset(cache.image.data(), colours[0], BACKGROUND_CACHE_BYTES);
-  } else if (!(was_valid && redraw_shifted(m, cache.key, sx, sy, lut, colours, cache.image.data()))) {
-    draw_background_rows(m, PLAYFIELD_TOP, PLAYFIELD_TOP + PLAYFIELD_HEIGHT, lut, colours, cache.image.data());
+  cache.image.resize(BACKGROUND_RING_BYTES);  // allocates on the first store only
+  cache.window = static_cast<uint16_t>((VISIBLE_RECT.x0 + sx) & 511u);
+  if (!bg_enabled) {
+    std::memset(cache.image.data(), colours[0], BACKGROUND_RING_BYTES);
+    cache.clean.fill(0);
+  } else {
+    if (!comparable) {
+      cache.clean.fill(0);
+    } else {
+      const std::array<uint64_t, 60> changed = changed_tiles(key.vram, m.ppu.vram, m.nametable_vertical != 0);
+      for (size_t i = 0; i < changed.size(); ++i) cache.clean[i] &= ~changed[i];
+      // Palettes with a changed colour (entries 4q + 1 .. 4q + 3; entries 4,
+      // 8 and 12 are never drawn by the background).
+      unsigned stale = 0;
+      for (unsigned q = 0; q < 4; ++q)
+        for (unsigned j = 1; j < 4; ++j) stale |= unsigned{key.bg_gray[4 * q + j] != colours[4 * q + j]} << q;
+      if (stale != 0) forget_palettes(m, cache.clean, stale);
+    }
+    // The tile columns the visible window covers (31 at most), then every
+    // row's tiles among them not up to date; a tile row counts as up to date
+    // only once all its rows are drawn, at the end.
+    const unsigned first = cache.window >> 3, count = ((cache.window & 7) + VISIBLE_FRAME_WIDTH + 7) / 8;
+    const uint64_t span = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    const uint64_t visible = std::rotl(span, static_cast<int>(first));
+    uint64_t drawn_rows = 0;  // bit i: clean[i] gets `visible`
+    for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
+      const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);
+      const unsigned index = tile_row_index(row);
+      drawn_rows |= uint64_t{1} << index;
+      uint8_t* const out = cache.image.data() + size_t(r) * BACKGROUND_RING_WIDTH;
+      for (uint64_t todo = visible & ~cache.clean[index]; todo != 0; todo &= todo - 1) {
+        const unsigned X = 8 * static_cast<unsigned>(std::countr_zero(todo));
+        draw_row(row, X, 8, lut, colours, out + X);
+        if (X < VISIBLE_FRAME_WIDTH) std::memcpy(out + 512 + X, out + X, 8);
+      }
+    }
+    for (uint64_t rows = drawn_rows; rows != 0; rows &= rows - 1) cache.clean[std::countr_zero(rows)] |= visible;
   }
   store_key(cache.key, m, sx, sy, colours);
   cache.valid = true;
@@ -196,6 +171,13 @@ void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, ui
   update_background(m, cache, sx, sy, rc.palette_lut.data(), rc.gray_palette.data());
 }
 
+// The visible playfield rows of a cached background, side by side (240 bytes each).
+void copy_rows(const BackgroundCache& cache, uint8_t* playfield) {
+  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
+    std::memcpy(playfield + size_t(r) * VISIBLE_FRAME_WIDTH, cache.row(r), VISIBLE_FRAME_WIDTH);
+  }
+}
+
 }  // namespace
 
 void render_gray_playfield_cached(const Machine& m, uint8_t* frame) {
@@ -208,7 +190,7 @@ void render_gray_playfield_cached(const Machine& m, uint8_t* frame) {
   {
     std::shared_lock lock(pc.background_lock);
     if (pc.background.valid && key_matches(pc.background.key, m, sx, sy)) {
-      std::memcpy(playfield, pc.background.image.data(), BACKGROUND_CACHE_BYTES);
+      copy_rows(pc.background, playfield);
       hit = true;
     }
   }
@@ -218,7 +200,7 @@ void render_gray_playfield_cached(const Machine& m, uint8_t* frame) {
     if (m.ppu.mask & MASK_SHOW_BACKGROUND) refresh_stale_lut_quarters(rc);
     std::unique_lock lock(pc.background_lock);
     update_background(m, pc.background, sx, sy);
-    std::memcpy(playfield, pc.background.image.data(), BACKGROUND_CACHE_BYTES);
+    copy_rows(pc.background, playfield);
   }
 
   if (m.ppu.mask & MASK_SHOW_SPRITES) {
@@ -231,10 +213,10 @@ namespace {
 
 // Hands `use` the playfield rows over `background` (the cached image) with the
 // sprites drawn on copies of the rows they touch.
-void use_rows_with_sprites(const Console& m, const uint8_t* background, uint8_t* sprite_rows, PlayfieldRowsFn use,
-                           void* context) {
+void use_rows_with_sprites(const Console& m, const BackgroundCache& background, uint8_t* sprite_rows,
+                           PlayfieldRowsFn use, void* context) {
   const uint8_t* rows[PLAYFIELD_HEIGHT];
-  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) rows[r] = background + size_t(r) * VISIBLE_FRAME_WIDTH;
+  for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) rows[r] = background.row(r);
   if (m.ppu.mask & MASK_SHOW_SPRITES) {
     const uint8_t* gray = m.renderer.gray_palette.data();
     sprite_pass(m, PLAYFIELD_RECT, [&](size_t at, uint8_t entry) {
@@ -259,7 +241,7 @@ void visit_gray_playfield_rows(const Machine& m, uint8_t* sprite_rows, Playfield
   {
     std::shared_lock lock(pc.background_lock);
     if (pc.background.valid && key_matches(pc.background.key, m, sx, sy)) {
-      use_rows_with_sprites(m, pc.background.image.data(), sprite_rows, use, context);
+      use_rows_with_sprites(m, pc.background, sprite_rows, use, context);
       return;
     }
   }
@@ -269,7 +251,7 @@ void visit_gray_playfield_rows(const Machine& m, uint8_t* sprite_rows, Playfield
   // two the other way round).
   std::unique_lock lock(pc.background_lock);
   update_background(m, pc.background, sx, sy);
-  use_rows_with_sprites(m, pc.background.image.data(), sprite_rows, use, context);
+  use_rows_with_sprites(m, pc.background, sprite_rows, use, context);
 }
 
 void render_colour_index_playfield_cached(const Machine& m, BackgroundCache& cache, const uint32_t* lut,
@@ -279,7 +261,7 @@ void render_colour_index_playfield_cached(const Machine& m, BackgroundCache& cac
   const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;
   if (!(cache.valid && key_matches(cache.key, m, sx, sy, colours))) update_background(m, cache, sx, sy, lut, colours);
   uint8_t* const playfield = frame + PLAYFIELD_FRAME_OFFSET;
-  std::memcpy(playfield, cache.image.data(), BACKGROUND_CACHE_BYTES);
+  copy_rows(cache, playfield);
   if (m.ppu.mask & MASK_SHOW_SPRITES) {
     sprite_pass(m, PLAYFIELD_RECT, [playfield, &colours](size_t at, uint8_t entry) { playfield[at] = colours[entry]; });
   }

@@ -29,12 +29,31 @@ struct BackgroundKey {
   bool operator==(const BackgroundKey&) const = default;
 };
 
+/// Bytes of the playfield as a frame holds it (rows of the visible width).
 inline constexpr size_t BACKGROUND_CACHE_BYTES = size_t(VISIBLE_FRAME_WIDTH) * PLAYFIELD_ROWS;
+/// Width of a cached background row: the 512 columns of nametable X, then
+/// X = 0 .. 239 once more, so that any 240 visible columns lie side by side.
+inline constexpr size_t BACKGROUND_RING_WIDTH = 512 + VISIBLE_FRAME_WIDTH;
+inline constexpr size_t BACKGROUND_RING_BYTES = BACKGROUND_RING_WIDTH * PLAYFIELD_ROWS;
 
+/// A playfield background kept by tiles: each row holds every nametable column
+/// (X mod 512) drawn so far, whatever the scroll was then, and `clean` says
+/// which tiles are up to date with `key`. Scrolling draws only the tiles that
+/// come into view; a write to the nametables or a palette redraws only the
+/// tiles it touches.
 struct BackgroundCache {
   bool valid = false;
   BackgroundKey key;
-  std::vector<uint8_t> image;  // BACKGROUND_CACHE_BYTES once filled
+  std::vector<uint8_t> image;  // BACKGROUND_RING_BYTES once filled
+  // Up-to-date tiles: bit c (nametable column (X >> 3) & 63) of clean[t] for
+  // tile row t, of clean[30 + t] for the second nametable's rows when the
+  // nametables are mirrored horizontally.
+  std::array<uint64_t, 60> clean{};
+  uint16_t window = 0;  // ring column of the leftmost visible pixel for key.sx
+
+  /// Playfield row r (0 .. 191) as drawn for `key`: 240 bytes.
+  const uint8_t* row(unsigned r) const { return image.data() + r * BACKGROUND_RING_WIDTH + window; }
+  uint8_t* row(unsigned r) { return image.data() + r * BACKGROUND_RING_WIDTH + window; }
 };
 
 // A lane's cached background, guarded by its own lock so that drawing works on
