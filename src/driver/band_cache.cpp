@@ -19,20 +19,21 @@ constexpr unsigned BAND_ATTRIBUTES = 0x3C0;  // attribute row 0 (screen rows 0..
 static_assert(BAND_TOP + GrayBandCache::ROWS == UNSCROLLED_TOP_ROWS);
 static_assert(BAND_TILES + sizeof(GrayBandCache::tiles) == (UNSCROLLED_TOP_ROWS / 8) * 32);
 
-bool band_key_matches(const GrayBandCache& c, const Console& m) {
+// `colours`: the output byte of each palette RAM entry.
+bool band_key_matches(const GrayBandCache& c, const Console& m, const uint8_t* colours) {
   const uint8_t* vram = m.ppu.vram.data();
   return c.valid && c.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
          c.patterns_high == (m.ppu.ctrl & CTRL_BACKGROUND_PATTERNS_HIGH) &&
-         std::memcmp(c.bg_gray.data(), m.renderer.gray_palette.data(), c.bg_gray.size()) == 0 &&
+         std::memcmp(c.bg_gray.data(), colours, c.bg_gray.size()) == 0 &&
          std::memcmp(c.tiles.data(), vram + BAND_TILES, c.tiles.size()) == 0 &&
          std::memcmp(c.attributes.data(), vram + BAND_ATTRIBUTES, c.attributes.size()) == 0;
 }
 
-void store_band_key(GrayBandCache& c, const Console& m) {
+void store_band_key(GrayBandCache& c, const Console& m, const uint8_t* colours) {
   const uint8_t* vram = m.ppu.vram.data();
   c.bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
   c.patterns_high = m.ppu.ctrl & CTRL_BACKGROUND_PATTERNS_HIGH;
-  std::memcpy(c.bg_gray.data(), m.renderer.gray_palette.data(), c.bg_gray.size());
+  std::memcpy(c.bg_gray.data(), colours, c.bg_gray.size());
   std::memcpy(c.tiles.data(), vram + BAND_TILES, c.tiles.size());
   std::memcpy(c.attributes.data(), vram + BAND_ATTRIBUTES, c.attributes.size());
   c.valid = true;
@@ -48,9 +49,9 @@ void render_gray_band(const Console& m, GrayBandCache& cache, uint8_t* out) {
   } else {
     refresh_stale_lut_quarters(rc);
     std::shared_lock lock(rc.lut_lock);
-    if (!band_key_matches(cache, m)) {
+    if (!band_key_matches(cache, m, rc.gray_palette.data())) {
       draw_gray_background_rows(m, BAND_TOP, UNSCROLLED_TOP_ROWS, rc.palette_lut.data(), cache.image.data());
-      store_band_key(cache, m);
+      store_band_key(cache, m, rc.gray_palette.data());
     }
     std::memcpy(out, cache.image.data(), cached_bytes);
     draw_gray_background_rows(m, UNSCROLLED_TOP_ROWS, BAND_TOP + BAND_HEIGHT, rc.palette_lut.data(),
@@ -60,6 +61,26 @@ void render_gray_band(const Console& m, GrayBandCache& cache, uint8_t* out) {
     const uint8_t* gray = rc.gray_palette.data();
     sprite_pass(m, Rect{VISIBLE_RECT.x0, BAND_TOP, VISIBLE_FRAME_WIDTH, BAND_HEIGHT},
                 [out, gray](size_t at, uint8_t entry) { out[at] = gray[entry]; });
+  }
+}
+
+void render_colour_index_band(const Console& m, GrayBandCache& cache, const uint32_t* lut, uint8_t* out) {
+  uint8_t colours[32];
+  for (unsigned i = 0; i < 32; ++i) colours[i] = m.ppu.palette[i] & 0x3F;
+  constexpr size_t cached_bytes = sizeof(GrayBandCache::image);
+  if (!(m.ppu.mask & MASK_SHOW_BACKGROUND)) {
+    std::memset(out, colours[0], size_t(BAND_HEIGHT) * VISIBLE_FRAME_WIDTH);
+  } else {
+    if (!band_key_matches(cache, m, colours)) {
+      draw_background_rows(m, BAND_TOP, UNSCROLLED_TOP_ROWS, lut, colours, cache.image.data());
+      store_band_key(cache, m, colours);
+    }
+    std::memcpy(out, cache.image.data(), cached_bytes);
+    draw_background_rows(m, UNSCROLLED_TOP_ROWS, BAND_TOP + BAND_HEIGHT, lut, colours, out + cached_bytes);
+  }
+  if (m.ppu.mask & MASK_SHOW_SPRITES) {
+    sprite_pass(m, Rect{VISIBLE_RECT.x0, BAND_TOP, VISIBLE_FRAME_WIDTH, BAND_HEIGHT},
+                [out, &colours](size_t at, uint8_t entry) { out[at] = colours[entry]; });
   }
 }
 

@@ -31,4 +31,10 @@ struct GrayBandCache {
 /// `m` must draw its top UNSCROLLED_TOP_ROWS rows unscrolled.
 void render_gray_band(const Console& m, GrayBandCache& cache, uint8_t* out);
 
+/// The same rows in colour indices (palette RAM byte mod 64), as
+/// render_colour_indices draws them through `lut` (the console's
+/// ColourIndexLut lookup), with `cache` keeping the unscrolled rows' colour
+/// indices. A cache holds one kind of output: gray or colour indices.
+void render_colour_index_band(const Console& m, GrayBandCache& cache, const uint32_t* lut, uint8_t* out);
+
 }  // namespace tt

@@ -182,9 +182,7 @@ void ObservationPipeline::pool_render(const Machine& m, uint8_t* plane, PoolCach
   if (full_frame_source_) {
     // The unscrolled band directly (unless masked), the playfield through the
     // lane's background cache of colour indices.
-    if (pool_row_begin_ < UNSCROLLED_BAND_ROWS) {
-      render_colour_indices(m, plane, Rect{8, 8, VISIBLE_FRAME_WIDTH, UNSCROLLED_BAND_ROWS}, lut);
-    }
+    if (pool_row_begin_ < UNSCROLLED_BAND_ROWS) render_colour_index_band(m, cache.band, lut, plane);
     render_colour_index_playfield_cached(m, cache.background, lut, plane);
     return;
   }

@@ -20,6 +20,7 @@ namespace tt {
 struct PoolCache {
   ColourIndexLut lut;
   BackgroundCache background;
+  GrayBandCache band;  // in colour indices
 };
 
 class ObservationPipeline {
