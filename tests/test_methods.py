@@ -708,3 +708,14 @@ def test_method_text_signatures(env):
     for name, signature in expected.items():
         assert getattr(cls, name).__text_signature__ == signature
     assert isinstance(cls.__dict__["state_catalog"], property) or not callable(env.state_catalog)
+
+
+@pytest.mark.parametrize("grayscale", [True, False])
+def test_a_max_pooled_reset_shows_its_one_frame_as_the_plain_pipeline_does(make_env, catalog, grayscale):
+    seen = []
+    for maxpool in (False, True):
+        engine = make_env(2, frame_maxpool=maxpool, grayscale=grayscale, **catalog)
+        obs = np.zeros(engine.obs_shape(), np.uint8)
+        engine.reset_into(obs)
+        seen.append(obs)
+    assert seen[0].any() and np.array_equal(*seen)

@@ -30,7 +30,7 @@ CONSTRUCTOR_SIGNATURE = (
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     'crop_left=0, crop_right=0, crop_mode="remove", crop_fill=0, resize_algorithm="area", '
-    "num_threads=None, extra_info_ids=None)"
+    "num_threads=None, extra_info_ids=None, render_observations=True)"
 )
 
 
@@ -101,7 +101,7 @@ def test_classes_report_the_package_module():
 def test_constructor_text_signature():
     assert ext._RetroVecEnv.__text_signature__ == CONSTRUCTOR_SIGNATURE
     params = list(inspect.signature(ext._RetroVecEnv).parameters.values())
-    assert len(params) == 23
+    assert len(params) == 24
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
     assert [p.name for p in params if p.default is p.empty] == ["rom_path", "num_envs"]
 

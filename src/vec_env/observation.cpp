@@ -65,8 +65,8 @@ void ObservationPipeline::apply_crop_mask(uint8_t* plane) const {
   }
 }
 
-void ObservationPipeline::render_source(const Machine& m, uint8_t* out) const {
-  if (config_.grayscale && full_frame_source_) {
+void ObservationPipeline::render_source(const Machine& m, uint8_t* out, bool cached) const {
+  if (config_.grayscale && full_frame_source_ && cached) {
     // The whole visible frame: the unscrolled band directly, the playfield
     // through the background cache (the same pixels render_gray draws).
     // A band that the mask paints over anyway is not drawn.
@@ -168,12 +168,13 @@ template void ObservationPipeline::render_observation<false>(const Machine&, uin
 template void ObservationPipeline::render_observation<true>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*,
                                                             GrayBandCache*) const;
 
-void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const {
+void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot,
+                                                     bool cached) const {
   if (geo_.width == geo_.src_width && geo_.height == geo_.src_height) {
-    render_source(m, slot);
+    render_source(m, slot, cached);
     return;
   }
-  render_source(m, scratch);
+  render_source(m, scratch, cached);
   resize_planes(scratch, slot, geo_.channels);
 }
 

@@ -44,8 +44,9 @@ class ObservationPipeline {
   template <bool Profiled>
   void render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record,
                           GrayBandCache* band = nullptr) const;
-  /// The same without the fused routine (always the general render, mask and resize).
-  void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot) const;
+  /// The same without the fused routine (always the general render, mask and
+  /// resize); with `cached` false, without the console's background cache.
+  void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot, bool cached = true) const;
 
   /// Colour indices of the source region into a pool plane (Ws x Hs bytes);
   /// rows the crop mask paints over are not drawn.
@@ -76,7 +77,8 @@ class ObservationPipeline {
   static void display_render(const Machine& m, uint8_t* frame);
 
  private:
-  void render_source(const Machine& m, uint8_t* out) const;  // k planes, masked
+  // k planes, masked; `cached`: the gray playfield through the console's background cache
+  void render_source(const Machine& m, uint8_t* out, bool cached = true) const;
   void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
   template <bool Profiled>
   void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record,

@@ -56,7 +56,11 @@ void ZuboVecEnv::recompute_any_pending_reset() {
 void ZuboVecEnv::write_reset_observation(size_t lane, uint8_t* lane_obs) {
   const Machine& m = machines_[lane];
   uint8_t* scratch = scratch_[lane].data();
-  if (config_.render_observations) {
+  if (config_.render_observations && config_.frame_maxpool) {
+    // Max-pooled steps draw through their own caches: the rare reset draws
+    // without the gray background cache, which would only take memory.
+    pipeline_.render_observation_general(m, scratch, lane_obs, false);
+  } else if (config_.render_observations) {
     pipeline_.render_observation<false>(m, scratch, lane_obs, nullptr, &band_caches_[lane]);
   } else {
     std::memset(lane_obs, 0, geo_.slot_size);
