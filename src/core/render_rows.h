@@ -170,11 +170,10 @@ class TileRowCache {
   uint8_t palette_[NES_WIDTH / 8 + 1];
 };
 
-/// Gray background of screen rows [y0, y1) over the visible columns, as
-/// render_gray draws it (lookup read-locked and clean).
-void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out);
-/// The same with any colours: `lut` in the palette_lut layout for `colours`
-/// (one output byte per palette RAM entry).
+/// Background of screen rows [y0, y1) over the visible columns, as the
+/// renderers draw it, in `colours` (one output byte per palette RAM entry)
+/// through `lut` (the palette_lut layout for those colours; for the gray
+/// palette, the console's lookup read-locked and clean).
 void draw_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, const uint8_t* colours,
                           uint8_t* out);
 

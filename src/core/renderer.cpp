@@ -40,10 +40,6 @@ void build_lut(uint32_t* lut, const uint8_t* colours) {
   for (unsigned q = 0; q < 4; ++q) build_lut_quarter(lut + 256 * q, colours, q);
 }
 
-void draw_gray_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, uint8_t* out) {
-  draw_background_rows(m, y0, y1, lut, m.renderer.gray_palette.data(), out);
-}
-
 void draw_background_rows(const Console& m, unsigned y0, unsigned y1, const uint32_t* lut, const uint8_t* colours,
                           uint8_t* out) {
   const uint16_t sx = effective_sx(m), sy = m.ppu.scroll_y_px;

@@ -30,7 +30,7 @@ uint8_t background_ctrl(const Console& m) { return m.ppu.ctrl & CTRL_BACKGROUND_
 bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
   return k.top == PLAYFIELD_TOP && k.height == PLAYFIELD_HEIGHT && k.sx == sx && k.sy == sy &&
          k.ctrl == background_ctrl(m) && k.bg_enabled == (m.ppu.mask & MASK_SHOW_BACKGROUND) &&
-         std::memcmp(k.bg_gray.data(), colours, k.bg_gray.size()) == 0 &&
+         std::memcmp(k.bg_colours.data(), colours, k.bg_colours.size()) == 0 &&
          std::memcmp(k.vram.data(), m.ppu.vram.data(), k.vram.size()) == 0;
 }
 bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy) {
@@ -39,7 +39,7 @@ bool key_matches(const BackgroundKey& k, const Console& m, uint16_t sx, uint16_t
 
 void store_key(BackgroundKey& k, const Console& m, uint16_t sx, uint16_t sy, const uint8_t* colours) {
   k.vram = m.ppu.vram;
-  std::memcpy(k.bg_gray.data(), colours, k.bg_gray.size());
+  std::memcpy(k.bg_colours.data(), colours, k.bg_colours.size());
   k.top = PLAYFIELD_TOP;
   k.height = PLAYFIELD_HEIGHT;
   k.sx = sx;
@@ -118,7 +118,7 @@ void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, ui
   const uint8_t bg_enabled = m.ppu.mask & MASK_SHOW_BACKGROUND;
   const bool comparable = cache.valid && key.top == PLAYFIELD_TOP && key.height == PLAYFIELD_HEIGHT && key.sy == sy &&
                           key.ctrl == background_ctrl(m) && key.bg_enabled == bg_enabled &&
-                          key.bg_gray[0] == colours[0];
+                          key.bg_colours[0] == colours[0];
   cache.valid = false;
   cache.image.resize(BACKGROUND_RING_BYTES);  // allocates on the first store only
   cache.window = static_cast<uint16_t>((VISIBLE_RECT.x0 + sx) & 511u);
@@ -135,15 +135,14 @@ void update_background(const Console& m, BackgroundCache& cache, uint16_t sx, ui
       // 8 and 12 are never drawn by the background).
       unsigned stale = 0;
       for (unsigned q = 0; q < 4; ++q)
-        for (unsigned j = 1; j < 4; ++j) stale |= unsigned{key.bg_gray[4 * q + j] != colours[4 * q + j]} << q;
+        for (unsigned j = 1; j < 4; ++j) stale |= unsigned{key.bg_colours[4 * q + j] != colours[4 * q + j]} << q;
       if (stale != 0) forget_palettes(m, cache.clean, stale);
     }
     // The tile columns the visible window covers (31 at most), then every
     // row's tiles among them not up to date; a tile row counts as up to date
     // only once all its rows are drawn, at the end.
     const unsigned first = cache.window >> 3, count = ((cache.window & 7) + VISIBLE_FRAME_WIDTH + 7) / 8;
-    const uint64_t span = count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
-    const uint64_t visible = std::rotl(span, static_cast<int>(first));
+    const uint64_t visible = std::rotl((uint64_t{1} << count) - 1, static_cast<int>(first));
     uint64_t drawn_rows = 0;  // bit i: clean[i] gets `visible`
     for (unsigned r = 0; r < PLAYFIELD_HEIGHT; ++r) {
       const BackgroundRow row(m, PLAYFIELD_TOP + r + sy);

@@ -19,7 +19,7 @@ struct Machine;
 // Key of the cached playfield background: every input that affects it.
 struct BackgroundKey {
   std::array<uint8_t, 2048> vram{};
-  std::array<uint8_t, 16> bg_gray{};
+  std::array<uint8_t, 16> bg_colours{};
   uint64_t top = 0;
   uint64_t height = 0;
   uint16_t sx = 0;

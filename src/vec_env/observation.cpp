@@ -105,7 +105,7 @@ void ObservationPipeline::fused_gray_84(const Machine& m, uint8_t* frame, uint8_
 
 template <bool Profiled>
 void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record,
-                                           GrayBandCache* band) const {
+                                           BandCache* band) const {
   // The unscrolled band is drawn into the frame buffer as usual; the playfield
   // rows come from the background cache, with only the rows sprites touch
   // copied into the frame buffer. Profiled, it counts as the render and the
@@ -142,7 +142,7 @@ void ObservationPipeline::streamed_gray_84(const Machine& m, uint8_t* frame, uin
 
 template <bool Profiled>
 void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record,
-                                             GrayBandCache* band) const {
+                                             BandCache* band) const {
   if (fused_) {
     profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
                             [&] { fused_gray_84(m, scratch, slot); });
@@ -164,9 +164,9 @@ void ObservationPipeline::render_observation(const Machine& m, uint8_t* scratch,
 }
 
 template void ObservationPipeline::render_observation<false>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*,
-                                                             GrayBandCache*) const;
+                                                             BandCache*) const;
 template void ObservationPipeline::render_observation<true>(const Machine&, uint8_t*, uint8_t*, ProfileRecord*,
-                                                            GrayBandCache*) const;
+                                                            BandCache*) const;
 
 void ObservationPipeline::render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot,
                                                      bool cached) const {

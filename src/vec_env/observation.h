@@ -20,7 +20,7 @@ namespace tt {
 struct PoolCache {
   ColourIndexLut lut;
   BackgroundCache background;
-  GrayBandCache band;  // in colour indices
+  BandCache band;  // in colour indices
 };
 
 class ObservationPipeline {
@@ -43,7 +43,7 @@ class ObservationPipeline {
   /// `band`, when given, is the lane's cache of its unscrolled top rows.
   template <bool Profiled>
   void render_observation(const Machine& m, uint8_t* scratch, uint8_t* slot, ProfileRecord* record,
-                          GrayBandCache* band = nullptr) const;
+                          BandCache* band = nullptr) const;
   /// The same without the fused routine (always the general render, mask and
   /// resize); with `cached` false, without the console's background cache.
   void render_observation_general(const Machine& m, uint8_t* scratch, uint8_t* slot, bool cached = true) const;
@@ -81,8 +81,7 @@ class ObservationPipeline {
   void render_source(const Machine& m, uint8_t* out, bool cached = true) const;
   void fused_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot) const;
   template <bool Profiled>
-  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record,
-                        GrayBandCache* band) const;
+  void streamed_gray_84(const Machine& m, uint8_t* frame, uint8_t* slot, ProfileRecord* record, BandCache* band) const;
 
   EnvConfig config_;
   ObsGeometry geo_;

@@ -302,7 +302,7 @@ class ZuboVecEnv {
   std::vector<std::vector<uint8_t>> scratch_;
   // Per lane: the unscrolled top rows' background as last drawn for an
   // observation (worker-owned like the lane's scratch buffer).
-  std::vector<GrayBandCache> band_caches_;
+  std::vector<BandCache> band_caches_;
   // Per lane with max-pooling: its colour index lookup and background.
   std::vector<PoolCache> pool_caches_;
   std::vector<ProfileRecord> lane_profiles_;

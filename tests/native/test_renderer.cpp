@@ -730,7 +730,7 @@ TEST(RendererCachedPath, PatternTableBitRedrawsTheBackgroundOtherBitsDoNot) {
 }
 
 // The band (frame rows 0..31) through its cache equals render_gray's rows.
-void expect_band_matches_render_gray(const Machine& m, GrayBandCache& cache, const std::string& what) {
+void expect_band_matches_render_gray(const Machine& m, BandCache& cache, const std::string& what) {
   std::vector<uint8_t> want(32 * VISIBLE_FRAME_WIDTH), got(32 * VISIBLE_FRAME_WIDTH, 0xA5);
   render_gray(m, want.data(), Rect{8, 8, VISIBLE_FRAME_WIDTH, 32});
   render_gray_band(m, cache, got.data());
@@ -750,7 +750,7 @@ TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
     m.ppu.scroll_y_px = 5;
     set_sprite(m, 0, 12, 3, 0x00, 40);   // in the unscrolled rows
     set_sprite(m, 1, 30, 2, 0x20, 100);  // across the first scrolled rows, behind the background
-    GrayBandCache cache;
+    BandCache cache;
     expect_band_matches_render_gray(m, cache, "first draw");
     ASSERT_TRUE(cache.valid);
 
@@ -907,7 +907,7 @@ uint8_t scripted_buttons(std::mt19937_64& rng, unsigned frame) {
 void play_and_check(Machine& m, unsigned seed, unsigned frames, PlayStats& stats) {
   std::mt19937_64 rng(seed);
   std::vector<uint8_t> gray(FRAME_BYTES), cached(FRAME_BYTES, 0xA5), again(FRAME_BYTES);
-  GrayBandCache band_cache;
+  BandCache band_cache;
   uint16_t last_sx = m.ppu.scroll_x_px;
   for (unsigned f = 0; f < frames; ++f) {
     step_frame(m, scripted_buttons(rng, f));
