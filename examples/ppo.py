@@ -349,7 +349,7 @@ def plot(log_paths, png_path, window=50):
             continue
         steps = np.array([e["step"] for e in episodes])
 
-        def rolling(values):
+        def rolling(values, window=window):
             """Mean over the last `window` episodes (over all of them at the start)."""
             sums = np.cumsum(values)
             count = np.minimum(np.arange(1, len(values) + 1), window)
@@ -358,9 +358,17 @@ def plot(log_paths, png_path, window=50):
         label = f"seed {config['seed']}" if "seed" in config else os.path.basename(os.path.dirname(log_path))
         color = f"C{number}"
         top.plot(steps, rolling(np.array([e["max_x"] for e in episodes], float)), color=color, label=label)
-        bottom.plot(steps, rolling(np.array([e["flag"] for e in episodes], float)), color=color)
-        for e in (r for r in records if r["type"] == "eval"):
+        flags = np.array([e["flag"] for e in episodes], float)
+        bottom.plot(steps, rolling(flags), color=color)
+        evals = [r for r in records if r["type"] == "eval"]
+        for e in evals:
             bottom.plot([e["step"]], [e["flag_share"]], "o", color=color)
+        first_flag = steps[flags.argmax()] if flags.any() else None
+        half = rolling(flags, 200) >= 0.5
+        half[:199] = False  # a share of fewer than 200 episodes is not counted
+        half_flag = steps[half.argmax()] if half.any() else None
+        result = f"evaluation {evals[-1]['flag_share']:.0%} at the flag" if evals else "no evaluation"
+        print(f"{label}: first flag at step {first_flag}, half of 200 episodes at step {half_flag}; {result}")
     top.axhline(FLAG_X, color="gray", linestyle=":", linewidth=1)
     top.set_ylabel("max x_pos per episode")
     top.set_ylim(0, FLAG_X * 1.05)
