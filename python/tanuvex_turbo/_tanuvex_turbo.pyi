@@ -241,6 +241,10 @@ class _RetroVecEnv:
     ) -> None:
         """Starts the lanes ``env_ids`` (a step with ``actions``, or a reset where ``reset_mask`` says) and returns.
 
+        A reset lane whose state index is -2 is kept instead: it runs no frame,
+        draws no random number and comes back as it stands, with reward 0 and
+        both flags false (refused for a lane pending reset).
+
         The lanes run on the worker pool, stepped in place in ``obs``; each
         finished lane's observation is also copied to the next row of
         ``obs_ring`` (at least ``num_envs`` rows), in finishing order. Both
@@ -267,8 +271,11 @@ class _RetroVecEnv:
         xscroll_hi: _U8,
         xscroll_lo: _U8,
         extra_info: _I64 | None = None,
+        ram: _U8 | None = None,
     ) -> int:
         """Waits for the first ``len(env_ids)`` lanes to finish; writes their ids and results in finishing order.
+
+        ``ram`` (``len(env_ids)`` x 2048) receives each returned lane's work RAM.
 
         Returns the ``obs_ring`` row of the first of them (the others follow,
         modulo the ring's rows). A lane that ended is pending reset until it

@@ -34,11 +34,13 @@ engine never truncates; ``max_episode_steps`` adds truncation in this class.
 
 from __future__ import annotations
 
+import functools
 import operator
 import os
+import threading
 import warnings
-from collections.abc import Sequence
-from typing import Any, Union
+from collections.abc import Callable, Sequence
+from typing import Any, TypeVar, Union
 
 import numpy as np
 
@@ -50,11 +52,12 @@ try:
 except ImportError as error:  # pragma: no cover - exercised only without gymnasium
     raise ImportError("tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'") from error
 
-from tanuvex_turbo import _registration, progress
+from tanuvex_turbo import _registration
 from tanuvex_turbo._registration import register as register_env_id
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_action_set
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
+from tanuvex_turbo.episodes import EpisodeBook
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE, step_outputs
 from tanuvex_turbo.lane_states import lane_state_payloads, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.saved_lanes import SavedLane
@@ -78,6 +81,36 @@ StateChoice = Union[int, str, None]
 
 #: The most lanes one environment accepts (about 10 GB of consoles and observations).
 MAX_NUM_ENVS = 65536
+
+#: The refusal of a call made while another thread is inside the same environment.
+BUSY_MESSAGE = "another thread is using this environment; give each thread its own environment"
+
+# The engine's state index of a lane sent to start a new episode where its game stands (no reset).
+KEEP_LANE = -2
+
+_Result = TypeVar("_Result")
+
+
+def _one_caller(method: Callable[..., _Result]) -> Callable[..., _Result]:
+    """Refuses a call while another thread is inside a public method of the same environment.
+
+    The bookkeeping of lanes in flight, episodes and the engine's arrays is
+    not shared safely between threads; a second thread is refused at once
+    (RuntimeError), as the engine refuses a conflicting call, instead of
+    corrupting it. The thread inside may call further methods.
+    """
+
+    @functools.wraps(method)
+    def guarded(self: TurboVectorEnv, *args: Any, **kwargs: Any) -> _Result:
+        guard = self._guard
+        if not guard.acquire(blocking=False):
+            raise RuntimeError(BUSY_MESSAGE)
+        try:
+            return method(self, *args, **kwargs)
+        finally:
+            guard.release()
+
+    return guarded
 
 
 class TurboVectorEnv(VectorEnv):
@@ -227,10 +260,11 @@ class TurboVectorEnv(VectorEnv):
         if states is None:
             states = os.environ.get("TANUVEX_TURBO_STATES") or None
         self.autoreset_mode = _autoreset_mode(autoreset_mode)
-        if max_episode_steps is not None:
-            max_episode_steps = _whole_number(max_episode_steps, "max_episode_steps")
-            if max_episode_steps < 1:
-                raise ValueError(f"max_episode_steps must be at least 1, got {max_episode_steps}")
+        max_episode_steps = _episode_limit(max_episode_steps)
+        if batch_size is not None:
+            batch_size = _whole_number(batch_size, "batch_size")
+            if not 1 <= batch_size <= num_envs:
+                raise ValueError(f"batch_size must be in 1..num_envs ({num_envs}), got {batch_size}")
         if render_mode not in (None, "rgb_array"):
             raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
         if seed is not None:
@@ -276,14 +310,21 @@ class TurboVectorEnv(VectorEnv):
         self.num_envs = n
         self.render_mode = render_mode
         self.copy = bool(copy)
-        self.max_episode_steps = max_episode_steps
-        self.end_on_life_loss = bool(end_on_life_loss)
-        self.episodic_life = bool(episodic_life)
         self.observations = bool(observations)
-        self.end_on_level_end = bool(end_on_level_end)
-        self.progress_info = bool(progress_info) or self.end_on_level_end
+        # Each lane's episode state and the rules that end episodes, for every way of stepping.
+        self._book = EpisodeBook(
+            n,
+            end_on_life_loss=bool(end_on_life_loss),
+            episodic_life=bool(episodic_life),
+            end_on_level_end=bool(end_on_level_end),
+            progress_info=bool(progress_info),
+            max_episode_steps=max_episode_steps,
+        )
+        # An engine call whose bookkeeping was cut short (Ctrl-C) until _recover() catches up.
+        self._journal: tuple[Any, ...] | None = None
+        self._undelivered: tuple[Any, ...] | None = None
+        self._guard = threading.RLock()  # held by the one thread inside a public method
         self._lane_token = object()  # identifies this environment's saved lanes
-        self._step_lanes: np.ndarray | None = None  # the mask of the step running
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
@@ -318,7 +359,6 @@ class TurboVectorEnv(VectorEnv):
         self._info_names = tuple(self._info)
         self._mask_names = tuple("_" + name for name in self._info) + tuple("_" + e[0] for e in self._extra_layout)
         self._ram = np.zeros(engine.ram_shape(), np.uint8) if self.progress_info else None
-        self._progress = {"level_end": np.zeros(n, np.bool_), "dying": np.zeros(n, np.bool_)}
         if self.progress_info:
             self._mask_names += ("_level_end", "_dying")
         # The fifteen leading arguments of every engine step, in the engine's order.
@@ -335,25 +375,15 @@ class TurboVectorEnv(VectorEnv):
         self._frames: np.ndarray | None = None
         self._indices = np.zeros(n, np.int32)
 
-        # Episode bookkeeping of the wrapper.
-        # A lane's episode length is the step count minus the count at its last reset.
-        self._steps_taken = 0
-        self._episode_start = np.zeros(n, np.int64)
         self._all_lanes = np.ones(n, np.bool_)
-        self._lives = np.zeros(n, np.int16)  # each lane's lives after its last step or reset
-        # Lanes whose episode ended by a lost life alone (episodic_life): their next episode goes on in the same game.
-        self._life_ended = np.zeros(n, np.bool_)
-        self._needs_reset = np.zeros(n, np.bool_)
-        self._any_needs_reset = False
-        # True from the engine call of a step until its bookkeeping is done:
-        # still set when the step was interrupted (KeyboardInterrupt) in between.
-        self._step_unfinished = False
         self._reset_done = False
         self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
         self._start_random = np.zeros(n, np.bool_)
         self._init_async(batch_size)
         if start_state is not None:
-            self._set_start_states(np.ones(n, np.bool_), start_state, "start_state")
+            self._start_index, self._start_random = self._start_states_after(
+                np.ones(n, np.bool_), start_state, "start_state"
+            )
 
     # ------------------------------------------------------------------ properties
 
@@ -384,6 +414,7 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ Gymnasium API
 
+    @_one_caller
     def reset(
         self,
         *,
@@ -393,35 +424,24 @@ class TurboVectorEnv(VectorEnv):
         """Resets all lanes, or those of ``options["reset_mask"]``; returns ``(obs, info)``.
 
         ``info`` masks (``_name`` entries) are true for the lanes that were reset.
+        Lanes in flight (asynchronous stepping) are finished first and their
+        results dropped. A refused reset changes nothing.
         """
         self._check_open()
         n = self.num_envs
-        seeds = self._lane_seeds(seed)
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
-        if mask is None:
-            mask = np.ones(n, np.bool_)
-        else:
-            mask = _check_reset_mask(mask, n)
-        if "state" in options and "states" in options:
-            raise ValueError("give either options['state'] or options['states'], not both")
-        # Under episodic_life a lane whose episode ended by a lost life plays on,
-        # unless this reset asks for a seed or a start state.
-        go_on = seed is None and "state" not in options and "states" not in options
-        if "state" in options:
-            self._set_start_states(mask, options.pop("state"), "options['state']", broadcast=True)
-        elif "states" in options:
-            self._set_start_states(mask, options.pop("states"), "options['states']")
-        if options:
-            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
-
-        self._recover_unfinished_step()
+        mask = np.ones(n, np.bool_) if mask is None else _check_reset_mask(mask, n)
+        go_on, seeds, commit_choices = self._reset_choices(seed, options, mask)
+        # Everything is checked: from here on the environment changes.
+        self._recover()
+        commit_choices()
         self._cancel_in_flight()
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)], go_on)
-        self._refresh_info()
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
+    @_one_caller
     def step(
         self, actions: Any, mask: Any | None = None, env_ids: Any = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
@@ -446,8 +466,10 @@ class TurboVectorEnv(VectorEnv):
           RuntimeError.
 
         With ``batch_size < num_envs`` it is :meth:`send` of ``actions`` to
-        ``env_ids`` (default: the lanes of the last :meth:`recv`) followed by
-        :meth:`recv`. Otherwise ``env_ids`` must be None.
+        ``env_ids`` followed by :meth:`recv`; ``env_ids`` defaults to every
+        lane not in flight: after a reset every lane (``num_envs`` actions),
+        after a :meth:`recv` the lanes it returned. Otherwise ``env_ids`` must
+        be None.
         """
         self._check_open()
         if self.batch_size < self.num_envs or env_ids is not None:
@@ -456,21 +478,25 @@ class TurboVectorEnv(VectorEnv):
             return self._step_async(actions, env_ids)
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
+        lanes = None if mask is None else _lane_mask(mask, self.num_envs, "mask")
         self._set_actions(actions)
-        self._step_lanes = None if mask is None else _lane_mask(mask, self.num_envs, "mask")
-        self._recover_unfinished_step()
+        self._recover()
+        book = self._book
         mode = self.autoreset_mode
-        if mode is AutoresetMode.NEXT_STEP:
-            return self._step_next()
-        if mode is AutoresetMode.SAME_STEP:
-            return self._step_same()
-        if self._any_needs_reset:
-            raise RuntimeError(PENDING_RESET_MESSAGE)
+        if book.any_needs_reset:
+            if mode is AutoresetMode.DISABLED:
+                raise RuntimeError(PENDING_RESET_MESSAGE)
+            if mode is AutoresetMode.SAME_STEP:
+                # Only after an interrupted call: those lanes' episodes ended unseen.
+                self._reset_lanes(book.needs_reset.copy(), self._no_seeds)
         obs = self._new_obs()
-        self._engine_step(None, obs)
-        self._finish_episode_steps()
-        return self._step_result(obs, self._build_info(None))
+        self._run_step(lanes, obs)
+        info = self._build_info(None)
+        if mode is AutoresetMode.SAME_STEP and book.any_needs_reset:
+            info = self._reset_same_step(obs)
+        return self._step_result(obs, info)
 
+    @_one_caller
     def render(self) -> tuple[np.ndarray, ...] | None:
         """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
 
@@ -486,134 +512,132 @@ class TurboVectorEnv(VectorEnv):
         self._engine.rgb_frames_into(self._frames)
         return tuple(self._frames.copy())
 
+    @_one_caller
     def close_extras(self, **kwargs: Any) -> None:
         """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
         if self._engine is not None:
+            self._recover()
             self._cancel_in_flight()
         self._engine = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(num_envs={self.num_envs}, autoreset_mode={self.autoreset_mode.name})"
 
+    # ------------------------------------------------------------------ episode rules
+
+    @property
+    def max_episode_steps(self) -> int | None:
+        """Steps after which an episode is truncated (None: no limit)."""
+        return self._book.max_episode_steps
+
+    @max_episode_steps.setter
+    def max_episode_steps(self, value: int | None) -> None:
+        self._book.max_episode_steps = _episode_limit(value)
+
+    @property
+    def end_on_life_loss(self) -> bool:
+        return self._book.end_on_life_loss
+
+    @property
+    def episodic_life(self) -> bool:
+        return self._book.episodic_life
+
+    @property
+    def end_on_level_end(self) -> bool:
+        return self._book.end_on_level_end
+
+    @property
+    def progress_info(self) -> bool:
+        return self._book.progress_info
+
     # ------------------------------------------------------------------ steps
 
-    def _step_next(self):
-        obs = self._new_obs()
-        if not self._any_needs_reset:
-            self._engine_step(None, obs)
-            self._finish_episode_steps()
-            return self._step_result(obs, self._build_info(None))
-        # A lane that ended last step comes back freshly reset and unstepped:
-        # it is reset, and the step leaves it out (its observation rows and
-        # game values stay those of the reset).
-        ended = self._needs_reset.copy()
-        restart = ended & ~self._life_ended
-        if restart.any():
-            self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), self._no_seeds)
-        self._life_ended[ended] = False
-        self._refresh_info()
-        self._engine_step(~ended, obs)
-        self._rewards[ended] = 0.0
-        self._terminated[ended] = False
-        self._truncated[ended] = False
-        self._episode_start[ended] = self._steps_taken + 1  # the reset counts as no step
-        self._finish_episode_steps(any_ended=True)
-        return self._step_result(obs, self._build_info(None))
+    def _run_step(self, lanes: np.ndarray | None, obs: np.ndarray | None) -> None:
+        """One synchronous step of the lanes of ``lanes`` (None: every lane), its episodes booked.
 
-    def _recover_unfinished_step(self) -> None:
-        """Catches up on a step interrupted after the engine ran it.
-
-        The engine then holds every lane that ended pending reset, while the
-        bookkeeping may not know; the flags the engine wrote say which lanes
-        those are. A lane marked needlessly is only reset once more. Every
-        call that changes lanes runs this first, so that flags of the
-        interrupted step are never read after a lane was reset or restored.
+        Under NEXT_STEP a lane whose episode ended comes back freshly reset
+        (or, after a lost life under episodic_life, as it stands) and
+        unstepped: its reward is 0, both flags false.
         """
-        if self._step_unfinished:
-            self._apply_life_loss()
-            np.logical_or(self._needs_reset, self._terminated | self._truncated, out=self._needs_reset)
-            self._any_needs_reset = bool(self._needs_reset.any())
-            self._step_unfinished = False
+        book = self._book
+        n = self.num_envs
+        started = book.needs_reset.copy() if book.any_needs_reset else None
+        stepped = np.ones(n, np.bool_) if lanes is None else lanes.copy()
+        if started is not None:
+            stepped &= ~started
+        # A step cut short (Ctrl-C) is caught up by _recover(); rewards the
+        # engine has not written are NaN, so it can tell whether it ran.
+        self._rewards.fill(np.nan)
+        self._journal = ("step", stepped, started)
+        if started is not None:
+            restart = started & ~book.life_ended
+            if restart.any():
+                self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), self._no_seeds)
+            self._engine.info_into(*self._info_args)  # the started lanes' values are those after their reset
+        self._engine.step_masked_into(*self._step_args, None if stepped.all() else stepped, obs)  # type: ignore[call-arg]
+        self._book_step(stepped, started)
 
-    def _step_same(self):
-        if self._any_needs_reset:
-            # Only after an interrupted step: those lanes' episodes ended unseen.
-            self._reset_lanes(self._needs_reset.copy(), self._no_seeds)
-        obs = self._new_obs()
-        self._engine_step(None, obs)
-        self._finish_episode_steps()
-        if not self._any_needs_reset:
-            return self._step_result(obs, self._build_info(None))
-        return self._step_result(obs, self._reset_same_step(obs))
+    def _book_step(self, stepped: np.ndarray, started: np.ndarray | None) -> None:
+        """Books the episodes of the step the engine ran (journal "step"); clears the journal."""
+        self._rewards[~stepped] = 0.0
+        outcome = self._book.outcome(
+            slice(None), stepped, started, self._terminated, self._truncated, self._info["lives"], self._read_ram()
+        )
+        self._journal = ("commit", outcome)
+        self._book.commit(outcome)
+        self._terminated[:] = outcome.terminated
+        self._truncated[:] = outcome.truncated
+        self._journal = None
+
+    def _recover(self) -> None:
+        """Catches up on an engine call whose bookkeeping was cut short (Ctrl-C).
+
+        Every call that reads or changes lanes runs this first. A step or a
+        receive the engine ran is booked as if nothing had happened (the
+        results of a cut receive come back from the next :meth:`recv`); a
+        reset cut short leaves its lanes to be reset again.
+        """
+        journal = self._journal
+        if journal is None:
+            return
+        kind = journal[0]
+        if kind == "commit":
+            self._book.commit(journal[1])
+        elif kind == "step":
+            stepped, started = journal[1], journal[2]
+            ran = not np.isnan(self._rewards[stepped]).any() if stepped.any() else False
+            if ran:
+                self._book_step(stepped, started)
+            elif started is not None:
+                self._book.needs_reset[started] = True
+        elif kind == "reset":
+            self._book.needs_reset[journal[1]] = True
+        elif kind == "send":
+            _, ids, starts, flying = journal
+            if self._engine.step_in_flight() == flying + len(ids):
+                self._mark_sent(ids, starts)
+        elif kind == "recv":
+            if not np.isnan(self._recv_outputs[0]).any():
+                result = self._book_recv(journal[1])
+                if self.batch_size < self.num_envs:
+                    self._undelivered = result
+        elif kind == "cancel":
+            if self._engine.step_in_flight() == 0:
+                self._mark_cancelled()
+        self._journal = None
 
     def _new_obs(self) -> np.ndarray | None:
         """The array a step returns its observation in when copying (the engine fills it), else None."""
         return np.empty(self._obs_shape, np.uint8) if self.copy else None
 
-    def _engine_step(self, step_mask: np.ndarray | None, obs_copy: np.ndarray | None) -> None:
-        lanes = self._step_lanes
-        if lanes is not None:
-            skipped = ~lanes if step_mask is None else step_mask & ~lanes
-            step_mask = lanes if step_mask is None else step_mask & lanes
-        self._step_unfinished = True
-        self._engine.step_masked_into(*self._step_args, step_mask, obs_copy)  # type: ignore[call-arg]
-        if lanes is not None:
-            # Lanes left out keep the engine's old outputs; they did not advance.
-            self._rewards[skipped] = 0.0
-            self._terminated[skipped] = False
-            self._episode_start[skipped] += 1
-        self._apply_life_loss()
-        self._read_progress(step_mask)
-
-    def _apply_life_loss(self) -> None:
-        """With end_on_life_loss or episodic_life, ends the episodes whose lives dropped (repeatable)."""
-        if self.end_on_life_loss or self.episodic_life:
-            lives = self._info["lives"]
-            lost = lives < self._lives
-            if self.episodic_life:
-                # Game over (lives reads -1) is a real end: the engine ended that lane too.
-                self._life_ended |= lost & ~self._terminated
-            np.logical_or(self._terminated, lost, out=self._terminated)
-            np.copyto(self._lives, lives)
-
-    def _refresh_info(self) -> None:
-        """Reads the game values after a reset (no emulation)."""
-        self._engine.info_into(*self._info_args)
-        np.copyto(self._lives, self._info["lives"])
-        self._read_progress(None, ending=False)
-
-    def _read_progress(self, lanes: np.ndarray | None, ending: bool = True) -> None:
-        """Reads ``level_end`` and ``dying`` of the lanes (all: None); ends episodes at a level end when asked."""
+    def _read_ram(self) -> np.ndarray | None:
+        """Every lane's work RAM when progress signals are on, else None."""
         if self._ram is None:
-            return
+            return None
         self._engine.ram_into(self._ram)
-        where = True if lanes is None else lanes
-        np.copyto(self._progress["level_end"], progress.level_end(self._ram), where=where)
-        np.copyto(self._progress["dying"], progress.dying(self._ram), where=where)
-        if ending and self.end_on_level_end:
-            np.logical_or(self._terminated, self._progress["level_end"] & where, out=self._terminated)
-
-    def _finish_episode_steps(self, any_ended: bool = False) -> None:
-        """Counts the step, applies the time limit and marks the lanes that need a reset.
-
-        ``any_ended``: some lane needed a reset before this step (otherwise none
-        did, and without a time limit only ``terminated`` can set one now).
-        """
-        self._steps_taken += 1
-        if self.max_episode_steps is not None:
-            last_start = self._steps_taken - self.max_episode_steps
-            np.logical_or(self._truncated, self._episode_start <= last_start, out=self._truncated)
-            self._life_ended &= ~self._truncated  # a time limit restarts the game
-        elif not any_ended:
-            if self._terminated.any():
-                np.copyto(self._needs_reset, self._terminated)
-                self._any_needs_reset = True
-            return
-        needs = np.logical_or(self._terminated, self._truncated, out=self._needs_reset)
-        self._any_needs_reset = bool(needs.any())
+        return self._ram
 
     def _step_result(self, obs: np.ndarray | None, info: dict[str, Any]):
-        self._step_unfinished = False  # every step ends here, its bookkeeping done
         return (
             self._obs if obs is None else obs,
             self._rewards.copy(),
@@ -630,13 +654,46 @@ class TurboVectorEnv(VectorEnv):
     def _reset_lanes(self, mask: np.ndarray, seeds: list[int | None], go_on: bool = True) -> None:
         """Starts a new episode on the lanes of ``mask``: each loads its start state, but with
         ``go_on`` a lane whose episode ended by a lost life (episodic_life) plays on in its game."""
-        restart = mask & ~self._life_ended if go_on else mask
+        restart = mask & ~self._book.goes_on(mask) if go_on else mask
+        self._journal = ("reset", mask.copy())
         if restart.any():
             self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), seeds)
-        self._life_ended[mask] = False
-        self._episode_start[mask] = self._steps_taken
-        self._needs_reset[mask] = False
-        self._any_needs_reset = bool(self._needs_reset.any())
+        self._begin_episodes(mask)
+        self._journal = None
+
+    def _begin_episodes(self, mask: np.ndarray) -> None:
+        """Books new episodes on the lanes of ``mask`` from the engine's values after their reset or restore."""
+        self._engine.info_into(*self._info_args)
+        self._book.start(mask, self._info["lives"], self._read_ram())
+
+    def _reset_choices(self, seed: Any, options: dict[str, Any], mask: np.ndarray):
+        """Checks a reset's ``seed`` and ``options`` (``reset_mask`` already taken out), changing nothing.
+
+        Returns whether a lane whose game goes on (episodic_life) may go on,
+        each lane's seed, and a function that makes the choices the
+        environment's (the random generator, the start states).
+        """
+        seeds, generator = self._lane_seeds(seed)
+        if "state" in options and "states" in options:
+            raise ValueError("give either options['state'] or options['states'], not both")
+        # Under episodic_life a lane whose episode ended by a lost life plays on,
+        # unless this reset asks for a seed or a start state.
+        go_on = seed is None and "state" not in options and "states" not in options
+        starts = None
+        if "state" in options:
+            starts = self._start_states_after(mask, options.pop("state"), "options['state']", broadcast=True)
+        elif "states" in options:
+            starts = self._start_states_after(mask, options.pop("states"), "options['states']")
+        if options:
+            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
+
+        def commit() -> None:
+            if generator is not None:
+                self._np_random, self._np_random_seed = generator
+            if starts is not None:
+                self._start_index, self._start_random = starts
+
+        return go_on, seeds, commit
 
     def _start_indices(self, mask: np.ndarray) -> np.ndarray:
         """Catalog index per lane for a reset of ``mask``; random lanes draw a new one."""
@@ -647,16 +704,16 @@ class TurboVectorEnv(VectorEnv):
             indices[draw] = self.np_random.integers(0, len(self._state_names), size=int(draw.sum()))
         return indices.copy()
 
-    def _lane_seeds(self, seed: Any) -> list[int | None]:
+    def _lane_seeds(self, seed: Any) -> tuple[list[int | None], Any]:
+        """Each lane's seed, and the new ``(np_random, np_random_seed)`` they imply (None: unchanged)."""
         n = self.num_envs
         if seed is None:
-            return [None] * n
+            return [None] * n, None
         if isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
             seed = int(seed)
             if seed < 0:
                 raise ValueError(f"seed must be a non-negative integer, got {seed}")
-            self._np_random, self._np_random_seed = seeding.np_random(seed)
-            return [(seed + i) % 2**64 for i in range(n)]
+            return [(seed + i) % 2**64 for i in range(n)], seeding.np_random(seed)
         if not isinstance(seed, (Sequence, np.ndarray)) or isinstance(seed, (str, bytes)):
             raise TypeError(f"seed must be an integer, one seed (or None) per lane, or None; got {type(seed).__name__}")
         seeds = list(seed)
@@ -668,12 +725,16 @@ class TurboVectorEnv(VectorEnv):
             if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
                 raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
         given = [int(v) for v in seeds if v is not None]
+        generator = None
         if given:
             entropy = int(np.random.SeedSequence(given).generate_state(1, np.uint64)[0])
-            self._np_random, self._np_random_seed = seeding.np_random(entropy)
-        return [None if v is None else int(v) % 2**64 for v in seeds]
+            generator = seeding.np_random(entropy)
+        return [None if v is None else int(v) % 2**64 for v in seeds], generator
 
-    def _set_start_states(self, mask: np.ndarray, choice: Any, what: str, broadcast: bool = False) -> None:
+    def _start_states_after(
+        self, mask: np.ndarray, choice: Any, what: str, broadcast: bool = False
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """Each lane's start state (index, random) once the lanes of ``mask`` take ``choice``; changes nothing."""
         n = self.num_envs
         if broadcast or isinstance(choice, (str, int, np.integer)) or choice is None:
             per_lane = [choice] * n
@@ -682,12 +743,14 @@ class TurboVectorEnv(VectorEnv):
             if len(per_lane) != n:
                 raise ValueError(f"{what} must name one start state per lane ({n}), got {len(per_lane)}")
         resolved = [None if value is None else self._resolve_state(value, what) for value in per_lane]
+        index, random = self._start_index.copy(), self._start_random.copy()
         for lane in np.flatnonzero(mask):
             value = resolved[lane]
             if value is None:
                 continue
-            self._start_random[lane] = value == _RANDOM_STATE
-            self._start_index[lane] = 0 if value == _RANDOM_STATE else value
+            random[lane] = value == _RANDOM_STATE
+            index[lane] = 0 if value == _RANDOM_STATE else value
+        return index, random
 
     def _resolve_state(self, value: Any, what: str) -> int | str:
         names = self._state_names
@@ -715,8 +778,8 @@ class TurboVectorEnv(VectorEnv):
             arrays = [array.copy() for array in arrays]
         info: dict[str, Any] = dict(zip(self._info_names, arrays))
         mask = self._all_lanes if mask is None else mask
-        if self._ram is not None:
-            info.update((name, array.copy()) for name, array in self._progress.items())
+        if self.progress_info:
+            info.update(self._book.progress_of(slice(None)))
         info.update((name, mask.copy()) for name in self._mask_names)
         layout = self._extra_layout
         if layout:
@@ -732,9 +795,9 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ asynchronous steps
 
-    def _init_async(self, batch_size: int | None) -> None:
+    def _init_async(self, batch_size: Any) -> None:
         n = self.num_envs
-        b = n if batch_size is None else int(batch_size)
+        b = n if batch_size is None else _whole_number(batch_size, "batch_size")
         if not 1 <= b <= n:
             raise ValueError(f"batch_size must be in 1..num_envs ({n}), got {batch_size}")
         if b < n and self.autoreset_mode is not AutoresetMode.NEXT_STEP:
@@ -745,12 +808,19 @@ class TurboVectorEnv(VectorEnv):
         # Finished lanes' observations, in finishing order (a row per lane, batch_size rows per recv).
         self._ring: np.ndarray | None = None
         self._in_flight = np.zeros(n, np.bool_)
-        self._sent_reset = np.zeros(n, np.bool_)
+        self._sent_start = np.zeros(n, np.bool_)  # the lane was sent a reset (or kept), not a step
+        # Lanes sent and received (or cancelled) so far, as the engine counts them: the ring row of
+        # the c-th lane to finish is c % ring rows.
+        self._sent_count = 0
+        self._received_count = 0
         self._recv_ids = np.zeros(b, np.int32)
         self._recv_outputs = step_outputs(b)
         self._recv_extra = np.zeros((b, self._extra.shape[1]), np.int64)
-        self._last_ids: np.ndarray | None = None
+        self._recv_ram = np.zeros((b, self._engine.ram_shape()[1]), np.uint8) if self.progress_info else None
+        # A batch received by a recv() that was cut short (Ctrl-C): the next recv() returns it.
+        self._undelivered = None
 
+    @_one_caller
     def send(self, actions: Any, env_ids: Any = None) -> None:
         """Starts the lanes ``env_ids`` with ``actions`` (one per lane) and returns at once.
 
@@ -768,14 +838,16 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() or async_reset() before send()")
         ids = self._send_ids(env_ids, actions)
         action_bytes = _action_bytes(self._action_table, self._raw_actions, actions, len(ids))
-        busy = ids[self._in_flight[ids]]
+        self._recover()
+        busy = ids[self._busy()[ids]]
         if busy.size:
             raise RuntimeError(f"lane {busy[0]} is in flight; receive it before sending it again")
-        resets = self._needs_reset[ids]
-        if resets.any() and self.autoreset_mode is AutoresetMode.DISABLED:
+        starts = self._book.needs_reset[ids]
+        if starts.any() and self.autoreset_mode is AutoresetMode.DISABLED:
             raise RuntimeError(PENDING_RESET_MESSAGE)
-        self._send(ids, action_bytes, resets, None)
+        self._send(ids, action_bytes, starts, None, go_on=True)
 
+    @_one_caller
     def recv(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """The first ``batch_size`` lanes to finish: ``(obs, rewards, terminated, truncated, info)``.
 
@@ -785,96 +857,141 @@ class TurboVectorEnv(VectorEnv):
         ``batch_size == num_envs`` the rows are in lane order. ``info`` holds
         the game values of those lanes (and their ``_name`` masks, all true).
         With ``copy=False`` the observation is a view of a buffer the
-        environment reuses once ``num_envs`` more lanes have finished.
+        environment reuses once ``num_envs`` more lanes have finished (a
+        fresh array when the batch wraps around the end of that buffer).
+        Episodes end by the same rules as in :meth:`step`.
         """
         self._check_open()
+        self._recover()
+        if self._undelivered is not None:
+            result, self._undelivered = self._undelivered, None
+            return result
+        outputs = self._recv_outputs
+        outputs[0].fill(np.nan)  # rewards the engine has not written are NaN (see _recover)
+        self._journal = ("recv", self._received_count)
+        try:
+            self._engine.step_recv_into(
+                self._recv_ids,
+                *outputs,
+                extra_info=self._recv_extra if self._extra_layout else None,
+                ram=self._recv_ram,
+            )  # type: ignore[misc]
+        except Exception:
+            self._journal = None  # refused: nothing was received
+            raise
+        result = self._book_recv(self._journal[1])
+        self._journal = None
+        return result
+
+    def _book_recv(self, received: int):
+        """Books the episodes of the lanes a receive returned and builds its result (journal "recv")."""
         n, b = self.num_envs, self.batch_size
         outputs = self._recv_outputs
-        extra = self._recv_extra if self._extra_layout else None
-        row = self._engine.step_recv_into(self._recv_ids, *outputs, extra_info=extra)  # type: ignore[misc]
-        lanes = self._recv_ids.copy()
+        ids = self._recv_ids.copy()
         rewards, terminated, truncated = outputs[0].copy(), outputs[1].copy(), outputs[2].copy()
         values = [array.copy() for array in outputs[3:]]
-        self._in_flight[lanes] = False
-        reset = self._sent_reset[lanes]
-        stepped = ~reset
+        ram = None if self._recv_ram is None else self._recv_ram.copy()
+        lanes: Any = ids
+        if b == n:  # every lane came back: lane order, as a synchronous step
+            order = np.argsort(ids, kind="stable")
+            rewards, terminated, truncated = rewards[order], terminated[order], truncated[order]
+            values = [value[order] for value in values]
+            ram = None if ram is None else ram[order]
+            lanes = slice(None)
+        started = self._sent_start[ids] if b < n else self._sent_start.copy()
         lives = values[self._info_names.index("lives")]
-        if self.end_on_life_loss:
-            terminated |= stepped & (lives < self._lives[lanes])
-        self._lives[lanes] = lives
-        # Episode lengths are steps_taken - episode_start, as for step().
-        self._episode_start[lanes] = np.where(reset, self._steps_taken, self._episode_start[lanes] - 1)
-        if self.max_episode_steps is not None:
-            truncated |= stepped & (self._steps_taken - self._episode_start[lanes] >= self.max_episode_steps)
-        self._needs_reset[lanes] = terminated | truncated
-        self._any_needs_reset = bool(self._needs_reset.any())
+        outcome = self._book.outcome(lanes, ~started, started, terminated, truncated, lives, ram)
+        self._journal = ("commit", outcome)
+        self._book.commit(outcome)
+        self._in_flight[ids] = False
+        self._received_count = received + b
+        terminated, truncated = outcome.terminated, outcome.truncated
         if b < n:
-            assert self._ring is not None
-            obs = self._ring[row : row + b]
+            obs = self._ring_rows(received)
             info: dict[str, Any] = dict(zip(self._info_names, values))
             info.update((name, np.ones(b, np.bool_)) for name in self._mask_names)
+            if self.progress_info:
+                info.update(self._book.progress_of(ids))
             for name, _, offset, count, dtype in self._extra_layout:
-                assert extra is not None
-                column = extra[:, offset] if count == 1 else extra[:, offset : offset + count]
+                column = self._recv_extra[:, offset] if count == 1 else self._recv_extra[:, offset : offset + count]
                 info[name] = column.astype(dtype)
-            info["env_id"] = lanes
-            return (obs.copy() if self.copy else obs), rewards, terminated, truncated, info
-        # Every lane came back: lane order, and the bookkeeping of a synchronous step.
-        order = np.argsort(lanes, kind="stable")
-        self._rewards[:] = rewards[order]
-        self._terminated[:] = terminated[order]
-        self._truncated[:] = truncated[order]
+            info["env_id"] = ids
+            return obs, rewards, terminated, truncated, info
+        self._rewards[:] = rewards
+        self._terminated[:] = terminated
+        self._truncated[:] = truncated
         for array, value in zip(self._info_args, values):
-            array[:] = value[order]
+            array[:] = value
         obs_out = self._obs.copy() if self.copy else None
         info = self._build_info(None)
-        if self.autoreset_mode is AutoresetMode.SAME_STEP and self._any_needs_reset:
+        if self.autoreset_mode is AutoresetMode.SAME_STEP and self._book.any_needs_reset:
             info = self._reset_same_step(obs_out)
         info["env_id"] = np.arange(n, dtype=np.int32)
         return self._step_result(obs_out, info)
 
+    def _ring_rows(self, received: int) -> np.ndarray:
+        """The observations of the batch whose first lane was the ``received``-th to finish."""
+        ring = self._ring
+        assert ring is not None
+        b = self.batch_size
+        row = received % len(ring)
+        if row + b <= len(ring):
+            obs = ring[row : row + b]
+            return obs.copy() if self.copy else obs
+        # After a cancel the batch may wrap around the end of the ring.
+        return ring.take(np.arange(row, row + b) % len(ring), axis=0)
+
+    @_one_caller
     def async_reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         """Sends every lane a reset and returns at once; :meth:`recv` then returns their first observations.
 
         Takes the ``seed`` and ``options`` of :meth:`reset` (``state`` or
-        ``states``; every lane is reset). Lanes still in flight are finished
-        first and their results dropped.
+        ``states``; every lane is reset, and under ``episodic_life`` a lane
+        whose game goes on goes on, as with :meth:`reset`). Lanes still in
+        flight are finished first and their results dropped. A refused reset
+        changes nothing.
         """
         self._check_open()
         options = dict(options or {})
         if "reset_mask" in options:
             raise ValueError("async_reset() resets every lane: options['reset_mask'] is not accepted")
-        seeds = self._lane_seeds(seed)
-        mask = self._all_lanes
-        if "state" in options and "states" in options:
-            raise ValueError("give either options['state'] or options['states'], not both")
-        if "state" in options:
-            self._set_start_states(mask, options.pop("state"), "options['state']", broadcast=True)
-        elif "states" in options:
-            self._set_start_states(mask, options.pop("states"), "options['states']")
-        if options:
-            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
-        self._recover_unfinished_step()
+        go_on, seeds, commit_choices = self._reset_choices(seed, options, self._all_lanes)
+        self._recover()
+        commit_choices()
         self._cancel_in_flight()
         ids = np.arange(self.num_envs, dtype=np.int32)
-        self._send(ids, np.zeros(self.num_envs, np.uint8), np.ones(self.num_envs, np.bool_), seeds)
+        self._send(ids, np.zeros(self.num_envs, np.uint8), np.ones(self.num_envs, np.bool_), seeds, go_on=go_on)
         self._reset_done = True
 
     def _step_async(self, actions: Any, env_ids: Any):
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
-        if env_ids is None and self._last_ids is not None and self.batch_size < self.num_envs:
-            env_ids = self._last_ids
-        ids = self._send_ids(env_ids, actions)
-        if int(self._in_flight.sum()) + len(ids) < self.batch_size:
+        self._recover()
+        if env_ids is None:
+            ids = np.flatnonzero(~self._busy()).astype(np.int32)
+            count = np.asarray(actions).size
+            if count != len(ids):
+                raise ValueError(
+                    f"step() sends one action to each of the {len(ids)} lanes not in flight (every lane after a "
+                    f"reset, the lanes of the last recv() after that), got {count} actions"
+                )
+        else:
+            ids = self._send_ids(env_ids, actions)
+        flying = int(self._in_flight.sum())
+        if self._undelivered is None and flying + len(ids) < self.batch_size:
             raise ValueError(
-                f"step() sends {len(ids)} lanes but recv() needs {self.batch_size} in flight "
-                f"({int(self._in_flight.sum())} are)"
+                f"step() sends {len(ids)} lanes but recv() needs {self.batch_size} in flight ({flying} are)"
             )
         self.send(actions, ids)
-        result = self.recv()
-        self._last_ids = result[4]["env_id"]
-        return result
+        return self.recv()
+
+    def _busy(self) -> np.ndarray:
+        """Lanes that cannot be sent: in flight, or received by a cut-short recv() not yet delivered."""
+        if self._undelivered is None:
+            return self._in_flight
+        busy = self._in_flight.copy()
+        busy[self._undelivered[4]["env_id"]] = True
+        return busy
 
     def _send_ids(self, env_ids: Any, actions: Any) -> np.ndarray:
         n = self.num_envs
@@ -890,42 +1007,72 @@ class TurboVectorEnv(VectorEnv):
             raise ValueError("env_ids must not name a lane twice")
         return ids.astype(np.int32)
 
-    def _send(self, ids: np.ndarray, action_bytes: np.ndarray, resets: np.ndarray, seeds: list | None) -> None:
+    def _send(
+        self, ids: np.ndarray, action_bytes: np.ndarray, starts: np.ndarray, seeds: list | None, go_on: bool
+    ) -> None:
+        """Sends ``ids``: a step, or where ``starts`` says a new episode (a reset, or with ``go_on`` a
+        lane whose game goes on after a lost life, kept as it stands)."""
         n = self.num_envs
         indices = None
-        if resets.any():
+        if starts.any():
             mask = np.zeros(n, np.bool_)
-            mask[ids[resets]] = True
-            indices = np.ascontiguousarray(self._start_indices(mask)[ids])
+            mask[ids[starts]] = True
+            kept = self._book.goes_on(mask) if go_on else np.zeros(n, np.bool_)
+            lane_indices = self._start_indices(mask & ~kept)
+            lane_indices[kept] = KEEP_LANE
+            indices = np.ascontiguousarray(lane_indices[ids])
         if self.batch_size < n and self._ring is None:
             rows = self.batch_size * -(-n // self.batch_size)
             self._ring = np.zeros((rows, *self._obs_shape[1:]), np.uint8)
-        self._engine.step_send(
-            ids,
-            action_bytes,
-            self._obs,
-            self._ring,
-            np.ascontiguousarray(resets) if resets.any() else None,
-            indices,
-            None if seeds is None else [seeds[i] for i in ids],
-        )
+        flying = int(self._in_flight.sum())
+        self._journal = ("send", ids, starts, flying)
+        try:
+            self._engine.step_send(
+                ids,
+                action_bytes,
+                self._obs,
+                self._ring,
+                np.ascontiguousarray(starts) if starts.any() else None,
+                indices,
+                None if seeds is None else [seeds[i] for i in ids],
+            )
+        except Exception:
+            self._journal = None  # refused: nothing was sent
+            raise
+        self._mark_sent(ids, starts)
+        self._journal = None
+
+    def _mark_sent(self, ids: np.ndarray, starts: np.ndarray) -> None:
         self._in_flight[ids] = True
-        self._sent_reset[ids] = resets
+        self._sent_start[ids] = starts
+        self._sent_count = self._received_count + int(self._in_flight.sum())
 
     def _cancel_in_flight(self) -> None:
-        """Finishes the lanes in flight and drops their results (their lanes keep their new state)."""
+        """Finishes the lanes in flight and drops their results (their lanes keep their new state).
+
+        Their results were never seen: the next step of such a lane is a
+        reset, as after an ended episode. So for a batch a cut-short recv()
+        had not delivered yet.
+        """
+        if self._undelivered is not None:
+            self._book.needs_reset[self._undelivered[4]["env_id"]] = True
+            self._undelivered = None
         if not self._in_flight.any():
             return
+        self._journal = ("cancel",)
         self._engine.step_cancel()
+        self._mark_cancelled()
+        self._journal = None
+
+    def _mark_cancelled(self) -> None:
         lanes = np.flatnonzero(self._in_flight)
-        self._in_flight[:] = False
-        # Their results were not seen: the next step of such a lane is a reset, as after an ended episode.
-        self._needs_reset[lanes] = True
-        self._any_needs_reset = True
+        self._book.needs_reset[lanes] = True
+        self._in_flight[lanes] = False
+        self._received_count = self._sent_count
 
     def _reset_same_step(self, obs: np.ndarray | None) -> dict[str, Any]:
         """SAME_STEP after the lanes' step: resets the ended lanes now; returns the step's info with their finals."""
-        ended = self._needs_reset.copy()
+        ended = self._book.needs_reset.copy()
         lanes = np.flatnonzero(ended)
         final_obs = np.full(self.num_envs, None, dtype=object)
         finals = (self._obs if obs is None else obs)[lanes]  # a copy of the ended lanes' rows
@@ -933,7 +1080,6 @@ class TurboVectorEnv(VectorEnv):
             final_obs[lane] = finals[row]
         final_info = self._build_info(ended, always_copy=True)
         self._reset_lanes(ended, self._no_seeds)
-        self._refresh_info()
         if obs is not None:
             obs[lanes] = self._obs[lanes]
         info = self._build_info(None)
@@ -945,6 +1091,7 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ lane clones
 
+    @_one_caller
     def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
         """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
 
@@ -965,6 +1112,7 @@ class TurboVectorEnv(VectorEnv):
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
         return [None if snapshot is None else pack_lane_state(snapshot.to_bytes()) for snapshot in snapshots]
 
+    @_one_caller
     def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
         """Saves the lanes of ``mask`` (all by default) as :class:`~tanuvex_turbo.saved_lanes.SavedLane` objects.
 
@@ -980,6 +1128,7 @@ class TurboVectorEnv(VectorEnv):
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
         return [None if snapshot is None else SavedLane(snapshot, self._lane_token) for snapshot in snapshots]
 
+    @_one_caller
     def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
 
@@ -1002,14 +1151,12 @@ class TurboVectorEnv(VectorEnv):
         mask, snapshots = self._decode_states(states)
         if not self._reset_done and not mask.all():
             raise RuntimeError("call reset() before restoring only some lanes")
-        self._recover_unfinished_step()
+        self._recover()
+        self._journal = ("reset", mask.copy())
         self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
-        self._life_ended[mask] = False
-        self._episode_start[mask] = self._steps_taken
-        self._needs_reset[mask] = False
-        self._any_needs_reset = bool(self._needs_reset.any())
+        self._begin_episodes(mask)  # a restored lane's lives are the baseline of end_on_life_loss
+        self._journal = None
         self._reset_done = True
-        self._refresh_info()  # a restored lane's lives are the baseline of end_on_life_loss
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
 
     def _decode_states(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
@@ -1052,6 +1199,16 @@ def _whole_number(value: Any, name: str) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+
+
+def _episode_limit(value: Any) -> int | None:
+    """``max_episode_steps`` checked: None or a whole number of at least 1."""
+    if value is None:
+        return None
+    value = _whole_number(value, "max_episode_steps")
+    if value < 1:
+        raise ValueError(f"max_episode_steps must be at least 1, got {value}")
+    return value
 
 
 def check_num_envs(num_envs: Any) -> int:

@@ -41,10 +41,11 @@ constexpr ArraySpec RECV_SPECS[] = {{"env_ids", ElementType::I32, 1, Access::Wri
 constexpr size_t RECV_ARRAYS = sizeof(RECV_SPECS) / sizeof(RECV_SPECS[0]);
 
 struct RecvNames {
-  const char* names[RECV_ARRAYS + 1];
+  const char* names[RECV_ARRAYS + 2];
   RecvNames() {
     for (size_t i = 0; i < RECV_ARRAYS; ++i) names[i] = RECV_SPECS[i].name;
     names[RECV_ARRAYS] = "extra_info";
+    names[RECV_ARRAYS + 1] = "ram";
   }
 };
 
@@ -174,8 +175,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const RecvNames names;
-  static const Signature sig{"step_recv_into", names.names, RECV_ARRAYS + 1, RECV_ARRAYS};
-  PyObject* given[RECV_ARRAYS + 1] = {};
+  static const Signature sig{"step_recv_into", names.names, RECV_ARRAYS + 2, RECV_ARRAYS};
+  PyObject* given[RECV_ARRAYS + 2] = {};
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, HoldKind::Async);
@@ -186,6 +187,11 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   const bool has_extra = present(given[RECV_ARRAYS]);
   if (has_extra &&
       !convert_array(given[RECV_ARRAYS], "extra_info", ElementType::I64, 2, Access::Write, call.holds, extra)) {
+    return nullptr;
+  }
+  ArrayArg ram;
+  const bool has_ram = present(given[RECV_ARRAYS + 1]);
+  if (has_ram && !convert_array(given[RECV_ARRAYS + 1], "ram", ElementType::U8, 2, Access::Write, call.holds, ram)) {
     return nullptr;
   }
   ZuboVecEnv& env = *object->env;
@@ -216,7 +222,9 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto e = first_error(
           lanes, lengths,
           [&] { return has_extra ? check_shape(extra, "extra_info", {count, env.extra_info_width()}) : std::nullopt; },
-          contiguity, [&] { return has_extra ? check_contiguous(extra) : std::nullopt; })) {
+          [&] { return has_ram ? check_shape(ram, "ram", {count, 2048}) : std::nullopt; }, contiguity,
+          [&] { return has_extra ? check_contiguous(extra) : std::nullopt; },
+          [&] { return has_ram ? check_contiguous(ram) : std::nullopt; })) {
     return raise(*e);
   }
   AsyncOutputs out;
@@ -230,6 +238,7 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   TT_GAME_VALUES(TT_INFO_OUT)
 #undef TT_INFO_OUT
   out.extra_info = has_extra ? extra.as<int64_t>() : nullptr;
+  out.ram = has_ram ? ram.as<uint8_t>() : nullptr;
   size_t ring_row = 0;
   const EnvStatus status = without_gil([&] { return env.async_recv(out, ring_row); });
   if (env.async_in_flight() == 0) release_async_arrays(object);

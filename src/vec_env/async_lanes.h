@@ -25,8 +25,14 @@ struct AsyncJob {
   uint32_t lane = 0;
   uint8_t action = 0;  // effective action (sticky draw done at send)
   bool reset = false;  // reset to `state_index` instead of stepping
+  bool keep = false;   // neither step nor reset: report the lane as it stands
   int32_t state_index = -1;
 };
+
+/// State index of a lane in an asynchronous reset that is not reset: it runs
+/// no frame, draws no random number and comes back as it stands, with reward
+/// 0 and both flags false (a lane whose episode ended but whose game goes on).
+inline constexpr int32_t KEEP_LANE = -2;
 
 /// What the caller sends: `count` lanes, with per-lane arrays of `count` items.
 struct AsyncRequest {
@@ -37,7 +43,7 @@ struct AsyncRequest {
   /// action is ignored and `state_indices` gives their start state.
   const uint8_t* reset_mask = nullptr;
   const int32_t* state_indices = nullptr;
-  /// Optional (count items): reseed of a reset lane.
+  /// Optional (count items): reseed of a reset lane (ignored for KEEP_LANE).
   const std::vector<std::optional<uint64_t>>* seeds = nullptr;
 };
 
@@ -52,6 +58,7 @@ struct AsyncOutputs {
   uint8_t* truncated = nullptr;
   InfoBuffers info;
   int64_t* extra_info = nullptr;
+  uint8_t* ram = nullptr;  // optional: count x 2048 bytes of work RAM
 };
 
 /// One send: its jobs and the pool task running them (null: not posted, the

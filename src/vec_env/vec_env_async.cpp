@@ -41,7 +41,12 @@ AsyncLanes::AsyncLanes(size_t lanes)
     if (async_ && async_->in_flight[lane] != 0) {
       return runtime_error("lane " + std::to_string(lane) + " is in flight; receive it before sending it again");
     }
-    if (request.reset_mask != nullptr && request.reset_mask[i] != 0) {
+    const bool reset = request.reset_mask != nullptr && request.reset_mask[i] != 0;
+    if (reset && request.state_indices[i] == KEEP_LANE) {
+      if (pending_reset_[lane] != 0) {
+        return runtime_error("lane " + std::to_string(lane) + " ended and is pending reset; it cannot be kept");
+      }
+    } else if (reset) {
       if (auto error = check_lane_request(i, request.state_indices[i])) return error;
     } else if (pending_reset_[lane] != 0) {
       return runtime_error("lane " + std::to_string(lane) + " ended and is pending reset; send it a reset");
@@ -75,7 +80,10 @@ void ZuboVecEnv::async_send(const AsyncRequest& request, uint8_t* obs, uint8_t* 
     const size_t lane = static_cast<size_t>(request.env_ids[i]);
     job.lane = static_cast<uint32_t>(lane);
     job.reset = request.reset_mask != nullptr && request.reset_mask[i] != 0;
-    if (job.reset) {
+    job.keep = job.reset && request.state_indices[i] == KEEP_LANE;
+    if (job.keep) {
+      job.reset = false;
+    } else if (job.reset) {
       const std::optional<uint64_t> seed = request.seeds != nullptr ? (*request.seeds)[i] : std::nullopt;
       if (seed.has_value()) rng_state_[lane] = *seed == 0 ? 1 : *seed;
       job.state_index = catalog_.empty() ? -1 : request.state_indices[i];
@@ -124,7 +132,12 @@ void ZuboVecEnv::run_async_job(const AsyncBatch& batch, size_t index) {
 #define TT_ASYNC_INFO_VIEW(NAME, ...) b.info.NAME = a.NAME.data();
   TT_GAME_VALUES(TT_ASYNC_INFO_VIEW)
 #undef TT_ASYNC_INFO_VIEW
-  if (job.reset) {
+  if (job.keep) {
+    a.rewards[lane] = 0.0f;
+    a.terminated[lane] = 0;
+    a.truncated[lane] = 0;
+    write_game_info(b.info, lane, machines_[lane].info);
+  } else if (job.reset) {
     Machine& m = machines_[lane];
     if (auto error = reset_machine_state(m, job.state_index, rng_state_[lane])) {
       a.errors.report("lane reset failed: " + *error);
@@ -243,6 +256,10 @@ EnvStatus ZuboVecEnv::async_recv(const AsyncOutputs& out, size_t& ring_row) {
     if (out.extra_info != nullptr && width > 0) {
       write_extra_info(machines_[lane].ram.data(), extra_info_ids_.data(), extra_info_ids_.size(),
                        out.extra_info + k * width, width);
+    }
+    if (out.ram != nullptr) {
+      const auto& ram = machines_[lane].ram;
+      std::memcpy(out.ram + k * ram.size(), ram.data(), ram.size());
     }
     a.in_flight[lane] = 0;
     if (a.terminated[lane] != 0 || a.truncated[lane] != 0) {
