@@ -408,6 +408,12 @@ class TestTruncation:
                 _, _, _, truncated, _ = env.step(np.array([RIGHT, NOOP]))
                 assert not truncated.any()
             assert env.step(np.array([RIGHT, NOOP]))[3].all()
+            # A step that leaves a lane out does not count toward its limit.
+            env.reset(seed=0)
+            for _ in range(3):
+                truncated = env.step(np.array([RIGHT, NOOP]), mask=np.array([True, False]))[3]
+            assert truncated.tolist() == [True, False]
+            assert not env.step(np.array([RIGHT, NOOP]))[3].any()  # lane 0 is reset, lane 1's first step
         else:
             with pytest.raises(RuntimeError, match="pending reset"):
                 env.step(np.array([RIGHT, NOOP]))

@@ -105,8 +105,9 @@ class TurboSB3VecEnv(VecEnv):
         """Waits for every lane sent by :meth:`step_async`; the lanes' results in lane order."""
         if not self._sent:
             raise RuntimeError("call step_async() before step_wait()")
-        self._sent = False
+        # Cut short (Ctrl-C), the lanes stay sent: the next step_wait() returns them.
         obs, rewards, terminated, truncated, info = self.env.recv()
+        self._sent = False
         info.pop("env_id")
         dones, infos, new_episodes = sb3_step_infos(terminated, truncated, info, self.num_envs)
         for lane, lane_info in new_episodes.items():

@@ -618,9 +618,7 @@ class TurboVectorEnv(VectorEnv):
                 self._mark_sent(ids, starts)
         elif kind == "recv":
             if not np.isnan(self._recv_outputs[0]).any():
-                result = self._book_recv(journal[1])
-                if self.batch_size < self.num_envs:
-                    self._undelivered = result
+                self._undelivered = self._book_recv(journal[1])
         elif kind == "cancel":
             if self._engine.step_in_flight() == 0:
                 self._mark_cancelled()
