@@ -81,10 +81,19 @@ def test_replay_files_refuse_what_they_cannot_read():
         (good.replace("frame_skip: 4", "frame_skip: 0"), "frame_skip"),
         (good.replace("actions:", "moves:"), "line 6"),
         (good + "zz\n", "'zz' is not an action"),
-        (good.replace("target: level 1-4", "target: level 9-9"), "W-S"),
+        (good.replace("target: level 1-4", "target: level 9-9"), "^line 4: .*W-S"),
+        # Numbers are bounded before anything is allocated or played.
+        (good.replace("frame_skip: 4", "frame_skip: 99999999999999999999"), "^line 3: frame_skip .* 1 to 3600"),
+        (good.replace("frame_skip: 4", "frame_skip: 3601"), "^line 3: frame_skip"),
+        (good.replace("42*7", "42*" + "9" * 5000), "^line 7: '42\\*9+': the replay would hold more than 1000000"),
+        (good.replace("42*7", "42*99999999999999"), "^line 7: .* more than 1000000 actions"),
+        (good + "00*999440\n", "^line 14: .* more than 1000000 actions"),  # the file holds 561 actions
+        (good.replace("42*7", "42*0"), "^line 7: '42\\*0': the repeat count must be at least 1"),
     ]:
         with pytest.raises(ValueError, match=message):
             replay.parse_replay(bad)
+    widest = replay.parse_replay(good.replace("frame_skip: 4", "frame_skip: 3600") + "00*999439\n")
+    assert widest.frame_skip == 3600 and len(widest.actions) == replay.MAX_REPLAY_STEPS
 
 
 def test_two_ray_actors_find_what_one_process_finds(rom_path, states_dir):

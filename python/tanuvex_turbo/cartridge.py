@@ -21,6 +21,7 @@ import hashlib
 import os
 import shlex
 import stat
+from typing import BinaryIO
 
 __all__ = [
     "EXPECTED_SHA256",
@@ -239,20 +240,24 @@ def _read_image(path: str | os.PathLike[str]) -> bytes:
 def read_at_most(path: str | os.PathLike[str], limit: int) -> bytes:
     """At most ``limit + 1`` bytes of the file (one more than ``limit`` says it is too long).
 
-    Opened without waiting for a writer, so a FIFO with none reads as empty
-    instead of blocking; a directory raises IsADirectoryError naming the path.
+    Opened as :func:`open_unblocked` opens it.
     """
+    with open_unblocked(path) as handle:
+        return handle.read(limit + 1)
+
+
+def open_unblocked(path: str | os.PathLike[str]) -> BinaryIO:
+    """The file opened for reading (binary) without waiting for a writer, so a FIFO with none reads as
+    empty instead of blocking; a directory raises IsADirectoryError naming the path."""
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     try:
         if stat.S_ISDIR(os.fstat(fd).st_mode):  # named by its path, not by the descriptor
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
         os.set_blocking(fd, True)
-        handle = os.fdopen(fd, "rb")
+        return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
         raise
-    with handle:
-        return handle.read(limit + 1)
 
 
 def rom_path_and_source(rom_path: str | os.PathLike[str] | None) -> tuple[str, str]:

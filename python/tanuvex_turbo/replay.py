@@ -17,19 +17,23 @@ list. ``#`` starts a comment anywhere.
     ``power-on`` (the console is switched on, the game starts from its title
     screen) or the name of a start state of the catalog (``1-1``, ``4-1``, ...).
 ``frame_skip``
-    frames per action (the engine's ``frame_skip``), 1 or more.
+    frames per action (the engine's ``frame_skip``), 1 to :data:`MAX_FRAME_SKIP`.
 ``target``
     what the inputs reach: ``level W-S`` (the end of that level), ``world W``
     (the end of its last level) or ``game`` (the end of the last level).
 
 Every action token is one controller byte in hexadecimal (two digits, bit 0
-A, bit 7 right), optionally followed by ``*N`` for N repetitions. The replay
+A, bit 7 right), optionally followed by ``*N`` for N repetitions. A replay
+holds at most :data:`MAX_REPLAY_STEPS` actions, and its file at most
+:data:`MAX_REPLAY_FILE_SIZE` bytes (a whole game is about 25,000 actions, 20
+KB). The replay
 runs one lane with no sticky actions and no random no-op frames after the
 reset, so the same file always plays the same frames.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 from collections.abc import Callable, Sequence
@@ -39,9 +43,13 @@ from typing import Any
 import numpy as np
 
 from tanuvex_turbo import progress
+from tanuvex_turbo.cartridge import read_at_most
 
 __all__ = [
     "FORMAT_LINE",
+    "MAX_FRAME_SKIP",
+    "MAX_REPLAY_FILE_SIZE",
+    "MAX_REPLAY_STEPS",
     "POWER_ON",
     "Replay",
     "ReplayResult",
@@ -56,7 +64,14 @@ __all__ = [
 #: First line of every replay file.
 FORMAT_LINE = "tanuvex-turbo replay 1"
 POWER_ON = "power-on"
+#: Most frames per action, the engine's own bound.
+MAX_FRAME_SKIP = 3600
+#: Most actions in a replay (about 40 times a whole game at 4 frames per action).
+MAX_REPLAY_STEPS = 1_000_000
+#: Largest replay file read.
+MAX_REPLAY_FILE_SIZE = 4 << 20
 _TOKEN = re.compile(r"^([0-9a-fA-F]{2})(?:\*([0-9]+))?$")
+_NUMBER = re.compile(r"^[0-9]{1,12}$")  # 12 digits: no huge integers are built
 _TOKENS_PER_LINE = 16
 
 
@@ -110,12 +125,13 @@ def parse_replay(text: str) -> Replay:
     """Reads the text of a replay file.
 
     Raises:
-        ValueError: the text is not a replay file of this format, naming the line at fault.
+        ValueError: the text is not a replay file of this format, or its numbers are out of bounds
+            (``frame_skip`` above MAX_FRAME_SKIP, more than MAX_REPLAY_STEPS actions), naming the line at fault.
     """
     lines = [line.split("#", 1)[0].strip() for line in text.splitlines()]
     if not lines or lines[0] != FORMAT_LINE:
         raise ValueError(f"not a replay file: the first line must be {FORMAT_LINE!r}")
-    header: dict[str, str] = {}
+    header: dict[str, tuple[int, str]] = {}
     body_start = None
     for number, line in enumerate(lines[1:], start=2):
         if not line:
@@ -126,32 +142,58 @@ def parse_replay(text: str) -> Replay:
         key, sep, value = line.partition(":")
         if not sep or key.strip() not in ("start", "frame_skip", "target"):
             raise ValueError(f"line {number}: expected 'start:', 'frame_skip:', 'target:' or 'actions:', got {line!r}")
-        header[key.strip()] = value.strip()
+        header[key.strip()] = (number, value.strip())
     if body_start is None:
         raise ValueError("the replay file has no 'actions:' line")
     for key in ("start", "frame_skip", "target"):
         if key not in header:
             raise ValueError(f"the replay file has no {key!r} line")
+    number, value = header["frame_skip"]
+    if not _NUMBER.match(value) or not 1 <= int(value) <= MAX_FRAME_SKIP:
+        raise ValueError(f"line {number}: frame_skip must be a whole number from 1 to {MAX_FRAME_SKIP}, got {value!r}")
+    frame_skip = int(value)
+    number, value = header["target"]
     try:
-        frame_skip = int(header["frame_skip"])
-    except ValueError:
-        frame_skip = 0
-    if frame_skip < 1:
-        raise ValueError(f"frame_skip must be a whole number of at least 1, got {header['frame_skip']!r}")
+        target = progress.parse_target(value)
+    except ValueError as error:
+        raise ValueError(f"line {number}: {error}") from None
     actions = bytearray()
     for number, line in enumerate(lines[body_start:], start=body_start + 1):
         for token in line.split():
             match = _TOKEN.match(token)
             if match is None:
                 raise ValueError(f"line {number}: {token!r} is not an action (two hex digits, optionally *COUNT)")
-            actions += bytes([int(match.group(1), 16)]) * int(match.group(2) or 1)
-    return Replay(header["start"], frame_skip, progress.parse_target(header["target"]), bytes(actions))
+            digits = match.group(2) or "1"
+            count = int(digits) if len(digits) <= 12 else MAX_REPLAY_STEPS + 1
+            if count < 1:
+                raise ValueError(f"line {number}: {token!r}: the repeat count must be at least 1")
+            if count > MAX_REPLAY_STEPS - len(actions):
+                raise ValueError(
+                    f"line {number}: {token!r}: the replay would hold more than {MAX_REPLAY_STEPS} actions"
+                )
+            actions += bytes([int(match.group(1), 16)]) * count
+    return Replay(header["start"][1], frame_skip, target, bytes(actions))
 
 
 def read_replay(path: str | os.PathLike[str]) -> Replay:
-    """Reads a replay file (see :func:`parse_replay`)."""
-    with open(path, encoding="utf-8") as handle:
-        return parse_replay(handle.read())
+    """Reads a replay file (see :func:`parse_replay`).
+
+    A FIFO without a writer reads as empty instead of blocking.
+
+    Raises:
+        OSError: the file cannot be read, or holds more than MAX_REPLAY_FILE_SIZE bytes (errno EFBIG).
+        ValueError: the file is empty, not UTF-8 text, or not a replay file.
+    """
+    data = read_at_most(path, MAX_REPLAY_FILE_SIZE)
+    if len(data) > MAX_REPLAY_FILE_SIZE:
+        raise OSError(errno.EFBIG, f"replay file is larger than {MAX_REPLAY_FILE_SIZE} bytes", os.fspath(path))
+    if not data:
+        raise ValueError("the replay file is empty")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"not a replay file: byte {error.start} is not UTF-8 text") from None
+    return parse_replay(text)
 
 
 def write_replay(path: str | os.PathLike[str], replay: Replay) -> None:
