@@ -3,12 +3,15 @@ gives the same result on Ray actors, and its replay files play back."""
 
 from __future__ import annotations
 
+import base64
+import copy
+import gzip
 import json
 import pathlib
 
 import pytest
 
-from tanuvex_turbo import explore, replay
+from tanuvex_turbo import explore, progress, replay
 from tanuvex_turbo.cli import main
 from tanuvex_turbo.explore_cli import EXIT_NOT_REACHED
 
@@ -72,6 +75,95 @@ def test_explore_command_resumes_its_archive_and_replay_checks_the_file(rom_path
     (tmp_path / "cut.txt").write_text(replay.format_replay(cut))
     checking = ["replay", "--rom", str(rom_path), "--states", str(states_dir)]
     assert main(checking + [str(tmp_path / "cut.txt")]) == EXIT_NOT_REACHED
+
+
+def test_a_damaged_foreign_or_other_archive_is_refused_and_left_as_it_is(
+    rom_path, states_dir, tmp_path, capsys, monkeypatch
+):
+    archive, out = tmp_path / "archive.gz", tmp_path / "found.txt"
+    where = ["--rom", str(rom_path), "--states", str(states_dir), "--state", "1-1", "--lanes", "8"]
+    command = ["explore", *where, "--quiet", "--output", str(out), "--archive", str(archive), "--max-steps", "3000"]
+    assert main(command[:-1] + ["1500"]) == EXIT_NOT_REACHED
+    saved = archive.read_bytes()
+    good = json.loads(gzip.decompress(saved))
+    k = next(n for n, cell in enumerate(good["cells"]) if cell["length"] > 2)
+    state = base64.b64decode(good["cells"][k]["state"])
+    damaged = base64.b64encode(state[:-4] + bytes(4)).decode()
+
+    def edited(change):
+        document = copy.deepcopy(good)
+        change(document)
+        return gzip.compress(json.dumps(document).encode())
+
+    for data, message in [
+        (edited(lambda d: d.pop("settings")), "archive.gz is a damaged archive: it holds no settings"),
+        (edited(lambda d: d["settings"].update(seed=1)), "the archive was made with other settings: seed"),
+        (
+            edited(lambda d: d["settings"]["cells"].update(x_bucket=16)),
+            "the archive was made with other settings: cells",
+        ),
+        (edited(lambda d: d["cells"][k].pop("state")), f"damaged archive: cell {k} has no 'state'"),
+        (edited(lambda d: d.update(passed="x")), "passed must be a whole number of at least -1, got 'x'"),
+        (edited(lambda d: d.pop("round")), "damaged archive: it has no 'round'"),
+        (edited(lambda d: d["cells"][k].update(length=-1)), f"cell {k}: length must be a whole number of at least 0"),
+        (edited(lambda d: d["cells"][k].update(path=d["cells"][k]["path"][2:])), f"cell {k}: its path holds"),
+        (edited(lambda d: d["cells"][k].update(level=9)), f"cell {k}: its level 9 is not the level of its key"),
+        (edited(lambda d: d["cells"][k].update(state=damaged)), "its checksum does not match"),
+        (edited(lambda d: d["cells"].append(d["cells"][k])), "is also the key of an earlier cell"),
+        (edited(lambda d: d["cells"].pop(0)), "it holds no start cell"),
+        (edited(lambda d: d.update(max_level=5)), "max_level 5 is not the highest level of its cells"),
+        (saved[:-200], "archive.gz is not a saved archive: Compressed file ended"),
+        (gzip.compress(b"[1, 2]"), "archive.gz is not a saved archive of this version"),
+        (b"tanuvex-turbo replay 1\n", "archive.gz is not a saved archive: Not a gzipped file"),
+    ]:
+        archive.write_bytes(data)
+        assert main(command) == 2
+        assert message in capsys.readouterr().err
+        assert archive.read_bytes() == data and not out.exists()
+    archive.write_bytes(saved)
+    unpacked = len(gzip.decompress(saved))
+    for bounds, message in [
+        ((len(saved) - 1, unpacked), f"archive file is larger than {len(saved) - 1} bytes"),
+        ((len(saved), unpacked - 1), f"it unpacks to more than {unpacked - 1} bytes"),
+    ]:
+        monkeypatch.setattr(explore, "MAX_ARCHIVE_FILE_SIZE", bounds[0])
+        monkeypatch.setattr(explore, "MAX_ARCHIVE_SIZE", bounds[1])
+        assert main(command) == 2 and message in capsys.readouterr().err
+    monkeypatch.setattr(explore, "MAX_ARCHIVE_SIZE", unpacked)  # both at their bound: read
+    assert main(command) == EXIT_NOT_REACHED and archive.read_bytes() != saved
+
+
+class _ScriptedWorkers:
+    """Workers whose picks report what the test says: (steps into the pick, state) of one cell per pick."""
+
+    def __init__(self, found):
+        self.found, self.steps = found, 0
+
+    def start_state(self, index):
+        return "start", (1, 0, 0, 0, 0, 0, 0, 0, 0), 0
+
+    def run(self, picks, known, last_level):
+        return [
+            explore.PickResult(cells=[((1, 0, 0, 0, 0, 5, 5, 0, 0), steps, state)], actions=bytes([n]) * 40)
+            for n, (steps, state) in enumerate(self.found)
+        ]
+
+
+def test_a_cell_keeps_the_first_of_its_shortest_paths():
+    found = [(10, "far"), (5, "near"), (5, "as near, later"), (10, "far again")]
+    explorer = explore.Explorer(
+        _ScriptedWorkers(found),
+        start=replay.POWER_ON,
+        state_names=[],
+        target=progress.Target("level", 0),
+        frame_skip=4,
+        spec=explore.CellSpec(),
+        policy=explore.Policy(),
+        picks=len(found),
+    )
+    explorer.step_round()
+    cell = explorer.cells[(1, 0, 0, 0, 0, 5, 5, 0, 0)]
+    assert (cell.length, cell.path, cell.state) == (5, bytes([1]) * 5, "near")
 
 
 def test_replay_files_refuse_what_they_cannot_read():

@@ -246,6 +246,42 @@ def test_start_state_paths_are_read_bounded_and_never_block(tmp_path):
     assert load_catalog({"two": gzip.compress(image) + gzip.compress(image)})[0] == [image * 2]
 
 
+def test_replay_files_and_archives_are_read_bounded_and_never_block(rom_path, tmp_path, capsys):
+    from tanuvex_turbo import cli
+    from tanuvex_turbo.replay import MAX_REPLAY_FILE_SIZE, read_replay
+
+    fifo = str(tmp_path / "input.fifo")
+    os.mkfifo(fifo)
+    big = tmp_path / "big.replay"
+    with open(big, "wb") as f:
+        f.truncate(MAX_REPLAY_FILE_SIZE + 1)
+    where = ["--rom", rom_path, "--states", str(tmp_path)]
+    gif, out = str(tmp_path / "out.gif"), str(tmp_path / "out.replay")
+    endless = tmp_path / "endless.replay"
+    endless.write_text(
+        "tanuvex-turbo replay 1\nstart: power-on\nframe_skip: 4\ntarget: game\nactions:\n00*3000000000\n"
+    )
+    for argv, message in [
+        (["replay", *where, fifo], f"{fifo}: the replay file is empty"),
+        (["record", gif, *where, "--replay", fifo], f"{fifo}: the replay file is empty"),
+        (["explore", *where, "--archive", fifo, "-o", out], f"{fifo} is not a saved archive: the file is empty"),
+        (["replay", *where, "/dev/zero"], f"cannot read /dev/zero: replay file is larger than {MAX_REPLAY_FILE_SIZE}"),
+        (["record", gif, *where, "--replay", str(big)], f"replay file is larger than {MAX_REPLAY_FILE_SIZE} bytes"),
+        (["explore", *where, "--archive", "/dev/zero", "-o", out], "/dev/zero is not a saved archive: Not a gzip"),
+        (["replay", *where, str(endless)], "endless.replay: line 6: '00*3000000000': the replay would hold more than"),
+    ]:
+        outcome = []
+        command = threading.Thread(target=lambda a=argv, o=outcome: o.append(cli.main(a)), daemon=True)
+        command.start()
+        command.join(10.0)
+        assert not command.is_alive(), f"{argv[0]} blocked on {argv[-1]}"
+        assert outcome == [2] and message in capsys.readouterr().err
+    assert not os.path.exists(gif) and not os.path.exists(out)
+    text = "tanuvex-turbo replay 1\nstart: power-on\nframe_skip: 4\ntarget: game\nactions:\n00*3 #"
+    big.write_text(text + "x" * (MAX_REPLAY_FILE_SIZE - len(text)))  # the bound itself is read
+    assert read_replay(big).actions == bytes(3)
+
+
 def _error_of(call, *args):
     try:
         call(*args)

@@ -52,12 +52,16 @@ actors (:class:`RayWorkers`).
 from __future__ import annotations
 
 import base64
+import binascii
+import errno
 import gzip
 import json
+import math
 import os
 import sys
 import tempfile
 import time
+import zlib
 from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
@@ -67,7 +71,8 @@ import numpy as np
 
 from tanuvex_turbo import progress
 from tanuvex_turbo.actions import DOWN, LEFT, NOOP, RIGHT, START, A, B
-from tanuvex_turbo.lane_states import pack_lane_state, unpack_lane_state
+from tanuvex_turbo.cartridge import open_unblocked
+from tanuvex_turbo.lane_states import MAGIC, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.replay import POWER_ON, Replay, start_catalog
 
 __all__ = [
@@ -81,6 +86,10 @@ __all__ = [
 ]
 
 ARCHIVE_FORMAT = "tanuvex-turbo archive 1"
+#: Largest archive file read (gzip-compressed), and largest document it may unpack to. A search
+#: through the whole game keeps about 20,000 cells and unpacks to some hundreds of megabytes.
+MAX_ARCHIVE_FILE_SIZE = 1 << 30
+MAX_ARCHIVE_SIZE = 4 << 30
 
 #: The exploration's default actions: running and jumping both ways, A alone, down.
 EXPLORE_ACTIONS: tuple[int, ...] = (
@@ -655,37 +664,157 @@ class Explorer:
         os.replace(partial, path)
 
     def load(self, path: str | os.PathLike[str]) -> None:
-        """Resumes from an archive written by :meth:`save` with the same settings.
+        """Resumes from an archive written by :meth:`save` with the same settings (the target may differ).
+
+        The whole archive is checked before anything of this explorer changes. A FIFO
+        without a writer reads as empty instead of blocking.
 
         Raises:
-            ValueError: not an archive, or one made with other settings.
+            ValueError: not an archive, a damaged one, or one made with other settings.
+            OSError: the file cannot be read, or is larger than MAX_ARCHIVE_FILE_SIZE (errno EFBIG).
         """
-        try:
-            with gzip.open(path, "rt", encoding="utf-8") as handle:
-                document = json.load(handle)
-        except (OSError, EOFError, json.JSONDecodeError) as error:
-            raise ValueError(f"{os.fspath(path)} is not a saved archive: {error}") from None
+        where = os.fspath(path)
+        document = _read_archive(path)
         if not isinstance(document, dict) or document.get("format") != ARCHIVE_FORMAT:
-            raise ValueError(f"{os.fspath(path)} is not a saved archive of this version")
-        saved = document["settings"]
+            raise ValueError(f"{where} is not a saved archive of this version")
+        saved = document.get("settings")
+        if not isinstance(saved, dict):
+            raise ValueError(f"{where} is a damaged archive: it holds no settings")
         mine = json.loads(json.dumps(self.settings()))
         differ = sorted(key for key in mine if key != "target" and saved.get(key) != mine[key])
         if differ:
             raise ValueError(f"the archive was made with other settings: {', '.join(differ)}")
-        self.round = document["round"]
-        self.steps = document["steps"]
-        self.seconds = document["seconds"]
-        self.levels_passed = [(str(name), float(at), int(steps)) for name, at, steps in document["levels_passed"]]
-        self._passed = document["passed"]
-        self.max_level = document["max_level"]
-        self.cells = {}
-        for entry in document["cells"]:
-            key = tuple(entry["key"])
-            state = self.workers.decode(base64.b64decode(entry["state"]))
-            cell = Cell(key, entry["length"], bytes.fromhex(entry["path"]), state, entry["level"])
-            cell.chosen, cell.seen, cell.tries, cell.deaths = entry["counts"]
-            self.cells[key] = cell
+        try:
+            loaded = self._loaded(document)
+        except (KeyError, TypeError, ValueError) as error:
+            text = f"it has no {error}" if isinstance(error, KeyError) else str(error)
+            raise ValueError(f"{where} is a damaged archive: {text}") from None
+        self.round, self.steps, self.seconds, self.levels_passed, self._passed, self.max_level, self.cells = loaded
         self._steps_offset = self.steps - self.workers.steps
+
+    def _loaded(self, document: dict[str, Any]) -> tuple[Any, ...]:
+        """The explorer's fields as ``document`` holds them, each checked (KeyError, TypeError, ValueError)."""
+        entries = _typed(document["levels_passed"], list, "levels_passed")
+        levels_passed = []
+        for entry in entries:
+            if not isinstance(entry, list) or len(entry) != 3 or not isinstance(entry[0], str):
+                raise ValueError(f"levels_passed holds {entry!r:.60}, not [level, seconds, steps]")
+            progress.parse_level(entry[0])
+            levels_passed.append(
+                (entry[0], _real(entry[1], "levels_passed seconds"), _whole(entry[2], "levels_passed steps"))
+            )
+        cells: dict[tuple[int, ...], Cell] = {}
+        width = 9 if self.spec.loop_counters else 7
+        for number, entry in enumerate(_typed(document["cells"], list, "cells")):
+            try:
+                cell = self._cell(_typed(entry, dict, "a cell"), width)
+            except KeyError as error:
+                raise ValueError(f"cell {number} has no {error}") from None
+            except (TypeError, ValueError) as error:
+                raise ValueError(f"cell {number}: {error}") from None
+            if cell.key in cells:
+                raise ValueError(f"cell {number}: its key is also the key of an earlier cell")
+            cells[cell.key] = cell
+        if not any(cell.length == 0 for cell in cells.values()):
+            raise ValueError("it holds no start cell (a cell of length 0)")
+        max_level = _whole(document["max_level"], "max_level")
+        if max_level != max(cell.level for cell in cells.values()):
+            raise ValueError(f"max_level {max_level} is not the highest level of its cells")
+        return (
+            _whole(document["round"], "round"),
+            _whole(document["steps"], "steps"),
+            _real(document["seconds"], "seconds"),
+            levels_passed,
+            _whole(document["passed"], "passed", -1),
+            max_level,
+            cells,
+        )
+
+    def _cell(self, entry: dict[str, Any], width: int) -> Cell:
+        key = tuple(_typed(entry["key"], list, "key"))
+        if len(key) != width or not all(type(v) is int and 0 <= v < 1 << 16 for v in key):
+            raise ValueError(f"its key {list(key)!r:.80} is not {width} whole numbers from 0 to 65535")
+        length = _whole(entry["length"], "length")
+        path = bytes.fromhex(_typed(entry["path"], str, "path"))
+        if len(path) != length:
+            raise ValueError(f"its path holds {len(path)} actions, its length says {length}")
+        level = _whole(entry["level"], "level")
+        if level != int(progress.level_of(key[1], key[2])):
+            raise ValueError(f"its level {level} is not the level of its key")
+        counts = _typed(entry["counts"], list, "counts")
+        if len(counts) != 4:
+            raise ValueError("counts must hold 4 numbers (chosen, seen, tries, deaths)")
+        chosen, seen, tries, deaths = (_whole(count, "counts") for count in counts)
+        if deaths > tries:
+            raise ValueError(f"it has {deaths} deaths in {tries} tries")
+        try:
+            blob = base64.b64decode(_typed(entry["state"], str, "state"), validate=True)
+        except binascii.Error:
+            raise ValueError("its state is not base64 text") from None
+        if not blob.startswith(MAGIC):
+            raise ValueError("its state is not a saved lane state")
+        cell = Cell(key, length, path, self.workers.decode(blob), level)
+        cell.chosen, cell.seen, cell.tries, cell.deaths = chosen, seen, tries, deaths
+        return cell
+
+
+def _typed(value: Any, kind: type, name: str) -> Any:
+    if not isinstance(value, kind):
+        raise TypeError(f"{name} must be a {kind.__name__}, got {value!r:.40}")
+    return value
+
+
+def _whole(value: Any, name: str, low: int = 0) -> int:
+    if type(value) is not int or value < low:
+        raise ValueError(f"{name} must be a whole number of at least {low}, got {value!r:.40}")
+    return value
+
+
+def _real(value: Any, name: str) -> float:
+    if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
+        raise ValueError(f"{name} must be a number of at least 0, got {value!r:.40}")
+    return float(value)
+
+
+def _read_archive(path: str | os.PathLike[str]) -> Any:
+    """The JSON document of an archive file, read bounded (see :meth:`Explorer.load`)."""
+    where = os.fspath(path)
+    with open_unblocked(path) as handle:
+        capped: Any = _Capped(handle, MAX_ARCHIVE_FILE_SIZE)
+        try:
+            with gzip.GzipFile(fileobj=capped, mode="rb") as unpacked:
+                text = unpacked.read(MAX_ARCHIVE_SIZE + 1)
+        except (OSError, EOFError, zlib.error) as error:
+            if capped.read_past:
+                raise OSError(
+                    errno.EFBIG, f"archive file is larger than {MAX_ARCHIVE_FILE_SIZE} bytes", where
+                ) from None
+            raise ValueError(f"{where} is not a saved archive: {error}") from None
+    if capped.count == 0:
+        raise ValueError(f"{where} is not a saved archive: the file is empty")
+    if len(text) > MAX_ARCHIVE_SIZE:
+        raise ValueError(f"{where} is not a saved archive: it unpacks to more than {MAX_ARCHIVE_SIZE} bytes")
+    try:
+        return json.loads(text)
+    except (ValueError, RecursionError) as error:  # JSONDecodeError and UnicodeDecodeError are ValueErrors
+        raise ValueError(f"{where} is not a saved archive: {error}") from None
+
+
+class _Capped:
+    """Reads a binary file for :class:`gzip.GzipFile`, failing once more than ``limit`` bytes were read."""
+
+    def __init__(self, handle: Any, limit: int) -> None:
+        self.handle, self.limit, self.count, self.read_past = handle, limit, 0, False
+        self.mode = "rb"
+
+    def read(self, size: int = -1) -> bytes:
+        room = self.limit + 1 - self.count
+        data = self.handle.read(room if size < 0 else min(size, room))
+        self.count += len(data)
+        if self.count > self.limit:
+            self.read_past = True
+            raise OSError(errno.EFBIG, "file too large")
+        return data
 
 
 def explore(

@@ -95,6 +95,8 @@ def _explore(args: argparse.Namespace) -> int:
         )
     except ValueError as error:
         raise CliError(str(error)) from None
+    except OSError as error:
+        raise CliError(f"{error.filename}: {error.strerror}" if error.filename else str(error)) from None
     finally:
         if log is not None:
             log.close()
