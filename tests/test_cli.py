@@ -432,6 +432,74 @@ class TestPolicies:
         assert [policy(i) for i in range(3)] == [0x80, 0x80, None]
 
 
+class TestExploreOptions:
+    @pytest.mark.parametrize(
+        "option, value, message",
+        [
+            ("--lanes", "-3", "expected a whole number from 1 to 4096, got '-3'"),
+            ("--lanes", "4097", "from 1 to 4096"),
+            ("--actors", "-1", "from 0 to 256"),
+            ("--pick-steps", "1,99999999999", "expected 1 <= MIN <= MAX <= 10000, got '1,99999999999'"),
+            ("--pick-steps", "0,5", "expected 1 <= MIN"),
+            ("--cell-x", "0", "expected a whole number from 1 to 65536, got '0'"),
+            ("--cell-y", "65537", "from 1 to 65536"),
+            ("--repeat-prob", "2", "expected a number from 0 to 1, got '2'"),
+            ("--repeat-prob", "nan", "got 'nan'"),
+            ("--repeat-prob", "-0.1", "got '-0.1'"),
+            ("--frame-skip", "3601", "from 1 to 3600"),
+            ("--max-steps", "0", "at least 1"),
+            ("--max-minutes", "0", "expected a number above 0, got '0'"),
+            ("--max-minutes", "inf", "got 'inf'"),
+            ("--seed", "-1", "at least 0"),
+            ("--save-every", "x", "expected a whole number, got 'x'"),
+        ],
+    )
+    def test_out_of_range_values_are_usage_errors(self, capsys, option, value, message):
+        with pytest.raises(SystemExit) as exited:
+            cli.main(["explore", "--rom", "/no/such/cartridge.nes", option, value])
+        err = capsys.readouterr().err
+        assert exited.value.code == 2 and f"argument {option}: " in err and message in err
+
+    def test_the_bounds_themselves_are_accepted(self):
+        args = cli.build_parser().parse_args(
+            ["explore", "--lanes", "4096", "--actors", "256", "--pick-steps", "1,10000", "--cell-x", "65536"]
+            + ["--cell-y", "1", "--repeat-prob", "1", "--frame-skip", "3600", "--save-every", "0", "--seed", "0"]
+        )
+        assert (args.lanes, args.actors, args.pick_steps, args.cell_x, args.cell_y) == (4096, 256, (1, 10000), 65536, 1)
+        assert (args.repeat_prob, args.frame_skip, args.save_every, args.seed) == (1.0, 3600, 0, 0)
+        assert (
+            cli.build_parser().parse_args(["explore", "--repeat-prob", "0", "--max-minutes", "0.01"]).repeat_prob == 0
+        )
+
+    def test_plot_without_matplotlib_is_refused_before_the_search(self, capsys, monkeypatch, tmp_path):
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
+        out = tmp_path / "found.txt"
+        status, _, err = run(
+            capsys, "explore", "--rom", tmp_path / "absent.nes", "--plot", tmp_path / "p.png", "-o", out
+        )
+        assert status == 2 and "--plot needs matplotlib" in err and not out.exists()
+
+
+class TestHelp:
+    def test_every_exit_status_and_each_commands_default_start_are_documented(self, capsys):
+        from tanuvex_turbo.explore_cli import EXIT_NOT_REACHED
+
+        text = " ".join(cli.build_parser().format_help().split())
+        for status, meaning in [(0, "success"), (1, "cartridge"), (2, "usage"), (EXIT_NOT_REACHED, "not reached")]:
+            assert f"{status} " in text and meaning in text
+        assert "130 interrupted" in text
+        helps = {}
+        for command in ("bench", "record", "explore"):
+            with pytest.raises(SystemExit):
+                cli.main([command, "--help"])
+            helps[command] = " ".join(capsys.readouterr().out.split())
+        assert "--state STATE name of the start state (default: power-on" in helps["explore"]
+        for command in ("bench", "record"):
+            assert "(default: the first of --states by name; power-on when no start states are given)" in helps[command]
+        status, _, err = run(capsys, "replay", "--state", "1-1", "file.replay")
+        assert status == 2 and "a replay starts from the start state its file names; drop --state" in err
+
+
 def test_console_script_is_installed(tmp_path):
     command = shutil.which("tanuvex-turbo")
     if command is None:

@@ -21,8 +21,9 @@ The cartridge image defaults to ``$TANUVEX_TURBO_ROM`` and the start states
 to ``$TANUVEX_TURBO_STATES``.
 
 Exit status: 0 success; 1 the cartridge image is not the supported one (or
-the engine refused it); 2 usage errors, a missing file, a missing optional
-dependency.
+the engine refused it, or the output pipe was closed); 2 usage errors, a
+missing or unreadable input file, a missing optional dependency; 3 (``replay``
+and ``explore``) the target was not reached; 130 interrupted.
 """
 
 from __future__ import annotations
@@ -34,6 +35,7 @@ from collections.abc import Sequence
 
 from tanuvex_turbo import bench, explore_cli
 from tanuvex_turbo.command_support import (
+    EXIT_STATUS_HELP,
     EXIT_WRONG_CARTRIDGE,
     PROG,
     CliError,
@@ -199,7 +201,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Tools for the batched emulation environment of the supported game.",
-        epilog="Exit status: 0 success, 1 wrong cartridge image, 2 usage error or missing file.",
+        epilog=EXIT_STATUS_HELP,
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True

@@ -16,8 +16,12 @@ from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.states import load_catalog
 
 __all__ = [
+    "EXIT_INTERRUPTED",
+    "EXIT_NOT_REACHED",
+    "EXIT_STATUS_HELP",
     "EXIT_USAGE",
     "EXIT_WRONG_CARTRIDGE",
+    "FIRST_STATE_HELP",
     "PROG",
     "CliError",
     "cartridge_options",
@@ -30,6 +34,22 @@ __all__ = [
 PROG = "tanuvex-turbo"
 EXIT_WRONG_CARTRIDGE = 1
 EXIT_USAGE = 2
+#: ``replay`` and ``explore``: the target was not reached.
+EXIT_NOT_REACHED = 3
+EXIT_INTERRUPTED = 130
+
+#: Every exit status of the commands, in words.
+EXIT_STATUS_HELP = (
+    f"Exit status: 0 success; {EXIT_WRONG_CARTRIDGE} the cartridge image is not the supported one or the engine "
+    f"refused it (also: the output pipe was closed); {EXIT_USAGE} usage error, a missing or unreadable input "
+    f"file, a missing optional dependency; {EXIT_NOT_REACHED} (replay, explore) the target was not reached; "
+    f"{EXIT_INTERRUPTED} interrupted (Ctrl-C)."
+)
+
+#: What ``--state`` means to the commands that start from the catalog's first state by default.
+FIRST_STATE_HELP = (
+    "name of the start state (default: the first of --states by name; power-on when no start states are given)"
+)
 
 T = TypeVar("T")
 
@@ -52,7 +72,7 @@ def guard(action: Callable[[], int]) -> int:
         return error.code
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (e.g. "| head"): stop quietly, and keep Python's
         # final flush of stdout from failing again.
@@ -125,10 +145,11 @@ def run_engine(action: Callable[[], T], rom_path: str) -> T:
         raise
 
 
-def cartridge_options() -> argparse.ArgumentParser:
-    """A parent parser with the ``--rom``, ``--states`` and ``--state`` options every engine command takes."""
+def cartridge_options(state_help: str = FIRST_STATE_HELP) -> argparse.ArgumentParser:
+    """A parent parser with the ``--rom``, ``--states`` and ``--state`` options every engine command takes;
+    ``state_help`` says what ``--state`` does for the command (``argparse.SUPPRESS``: not listed)."""
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--rom", help="cartridge image (default: $TANUVEX_TURBO_ROM)")
     parser.add_argument("--states", help="start states: a directory or file (default: $TANUVEX_TURBO_STATES)")
-    parser.add_argument("--state", help="name of the start state (default: the first one)")
+    parser.add_argument("--state", help=state_help)
     return parser

@@ -15,16 +15,29 @@ from __future__ import annotations
 
 import argparse
 import json
-import sys
+import math
 import time
-from typing import Any
+from typing import Any, Callable
 
-from tanuvex_turbo.command_support import CliError, cartridge_options, resolve_rom, run_engine
+from tanuvex_turbo.command_support import (
+    EXIT_NOT_REACHED,
+    EXIT_STATUS_HELP,
+    CliError,
+    cartridge_options,
+    resolve_rom,
+    run_engine,
+)
 
-__all__ = ["EXIT_NOT_REACHED", "add_commands"]
+__all__ = ["EXIT_NOT_REACHED", "MAX_LANES", "MAX_PICK_STEPS", "add_commands"]
 
-#: Exit status of ``replay`` and ``explore`` when the target was not reached.
-EXIT_NOT_REACHED = 3
+#: Most lanes of one engine (per actor with --actors).
+MAX_LANES = 4096
+#: Most Ray actors.
+MAX_ACTORS = 256
+#: Longest pick: a pick of MAX_PICK_STEPS steps at 4 frames each plays more than ten minutes of a level's clock.
+MAX_PICK_STEPS = 10_000
+#: Widest cell, in pixels (a position is 16 bits).
+MAX_CELL_SIZE = 1 << 16
 
 
 def _catalog(states: str | None, start: str) -> dict[str, list]:
@@ -37,6 +50,11 @@ def _catalog(states: str | None, start: str) -> dict[str, list]:
 def _explore(args: argparse.Namespace) -> int:
     from tanuvex_turbo import explore, progress, replay
 
+    if args.plot:  # before the search, which may be long
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise CliError("--plot needs matplotlib: pip install matplotlib") from None
     rom_path = resolve_rom(args.rom)
     start = args.state or replay.POWER_ON
     catalog = _catalog(args.states, start)
@@ -124,14 +142,11 @@ def _explore(args: argparse.Namespace) -> int:
 
 
 def _plot(result: Any, path: str) -> None:
-    try:
-        import matplotlib
+    import matplotlib
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("no plot: matplotlib is not installed", file=sys.stderr)
-        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     times = [0.0] + [seconds / 60 for _, seconds, _ in result.levels_passed]
     counts = list(range(len(times)))
     figure, axes = plt.subplots(figsize=(6, 3.5))
@@ -151,6 +166,8 @@ def _plot(result: Any, path: str) -> None:
 def _replay(args: argparse.Namespace) -> int:
     from tanuvex_turbo import replay
 
+    if args.state is not None:
+        raise CliError("a replay starts from the start state its file names; drop --state")
     rom_path = resolve_rom(args.rom)
     try:
         recorded = replay.read_replay(args.file)
@@ -171,58 +188,107 @@ def _replay(args: argparse.Namespace) -> int:
     return EXIT_NOT_REACHED
 
 
+def _whole(low: int, high: float = math.inf) -> Callable[[str], int]:
+    """An argparse type: a whole number from ``low`` to ``high``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if not low <= value <= high:
+            bounds = f"at least {low}" if high == math.inf else f"from {low} to {high}"
+            raise argparse.ArgumentTypeError(f"expected a whole number {bounds}, got {text!r}")
+        return value
+
+    return parse
+
+
+def _real(low: float, high: float, low_open: bool = False) -> Callable[[str], float]:
+    """An argparse type: a finite number from ``low`` (excluded when ``low_open``) to ``high``."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+        if not (math.isfinite(value) and (low < value if low_open else low <= value) and value <= high):
+            bounds = f"above {low}" if low_open else f"from {low} to {high}"
+            raise argparse.ArgumentTypeError(f"expected a number {bounds}, got {text!r}")
+        return value
+
+    return parse
+
+
 def _pair(text: str) -> tuple[int, int]:
     low, _, high = text.partition(",")
     try:
         pair = (int(low), int(high or low))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected MIN,MAX, got {text!r}") from None
-    if not 1 <= pair[0] <= pair[1]:
-        raise argparse.ArgumentTypeError(f"expected 1 <= MIN <= MAX, got {text!r}")
+    if not 1 <= pair[0] <= pair[1] <= MAX_PICK_STEPS:
+        raise argparse.ArgumentTypeError(f"expected 1 <= MIN <= MAX <= {MAX_PICK_STEPS}, got {text!r}")
     return pair
 
 
 def add_commands(commands: Any) -> None:
     """Adds ``explore`` and ``replay`` to the subcommands of the ``tanuvex-turbo`` parser."""
-    parent = cartridge_options()
+    from tanuvex_turbo.replay import MAX_FRAME_SKIP
+
     exp = commands.add_parser(
         "explore",
-        parents=[parent],
+        parents=[cartridge_options("name of the start state (default: power-on, whatever --states holds)")],
         help="search a way through the game and write it as a replay file",
         description="Archive exploration from power-on (default) or --state NAME to the target.",
+        epilog=EXIT_STATUS_HELP,
     )
     exp.add_argument(
         "--target",
         default="level",
-        help="level, world, game, 'level W-S' or 'world W' " "(default: %(default)s, the start's own level)",
+        help="level, world, game, 'level W-S' or 'world W' (default: %(default)s, the start's own level)",
     )
     exp.add_argument("--output", "-o", default="explore.replay", help="replay file to write (default: %(default)s)")
     exp.add_argument("--log", help="append one JSON line per round to this file")
     exp.add_argument("--plot", help="write a plot of the levels passed against time (needs matplotlib)")
     exp.add_argument("--archive", help="save the archive here (and resume from it when it exists)")
-    exp.add_argument("--save-every", type=int, default=200, help="save the archive every N rounds (default: 200)")
-    exp.add_argument("--lanes", type=int, default=32, help="lanes (per actor with --actors; default: 32)")
-    exp.add_argument("--actors", type=int, default=0, help="run the picks on this many Ray actors (default: none)")
-    exp.add_argument("--seed", type=int, default=0)
-    exp.add_argument("--frame-skip", type=int, default=4)
-    exp.add_argument("--max-steps", type=int, help="stop after this many lane steps")
-    exp.add_argument("--max-minutes", type=float, help="stop after this many minutes")
-    exp.add_argument("--cell-x", type=int, default=32, help="pixels per cell column (default: 32)")
-    exp.add_argument("--cell-y", type=int, default=32, help="pixels per cell row (default: 32)")
+    exp.add_argument(
+        "--save-every",
+        type=_whole(0),
+        default=200,
+        help="save the archive every N rounds, 0: only at the end (default: 200)",
+    )
+    exp.add_argument(
+        "--lanes", type=_whole(1, MAX_LANES), default=32, help="lanes (per actor with --actors; default: 32)"
+    )
+    exp.add_argument(
+        "--actors",
+        type=_whole(0, MAX_ACTORS),
+        default=0,
+        help="run the picks on this many Ray actors (default: none)",
+    )
+    exp.add_argument("--seed", type=_whole(0), default=0, help="seed of the search (default: 0)")
+    exp.add_argument("--frame-skip", type=_whole(1, MAX_FRAME_SKIP), default=4, help="frames per step (default: 4)")
+    exp.add_argument("--max-steps", type=_whole(1), help="stop after this many lane steps")
+    exp.add_argument("--max-minutes", type=_real(0, math.inf, low_open=True), help="stop after this many minutes")
+    exp.add_argument("--cell-x", type=_whole(1, MAX_CELL_SIZE), default=32, help="pixels per cell column (default: 32)")
+    exp.add_argument("--cell-y", type=_whole(1, MAX_CELL_SIZE), default=32, help="pixels per cell row (default: 32)")
     exp.add_argument("--no-loop-counters", action="store_true", help="leave the loop counters out of the cells")
     exp.add_argument(
         "--pick-steps", type=_pair, default=(25, 100), metavar="MIN,MAX", help="steps per pick (default: 25,100)"
     )
-    exp.add_argument("--repeat-prob", type=float, default=0.85, help="chance of repeating the last action")
+    exp.add_argument(
+        "--repeat-prob", type=_real(0, 1), default=0.85, help="chance of repeating the last action (default: 0.85)"
+    )
     exp.add_argument("--quiet", action="store_true", help="no progress lines")
     exp.set_defaults(handler=_explore)
 
     rep = commands.add_parser(
         "replay",
-        parents=[parent],
+        parents=[cartridge_options(argparse.SUPPRESS)],
         help="play a replay file and check that it reaches its target",
-        description="Plays a replay file in a fresh environment and prints each level passed. "
-        f"Exit status 0 when the target is reached, {EXIT_NOT_REACHED} when not.",
+        description="Plays a replay file in a fresh environment, from the start it names, and prints each level "
+        f"passed. Exit status 0 when the target is reached, {EXIT_NOT_REACHED} when not.",
+        epilog=EXIT_STATUS_HELP,
     )
     rep.add_argument("file", metavar="FILE", help="replay file")
     rep.set_defaults(handler=_replay)
