@@ -246,6 +246,27 @@ def test_start_state_paths_are_read_bounded_and_never_block(tmp_path):
     assert load_catalog({"two": gzip.compress(image) + gzip.compress(image)})[0] == [image * 2]
 
 
+def test_a_file_that_is_not_a_start_state_is_refused_by_name_as_the_engine_refuses_it(rom_path, state_images, tmp_path):
+    from tanuvex_turbo import _RetroVecEnv
+    from tanuvex_turbo.states import load_catalog
+
+    assert str(_error_of(load_catalog, rom_path)) == f"{rom_path} is a cartridge image, not a start state"
+    image = state_images[0][1]
+    ram = image.find(b"RAM\0" + (2048).to_bytes(4, "little")) + 8
+    for cut in (7, ram + 2047, ram + 2048, len(image) - 1, len(image)):
+        path = tmp_path / f"cut-{cut}.state"
+        path.write_bytes(image[:cut])
+        try:
+            _RetroVecEnv(rom_path, 1, num_threads=1, state_catalog_data=[image[:cut]])
+            expected = None
+        except ValueError as refusal:
+            expected = f"{path} is not a start state: {refusal}"
+        try:
+            assert load_catalog(path)[0] == [image[:cut]] and expected is None
+        except ValueError as error:
+            assert str(error) == expected
+
+
 def test_replay_files_and_archives_are_read_bounded_and_never_block(rom_path, tmp_path, capsys):
     from tanuvex_turbo import cli
     from tanuvex_turbo.replay import MAX_REPLAY_FILE_SIZE, read_replay

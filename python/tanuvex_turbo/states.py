@@ -20,7 +20,7 @@ import zlib
 from collections.abc import Mapping, Sequence
 from typing import Union
 
-from tanuvex_turbo.cartridge import read_at_most
+from tanuvex_turbo.cartridge import INES_MAGIC, read_at_most
 
 __all__ = ["GZIP_MAGIC", "MAX_STATE_SIZE", "StatesSource", "load_catalog", "read_state_file", "state_name"]
 
@@ -30,6 +30,23 @@ GZIP_MAGIC = b"\x1f\x8b"
 #: Largest state file read, and largest image a gzip-compressed state may unpack to
 #: (an image of the chunks the engine reads is about 13 KB).
 MAX_STATE_SIZE = 1 << 20
+
+#: The fields the engine needs in a state image: (name, tag, size). A field is
+#: found where its 4-byte tag is followed by its size (32 bits, little-endian)
+#: and its data fits in the image.
+REQUIRED_FIELDS = (
+    ("PC", b"PC\0\0", 2),
+    ("A", b"A\0\0\0", 1),
+    ("X", b"X\0\0\0", 1),
+    ("Y", b"Y\0\0\0", 1),
+    ("S", b"S\0\0\0", 1),
+    ("P", b"P\0\0\0", 1),
+    ("RAM", b"RAM\0", 2048),
+    ("NTAR", b"NTAR", 2048),
+    ("PRAM", b"PRAM", 32),
+    ("SPRA", b"SPRA", 256),
+    ("PPUR", b"PPUR", 4),
+)
 
 PathLike = Union[str, "os.PathLike[str]"]
 StateSource = Union[PathLike, bytes, bytearray, memoryview]
@@ -78,7 +95,8 @@ def read_state_file(path: PathLike) -> bytes:
     Raises:
         FileNotFoundError: the file does not exist.
         OSError: the file cannot be read, or holds more than MAX_STATE_SIZE bytes (errno EFBIG).
-        ValueError: the file is gzip data that cannot be decompressed, or empty.
+        ValueError: the file is gzip data that cannot be decompressed, empty, a cartridge image, or
+            lacks a field the engine needs (the message names the file).
     """
     path = pathlib.Path(path)
     try:
@@ -87,7 +105,22 @@ def read_state_file(path: PathLike) -> bytes:
         raise ValueError(f"{path}: {error}") from None
     if not data:
         raise ValueError(f"{path}: the state image is empty")
+    if data.startswith(INES_MAGIC):
+        raise ValueError(f"{path} is a cartridge image, not a start state")
+    missing = _missing_field(data)
+    if missing is not None:
+        raise ValueError(f"{path} is not a start state: {missing}")
     return data
+
+
+def _missing_field(image: bytes) -> str | None:
+    """The engine's refusal of a state image without one of the REQUIRED_FIELDS, or None when it has them all."""
+    for name, tag, size in REQUIRED_FIELDS:
+        marker = tag + size.to_bytes(4, "little")
+        at = image.find(marker)  # the first one has the most room after it
+        if at < 0 or len(image) - (at + len(marker)) < size:
+            return f"state field {name} with size {size} was not found"
+    return None
 
 
 def _read_bounded(path: pathlib.Path) -> bytes:
