@@ -67,7 +67,7 @@ import numpy as np
 
 from tanuvex_turbo import progress
 from tanuvex_turbo.actions import DOWN, LEFT, NOOP, RIGHT, START, A, B
-from tanuvex_turbo.lane_states import pack_lane_state, unpack_lane_state
+from tanuvex_turbo.lane_states import observation_fingerprint, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.replay import POWER_ON, Replay, start_catalog
 
 __all__ = [
@@ -200,6 +200,7 @@ class Worker:
         self.policy = policy
         self.portable = portable
         self.lane_obs_size = int(np.prod(self.engine.obs_shape()[1:]))
+        self.fingerprint = observation_fingerprint(frame_skip=frame_skip, **progress.NO_OBSERVATION)
         self.steps = 0
 
     def start_state(self, index: int) -> tuple[Any, tuple[int, ...], int]:
@@ -213,13 +214,15 @@ class Worker:
     def _capture(self, mask: np.ndarray) -> list[Any]:
         snapshots = self.engine.capture_snapshots(self.tracker.obs, mask)
         if self.portable:
-            return [pack_lane_state(s.to_bytes()) for s in snapshots if s is not None]
+            return [pack_lane_state(s.to_bytes(), self.fingerprint) for s in snapshots if s is not None]
         return [s for s in snapshots if s is not None]
 
     def _live(self, states: list[Any]) -> list[Any]:
         if not self.portable:
             return states
-        payloads: list[bytes | None] = [unpack_lane_state(s, lane, self.lane_obs_size) for lane, s in enumerate(states)]
+        payloads: list[bytes | None] = [
+            unpack_lane_state(s, lane, self.lane_obs_size, self.fingerprint) for lane, s in enumerate(states)
+        ]
         payloads += [None] * (self.lanes - len(payloads))
         return self.engine.decode_snapshots(payloads)
 
@@ -322,11 +325,11 @@ class LocalWorkers:
     def decode(self, blob: bytes) -> Any:
         """A saved (packed) state as this worker's state object."""
         lanes = self.worker.lanes
-        envelope = unpack_lane_state(blob, 0, self.worker.lane_obs_size)
+        envelope = unpack_lane_state(blob, 0, self.worker.lane_obs_size, self.worker.fingerprint)
         return self.worker.engine.decode_snapshots([envelope] + [None] * (lanes - 1))[0]
 
     def encode(self, state: Any) -> bytes:
-        return pack_lane_state(state.to_bytes())
+        return pack_lane_state(state.to_bytes(), self.worker.fingerprint)
 
     def run(self, picks: list[Pick], known: dict, last_level: int) -> list[PickResult]:
         return self.worker.run(picks, known, last_level)
