@@ -58,6 +58,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
@@ -365,6 +366,13 @@ class RayWorkers:
     The picks of a round are cut into contiguous shares, one per actor, and
     the results are put back in pick order. States travel as packed bytes.
     Ray must be running (``ray.init``); tests start it on 127.0.0.1 only.
+
+    An actor that dies (killed, out of memory, its node lost) is replaced by
+    a new one, which plays the dead actor's share of the round again: every
+    pick is seeded by itself, so the round's results, and the archive, are
+    those the dead actor would have given. Only its unfinished work is lost
+    (and its steps in it are not counted). An actor that dies
+    ``max_replacements`` times in a row on the same share raises RuntimeError.
     """
 
     def __init__(
@@ -376,22 +384,65 @@ class RayWorkers:
         frame_skip: int,
         spec: CellSpec,
         policy: Policy,
+        max_replacements: int = 3,
     ) -> None:
         import ray
 
         with open(rom_path, "rb") as handle:
             cartridge = ray.put(handle.read())
-        actor = ray.remote(num_cpus=0)(_RayWorker)
         self._ray = ray
-        self.actors = [
-            actor.remote(cartridge, lanes, catalog, frame_skip, spec, policy, portable=True, num_threads=1)
-            for _ in range(actors)
-        ]
+        self._new_actor = lambda: ray.remote(num_cpus=0)(_RayWorker).remote(
+            cartridge, lanes, catalog, frame_skip, spec, policy, portable=True, num_threads=1
+        )
+        self.actors = [self._new_actor() for _ in range(actors)]
         self.portable = True
+        self.max_replacements = max_replacements
+        self.replacements = 0
+        # Steps of each actor slot: those of its dead actors, and its live actor's last count.
+        self._dead_steps = [0] * actors
         self._steps = [0] * actors
 
+    def _replace(self, index: int, error: BaseException) -> None:
+        """Puts a new actor in slot ``index`` in place of one that died."""
+        try:
+            self._ray.kill(self.actors[index])  # gone already, or unreachable: make sure
+        except Exception:
+            pass
+        self.actors[index] = self._new_actor()
+        self.replacements += 1
+        self._dead_steps[index] += self._steps[index]
+        self._steps[index] = 0
+        warnings.warn(
+            f"Ray actor {index} of the search died ({type(error).__name__}); a new actor took its place "
+            "and plays its share of the round again",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+
+    def _call(self, method: str, calls: dict[int, tuple[Any, ...]]) -> dict[int, Any]:
+        """Calls ``method`` of actor i with ``calls[i]``, all at once; replaces a dead actor and calls it again."""
+        ray = self._ray
+        deaths = dict.fromkeys(calls, 0)
+        pending = dict(calls)
+        answers: dict[int, Any] = {}
+        while pending:
+            futures = {index: getattr(self.actors[index], method).remote(*args) for index, args in pending.items()}
+            pending = {}
+            for index, future in futures.items():
+                try:
+                    answers[index] = ray.get(future)
+                except (ray.exceptions.RayActorError, ray.exceptions.OutOfMemoryError) as error:
+                    deaths[index] += 1
+                    if deaths[index] > self.max_replacements:
+                        raise RuntimeError(
+                            f"Ray actor {index} of the search died {deaths[index]} times on the same picks"
+                        ) from error
+                    self._replace(index, error)
+                    pending[index] = calls[index]
+        return answers
+
     def start_state(self, index: int) -> Any:
-        return self._ray.get(self.actors[0].start_state.remote(index))
+        return self._call("start_state", {0: (index,)})[0]
 
     def decode(self, blob: bytes) -> Any:
         return bytes(blob)
@@ -400,23 +451,24 @@ class RayWorkers:
         return bytes(state)
 
     def run(self, picks: list[Pick], known: dict, last_level: int) -> list[PickResult]:
-        ray = self._ray
         shares = np.array_split(np.arange(len(picks)), len(self.actors))
-        known_ref = ray.put(known)
-        futures = [
-            actor.run_steps.remote([picks[i] for i in share], known_ref, last_level)
-            for actor, share in zip(self.actors, shares)
+        known_ref = self._ray.put(known)
+        calls = {
+            index: ([picks[i] for i in share], known_ref, last_level)
+            for index, share in enumerate(shares)
             if len(share)
-        ]
+        }
+        answers = self._call("run_steps", calls)
         results: list[PickResult] = []
-        for index, (part, steps) in enumerate(ray.get(futures)):
+        for index in sorted(answers):
+            part, steps = answers[index]
             results += part
             self._steps[index] = steps
         return results
 
     @property
     def steps(self) -> int:
-        return sum(self._steps)
+        return sum(self._dead_steps) + sum(self._steps)
 
     def close(self) -> None:
         for actor in self.actors:
