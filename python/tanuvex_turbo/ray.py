@@ -594,9 +594,10 @@ class RayVectorEnv(VectorEnv):
         ``obs`` / ``info``: the lanes after their reset; the final observation
         and values are the last ones returned for them.
         """
+        assert self._last_obs is not None and self._last_info is not None  # step() runs after a reset
         size = self._sizes[shard]
-        last_obs = self._last_obs[shard]  # type: ignore[index]
-        last_info = {k: (np.ones_like(v) if k.startswith("_") else v) for k, v in self._last_info[shard].items()}  # type: ignore[index]
+        last_obs = self._last_obs[shard]
+        last_info = {k: (np.ones_like(v) if k.startswith("_") else v) for k, v in self._last_info[shard].items()}
         rewards, terminated, truncated = np.zeros(size, np.float32), np.zeros(size, np.bool_), np.ones(size, np.bool_)
         if self.autoreset_mode is AutoresetMode.SAME_STEP:
             final_obs = np.empty(size, dtype=object)
@@ -610,8 +611,10 @@ class RayVectorEnv(VectorEnv):
         return last_obs, rewards, terminated, truncated, last_info
 
     def _follow_replaced(self, results: dict[int, Any], changed: np.ndarray) -> None:
-        """After a reset or restore: a replaced shard whose every lane changed has no episode left to cut
-        (or first observation to return); otherwise what the next step returns for it is its lanes as they are now.
+        """After a reset or restore, what the next step returns for a replaced shard.
+
+        A shard whose every lane changed has no episode left to cut, nor a
+        first observation to return; otherwise its lanes are returned as they are now.
         """
         for shard, _, lanes in self._shards():
             for waiting in (self._lost, self._fresh):
