@@ -7,7 +7,9 @@ import base64
 import copy
 import gzip
 import json
+import os
 import pathlib
+import signal
 
 import pytest
 
@@ -218,3 +220,28 @@ def test_the_committed_run_from_power_on_passes_every_level_in_order(rom_path):
     played = replay.play_replay(recorded, rom_path)
     last = recorded.target.last
     assert played.reached and played.levels_passed == [f"{w}-{s}" for w in range(1, 9) for s in range(1, 5)][: last + 1]
+
+
+def test_a_search_goes_on_when_a_ray_actor_dies_and_its_archive_loses_nothing(rom_path, states_dir):
+    ray = pytest.importorskip("ray", reason="needs Ray: pip install 'tanuvex_turbo[ray]'")
+
+    def kill_actor_0(explorer):
+        if explorer.round == 2:
+            actor = explorer.workers.actors[0]
+            os.kill(ray.get(actor.__ray_call__.remote(lambda _: os.getpid())), signal.SIGKILL)
+
+    def archive(explorer):
+        return {key: (cell.length, cell.path, cell.chosen, cell.seen) for key, cell in explorer.cells.items()}
+
+    budget = dict(start="1-4", target="level", states=states_dir, seed=0, max_steps=2500)
+    local, alone = explore.explore(rom_path, lanes=8, **budget)
+    ray.init(num_cpus=2, include_dashboard=False, _node_ip_address="127.0.0.1")
+    try:
+        assert {node["NodeManagerAddress"] for node in ray.nodes()} == {"127.0.0.1"}
+        with pytest.warns(RuntimeWarning, match="^Ray actor 0 of the search died"):
+            spread, survivor = explore.explore(rom_path, lanes=4, actors=2, on_round=kill_actor_0, **budget)
+    finally:
+        ray.shutdown()
+    assert survivor.workers.replacements == 1 and spread.rounds > 3
+    assert (spread.steps, spread.rounds, spread.cells) == (local.steps, local.rounds, local.cells)
+    assert archive(survivor) == archive(alone)

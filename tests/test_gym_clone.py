@@ -14,7 +14,7 @@ pytest.importorskip("gymnasium")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.fields import INFO_FIELDS  # noqa: E402
-from tanuvex_turbo.lane_states import MAGIC, pack_lane_state, unpack_lane_state  # noqa: E402
+from tanuvex_turbo.lane_states import MAGIC, MAGIC_V1, pack_lane_state, unpack_lane_state  # noqa: E402
 
 STEPS = 12
 INFO = [name for name, _ in INFO_FIELDS]
@@ -75,7 +75,7 @@ def test_damaged_or_malformed_states_are_refused_and_change_nothing(make):
     for at in range(len(blob)):
         damaged = bytearray(blob)
         damaged[at] ^= 1 << (at % 8)
-        with pytest.raises(ValueError, match="damaged|invalid magic"):
+        with pytest.raises(ValueError, match="damaged|invalid magic|unknown version"):
             env.restore_states([blob, bytes(damaged)])
     for states, error, text in [
         ([blob[:-1], None], ValueError, "^saved state of lane 0 is damaged: its checksum does not match$"),
@@ -99,21 +99,78 @@ def test_damaged_or_malformed_states_are_refused_and_change_nothing(make):
     assert np.array_equal(obs[0], obs[1]) and np.array_equal(engine_ram(env)[0], engine_ram(env)[1])
 
 
+# Configurations whose observations have the same size but not the same content.
+SAME_SIZE = [
+    ({}, {"frame_skip": 2}),
+    ({}, {"crop_top": 16}),
+    ({}, {"crop_left": 8}),
+    ({"crop_right": 8}, {"crop_right": 8, "crop_mode": "mask"}),
+    ({"crop_right": 8, "crop_mode": "mask"}, {"crop_right": 8, "crop_mode": "mask", "crop_fill": 9}),
+    ({}, {"frame_maxpool": True}),
+    ({}, {"resize_algorithm": "nearest"}),
+    ({"frame_stack": 3}, {"frame_stack": 1, "grayscale": False}),
+    # Only drawing differs: what observations=False sets, with observations drawn.
+    (
+        {"observations": False},
+        {"frame_stack": 1, "resize_width": 1, "resize_height": 1, "resize_algorithm": "nearest"}
+        | {"crop_top": 223, "crop_left": 239},
+    ),
+]
+
+
+@pytest.mark.parametrize("saved_under, restored_under", SAME_SIZE)
+def test_a_lane_saved_under_another_observation_configuration_is_refused(make, saved_under, restored_under):
+    source, twin, target = make(2, **saved_under), make(2, **restored_under), make(2, **restored_under)
+    assert source.single_observation_space == target.single_observation_space
+    for env, seed in ((source, 1), (twin, 2), (target, 3)):
+        env.reset(seed=seed)
+        env.step(np.full(2, 1))
+    foreign = source.clone_states()[0]
+    own = twin.clone_states()[1]
+    ram_before, obs_before = engine_ram(target), target._obs.copy()
+    refused = "^saved state of lane 1 was saved under another observation configuration"
+    for state in (foreign, source.save_states()[0]):
+        with pytest.raises(ValueError, match=refused):
+            target.restore_states([own, state])  # the good lane is not restored either
+    assert np.array_equal(engine_ram(target), ram_before) and np.array_equal(target._obs, obs_before)
+    # A lane of the same configuration, from another environment, restores as it was.
+    obs, _ = target.restore_states([own, None])
+    assert np.array_equal(obs[0], twin._obs[1]) and np.array_equal(engine_ram(target)[0], engine_ram(twin)[1])
+
+
+def test_checked_bytes_of_the_first_version_still_restore(make):
+    env = make(2)
+    env.reset(seed=3)
+    env.step(np.ones(2, np.int64))
+    envelope = env.engine.capture_snapshots(env._obs, np.array([True, False]))[0].to_bytes()
+    stream = zlib.compress(envelope)
+    head = MAGIC_V1 + struct.pack("<I", len(envelope))  # no fingerprint: written before it existed
+    first_version = head + hashlib.blake2b(head + stream, digest_size=16).digest() + stream
+    other = make(2)
+    other.reset(seed=4)
+    obs, _ = other.restore_states([first_version, env.clone_states()[0]])
+    assert np.array_equal(obs[0], env._obs[0]) and np.array_equal(obs[1], env._obs[0])
+    assert np.array_equal(engine_ram(other)[0], engine_ram(env)[0])
+    with pytest.raises(ValueError, match="^saved state of lane 0 has an unknown version"):
+        other.restore_states([b"TTLANE3\x00" + first_version[8:], None])
+
+
 def test_checked_states_whose_checksum_holds_but_whose_contents_do_not_are_refused():
     # Well formed, checksum right, but it would unpack to far more than a lane: refused before inflating.
-    huge = pack_lane_state(bytes(1 << 22))
+    tag = bytes(8)
+    huge = pack_lane_state(bytes(1 << 22), tag)
     with pytest.raises(ValueError, match="^saved state of lane 2 unpacks to 4194304 bytes, more than a lane"):
-        unpack_lane_state(huge, 2, 28224)
-    assert unpack_lane_state(pack_lane_state(b"x" * 1000), 0, 28224) == b"x" * 1000
+        unpack_lane_state(huge, 2, 28224, tag)
+    assert unpack_lane_state(pack_lane_state(b"x" * 1000, tag), 0, 28224, tag) == b"x" * 1000
 
-    def sealed(length, stream):  # the documented layout, checksum computed over a stream of our choice
-        head = MAGIC + struct.pack("<I", length)
+    def sealed(length, stream):  # the documented layout of version 1, checksum over a stream of our choice
+        head = MAGIC_V1 + struct.pack("<I", length)
         return head + hashlib.blake2b(head + stream, digest_size=16).digest() + stream
 
     whole = zlib.compress(b"x" * 1000)
     for length, stream in [(1000, whole + b"more"), (1000, whole[:-4]), (999, whole), (1001, whole), (0, whole)]:
         with pytest.raises(ValueError, match="^saved state of lane 0 is damaged: its data does not unpack to"):
-            unpack_lane_state(sealed(length, stream), 0, 28224)
+            unpack_lane_state(sealed(length, stream), 0, 28224, tag)
 
 
 def engine_ram(env):

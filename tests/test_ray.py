@@ -3,6 +3,9 @@ process, through autoresets, masked resets and clones restored across actors."""
 
 from __future__ import annotations
 
+import os
+import signal
+
 import numpy as np
 import pytest
 
@@ -10,7 +13,7 @@ pytest.importorskip("gymnasium")
 ray = pytest.importorskip("ray", reason="needs Ray: pip install 'tanuvex_turbo[ray]'")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
-from tanuvex_turbo.ray import RayVectorEnv, shard_sizes  # noqa: E402
+from tanuvex_turbo.ray import LanesLostError, RayVectorEnv, shard_sizes  # noqa: E402
 
 N = 5  # two shards: lanes 0-2 and 3-4
 CONFIG = dict(
@@ -120,3 +123,99 @@ def test_refusals_reach_the_caller_as_they_are_raised(local_ray, rom_path, state
             start_timeout=5,
             actor_options=[{}, {"num_cpus": 3, "scheduling_strategy": "DEFAULT"}],
         )
+
+
+@pytest.fixture
+def ray_envs(local_ray, rom_path, states_dir):
+    """Builds RayVectorEnvs of 3 lanes on 2 actors (lanes 0-1 and 2), closed at the end of the test."""
+    made = []
+
+    def make(**kwargs):
+        made.append(RayVectorEnv(rom_path, 3, num_actors=2, states=states_dir, num_threads=1, **kwargs))
+        return made[-1]
+
+    yield make
+    for env in made:
+        env.close()
+
+
+def kill(env, shard):
+    """Kills the process of the actor of ``shard``, as the system would (out of memory, say)."""
+    pid = ray.get(env._actors[shard].__ray_call__.remote(lambda _: os.getpid()))
+    os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize("mode", ["NextStep", "SameStep", "Disabled"])
+def test_a_dead_actor_is_replaced_and_its_episodes_truncated(ray_envs, rom_path, states_dir, mode):
+    # No random stream in play: a lane reset to a start state always looks the same.
+    kw = dict(action_set="simple", start_state="1-1", autoreset_mode=mode)
+    remote = ray_envs(restart_dead_actors=True, start_timeout=60, **kw)
+    local = TurboVectorEnv(rom_path, 3, states=states_dir, num_threads=1, **kw)
+    fresh = TurboVectorEnv(rom_path, 1, states=states_dir, **{**kw, "start_state": "4-1"})  # lane 2 as its new actor
+    for env in (remote, local):
+        env.reset(seed=0)
+        env.reset(options={"states": [None, None, "4-1"], "reset_mask": np.array([False, False, True])})
+    new_obs, _ = fresh.reset()
+    starts = remote.start_states
+    rng = np.random.default_rng(2)
+
+    def step_both():
+        actions = rng.integers(0, 7, 3)
+        results = remote.step(actions), local.step(actions)
+        for got, expected in zip(results[0][:4], results[1][:4]):  # the live actor's lanes: as in one process
+            assert np.array_equal(got[:2], expected[:2])
+        return actions, results[0]
+
+    for _ in range(4):
+        _, (last_obs, *_, last_info) = step_both()
+    kill(remote, 1)
+    _, (obs, rewards, terminated, truncated, info) = step_both()
+    assert (rewards[2], terminated[2], truncated[2]) == (0, False, True) and remote.actor_restarts == 1
+    if mode == "SameStep":
+        assert np.array_equal(obs[2], new_obs[0]) and info["_final_obs"][2] and info["_final_info"][2]
+        assert np.array_equal(info["final_obs"][2], last_obs[2])
+        assert info["final_info"]["x_pos"][2] == last_info["x_pos"][2] and info["final_info"]["_x_pos"][2]
+    else:
+        assert np.array_equal(obs[2], last_obs[2]) and info["x_pos"][2] == last_info["x_pos"][2]
+    if mode == "NextStep":  # the step after: the new episode's first observation, the action ignored
+        _, (obs, rewards, terminated, truncated, _) = step_both()
+        assert np.array_equal(obs[2], new_obs[0]) and (rewards[2], terminated[2], truncated[2]) == (0, False, False)
+    if mode == "Disabled":
+        with pytest.raises(RuntimeError, match="reset"):
+            remote.step(np.zeros(3, np.int64))
+        lane_2 = {"reset_mask": np.array([False, False, True])}
+        obs, _ = remote.reset(options=lane_2)
+        local.reset(options=lane_2)
+        assert np.array_equal(obs[2], new_obs[0])
+    for _ in range(3):  # the new lane plays on as a lane started there
+        actions, (obs, rewards, *_) = step_both()
+        expected_obs, expected_rewards, *_ = fresh.step(actions[2:])
+        assert np.array_equal(obs[2], expected_obs[0]) and rewards[2] == expected_rewards[0]
+    assert remote.start_states == starts
+
+
+def test_a_dead_actor_without_restarts_is_named_by_every_call(ray_envs):
+    env = ray_envs()
+    env.reset(seed=0)
+    kill(env, 0)
+    for call in (lambda: env.step(np.zeros(3, np.int64)), env.reset, env.clone_states):
+        with pytest.raises(LanesLostError, match=r"^Ray actor 0 \(lanes 0..1, ActorDiedError\) died") as lost:
+            call()
+        assert lost.value.lanes == [0, 1] and not lost.value.restarted
+
+
+def test_a_death_found_by_another_call_is_reported_by_the_next_step_unless_a_reset_came_first(ray_envs):
+    env = ray_envs(restart_dead_actors=True, start_timeout=60)
+    env.reset(seed=0)
+    lane_2 = np.array([False, False, True])
+    for reset_first in (False, True):
+        kill(env, 1)
+        with pytest.raises(LanesLostError, match=r"^Ray actor 1 \(lanes 2..2, .*during clone_states\(\); new") as lost:
+            env.clone_states()
+        assert lost.value.lanes == [2] and lost.value.restarted
+        if reset_first:
+            env.reset(options={"reset_mask": lane_2})
+        truncated = env.step(np.zeros(3, np.int64))[3]
+        assert truncated.tolist() == [False, False, not reset_first]
+        env.step(np.zeros(3, np.int64))  # the first observation of the new episode
+    assert env.actor_restarts == 2

@@ -61,6 +61,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 import zlib
 from collections import Counter
 from collections.abc import Callable, Sequence
@@ -72,7 +73,7 @@ import numpy as np
 from tanuvex_turbo import progress
 from tanuvex_turbo.actions import DOWN, LEFT, NOOP, RIGHT, START, A, B
 from tanuvex_turbo.cartridge import open_unblocked
-from tanuvex_turbo.lane_states import MAGIC, pack_lane_state, unpack_lane_state
+from tanuvex_turbo.lane_states import MAGIC, MAGIC_V1, observation_fingerprint, pack_lane_state, unpack_lane_state
 from tanuvex_turbo.replay import POWER_ON, Replay, start_catalog
 
 __all__ = [
@@ -209,6 +210,7 @@ class Worker:
         self.policy = policy
         self.portable = portable
         self.lane_obs_size = int(np.prod(self.engine.obs_shape()[1:]))
+        self.fingerprint = observation_fingerprint(frame_skip=frame_skip, **progress.NO_OBSERVATION)
         self.steps = 0
 
     def start_state(self, index: int) -> tuple[Any, tuple[int, ...], int]:
@@ -222,13 +224,15 @@ class Worker:
     def _capture(self, mask: np.ndarray) -> list[Any]:
         snapshots = self.engine.capture_snapshots(self.tracker.obs, mask)
         if self.portable:
-            return [pack_lane_state(s.to_bytes()) for s in snapshots if s is not None]
+            return [pack_lane_state(s.to_bytes(), self.fingerprint) for s in snapshots if s is not None]
         return [s for s in snapshots if s is not None]
 
     def _live(self, states: list[Any]) -> list[Any]:
         if not self.portable:
             return states
-        payloads: list[bytes | None] = [unpack_lane_state(s, lane, self.lane_obs_size) for lane, s in enumerate(states)]
+        payloads: list[bytes | None] = [
+            unpack_lane_state(s, lane, self.lane_obs_size, self.fingerprint) for lane, s in enumerate(states)
+        ]
         payloads += [None] * (self.lanes - len(payloads))
         return self.engine.decode_snapshots(payloads)
 
@@ -331,11 +335,11 @@ class LocalWorkers:
     def decode(self, blob: bytes) -> Any:
         """A saved (packed) state as this worker's state object."""
         lanes = self.worker.lanes
-        envelope = unpack_lane_state(blob, 0, self.worker.lane_obs_size)
+        envelope = unpack_lane_state(blob, 0, self.worker.lane_obs_size, self.worker.fingerprint)
         return self.worker.engine.decode_snapshots([envelope] + [None] * (lanes - 1))[0]
 
     def encode(self, state: Any) -> bytes:
-        return pack_lane_state(state.to_bytes())
+        return pack_lane_state(state.to_bytes(), self.worker.fingerprint)
 
     def run(self, picks: list[Pick], known: dict, last_level: int) -> list[PickResult]:
         return self.worker.run(picks, known, last_level)
@@ -371,6 +375,13 @@ class RayWorkers:
     The picks of a round are cut into contiguous shares, one per actor, and
     the results are put back in pick order. States travel as packed bytes.
     Ray must be running (``ray.init``); tests start it on 127.0.0.1 only.
+
+    An actor that dies (killed, out of memory, its node lost) is replaced by
+    a new one, which plays the dead actor's share of the round again: every
+    pick is seeded by itself, so the round's results, and the archive, are
+    those the dead actor would have given. Only its unfinished work is lost
+    (and its steps in it are not counted). An actor that dies
+    ``max_replacements`` times in a row on the same share raises RuntimeError.
     """
 
     def __init__(
@@ -382,22 +393,65 @@ class RayWorkers:
         frame_skip: int,
         spec: CellSpec,
         policy: Policy,
+        max_replacements: int = 3,
     ) -> None:
         import ray
 
         with open(rom_path, "rb") as handle:
             cartridge = ray.put(handle.read())
-        actor = ray.remote(num_cpus=0)(_RayWorker)
         self._ray = ray
-        self.actors = [
-            actor.remote(cartridge, lanes, catalog, frame_skip, spec, policy, portable=True, num_threads=1)
-            for _ in range(actors)
-        ]
+        self._new_actor = lambda: ray.remote(num_cpus=0)(_RayWorker).remote(
+            cartridge, lanes, catalog, frame_skip, spec, policy, portable=True, num_threads=1
+        )
+        self.actors = [self._new_actor() for _ in range(actors)]
         self.portable = True
+        self.max_replacements = max_replacements
+        self.replacements = 0
+        # Steps of each actor slot: those of its dead actors, and its live actor's last count.
+        self._dead_steps = [0] * actors
         self._steps = [0] * actors
 
+    def _replace(self, index: int, error: BaseException) -> None:
+        """Puts a new actor in slot ``index`` in place of one that died."""
+        try:
+            self._ray.kill(self.actors[index])  # gone already, or unreachable: make sure
+        except Exception:
+            pass
+        self.actors[index] = self._new_actor()
+        self.replacements += 1
+        self._dead_steps[index] += self._steps[index]
+        self._steps[index] = 0
+        warnings.warn(
+            f"Ray actor {index} of the search died ({type(error).__name__}); a new actor took its place "
+            "and plays its share of the round again",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+
+    def _call(self, method: str, calls: dict[int, tuple[Any, ...]]) -> dict[int, Any]:
+        """Calls ``method`` of actor i with ``calls[i]``, all at once; replaces a dead actor and calls it again."""
+        ray = self._ray
+        deaths = dict.fromkeys(calls, 0)
+        pending = dict(calls)
+        answers: dict[int, Any] = {}
+        while pending:
+            futures = {index: getattr(self.actors[index], method).remote(*args) for index, args in pending.items()}
+            pending = {}
+            for index, future in futures.items():
+                try:
+                    answers[index] = ray.get(future)
+                except (ray.exceptions.RayActorError, ray.exceptions.OutOfMemoryError) as error:
+                    deaths[index] += 1
+                    if deaths[index] > self.max_replacements:
+                        raise RuntimeError(
+                            f"Ray actor {index} of the search died {deaths[index]} times on the same picks"
+                        ) from error
+                    self._replace(index, error)
+                    pending[index] = calls[index]
+        return answers
+
     def start_state(self, index: int) -> Any:
-        return self._ray.get(self.actors[0].start_state.remote(index))
+        return self._call("start_state", {0: (index,)})[0]
 
     def decode(self, blob: bytes) -> Any:
         return bytes(blob)
@@ -406,23 +460,24 @@ class RayWorkers:
         return bytes(state)
 
     def run(self, picks: list[Pick], known: dict, last_level: int) -> list[PickResult]:
-        ray = self._ray
         shares = np.array_split(np.arange(len(picks)), len(self.actors))
-        known_ref = ray.put(known)
-        futures = [
-            actor.run_steps.remote([picks[i] for i in share], known_ref, last_level)
-            for actor, share in zip(self.actors, shares)
+        known_ref = self._ray.put(known)
+        calls = {
+            index: ([picks[i] for i in share], known_ref, last_level)
+            for index, share in enumerate(shares)
             if len(share)
-        ]
+        }
+        answers = self._call("run_steps", calls)
         results: list[PickResult] = []
-        for index, (part, steps) in enumerate(ray.get(futures)):
+        for index in sorted(answers):
+            part, steps = answers[index]
             results += part
             self._steps[index] = steps
         return results
 
     @property
     def steps(self) -> int:
-        return sum(self._steps)
+        return sum(self._dead_steps) + sum(self._steps)
 
     def close(self) -> None:
         for actor in self.actors:
@@ -751,7 +806,7 @@ class Explorer:
             blob = base64.b64decode(_typed(entry["state"], str, "state"), validate=True)
         except binascii.Error:
             raise ValueError("its state is not base64 text") from None
-        if not blob.startswith(MAGIC):
+        if not blob.startswith((MAGIC, MAGIC_V1)):
             raise ValueError("its state is not a saved lane state")
         cell = Cell(key, length, path, self.workers.decode(blob), level)
         cell.chosen, cell.seen, cell.tries, cell.deaths = chosen, seen, tries, deaths

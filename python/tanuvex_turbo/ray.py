@@ -59,9 +59,26 @@ from tanuvex_turbo.vector_env import (
     check_num_envs,
 )
 
-__all__ = ["RayVectorEnv", "shard_sizes"]
+__all__ = ["LanesLostError", "RayVectorEnv", "shard_sizes"]
 
 _FINAL_KEYS = ("final_obs", "_final_obs", "final_info", "_final_info")
+# How Ray reports an actor whose process is gone (killed, out of memory, its node lost).
+_ACTOR_DEATHS = (ray.exceptions.RayActorError, ray.exceptions.OutOfMemoryError)
+
+
+class LanesLostError(RuntimeError):
+    """An actor of a :class:`RayVectorEnv` died, and with it the lanes it held.
+
+    Attributes:
+        lanes: the lanes of the dead actors, in order.
+        restarted: True when new actors took their place (``restart_dead_actors=True``),
+            the lanes reset to their start states; False when the environment cannot go on.
+    """
+
+    def __init__(self, message: str, lanes: list[int], restarted: bool) -> None:
+        super().__init__(message)
+        self.lanes = lanes
+        self.restarted = restarted
 
 
 def shard_sizes(num_envs: int, num_actors: int) -> list[int]:
@@ -145,6 +162,19 @@ class RayVectorEnv(VectorEnv):
         start_timeout: seconds to wait for every actor to build its
             environment; after that a TimeoutError names the actors that did
             not answer.
+        restart_dead_actors: what happens when an actor dies (its process
+            killed, out of memory, its node lost). False (default): the call
+            that finds it dead raises :class:`LanesLostError` naming its lanes,
+            and so does every later call: the environment cannot go on. True:
+            a new actor takes its place, its lanes reset to their start states
+            (those chosen through reset options included). A ``step`` reports
+            their episodes as truncated, as a time limit would (the other
+            shards' results of that step are kept; the final observation and
+            values are the last ones returned for those lanes), and goes on.
+            Any other call raises :class:`LanesLostError` (``restarted``
+            true); the next ``step`` then reports the truncation, and after
+            ``reset`` or ``restore_states`` call ``reset()`` again.
+            :attr:`actor_restarts` counts the new actors.
         **kwargs: any other :class:`TurboVectorEnv` argument. ``states`` is
             read on the driver and sent as bytes. ``num_threads`` defaults to
             each actor's ``num_cpus``. ``seed`` gives lane ``i`` the seed
@@ -166,6 +196,7 @@ class RayVectorEnv(VectorEnv):
         *,
         actor_options: dict[str, Any] | Sequence[dict[str, Any]] | None = None,
         start_timeout: float = 300.0,
+        restart_dead_actors: bool = False,
         **kwargs: Any,
     ) -> None:
         num_envs = check_num_envs(num_envs)
@@ -215,6 +246,18 @@ class RayVectorEnv(VectorEnv):
             _check_free_cpus([float(options["num_cpus"]) for options in per_actor])
         actor_class = ray.remote(_Shard)
         self._actors = []
+        # What a replacement actor needs: Ray's class, and each shard's options and arguments.
+        self._actor_class = actor_class
+        self._spawn: list[tuple[dict[str, Any], tuple[Any, ...]]] = []
+        self._start_timeout = float(start_timeout)
+        self.restart_dead_actors = bool(restart_dead_actors)
+        self.actor_restarts = 0
+        # Shards whose actor died: for good (no restarts), or replaced with their
+        # lanes reset, (obs, info), the truncation of their episodes not reported yet.
+        self._dead: dict[int, BaseException] = {}
+        self._lost: dict[int, tuple[np.ndarray, dict[str, Any]]] = {}
+        # NEXT_STEP: replaced shards whose reset observation the next step returns.
+        self._fresh: dict[int, tuple[np.ndarray, dict[str, Any]]] = {}
         for shard, (size, options) in enumerate(zip(self._sizes, per_actor)):
             shard_kwargs = dict(kwargs)
             shard_kwargs.setdefault("num_threads", max(1, int(options["num_cpus"])))
@@ -228,6 +271,7 @@ class RayVectorEnv(VectorEnv):
                 shard_kwargs["seed"] = seed + offset
             elif offset:
                 shard_kwargs["seed"] = offset
+            self._spawn.append((options, (cartridge_ref, catalog_ref, size, shard_kwargs)))
             self._actors.append(actor_class.options(**options).remote(cartridge_ref, catalog_ref, size, shard_kwargs))
 
         description = self._first_answers(float(start_timeout))
@@ -245,6 +289,8 @@ class RayVectorEnv(VectorEnv):
         # Lanes that ended with autoresets disabled: every shard refuses to
         # step until they are reset, so the driver refuses before any steps.
         self._pending = np.zeros(self.num_envs, np.bool_)
+        # Start states chosen through reset options (None: the constructor's), for replacement actors.
+        self._start_choice: list[Any] = [None] * self.num_envs
 
     # ------------------------------------------------------------------ Gymnasium API
 
@@ -285,6 +331,7 @@ class RayVectorEnv(VectorEnv):
         for value in (per_lane_states or []) + ([options["state"]] if "state" in options else []):
             self._check_state(value)
 
+        self._check_alive()
         calls = {}
         for shard, actor, lanes in self._shards():
             if not mask[lanes].any():
@@ -298,7 +345,12 @@ class RayVectorEnv(VectorEnv):
             else:
                 shard_seed = int(seed) + lanes.start
             calls[shard] = actor.reset.remote(shard_seed, shard_options)
-        results = dict(zip(calls, _get(list(calls.values()))))
+        results = self._answers(calls, "reset", changes_lanes=True)
+        for lane in np.flatnonzero(mask).tolist():
+            choice = per_lane_states[lane] if per_lane_states is not None else options.get("state")
+            if choice is not None:
+                self._start_choice[lane] = choice
+        self._follow_replaced(results, mask)
         self._pending &= ~mask
         observations, infos = [], []
         for shard, _, _lanes in self._shards():
@@ -314,10 +366,29 @@ class RayVectorEnv(VectorEnv):
         """As :meth:`TurboVectorEnv.step`: every shard steps at once; results come back in lane order."""
         if self._last_obs is None:
             raise RuntimeError("call reset() before step()")
+        self._check_alive()
         actions = self._check_actions(actions)
         if self._pending.any():
             raise RuntimeError(PENDING_RESET_MESSAGE)
-        results = _get([actor.step.remote(actions[lanes]) for _, actor, lanes in self._shards()])
+        fresh, lost = self._fresh, dict(self._lost)
+        calls = {
+            shard: actor.step.remote(actions[lanes])
+            for shard, actor, lanes in self._shards()
+            if shard not in fresh and shard not in lost
+        }
+        answers = self._answers(calls, "step", lost=lost)
+        self._fresh, self._lost = {}, {}
+        results = []
+        for shard, size in enumerate(self._sizes):
+            if shard in answers:
+                results.append(answers[shard])
+            elif shard in fresh:  # the step after a truncation: the new episode's first observation
+                obs, info = fresh[shard]
+                results.append(
+                    (obs, np.zeros(size, np.float32), np.zeros(size, np.bool_), np.zeros(size, np.bool_), info)
+                )
+            else:
+                results.append(self._truncation(shard, *lost[shard]))
         obs, info = self._gather([r[0] for r in results], [r[4] for r in results])
         rewards = np.concatenate([r[1] for r in results])
         terminated = np.concatenate([r[2] for r in results])
@@ -330,9 +401,11 @@ class RayVectorEnv(VectorEnv):
         """With ``render_mode="rgb_array"``: each lane's display frame, as :meth:`TurboVectorEnv.render`."""
         if self.render_mode is None:
             return None
+        self._check_alive()
         frames: list[np.ndarray] = []
-        for shard_frames in _get([actor.render.remote() for actor in self._actors]):
-            frames.extend(np.array(frame) for frame in shard_frames)
+        answers = self._answers({shard: actor.render.remote() for shard, actor, _ in self._shards()}, "render")
+        for shard in range(len(self._actors)):
+            frames.extend(np.array(frame) for frame in answers[shard])
         return tuple(frames)
 
     def close_extras(self, **kwargs: Any) -> None:
@@ -357,13 +430,14 @@ class RayVectorEnv(VectorEnv):
         """As :meth:`TurboVectorEnv.clone_states`; the bytes come back to the driver."""
         if self._last_obs is None:
             raise RuntimeError("call reset() before clone_states()")
+        self._check_alive()
         mask = _lane_mask(mask, self.num_envs, "mask")
         calls = {
             shard: actor.clone_states.remote(mask[lanes].copy())
             for shard, actor, lanes in self._shards()
             if mask[lanes].any()
         }
-        results = dict(zip(calls, _get(list(calls.values()))))
+        results = self._answers(calls, "clone_states")
         clones: list[bytes | None] = []
         for shard, size in enumerate(self._sizes):
             clones.extend(results.get(shard, [None] * size))
@@ -379,14 +453,18 @@ class RayVectorEnv(VectorEnv):
         given = np.array([state is not None for state in states], np.bool_)
         if self._last_obs is None and not given.all():
             raise RuntimeError("call reset() before restoring only some lanes")
+        self._check_alive()
         shards = [(shard, actor, lanes) for shard, actor, lanes in self._shards() if given[lanes].any()]
-        _get([actor.check_states.remote(states[lanes], lanes.start) for _, actor, lanes in shards])
-        results = dict(
-            zip(
-                [s for s, _, _ in shards],
-                _get([actor.restore_states.remote(states[lanes]) for _, actor, lanes in shards]),
-            )
+        self._answers(
+            {shard: actor.check_states.remote(states[lanes], lanes.start) for shard, actor, lanes in shards},
+            "restore_states",
         )
+        results = self._answers(
+            {shard: actor.restore_states.remote(states[lanes]) for shard, actor, lanes in shards},
+            "restore_states",
+            changes_lanes=True,
+        )
+        self._follow_replaced(results, given)
         self._pending &= ~given
         observations, infos = [], []
         for shard, _, _ in self._shards():
@@ -398,7 +476,11 @@ class RayVectorEnv(VectorEnv):
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
-        return [state for shard in _get([a.start_states.remote() for a in self._actors]) for state in shard]
+        self._check_alive()
+        answers = self._answers(
+            {shard: actor.start_states.remote() for shard, actor, _ in self._shards()}, "start_states"
+        )
+        return [state for shard in range(len(self._actors)) for state in answers[shard]]
 
     # ------------------------------------------------------------------ helpers
 
@@ -417,10 +499,153 @@ class RayVectorEnv(VectorEnv):
                     "Ray may be unable to place them (see ray.available_resources()) or their processes are "
                     "still starting: raise start_timeout=, or use fewer actors"
                 )
-            return _get(calls)[0]
+            for shard, call in enumerate(calls):
+                try:
+                    _get(call)
+                except _ACTOR_DEATHS as error:
+                    lost = {shard: error}
+                    raise LanesLostError(f"{self._naming(lost)} while starting", self._lanes_of(lost), False) from error
+            return _get(calls[0])
         except BaseException:
             self.close_extras()
             raise
+
+    def _answers(
+        self,
+        calls: dict[int, Any],
+        what: str,
+        changes_lanes: bool = False,
+        lost: dict[int, tuple[np.ndarray, dict[str, Any]]] | None = None,
+    ) -> dict[int, Any]:
+        """Each shard's answer to its call of ``what``; handles the actors found dead.
+
+        Without ``restart_dead_actors`` a dead actor raises :class:`LanesLostError`
+        (now and at every later call). With it, new actors replace the dead
+        ones; for ``step`` (``lost`` given) their reset lanes are added to
+        ``lost``, any other call raises LanesLostError once they are.
+        ``changes_lanes``: the other shards' lanes changed with this call,
+        which the caller will not see: a full ``reset()`` must come next.
+        """
+        answers, dead = {}, {}
+        for shard, call in calls.items():
+            try:
+                answers[shard] = _get(call)
+            except _ACTOR_DEATHS as error:
+                dead[shard] = error
+        if not dead:
+            return answers
+        if not self.restart_dead_actors:
+            self._dead.update(dead)
+            self._check_alive()
+        for shard, death in dead.items():
+            restarted = self._restart(shard, death)
+            if lost is not None:
+                lost[shard] = restarted
+            elif self._last_obs is not None:
+                self._lost[shard] = restarted
+        if lost is not None:
+            return answers
+        if changes_lanes:
+            self._last_obs = self._last_info = None
+            self._lost.clear()
+            self._fresh.clear()
+        again = (
+            "; call reset() before going on"
+            if changes_lanes
+            else ": the next step() reports their episodes as truncated"
+        )
+        raise LanesLostError(
+            f"{self._naming(dead)} during {what}(); new actors took their place, with these lanes reset{again}",
+            self._lanes_of(dead),
+            restarted=True,
+        ) from next(iter(dead.values()))
+
+    def _restart(self, shard: int, error: BaseException) -> tuple[np.ndarray, dict[str, Any]]:
+        """A new actor for ``shard`` in place of its dead one: its lanes reset; their (obs, info)."""
+        try:
+            ray.kill(self._actors[shard])  # gone already, or unreachable: make sure
+        except Exception:
+            pass
+        options, arguments = self._spawn[shard]
+        actor = self._actors[shard] = self._actor_class.options(**options).remote(*arguments)
+        lanes = slice(int(self._offsets[shard]), int(self._offsets[shard + 1]))
+        choices = self._start_choice[lanes]
+        described = actor.describe.remote()
+        reset = actor.reset.remote(None, {"states": choices} if any(c is not None for c in choices) else None)
+        try:
+            ready, _ = ray.wait([reset], timeout=self._start_timeout)
+            if not ready:
+                raise TimeoutError(f"its new actor did not answer within {self._start_timeout:g} s")
+            _get(described)
+            obs, info = _get(reset)
+        except BaseException as failure:
+            self._dead[shard] = error
+            raise LanesLostError(
+                f"{self._naming({shard: error})}, and no new actor could take its place: {failure}",
+                self._lanes_of({shard: error}),
+                restarted=False,
+            ) from failure
+        self.actor_restarts += 1
+        return obs, info
+
+    def _truncation(self, shard: int, obs: np.ndarray, info: dict[str, Any]):
+        """A step's result for the lanes of a replaced actor: their episodes truncated, as the autoreset mode wants.
+
+        ``obs`` / ``info``: the lanes after their reset; the final observation
+        and values are the last ones returned for them.
+        """
+        assert self._last_obs is not None and self._last_info is not None  # step() runs after a reset
+        size = self._sizes[shard]
+        last_obs = self._last_obs[shard]
+        last_info = {k: (np.ones_like(v) if k.startswith("_") else v) for k, v in self._last_info[shard].items()}
+        rewards, terminated, truncated = np.zeros(size, np.float32), np.zeros(size, np.bool_), np.ones(size, np.bool_)
+        if self.autoreset_mode is AutoresetMode.SAME_STEP:
+            final_obs = np.empty(size, dtype=object)
+            for lane in range(size):
+                final_obs[lane] = last_obs[lane]
+            info = {**info, "final_obs": final_obs, "_final_obs": truncated.copy()}
+            info.update(final_info=last_info, _final_info=truncated.copy())
+            return obs, rewards, terminated, truncated, info
+        if self.autoreset_mode is AutoresetMode.NEXT_STEP:
+            self._fresh[shard] = (obs, info)
+        return last_obs, rewards, terminated, truncated, last_info
+
+    def _follow_replaced(self, results: dict[int, Any], changed: np.ndarray) -> None:
+        """After a reset or restore, what the next step returns for a replaced shard.
+
+        A shard whose every lane changed has no episode left to cut, nor a
+        first observation to return; otherwise its lanes are returned as they are now.
+        """
+        for shard, _, lanes in self._shards():
+            for waiting in (self._lost, self._fresh):
+                if shard in waiting and shard in results:
+                    if changed[lanes].all():
+                        del waiting[shard]
+                    else:
+                        waiting[shard] = results[shard]
+
+    def _check_alive(self) -> None:
+        """Refuses every call once an actor died for good, before any shard is asked anything."""
+        if self._dead:
+            raise LanesLostError(
+                f"{self._naming(self._dead)}: its lanes are lost and this environment cannot go on; close it "
+                "(pass restart_dead_actors=True to go on with new actors and those lanes reset)",
+                self._lanes_of(self._dead),
+                restarted=False,
+            ) from next(iter(self._dead.values()))
+
+    def _naming(self, dead: dict[int, BaseException]) -> str:
+        offsets = self._offsets
+        actors = [
+            f"actor {shard} (lanes {offsets[shard]}..{offsets[shard + 1] - 1}, {type(error).__name__})"
+            for shard, error in sorted(dead.items())
+        ]
+        return f"Ray {' and '.join(actors)} died"
+
+    def _lanes_of(self, dead: dict[int, BaseException]) -> list[int]:
+        return [
+            lane for shard in sorted(dead) for lane in range(int(self._offsets[shard]), int(self._offsets[shard + 1]))
+        ]
 
     def _shards(self):
         for shard, actor in enumerate(self._actors):

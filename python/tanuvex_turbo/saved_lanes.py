@@ -6,8 +6,8 @@ the lane, so restoring it into the environment that saved it copies the lane
 back without decoding anything, as often as wanted. :meth:`SavedLane.to_bytes`
 gives the checked, compressed form of :mod:`tanuvex_turbo.lane_states`
 (made once, on the first call), which any environment of the same
-observation size restores, in this process or another, and which pickling
-uses. In an observation-free environment (``observations=False``) a saved lane
+observation configuration restores, in this process or another, and which
+pickling uses. In an observation-free environment (``observations=False``) a saved lane
 carries one byte of observation besides the console.
 """
 
@@ -23,17 +23,18 @@ __all__ = ["SavedLane"]
 class SavedLane:
     """One saved lane: its live snapshot (for its own environment) and, on demand, its portable bytes."""
 
-    __slots__ = ("_snapshot", "_owner", "_bytes")
+    __slots__ = ("_snapshot", "_owner", "_fingerprint", "_bytes")
 
-    def __init__(self, snapshot: Any, owner: Any) -> None:
+    def __init__(self, snapshot: Any, owner: Any, fingerprint: bytes) -> None:
         self._snapshot = snapshot
         self._owner = owner
+        self._fingerprint = fingerprint  # the observation configuration it was saved under
         self._bytes: bytes | None = None
 
     def to_bytes(self) -> bytes:
         """The checked, compressed bytes of this lane (what ``clone_states`` returns)."""
         if self._bytes is None:
-            self._bytes = pack_lane_state(self._snapshot.to_bytes())
+            self._bytes = pack_lane_state(self._snapshot.to_bytes(), self._fingerprint)
         return self._bytes
 
     def snapshot_for(self, owner: object) -> Any:

@@ -59,7 +59,12 @@ from tanuvex_turbo.actions import START, ActionSetChoice, describe, resolve_acti
 from tanuvex_turbo.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.episodes import EpisodeBook
 from tanuvex_turbo.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE, step_outputs
-from tanuvex_turbo.lane_states import lane_state_payloads, pack_lane_state, unpack_lane_state
+from tanuvex_turbo.lane_states import (
+    lane_state_payloads,
+    observation_fingerprint,
+    pack_lane_state,
+    unpack_lane_state,
+)
 from tanuvex_turbo.saved_lanes import SavedLane
 from tanuvex_turbo.states import StatesSource, load_catalog
 
@@ -325,6 +330,23 @@ class TurboVectorEnv(VectorEnv):
         self._undelivered: tuple[Any, ...] | None = None
         self._guard = threading.RLock()  # held by the one thread inside a public method
         self._lane_token = object()  # identifies this environment's saved lanes
+        # Tags this environment's saved lanes: others restore them only under the same observation configuration.
+        self._lane_fingerprint = observation_fingerprint(
+            frame_skip=frame_skip,
+            grayscale=grayscale,
+            frame_stack=frame_stack,
+            frame_maxpool=frame_maxpool,
+            crop_top=crop_top,
+            crop_bottom=crop_bottom,
+            crop_left=crop_left,
+            crop_right=crop_right,
+            crop_mode=crop_mode,
+            crop_fill=crop_fill,
+            resize_width=resize_width,
+            resize_height=resize_height,
+            resize_algorithm=resize_algorithm,
+            render_observations=observations,
+        )
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
@@ -1095,11 +1117,13 @@ class TurboVectorEnv(VectorEnv):
 
         A clone holds the lane's whole console, its observation stack, its
         start-state index and its random stream: the engine's portable
-        snapshot, zlib-compressed, with a checksum
-        (:mod:`tanuvex_turbo.lane_states`). The bytes are portable: they
-        can be stored, or restored by :meth:`restore_states` in any lane of any
-        environment of the same cartridge with the same observation size, in
-        this process or another. Cloning changes nothing. A lane whose episode
+        snapshot, zlib-compressed, with a checksum and the fingerprint of this
+        environment's observation configuration (:mod:`tanuvex_turbo.lane_states`).
+        The bytes are portable: they can be stored, or restored by
+        :meth:`restore_states` in any lane of any environment of the same
+        cartridge with the same observation configuration (frame skip, colour,
+        frame stack, max-pool, crop, resize, ``observations``), in this
+        process or another. Cloning changes nothing. A lane whose episode
         ended and has not been reset yet (``NEXT_STEP`` or ``DISABLED``
         autoreset) cannot be cloned: RuntimeError.
         """
@@ -1108,7 +1132,10 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before clone_states()")
         lanes = _lane_mask(mask, self.num_envs, "mask")
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
-        return [None if snapshot is None else pack_lane_state(snapshot.to_bytes()) for snapshot in snapshots]
+        fingerprint = self._lane_fingerprint
+        return [
+            None if snapshot is None else pack_lane_state(snapshot.to_bytes(), fingerprint) for snapshot in snapshots
+        ]
 
     @_one_caller
     def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
@@ -1124,7 +1151,10 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before save_states()")
         lanes = _lane_mask(mask, self.num_envs, "mask")
         snapshots = self._engine.capture_snapshots(self._obs, lanes)
-        return [None if snapshot is None else SavedLane(snapshot, self._lane_token) for snapshot in snapshots]
+        return [
+            None if snapshot is None else SavedLane(snapshot, self._lane_token, self._lane_fingerprint)
+            for snapshot in snapshots
+        ]
 
     @_one_caller
     def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
@@ -1132,17 +1162,26 @@ class TurboVectorEnv(VectorEnv):
 
         ``states`` holds one entry per lane: bytes from :meth:`clone_states`
         (of this or any other environment of the same cartridge and
-        observation size, any lane), a ``SavedLane`` from :meth:`save_states`
+        observation configuration, any lane), a ``SavedLane`` from :meth:`save_states`
         (restored without decoding when this environment saved it), or
         ``None`` to leave the lane alone. A
         restored lane goes on exactly as the cloned lane would have: same
         observation stack, console and random stream. For the wrapper it starts
         a new episode (``max_episode_steps`` counts from the restore); its
         start state for later resets stays its own. ``info`` masks are
-        true for the restored lanes. The engine's own uncompressed snapshot
-        bytes (``ZuboLiveSnapshot.to_bytes()``) are accepted too. A damaged
-        blob (checksum), or a foreign one (the engine's message), raises
-        ValueError before any lane changes.
+        true for the restored lanes. A damaged blob (checksum), one saved under
+        another observation configuration (fingerprint), or a foreign one (the
+        engine's message) raises ValueError before any lane changes.
+
+        The engine's own uncompressed snapshot bytes
+        (``ZuboLiveSnapshot.to_bytes()``) are accepted too, but they carry
+        neither checksum nor fingerprint: only their structure is checked (the
+        engine's header, an observation of this environment's length, a console
+        that decodes, a start-state index inside the catalog), so a changed
+        byte, or a lane of another configuration with the same observation
+        size, is restored as given. Checked bytes of the first version (no
+        fingerprint) are checked for damage only. :mod:`tanuvex_turbo.lane_states`
+        lists what each form checks.
         """
         self._check_open()
         n = self.num_envs
@@ -1182,7 +1221,9 @@ class TurboVectorEnv(VectorEnv):
     def _decode_payloads(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
         payloads = lane_state_payloads(states, self.num_envs)
         envelopes = [
-            None if blob is None else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size)
+            None
+            if blob is None
+            else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size, self._lane_fingerprint)
             for lane, blob in enumerate(payloads)
         ]
         mask = np.array([blob is not None for blob in payloads], np.bool_)
