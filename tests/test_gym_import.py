@@ -24,7 +24,7 @@ def test_core_modules_import_without_gymnasium():
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["7", "7"]
+    assert result.stdout.split() == ["8", "7"]
 
 
 def test_gymnasium_class_names_the_extra():

@@ -4,6 +4,7 @@ extra info catalogue and the once-per-process initialisation."""
 from __future__ import annotations
 
 import ast
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -80,10 +81,13 @@ def test_all_lists_the_attributes_in_registration_order():
 
 
 def test_package_reexports_the_extension():
-    assert tanuvex_turbo.__all__ == EXPECTED_ALL
+    # The Gymnasium class comes last: it is loaded on first use.
+    assert tanuvex_turbo.__all__ == [*EXPECTED_ALL, "TurboVectorEnv"]
+    assert set(tanuvex_turbo.__all__) <= set(dir(tanuvex_turbo))
     for name in EXPECTED_ALL:
         assert getattr(tanuvex_turbo, name) is getattr(ext, name)
     assert ext.__name__ == "tanuvex_turbo._tanuvex_turbo"
+    assert tanuvex_turbo.__version__ == importlib.metadata.version("tanuvex_turbo")
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="file naming checked on Linux")

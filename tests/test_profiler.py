@@ -124,9 +124,10 @@ class TestReport:
     STEPS = 25
 
     @pytest.fixture(scope="class")
-    def real_run(self, rom_path, catalog):
+    @classmethod
+    def real_run(cls, rom_path, catalog):
         env = _RetroVecEnv(rom_path, N, **{k: v[:1] for k, v in catalog.items()})
-        run(env, self.STEPS)
+        run(env, cls.STEPS)
         return env
 
     def test_layout_line_by_line(self, real_run):

@@ -6,8 +6,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-pytest.importorskip("gymnasium")
-pytest.importorskip("stable_baselines3", reason="needs Stable-Baselines3 and PyTorch: pip install 'tanuvex_turbo[sb3]'")
+INSTALL = "pip install --no-build-isolation '.[sb3]'"
+pytest.importorskip("gymnasium", reason=f"needs Gymnasium: {INSTALL}")
+pytest.importorskip("stable_baselines3", reason=f"needs Stable-Baselines3 and PyTorch: {INSTALL}")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 from tanuvex_turbo.sb3 import TurboSB3VecEnv  # noqa: E402

@@ -442,7 +442,8 @@ DECODE_REFUSALS = [
 
 class TestDecodeRefusals:
     @pytest.fixture(scope="class")
-    def setup(self, rom_path, catalog):
+    @classmethod
+    def setup(cls, rom_path, catalog):
         env = _RetroVecEnv(rom_path, N, **catalog)
         obs = np.zeros(env.obs_shape(), np.uint8)
         env.reset_masked_into(obs, np.ones(N, bool), np.array([1, 1, 2, 3], np.int32), [None] * N)

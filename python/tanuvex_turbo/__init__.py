@@ -24,6 +24,8 @@ after), so ``gymnasium.make_vec("TanuvexTurbo-v0", num_envs=8)`` works, and
 
 from __future__ import annotations
 
+import importlib.metadata as _metadata
+
 from tanuvex_turbo import _registration, _tanuvex_turbo
 from tanuvex_turbo._tanuvex_turbo import (
     NES_HEIGHT,
@@ -35,16 +37,27 @@ from tanuvex_turbo._tanuvex_turbo import (
     extra_info_descriptors,
 )
 
-__all__ = list(_tanuvex_turbo.__all__)
+try:
+    __version__: str = _metadata.version("tanuvex_turbo")
+except _metadata.PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+# The Gymnasium class is listed with the extension's names, but loaded on
+# first use (below), so that the package imports without Gymnasium.
+__all__ = [*_tanuvex_turbo.__all__, "TurboVectorEnv"]
 
 _registration.register_when_gymnasium_is_imported()
 
 
 def __getattr__(name):
-    # The Gymnasium class is loaded on first use, so that the package imports
-    # without Gymnasium (an optional extra: pip install 'tanuvex_turbo[gym]').
+    # Gymnasium is an optional extra (pip install 'tanuvex_turbo[gym]'); the
+    # class's module raises an ImportError that says so when it is missing.
     if name == "TurboVectorEnv":
         from tanuvex_turbo.vector_env import TurboVectorEnv
 
         return TurboVectorEnv
     raise AttributeError(f"module 'tanuvex_turbo' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted({*globals(), "TurboVectorEnv"})

@@ -356,7 +356,7 @@ class TurboVectorEnv(VectorEnv):
             warnings.warn(
                 "without start states every lane starts at power-on, on the title screen, and no action of this "
                 "action set presses Start, so no game will begin (no reward, no episode end): pass states=... "
-                "(or set TANUVEX_TURBO_STATES), or an action set with Start such as action_set='full'",
+                "(or set TANUVEX_TURBO_STATES), or an action set with Start such as action_set='full_game'",
                 UserWarning,
                 stacklevel=2,
             )

@@ -93,7 +93,9 @@ TEST(BlockRunner, TranslationInvariantsOverTheWholePrg) {
   if (!cart) GTEST_SKIP() << "supported cartridge not available (set TANUVEX_TURBO_ROM)";
   const auto t = translate_lane_code(*cart);
   for (size_t slot = 0; slot < ACCELERATOR_SLOTS; ++slot) {
-    if (slot != 2) EXPECT_EQ(t->ops[ACCELERATOR_ENTRY_PC[slot]].handler, OP_STOP) << "slot " << slot;
+    if (slot != 2) {
+      EXPECT_EQ(t->ops[ACCELERATOR_ENTRY_PC[slot]].handler, OP_STOP) << "slot " << slot;
+    }
   }
   size_t blocks = 0, cuts = 0;
   for (unsigned pc = 0x8000; pc <= 0xFFFF; ++pc) {

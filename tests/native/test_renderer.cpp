@@ -663,10 +663,11 @@ TEST(RendererCachedPath, PaletteWriteRebuildsOnlyItsQuarter) {
   render_gray_playfield_cached(m, frame.data());
   const auto want = expected_lut(m);
   for (unsigned i = 0; i < 1024; ++i) {
-    if (i / 256 == 1)
+    if (i / 256 == 1) {
       ASSERT_EQ(m.renderer.palette_lut[i], want[i]) << i;
-    else
+    } else {
       ASSERT_EQ(m.renderer.palette_lut[i], 0xDEADBEEFu) << i;
+    }
   }
   expect_cached_matches_render_gray(m, "quarter 1");
 }
