@@ -143,10 +143,19 @@ void write_palette(Machine& m, const std::array<uint8_t, 32>& values) {
 }
 
 // Everything hidden: sprites off screen, empty nametables, both layers shown.
-Machine edge_console(bool vertical = false) {
+// Tiles of edge_chr() in both pattern tables, or with `distinct_tables` a
+// second table whose rows differ from the first's.
+Machine edge_console(bool vertical = false, bool distinct_tables = false) {
+  static const auto two_tables = [] {
+    std::vector<uint8_t> chr = edge_chr();
+    for (unsigned i = 0x1000; i < 0x2000; ++i) chr[i] = static_cast<uint8_t>(chr[i] ^ 0x3C);
+    return chr;
+  }();
   static const auto cart_h = cartridge_with_chr(edge_chr(), false);
   static const auto cart_v = cartridge_with_chr(edge_chr(), true);
-  Machine m(vertical ? cart_v : cart_h);
+  static const auto cart_h2 = cartridge_with_chr(two_tables, false);
+  static const auto cart_v2 = cartridge_with_chr(two_tables, true);
+  Machine m(distinct_tables ? (vertical ? cart_v2 : cart_h2) : (vertical ? cart_v : cart_h));
   write_palette(m, DISTINCT_PALETTE);
   m.ppu.mask = 0x18;
   for (unsigned i = 0; i < 64; ++i) m.ppu.oam[4 * i] = 0xF8;
@@ -744,7 +753,7 @@ void expect_band_matches_render_gray(const Machine& m, BandCache& cache, const s
 TEST(RendererBand, ReusesItsRowsUntilAnInputChanges) {
   for (const bool vertical : {false, true}) {
     std::mt19937_64 rng(vertical ? 3 : 4);
-    Machine m = edge_console(vertical);
+    Machine m = edge_console(vertical, true);
     for (auto& b : m.ppu.vram) b = static_cast<uint8_t>(rng() % 6);
     for (size_t i = 0x3C0; i < 0x400; ++i) m.ppu.vram[i] = static_cast<uint8_t>(rng());
     m.ppu.scroll_x_px = 21;
