@@ -168,6 +168,25 @@ def test_asynchronous_lanes_see_what_synchronous_ones_do(rom_path, state_images,
     sent.close()
 
 
+def test_saved_lanes_restore_where_the_observations_are_the_same(rom_path, state_images):
+    pytest.importorskip("gymnasium")
+    from tanuvex_turbo import TurboVectorEnv
+
+    def played(**kwargs):
+        env = TurboVectorEnv(rom_path, 1, states=state_images, action_set="full", seed=1, **kwargs)
+        env.reset()
+        return env, env.step(np.array([0x81]))[0]
+
+    # The colour picture by name or by flag; tiles whatever the picture's settings.
+    for saved_under, restored_under in [
+        ({"obs_type": "rgb"}, {"grayscale": False}),
+        ({"obs_type": "tiles", "crop_top": 16, "frame_maxpool": True}, {"obs_type": "tiles"}),
+    ]:
+        (source, obs), (target, _) = played(**saved_under), played(**restored_under)
+        restored, _ = target.restore_states(source.clone_states())
+        np.testing.assert_array_equal(restored, obs, err_msg=str(saved_under))
+
+
 class TestChoosingTheType:
     def test_values_and_their_errors(self, make_env):
         def refused(error, message, **kwargs):

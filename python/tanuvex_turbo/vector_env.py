@@ -365,7 +365,7 @@ class TurboVectorEnv(VectorEnv):
         # Tags this environment's saved lanes: others restore them only under the same observation configuration.
         self._lane_fingerprint = observation_fingerprint(
             frame_skip=frame_skip,
-            grayscale=grayscale,
+            grayscale=engine.grayscale,  # as the observation type resolved it
             frame_stack=frame_stack,
             frame_maxpool=frame_maxpool,
             crop_top=crop_top,
@@ -378,6 +378,7 @@ class TurboVectorEnv(VectorEnv):
             resize_height=resize_height,
             resize_algorithm=resize_algorithm,
             render_observations=observations,
+            obs_type=engine.obs_type,
         )
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
