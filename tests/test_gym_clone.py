@@ -109,6 +109,9 @@ SAME_SIZE = [
     ({}, {"frame_maxpool": True}),
     ({}, {"resize_algorithm": "nearest"}),
     ({"frame_stack": 3}, {"frame_stack": 1, "grayscale": False}),
+    # A picture of the same shape as the work RAM or the tile view.
+    ({"obs_type": "ram", "frame_stack": 1}, {"frame_stack": 1, "resize_width": 2048, "resize_height": 1}),
+    ({"frame_stack": 1, "resize_width": 32, "resize_height": 38}, {"obs_type": "tiles", "frame_stack": 1}),
     # Only drawing differs: what observations=False sets, with observations drawn.
     (
         {"observations": False},

@@ -31,7 +31,7 @@ CONSTRUCTOR_SIGNATURE = (
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     'crop_left=0, crop_right=0, crop_mode="remove", crop_fill=0, resize_algorithm="area", '
-    "num_threads=None, extra_info_ids=None, render_observations=True)"
+    "num_threads=None, extra_info_ids=None, render_observations=True, obs_type=None)"
 )
 
 
@@ -63,7 +63,7 @@ def test_restatements_match_the_engine():
     own_meaning = {"rom_path", "num_envs", "seed"}  # the class resolves these itself
     wrapper = inspect.signature(TurboVectorEnv.__init__).parameters
     shared = [name for name in engine if name in wrapper and name not in own_meaning]
-    assert len(shared) == 17
+    assert len(shared) == 18
     assert {n: wrapper[n].default for n in shared} == {n: engine[n].default for n in shared}
 
 
@@ -105,7 +105,7 @@ def test_classes_report_the_package_module():
 def test_constructor_text_signature():
     assert ext._RetroVecEnv.__text_signature__ == CONSTRUCTOR_SIGNATURE
     params = list(inspect.signature(ext._RetroVecEnv).parameters.values())
-    assert len(params) == 24
+    assert len(params) == 25
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
     assert [p.name for p in params if p.default is p.empty] == ["rom_path", "num_envs"]
 

@@ -12,6 +12,8 @@ Two observation pipelines are measured by default (``--pipelines``): the
 plain one (rows ``engine``: the last frame of each step is observed) and the
 max-pooled one (rows ``maxpool``: ``frame_maxpool=True``, each observation the
 channel-wise maximum of the step's last two frames), otherwise alike.
+``--obs-type`` measures another observation type (docs/observations.md):
+``ram`` and ``tiles`` draw nothing, so they have the plain rows only.
 
 Lanes whose episode ends are reset inside the timed loop, as a training loop
 would. With ``--gym`` each configuration is also run through
@@ -143,7 +145,7 @@ def _cpu_model() -> str | None:
 
 
 def _engine_kwargs(args: argparse.Namespace, maxpool: bool = False) -> dict[str, Any]:
-    return {
+    kwargs = {
         "frame_maxpool": maxpool,
         "frame_skip": args.frame_skip,
         "grayscale": not args.color,
@@ -151,6 +153,11 @@ def _engine_kwargs(args: argparse.Namespace, maxpool: bool = False) -> dict[str,
         "resize_width": args.size,
         "resize_height": args.size,
     }
+    obs_type = getattr(args, "obs_type", None)
+    if obs_type is not None:
+        del kwargs["grayscale"]  # the observation type says it
+        kwargs["obs_type"] = obs_type
+    return kwargs
 
 
 class _EngineLoop:
@@ -456,6 +463,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--size", type=int, default=84, help="observation width and height (default: %(default)s)")
     parser.add_argument("--color", action="store_true", help="colour observations instead of gray")
     parser.add_argument(
+        "--obs-type",
+        choices=["grayscale", "rgb", "ram", "tiles"],
+        help="observation type (docs/observations.md; default: the picture, gray unless --color); ram and tiles "
+        "draw nothing, so only the plain pipeline is run for them",
+    )
+    parser.add_argument(
         "--action-set", default="simple", help="action set the random actions are drawn from (default: %(default)s)"
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the random actions (default: %(default)s)")
@@ -504,13 +517,23 @@ def execute(args: argparse.Namespace, command: str) -> int:
             import tanuvex_turbo.vector_env  # noqa: F401
         except ImportError:
             raise CliError("--gym needs Gymnasium: pip install 'tanuvex_turbo[gym]'") from None
+    if args.obs_type is not None and args.color:
+        raise CliError("--obs-type says the colour: use --obs-type rgb instead of --color")
+    if args.obs_type in ("ram", "tiles"):
+        # Max-pooling is a matter of the picture: these types read the console after the step.
+        args.pipelines = ["plain"]
     rom_path = resolve_rom(args.rom)
     catalog = resolve_catalog(args.states, args.state)
     print(f"command: {command}")
     print(f"machine: {machine_description()}")
     start = catalog.get("state_catalog_names", ["power-on"])[0]
+    if args.obs_type in ("ram", "tiles"):
+        observed = f"obs_type {args.obs_type}"
+    else:
+        colour = args.obs_type == "rgb" or args.color
+        observed = f"{'colour' if colour else 'gray'} {args.size}x{args.size}"
     print(
-        f"settings: frame_skip {args.frame_skip}, {'colour' if args.color else 'gray'} {args.size}x{args.size}, "
+        f"settings: frame_skip {args.frame_skip}, {observed}, "
         f"frame_stack {args.frame_stack}, pipelines {' '.join(args.pipelines)}, "
         f"random actions from '{args.action_set}', start state {start}, {args.repeat} repetitions"
     )

@@ -97,13 +97,22 @@ def observation_fingerprint(**config: Any) -> bytes:
     """Eight bytes that differ between engine configurations whose observation stacks differ.
 
     ``config``: the engine's keyword arguments that shape observations (frame
-    skip, colour, stack, max-pool, crop, resize, rendering); the others are
-    ignored, and one left out takes the engine's default.
+    skip, colour, stack, max-pool, crop, resize, rendering, and ``obs_type``
+    as the engine resolved it); the others are ignored, and one left out takes
+    the engine's default. The observation types that draw nothing (``"ram"``,
+    ``"tiles"``) are shaped by the frame skip, stack and rendering alone; the
+    pictures keep the fingerprints they had before observation types existed.
     """
+    suffix = ""
+    obs_type = config.get("obs_type")
+    if obs_type in ("ram", "tiles"):
+        config = {name: config[name] for name in ("frame_skip", "frame_stack", "render_observations") if name in config}
+        suffix = f";obs_type={obs_type}"
     # Each value in its default's type: 1 and True, or numpy and Python integers, give the same text.
     text = ";".join(
         f"{name}={type(default)(config.get(name, default))}" for name, default in _OBSERVATION_DEFAULTS.items()
     )
+    text += suffix
     return hashlib.blake2b(text.encode(), digest_size=_FINGERPRINT_SIZE).digest()
 
 

@@ -169,13 +169,22 @@ class TurboVectorEnv(VectorEnv):
             report in ``info`` next to the ten game values.
         seed: seed of the lanes' random generators at construction (lane ``i``
             gets ``seed + i``); ``None`` leaves it to the engine's clock-based default.
+        obs_type: what an observation holds (``docs/observations.md``):
+            ``"grayscale"`` (the picture in gray), ``"rgb"`` (the picture in
+            colour, as ``grayscale=False``), ``"ram"`` (the console's 2 KiB
+            work RAM after the step) or ``"tiles"`` (the picture processor's
+            background tile numbers of the visible window and its sprite
+            table, read without drawing). ``None`` (default): the picture,
+            gray unless ``grayscale=False``. ``"ram"`` and ``"tiles"`` ignore
+            the picture's arguments (``grayscale``, crops, resize,
+            ``frame_maxpool``); ``frame_stack`` applies to every type.
         frame_skip, grayscale, frame_stack, terminate_on_flag, crop_top,
         crop_bottom, crop_left, crop_right, crop_mode, crop_fill, resize_width,
         resize_height, resize_algorithm, frame_maxpool, noop_reset_max,
         sticky_action_prob, num_threads: passed to the engine unchanged.
         observations: false for an observation-free environment: the engine
             then draws nothing for observations (the observation-shaping
-            arguments above are ignored), the observation is one ``(1, 1, 1)``
+            arguments above, ``obs_type`` included, are ignored), the observation is one ``(1, 1, 1)``
             byte that stays 0, and a saved lane carries that one byte.
         progress_info: add ``level_end`` and ``dying`` (``bool``, one per
             lane, see :mod:`tanuvex_turbo.progress`) to ``info``, read from
@@ -194,6 +203,25 @@ class TurboVectorEnv(VectorEnv):
 
     Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
     resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
+    Slot ``s`` (0 the oldest) of a lane holds, by ``obs_type``:
+
+    - ``"grayscale"`` / ``"rgb"``: the picture as above.
+    - ``"ram"``: shape ``(num_envs, frame_stack, 1, 2048)``; row 0 of a slot
+      is the work RAM (CPU addresses 0x0000-0x07FF) at the end of the step
+      (or reset), the same bytes as ``engine.ram_into``.
+    - ``"tiles"``: shape ``(num_envs, frame_stack, 38, 32)``. Rows 0-29 are
+      the background tile numbers, one byte per 8 x 8 cell of the 256 x 240
+      screen, read from the nametables with the scroll the picture is drawn
+      with: the top four rows (the status bar, screen rows 0-31) are never
+      scrolled, cell ``(r, c)`` covering screen pixels ``x 8c..8c+7, y
+      8r..8r+7``; the rows below follow the playfield's scroll ``(sx, sy)``,
+      the grid aligned to it, cell ``(r, c)`` starting on screen at ``x = 8c
+      - sx % 8`` and ``y = 32 + 8 (r - 4) - (32 + sy) % 8``; a fine scroll
+      of ``f`` pixels leaves the last ``f`` screen columns (rows) in no
+      cell. Every pixel of the 240 x 224 visible frame lies in a cell.
+      Rows 30-37 are the 256 bytes of sprite memory as the console keeps
+      them: 64 entries of (y, tile, attributes, x), eight entries a row;
+      a sprite is drawn from screen row ``y + 1``. Nothing is drawn for it.
     Rewards are ``float32``: the forward scroll of the step, with no death or
     time penalty (the module documentation describes the episode model).
     ``info`` holds the ten game values of :data:`INFO_FIELDS` (and the
@@ -253,6 +281,7 @@ class TurboVectorEnv(VectorEnv):
         sticky_action_prob: float = 0.0,
         num_threads: int | None = None,
         observations: bool = True,
+        obs_type: str | None = None,
         progress_info: bool = False,
         end_on_level_end: bool = False,
         batch_size: int | None = None,
@@ -283,12 +312,14 @@ class TurboVectorEnv(VectorEnv):
             grayscale, frame_stack, frame_maxpool = True, 1, False
             crop_top, crop_bottom, crop_left, crop_right = 223, 0, 239, 0
             crop_mode, resize_width, resize_height, resize_algorithm = "remove", 1, 1, "nearest"
+            obs_type = None
         self._engine = _open_engine(
             rom_source,
             rom_path,
             num_envs,
             frame_skip=frame_skip,
-            grayscale=grayscale,
+            # "rgb" is the colour picture; a contradicting grayscale=False is the engine's to refuse.
+            grayscale=grayscale and obs_type != "rgb",
             frame_stack=frame_stack,
             terminate_on_flag=terminate_on_flag,
             crop_top=crop_top,
@@ -309,6 +340,7 @@ class TurboVectorEnv(VectorEnv):
             num_threads=num_threads,
             extra_info_ids=[entry[1] for entry in self._extra_layout] or None,
             render_observations=bool(observations),
+            obs_type=obs_type,
         )
         engine = self._engine
         n = engine.num_envs
@@ -333,7 +365,7 @@ class TurboVectorEnv(VectorEnv):
         # Tags this environment's saved lanes: others restore them only under the same observation configuration.
         self._lane_fingerprint = observation_fingerprint(
             frame_skip=frame_skip,
-            grayscale=grayscale,
+            grayscale=engine.grayscale,  # as the observation type resolved it
             frame_stack=frame_stack,
             frame_maxpool=frame_maxpool,
             crop_top=crop_top,
@@ -346,6 +378,7 @@ class TurboVectorEnv(VectorEnv):
             resize_height=resize_height,
             resize_algorithm=resize_algorithm,
             render_observations=observations,
+            obs_type=engine.obs_type,
         )
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode

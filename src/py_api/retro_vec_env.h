@@ -48,6 +48,7 @@ PyObject* env_get_crop_top(PyObject* self, void*);
 PyObject* env_get_crop_bottom(PyObject* self, void*);
 PyObject* env_get_resize_width(PyObject* self, void*);
 PyObject* env_get_resize_height(PyObject* self, void*);
+PyObject* env_get_obs_type(PyObject* self, void*);
 PyObject* env_get_state_catalog(PyObject* self, void*);
 
 // Shape queries, seeding and diagnostics (retro_vec_env_queries.cpp).

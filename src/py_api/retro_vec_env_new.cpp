@@ -42,6 +42,7 @@ enum Param {
   NUM_THREADS,
   EXTRA_INFO_IDS,
   RENDER_OBSERVATIONS,
+  OBS_TYPE,
   PARAM_COUNT,
 };
 
@@ -50,6 +51,7 @@ const char* const PARAM_NAMES[PARAM_COUNT] = {
     "crop_top",  "crop_bottom",   "resize_width",     "resize_height",      "state_catalog_data", "state_catalog_names",
     "seed",      "frame_maxpool", "noop_reset_max",   "sticky_action_prob", "crop_left",          "crop_right",
     "crop_mode", "crop_fill",     "resize_algorithm", "num_threads",        "extra_info_ids",     "render_observations",
+    "obs_type",
 };
 
 const Signature SIGNATURE{"_RetroVecEnv", PARAM_NAMES, PARAM_COUNT, 2};
@@ -65,6 +67,8 @@ struct Arguments {
   std::string resize_algorithm = "area";
   std::optional<int64_t> num_threads;
   std::vector<uint8_t> extra_info_ids;
+  std::optional<std::string> obs_type;  // None: the picture, gray or colour per `grayscale`
+  bool grayscale_given = false;
 };
 
 bool convert_arguments(PyObject* const* given, Arguments& a) {
@@ -110,6 +114,11 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
   if (present(RENDER_OBSERVATIONS) &&
       !convert_bool(given[RENDER_OBSERVATIONS], name(RENDER_OBSERVATIONS), c.render_observations))
     return false;
+  if (present(OBS_TYPE) && given[OBS_TYPE] != Py_None) {
+    a.obs_type.emplace();
+    if (!convert_str(given[OBS_TYPE], name(OBS_TYPE), *a.obs_type)) return false;
+  }
+  a.grayscale_given = present(GRAYSCALE);
   return true;
 }
 
@@ -126,8 +135,28 @@ MaybeError validate_extra_info_ids(const std::vector<uint8_t>& ids) {
   return std::nullopt;
 }
 
+// The observation type into the configuration: "grayscale" and "rgb" name
+// the picture and must not contradict a `grayscale` given with them.
+MaybeError apply_obs_type(Arguments& a) {
+  if (!a.obs_type) return std::nullopt;
+  const auto choice = obs_type_from_name(*a.obs_type);
+  if (!choice) return value_error("obs_type must be one of: grayscale, rgb, ram, tiles");
+  if (choice->grayscale) {
+    if (a.grayscale_given && a.config.grayscale != *choice->grayscale) {
+      return value_error("obs_type '" + *a.obs_type +
+                         "' contradicts grayscale=" + (a.config.grayscale ? "True" : "False"));
+    }
+    a.config.grayscale = *choice->grayscale;
+  }
+  a.config.obs_type = choice->type;
+  return std::nullopt;
+}
+
 // The value rules, in order; fills the enumerations of the configuration.
 MaybeError validate(Arguments& a) {
+  // The observation type first settles the sizes the configuration rules check;
+  // its own errors are reported after theirs.
+  const MaybeError obs_type_error = apply_obs_type(a);
   if (auto error = validate_env_config(a.config)) return to_error(*error);
   if (a.num_threads.has_value() && *a.num_threads < 1) return value_error("num_threads must be > 0");
   const auto crop_mode = crop_mode_from_name(a.crop_mode);
@@ -136,7 +165,8 @@ MaybeError validate(Arguments& a) {
   const auto algorithm = resize_algorithm_from_name(a.resize_algorithm);
   if (!algorithm) return value_error("resize_algorithm must be one of: nearest, bilinear, area");
   a.config.resize_algorithm = *algorithm;
-  return validate_extra_info_ids(a.extra_info_ids);
+  if (auto error = validate_extra_info_ids(a.extra_info_ids)) return error;
+  return obs_type_error;
 }
 
 // Pool, cartridge, catalog and environment.

@@ -97,6 +97,10 @@ PyObject* env_get_crop_bottom(PyObject* self, void*) { return config_u64(self, &
 PyObject* env_get_resize_width(PyObject* self, void*) { return config_u64(self, &EnvConfig::resize_width); }
 PyObject* env_get_resize_height(PyObject* self, void*) { return config_u64(self, &EnvConfig::resize_height); }
 
+PyObject* env_get_obs_type(PyObject* self, void*) {
+  return with_shared(self, [](const ZuboVecEnv& env) { return PyUnicode_FromString(obs_type_name(env.config())); });
+}
+
 PyObject* env_get_state_catalog(PyObject* self, void*) {
   return with_shared(self, [](const ZuboVecEnv& env) -> PyObject* {
     const auto& catalog = env.state_catalog();

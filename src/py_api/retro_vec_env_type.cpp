@@ -11,7 +11,7 @@ const char* const RETRO_VEC_ENV_DOC =
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     "crop_left=0, crop_right=0, crop_mode=\"remove\", crop_fill=0, resize_algorithm=\"area\", num_threads=None, "
-    "extra_info_ids=None, render_observations=True)\n--\n\n";
+    "extra_info_ids=None, render_observations=True, obs_type=None)\n--\n\n";
 
 namespace {
 
@@ -27,13 +27,11 @@ void env_dealloc(PyObject* self) {
 #define TT_PROPERTY(name) {#name, guarded<env_get_##name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef g_properties[] = {
-    TT_PROPERTY(num_envs),       TT_PROPERTY(num_threads),
-    TT_PROPERTY(frame_skip),     TT_PROPERTY(grayscale),
-    TT_PROPERTY(frame_stack),    TT_PROPERTY(frame_maxpool),
-    TT_PROPERTY(noop_reset_max), TT_PROPERTY(sticky_action_prob),
-    TT_PROPERTY(crop_top),       TT_PROPERTY(crop_bottom),
-    TT_PROPERTY(resize_width),   TT_PROPERTY(resize_height),
-    TT_PROPERTY(state_catalog),  {nullptr, nullptr, nullptr, nullptr, nullptr},
+    TT_PROPERTY(num_envs),       TT_PROPERTY(num_threads),        TT_PROPERTY(frame_skip),
+    TT_PROPERTY(grayscale),      TT_PROPERTY(frame_stack),        TT_PROPERTY(frame_maxpool),
+    TT_PROPERTY(noop_reset_max), TT_PROPERTY(sticky_action_prob), TT_PROPERTY(crop_top),
+    TT_PROPERTY(crop_bottom),    TT_PROPERTY(resize_width),       TT_PROPERTY(resize_height),
+    TT_PROPERTY(state_catalog),  TT_PROPERTY(obs_type),           {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 #undef TT_PROPERTY

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/console.h"
+#include "core/tile_view.h"
 #include "driver/machine.h"
 #include "vec_env/area_resize.h"
 
@@ -41,10 +42,15 @@ bool fits(std::optional<uint64_t> count, uint64_t element_bytes) {
 // must be computable and small enough for an array to hold, so that nothing
 // is allocated (or wraps to a small size) for a configuration that cannot work.
 EnvStatus check_derived_sizes(const EnvConfig& c) {
-  const auto cells = times(c.resize_width, c.resize_height);
-  if (!fits(cells, sizeof(AreaCell))) return value_error("resize_width * resize_height is too large");
-  const auto planes = times(c.frame_stack, c.grayscale ? 1 : 3);
-  const auto lane_obs = planes ? times(*cells, *planes) : std::nullopt;
+  std::optional<uint64_t> lane_obs;
+  if (c.obs_type == ObsType::Picture) {
+    const auto cells = times(c.resize_width, c.resize_height);
+    if (!fits(cells, sizeof(AreaCell))) return value_error("resize_width * resize_height is too large");
+    const auto planes = times(c.frame_stack, c.grayscale ? 1 : 3);
+    lane_obs = planes ? times(*cells, *planes) : std::nullopt;
+  } else {
+    lane_obs = times(c.frame_stack, c.obs_type == ObsType::Ram ? RAM_OBS_WIDTH : TILE_VIEW_BYTES);
+  }
   if (!fits(lane_obs, 1)) {
     return value_error("lane observation size (frame_stack * channels * resize_height * resize_width) is too large");
   }
@@ -73,11 +79,19 @@ ObsGeometry derive_geometry(const EnvConfig& c) {
   g.channels = c.grayscale ? 1 : 3;
   g.width = c.resize_width;
   g.height = c.resize_height;
+  if (c.obs_type != ObsType::Picture) {
+    // One plane per slot; nothing is drawn, so no intermediate region.
+    g.channels = 1;
+    g.width = c.obs_type == ObsType::Ram ? RAM_OBS_WIDTH : TILE_GRID_COLUMNS;
+    g.height = c.obs_type == ObsType::Ram ? 1 : TILE_VIEW_ROWS;
+  }
   g.frame_stack = c.frame_stack;
   g.slot_size = g.channels * g.width * g.height;
   g.lane_obs_size = g.frame_stack * g.slot_size;
   const size_t region = g.src_width * g.src_height;
-  if (c.frame_maxpool) {
+  if (c.obs_type != ObsType::Picture) {
+    g.intermediate_size = 0;
+  } else if (c.frame_maxpool) {
     g.intermediate_size = 6 * region;
   } else if (g.width == g.src_width && g.height == g.src_height) {
     g.intermediate_size = 0;
@@ -129,6 +143,23 @@ std::optional<ResizeAlgorithm> resize_algorithm_from_name(std::string_view name)
   if (name == "nearest") return ResizeAlgorithm::Nearest;
   if (name == "bilinear") return ResizeAlgorithm::Bilinear;
   return std::nullopt;
+}
+
+std::optional<ObsTypeChoice> obs_type_from_name(std::string_view name) {
+  if (name == "grayscale") return ObsTypeChoice{ObsType::Picture, true};
+  if (name == "rgb") return ObsTypeChoice{ObsType::Picture, false};
+  if (name == "ram") return ObsTypeChoice{ObsType::Ram, std::nullopt};
+  if (name == "tiles") return ObsTypeChoice{ObsType::Tiles, std::nullopt};
+  return std::nullopt;
+}
+
+const char* obs_type_name(const EnvConfig& config) {
+  switch (config.obs_type) {
+    case ObsType::Ram: return "ram";
+    case ObsType::Tiles: return "tiles";
+    case ObsType::Picture: break;
+  }
+  return config.grayscale ? "grayscale" : "rgb";
 }
 
 }  // namespace tt

@@ -13,6 +13,9 @@ namespace tt {
 
 enum class CropMode : uint8_t { Remove = 0, Mask = 1 };
 enum class ResizeAlgorithm : uint8_t { Area = 0, Nearest = 1, Bilinear = 2 };
+/// What an observation slot holds: the picture (gray or colour, per
+/// `grayscale`), the lane's work RAM, or its tile view (core/tile_view.h).
+enum class ObsType : uint8_t { Picture = 0, Ram = 1, Tiles = 2 };
 
 /// Largest `frame_skip` and `noop_reset_max`: one minute of play at 60 frames a
 /// second. A step or reset runs with the interpreter lock released and cannot
@@ -41,6 +44,9 @@ struct EnvConfig {
   ResizeAlgorithm resize_algorithm = ResizeAlgorithm::Area;
   // False: nothing is drawn for observations; every observation byte is 0.
   bool render_observations = true;
+  // Ram and Tiles ignore the picture's settings (grayscale, crops, resize,
+  // max-pooling): their slot is the console's bytes, the same shape for all.
+  ObsType obs_type = ObsType::Picture;
   // Filled from the worker pool resolution (see worker_pool.h).
   uint64_t worker_threads = 1;
   uint64_t parallel_threshold = 2;
@@ -62,6 +68,9 @@ struct ObsGeometry {
   size_t intermediate_size = 0;  // I
 };
 
+/// Bytes of a slot of the work RAM observation: the 2 KiB, as one row.
+inline constexpr size_t RAM_OBS_WIDTH = 2048;
+
 /// Bytes of one display frame (240 x 224, three planes).
 inline constexpr size_t DISPLAY_FRAME_BYTES = size_t(3) * VISIBLE_FRAME_WIDTH * VISIBLE_FRAME_HEIGHT;
 
@@ -78,5 +87,19 @@ EnvStatus validate_env_config(const EnvConfig& config);
 std::optional<CropMode> crop_mode_from_name(std::string_view name);
 /// "area" / "nearest" / "bilinear" (exact, case-sensitive), else nothing.
 std::optional<ResizeAlgorithm> resize_algorithm_from_name(std::string_view name);
+
+/// An observation type by name: the kind, and for the picture whether it is gray.
+struct ObsTypeChoice {
+  ObsType type;
+  std::optional<bool> grayscale;  // "grayscale" / "rgb"; nothing for the others
+};
+/// "grayscale" / "rgb" / "ram" / "tiles" (exact, case-sensitive), else nothing.
+std::optional<ObsTypeChoice> obs_type_from_name(std::string_view name);
+/// The name of a configuration's observation type ("grayscale", "rgb", "ram", "tiles").
+const char* obs_type_name(const EnvConfig& config);
+/// Whether the steps max-pool the last two frames: `frame_maxpool` of a picture.
+inline bool pools_frames(const EnvConfig& config) {
+  return config.frame_maxpool && config.obs_type == ObsType::Picture;
+}
 
 }  // namespace tt

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/palette.h"
+#include "core/tile_view.h"
 #include "vec_env/pool_kernels.h"
 #include "vec_env/profile_scope.h"
 
@@ -17,6 +18,15 @@ constexpr uint64_t FUSED_CROP_TOP = BAND_ROWS;  // frame rows fed by the band ab
 constexpr unsigned UNSCROLLED_BAND_ROWS = BAND_ROWS;
 
 }  // namespace
+
+void write_console_observation(ObsType type, const Console& m, uint8_t* slot) {
+  static_assert(sizeof(m.ram) == RAM_OBS_WIDTH);
+  if (type == ObsType::Ram) {
+    std::memcpy(slot, m.ram.data(), RAM_OBS_WIDTH);
+  } else {
+    write_tile_view(m, slot);
+  }
+}
 
 ObservationPipeline::ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table)
     : config_(config), geo_(geometry), table_(std::move(table)), resizer_(table_, config.resize_algorithm) {

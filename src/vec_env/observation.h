@@ -23,6 +23,10 @@ struct PoolCache {
   BandCache band;  // in colour indices
 };
 
+/// The observation of the types that draw nothing (Ram, Tiles) into one
+/// slot: the console's work RAM after the step, or its tile view.
+void write_console_observation(ObsType type, const Console& m, uint8_t* slot);
+
 class ObservationPipeline {
  public:
   ObservationPipeline(const EnvConfig& config, const ObsGeometry& geometry, AreaResizeTable table);

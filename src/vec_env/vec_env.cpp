@@ -37,6 +37,8 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const 
                                                           std::vector<StateCatalogEntry> catalog, uint64_t seed,
                                                           std::vector<uint8_t> extra_info_ids, PoolChoice pool) {
   if (!cart) return runtime_error("internal error: no cartridge given");
+  // Max-pooling is a matter of the picture: the other types read the console after the step.
+  if (config.obs_type != ObsType::Picture) config.frame_maxpool = false;
   config.worker_threads = pool.worker_threads;
   config.parallel_threshold = pool.parallel_threshold;
   if (auto error = validate_env_config(config)) return *error;

@@ -56,7 +56,9 @@ void ZuboVecEnv::recompute_any_pending_reset() {
 void ZuboVecEnv::write_reset_observation(size_t lane, uint8_t* lane_obs) {
   const Machine& m = machines_[lane];
   uint8_t* scratch = scratch_[lane].data();
-  if (config_.render_observations && config_.frame_maxpool) {
+  if (config_.render_observations && config_.obs_type != ObsType::Picture) {
+    write_console_observation(config_.obs_type, m, lane_obs);
+  } else if (config_.render_observations && config_.frame_maxpool) {
     // Max-pooled steps draw through their own caches: the rare reset draws
     // without the gray background cache, which would only take memory.
     pipeline_.render_observation_general(m, scratch, lane_obs, false);

@@ -87,7 +87,7 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   }
   uint8_t* scratch = scratch_buffer.data();
   const bool observe = config_.render_observations;
-  const bool maxpool = config_.frame_maxpool && observe;
+  const bool maxpool = pools_frames(config_) && observe;
   const bool display = rgb_frames_enabled_;
   // Max-pooling keeps one colour index plane per frame; the pooled picture
   // is built in the rest of the intermediate region.
@@ -152,6 +152,9 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
   uint8_t* newest = lane_obs + (geo_.frame_stack - 1) * slot;
   if (!observe) {
     std::memset(newest, 0, slot);
+  } else if (config_.obs_type != ObsType::Picture) {
+    profiled_call<Profiled>(record, &ProfileRecord::render_calls, &ProfileRecord::rendering,
+                            [&] { write_console_observation(config_.obs_type, m, newest); });
   } else if (maxpool) {
     pipeline_.finish_maxpool<Profiled>(pool[0], pool[1], frames_run, pool_work, newest, record);
   } else {
