@@ -2,15 +2,24 @@
 
 A CleanRL-style proximal policy optimisation loop in PyTorch over
 TurboVectorEnv. It is tuned for a small machine: on two cores the network
-update, not the environment, takes nearly all the time, so the observation is
-small (the playfield without the status bar, 64 x 64 gray, 4 stacked frames),
-the network is a small CNN (two convolutions) on that input, and an update
-makes few passes over large minibatches.
+update, not the environment, takes nearly all the time. Two observations:
+
+- ``--obs tiles`` (default): the console's tile view (``obs_type="tiles"``):
+  the playfield's background tile numbers, aligned to the scroll, and the
+  sprite table, two stacked; nothing is drawn. The network looks each tile
+  number up in learned tables (a convolution over one-hot tiles, without the
+  one-hot) and runs a linear layer over the sprites: a fraction of a CNN's
+  cost on pixels.
+- ``--obs pixels``: the playfield without the status bar, 64 x 64 gray, 4
+  stacked frames, through a small CNN (two convolutions): the recipe of the
+  documented 5.5-million-step runs (``--obs pixels --minutes 90``).
 
     # a short check that everything runs (a few thousand steps, about a minute)
     python examples/ppo.py --smoke
-    # the documented run: 5.5 million steps (at most 90 minutes), then 32 evaluation episodes
+    # train on tiles (15 minutes or the step budget), then 32 evaluation episodes
     python examples/ppo.py --seed 1
+    # the pixel recipe: 5.5 million steps (at most 90 minutes)
+    python examples/ppo.py --obs pixels --minutes 90 --seed 1
     # redraw the curves of finished runs (one per run, on one plot)
     python examples/ppo.py --plot-only runs/ppo-1/log.jsonl runs/ppo-2/log.jsonl --plot curves.png
 
@@ -50,7 +59,8 @@ FLAG_X = 3160  # the episode ends with the flag when x_pos reaches this
 def parse_args():
     p = argparse.ArgumentParser(description="PPO on level 1-1 (CPU)")
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
-    p.add_argument("--minutes", type=float, default=90.0, help="training time budget (wall clock)")
+    p.add_argument("--obs", default="tiles", choices=["tiles", "pixels"], help="what the policy sees (see above)")
+    p.add_argument("--minutes", type=float, default=15.0, help="training time budget (wall clock)")
     p.add_argument(
         "--total-steps",
         type=int,
@@ -61,7 +71,9 @@ def parse_args():
     p.add_argument("--num-steps", type=int, default=128, help="steps per lane per rollout")
     p.add_argument("--epochs", type=int, default=3, help="passes over each rollout")
     p.add_argument("--minibatches", type=int, default=4)
-    p.add_argument("--net", default="small", choices=["small", "nature"], help="small: half the Nature CNN's cost")
+    p.add_argument(
+        "--net", default="small", choices=["small", "nature"], help="pixels: small is half the Nature CNN's cost"
+    )
     p.add_argument("--lr", type=float, default=2.5e-4)
     p.add_argument("--gamma", type=float, default=0.9, help="the reward is near-term progress")
     p.add_argument("--gae-lambda", type=float, default=0.95)
@@ -95,6 +107,8 @@ def parse_args():
 
 
 SQRT2 = float(np.sqrt(2))
+TILE_ROWS = slice(4, 28)  # the playfield's tile rows (below the status bar), 24 of them: six blocks of 4
+SPRITE_ROWS = slice(30, 38)  # the sprite table: 64 entries of y, tile, attributes, x
 
 
 def layer(module, std=SQRT2, bias=0.0):
@@ -140,7 +154,68 @@ class Agent(nn.Module):
         return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
 
 
+class TileAgent(nn.Module):
+    """A policy and a value head over the tile view.
+
+    The playfield's tile grid (the newest slot, 24 x 32 cells below the
+    status bar) is cut into 6 x 8 blocks of 4 x 4 cells; a block's features
+    are the sum of one learned vector per (cell of the block, tile number):
+    a 4 x 4 convolution with stride 4 over one-hot tile numbers, computed as
+    16 table lookups per block (``EmbeddingBag``), so no embedding is ever
+    materialised. The sprite table of both slots (where things are and how
+    they move) goes through a linear layer; both meet in a 128-unit layer.
+    """
+
+    def __init__(self, frames, actions, channels=16, hidden=128, block=4):
+        super().__init__()
+        rows, cols = TILE_ROWS.stop - TILE_ROWS.start, 32
+        blocks = (rows // block) * (cols // block)
+        r, c = torch.arange(rows).view(-1, 1), torch.arange(cols).view(1, -1)
+        block_of = ((r // block) * (cols // block) + c // block).reshape(-1)
+        slot_of = ((r % block) * block + c % block).reshape(-1)
+        order = torch.argsort(block_of * block * block + slot_of)  # the cells, block by block
+        self.register_buffer("order", order)
+        self.register_buffer("table_base", (slot_of[order] * 256).view(blocks, block * block))
+        self.blocks = blocks
+        self.cells = nn.EmbeddingBag(block * block * 256, channels, mode="sum")
+        nn.init.normal_(self.cells.weight, std=0.1)
+        self.cell_bias = nn.Parameter(torch.zeros(channels))
+        self.sprites = nn.Sequential(layer(nn.Linear(frames * 256, 64)), nn.ReLU())
+        self.body = nn.Sequential(layer(nn.Linear(channels * blocks + 64, hidden)), nn.ReLU())
+        self.actor = layer(nn.Linear(hidden, actions), std=0.01)
+        self.critic = layer(nn.Linear(hidden, 1), std=1.0)
+
+    def features(self, obs):
+        batch = obs.shape[0]
+        tiles = obs[:, -1, TILE_ROWS].reshape(batch, -1)[:, self.order].view(batch, self.blocks, -1)
+        lookups = (tiles.long() + self.table_base).view(batch * self.blocks, -1)
+        grid = torch.relu(self.cells(lookups) + self.cell_bias).view(batch, -1)
+        sprites = obs[:, :, SPRITE_ROWS].reshape(batch, -1).float() / 255.0
+        return self.body(torch.cat([grid, self.sprites(sprites)], 1))
+
+    def value(self, obs):
+        return self.critic(self.features(obs)).squeeze(-1)
+
+    def act(self, obs, action=None):
+        hidden = self.features(obs)
+        dist = Categorical(logits=self.actor(hidden))
+        if action is None:
+            action = dist.sample()
+        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+
+
+def make_agent(args, env):
+    shape, actions = env.single_observation_space.shape, env.single_action_space.n
+    if args.obs == "tiles":
+        return TileAgent(shape[0], actions)
+    return Agent(shape[0], args.size, actions, args.net)
+
+
 def make_env(args, num_envs, seed):
+    if args.obs == "tiles":
+        observation = {"obs_type": "tiles", "frame_stack": 2}
+    else:
+        observation = {"crop_top": 32, "resize_width": args.size, "resize_height": args.size}
     return TurboVectorEnv(
         args.rom,
         num_envs,
@@ -151,10 +226,8 @@ def make_env(args, num_envs, seed):
         max_episode_steps=args.max_episode_steps,
         seed=seed,
         num_threads=1,
-        crop_top=32,
-        resize_width=args.size,
-        resize_height=args.size,
         copy=False,
+        **observation,
     )
 
 
@@ -204,7 +277,7 @@ def train(args):
     torch.set_num_threads(args.threads)
     env = make_env(args, args.num_envs, args.seed)
     n, t_max = args.num_envs, args.num_steps
-    agent = Agent(env.single_observation_space.shape[0], args.size, env.single_action_space.n, args.net)
+    agent = make_agent(args, env)
     optimizer = torch.optim.Adam(agent.parameters(), lr=args.lr, eps=1e-5)
 
     obs_buf = torch.zeros((t_max, n) + env.single_observation_space.shape, dtype=torch.uint8)
@@ -225,13 +298,18 @@ def train(args):
         used = max(steps / args.total_steps, (time.time() - start) / budget)
         optimizer.param_groups[0]["lr"] = args.lr * max(1.0 - used, 0.05)
         rollout_start = time.time()
+        env_seconds = inference_seconds = 0.0
         for t in range(t_max):
             obs_buf[t] = next_obs
             dones[t] = next_done
-            with torch.no_grad():
+            started = time.perf_counter()
+            with torch.inference_mode():
                 action, logprob, _, value = agent.act(next_obs)
             actions[t], logprobs[t], values[t] = action, logprob, value
+            stepped = time.perf_counter()
             obs, reward, terminated, truncated, info = env.step(action.numpy())
+            env_seconds += time.perf_counter() - stepped
+            inference_seconds += stepped - started
             ended = terminated | truncated
             # A lost life ends the value estimate; the game itself goes on.
             life_lost = (info["lives"] < lives) & ~ended
@@ -253,6 +331,7 @@ def train(args):
             for max_x, end in finished:
                 write({"type": "episode", "step": steps, "max_x": max_x, "flag": end == "flag", "end": end})
         rollout_seconds = time.time() - rollout_start
+        learn_start = time.time()
 
         with torch.no_grad():
             next_value = agent.value(next_obs)
@@ -293,6 +372,11 @@ def train(args):
                 "seconds": round(elapsed, 1),
                 "steps_per_second": round(steps / elapsed, 1),
                 "rollout_share": round(rollout_seconds / (time.time() - rollout_start), 3),
+                # Seconds of this update spent stepping lanes, choosing actions, learning, and the rest.
+                "env_seconds": round(env_seconds, 3),
+                "inference_seconds": round(inference_seconds, 3),
+                "learn_seconds": round(time.time() - learn_start, 3),
+                "other_seconds": round(rollout_seconds - env_seconds - inference_seconds, 3),
                 "policy_loss": round(policy_loss.item(), 4),
                 "value_loss": round(value_loss.item(), 4),
                 "entropy": round(entropy.mean().item(), 4),
@@ -322,7 +406,7 @@ def evaluate(args, agent):
     tracker = EpisodeTracker(env.num_envs)
     results = [None] * env.num_envs
     while any(r is None for r in results):
-        with torch.no_grad():
+        with torch.inference_mode():
             action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
         obs, _, terminated, truncated, info = env.step(action.numpy())
         finished = tracker.update(info, terminated, truncated)
