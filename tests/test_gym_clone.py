@@ -165,6 +165,11 @@ def test_checked_states_whose_checksum_holds_but_whose_contents_do_not_are_refus
     with pytest.raises(ValueError, match="^saved state of lane 2 unpacks to 4194304 bytes, more than a lane"):
         unpack_lane_state(huge, 2, 28224, tag)
     assert unpack_lane_state(pack_lane_state(b"x" * 1000, tag), 0, 28224, tag) == b"x" * 1000
+    # The bound is one lane observation and 64 KiB for the console, to the byte.
+    room = 28224 + 65536
+    assert len(unpack_lane_state(pack_lane_state(bytes(room), tag), 0, 28224, tag)) == room
+    with pytest.raises(ValueError, match=f"^saved state of lane 0 unpacks to {room + 1} bytes"):
+        unpack_lane_state(pack_lane_state(bytes(room + 1), tag), 0, 28224, tag)
 
     def sealed(length, stream):  # the documented layout of version 1, checksum over a stream of our choice
         head = MAGIC_V1 + struct.pack("<I", length)
