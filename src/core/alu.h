@@ -6,7 +6,11 @@
 
 #include <cstdint>
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TT_ALWAYS_INLINE __forceinline
+#else
 #define TT_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace tt::alu {
 

@@ -22,7 +22,11 @@
 #include "core/cpu.h"
 #include "core/translated_code.h"
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TT_ALWAYS_INLINE_LAMBDA [[msvc::forceinline]]
+#else
 #define TT_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
+#endif
 
 namespace tt {
 

@@ -1,7 +1,9 @@
 #include "core/cartridge.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +27,11 @@ CartridgeError error(CartridgeError::Kind kind, std::string message) {
 // Opens without waiting for a writer, so that a FIFO nobody writes to reads
 // as empty instead of blocking the caller for ever; reads then block as usual
 // (a pipe that has a writer is read to its end).
+// Windows has no FIFOs in the file system: a plain open.
 FILE* open_for_reading(const char* path) {
+#ifdef _WIN32
+  return std::fopen(path, "rb");
+#else
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   const int flags = ::fcntl(fd, F_GETFL);
@@ -37,6 +43,7 @@ FILE* open_for_reading(const char* path) {
     errno = saved;
   }
   return f;
+#endif
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ inline void run_frame_with(Console& m, uint8_t buttons, Hooks& hooks, Profile& p
         // hook's entry point comes up; the last two go back to the checks above.
         // Asked after every instruction: it must be inlined into the loops,
         // which are too large for the compiler to do so on its own.
-        auto stop_at = [&hooks](uint16_t pc) TT_ALWAYS_INLINE_LAMBDA {
+        auto stop_at = [&](uint16_t pc) TT_ALWAYS_INLINE_LAMBDA {
           if constexpr (!Hooks::enabled) {
             return false;
           } else if constexpr (requires { hooks.offers(pc); }) {

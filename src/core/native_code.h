@@ -78,8 +78,9 @@ class NativeCode {
   std::vector<const void*> checked_;  // by PRG offset
   std::vector<const void*> body_;     // by PRG offset
   uint32_t (*enter_)(NativeFrame*, const void*) = nullptr;
-  void* mapping_ = nullptr;
-  size_t mapping_size_ = 0;
+  // The code's pages (only builds with host code map any).
+  [[maybe_unused]] void* mapping_ = nullptr;
+  [[maybe_unused]] size_t mapping_size_ = 0;
   size_t code_size_ = 0;
   friend std::shared_ptr<const NativeCode> build_native_code(std::shared_ptr<const TranslatedCode>,
                                                              const std::vector<uint16_t>&);

@@ -13,21 +13,28 @@ namespace tt {
 
 namespace {
 
-std::string u128_to_string(unsigned __int128 v) {
-  if (v == 0) return "0";
+// a + b in decimal, exact where the sum does not fit in 64 bits too.
+std::string sum_to_string(uint64_t a, uint64_t b) {
+  const std::string x = std::to_string(a), y = std::to_string(b);
   std::string s;
-  while (v > 0) {
-    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
-    v /= 10;
+  int carry = 0;
+  for (size_t i = 0; i < x.size() || i < y.size() || carry != 0; ++i) {
+    int digit = carry;
+    if (i < x.size()) digit += x[x.size() - 1 - i] - '0';
+    if (i < y.size()) digit += y[y.size() - 1 - i] - '0';
+    s.insert(s.begin(), static_cast<char>('0' + digit % 10));
+    carry = digit / 10;
   }
   return s;
 }
 
+// Whether a + b < limit, without computing a sum that may not fit.
+bool sum_below(uint64_t a, uint64_t b, uint64_t limit) { return a < limit && b < limit - a; }
+
 // a * b, or nothing when the product does not fit in 64 bits.
 std::optional<uint64_t> times(uint64_t a, uint64_t b) {
-  uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
-  return product;
+  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) return std::nullopt;
+  return a * b;
 }
 
 // Largest byte count one array (a NumPy array or a vector) can have.
@@ -109,15 +116,13 @@ EnvStatus validate_env_config(const EnvConfig& c) {
                        std::to_string(c.frame_skip));
   }
   if (c.frame_stack == 0) return value_error("frame_stack must be > 0");
-  const unsigned __int128 vertical = static_cast<unsigned __int128>(c.crop_top) + c.crop_bottom;
-  if (vertical >= static_cast<unsigned __int128>(VISIBLE_FRAME_HEIGHT)) {
+  if (!sum_below(c.crop_top, c.crop_bottom, VISIBLE_FRAME_HEIGHT)) {
     return value_error("crop_top + crop_bottom must be less than " + std::to_string(VISIBLE_FRAME_HEIGHT) + ", got " +
-                       u128_to_string(vertical));
+                       sum_to_string(c.crop_top, c.crop_bottom));
   }
-  const unsigned __int128 horizontal = static_cast<unsigned __int128>(c.crop_left) + c.crop_right;
-  if (horizontal >= static_cast<unsigned __int128>(VISIBLE_FRAME_WIDTH)) {
+  if (!sum_below(c.crop_left, c.crop_right, VISIBLE_FRAME_WIDTH)) {
     return value_error("crop_left + crop_right must be less than " + std::to_string(VISIBLE_FRAME_WIDTH) + ", got " +
-                       u128_to_string(horizontal));
+                       sum_to_string(c.crop_left, c.crop_right));
   }
   if (c.resize_width == 0 || c.resize_height == 0) return value_error("resize_width and resize_height must be > 0");
   if (c.noop_reset_max < 0) return value_error("noop_reset_max must be non-negative");

@@ -1,7 +1,9 @@
 #include "vec_env/worker_pool.h"
 
+#ifdef __linux__
 #include <sched.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -273,6 +275,10 @@ void WorkerPool::run_job(RangeFn fn, void* context) {
 }
 
 size_t available_cpus() {
+#ifndef __linux__
+  const unsigned count = std::thread::hardware_concurrency();
+  return count > 0 ? count : 1;
+#else
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) == 0) {
@@ -281,6 +287,7 @@ size_t available_cpus() {
   }
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<size_t>(online) : 1;
+#endif
 }
 
 size_t shared_pool_size_from_environment() {

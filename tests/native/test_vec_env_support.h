@@ -125,9 +125,13 @@ struct StepOutputs {
         xscroll_lo(n) {}
 
   StepBuffers buffers() {
-    return StepBuffers{actions.data(), obs.data(),       rewards.data(),  terminated.data(), truncated.data(),
-                       x_pos.data(),   coins.data(),     level_hi.data(), level_lo.data(),   lives.data(),
-                       score.data(),   scrolling.data(), time.data(),     xscroll_hi.data(), xscroll_lo.data()};
+    return StepBuffers{actions.data(),
+                       obs.data(),
+                       rewards.data(),
+                       terminated.data(),
+                       truncated.data(),
+                       {x_pos.data(), coins.data(), level_hi.data(), level_lo.data(), lives.data(), score.data(),
+                        scrolling.data(), time.data(), xscroll_hi.data(), xscroll_lo.data()}};
   }
 
   size_t n;
