@@ -4,22 +4,23 @@ A CleanRL-style proximal policy optimisation loop in PyTorch over
 TurboVectorEnv. It is tuned for a small machine: on two cores the network
 update, not the environment, takes nearly all the time. Two observations:
 
-- ``--obs tiles`` (default): the console's tile view (``obs_type="tiles"``):
+- ``--obs tiles``: the console's tile view (``obs_type="tiles"``):
   the playfield's background tile numbers, aligned to the scroll, and the
   sprite table, two stacked; nothing is drawn. The network looks each tile
   number up in learned tables (a convolution over one-hot tiles, without the
   one-hot) and runs a linear layer over the sprites: a fraction of a CNN's
-  cost on pixels.
-- ``--obs pixels``: the playfield without the status bar, 64 x 64 gray, 4
-  stacked frames, through a small CNN (two convolutions): the recipe of the
-  documented 5.5-million-step runs (``--obs pixels --minutes 90``).
+  cost on pixels, so it runs about three times as many steps per second;
+  its recipe is not settled yet (docs/training.md has the runs so far).
+- ``--obs pixels`` (default): the playfield without the status bar, 64 x 64
+  gray, 4 stacked frames, through a small CNN (two convolutions): the recipe
+  of the documented 5.5-million-step runs.
 
     # a short check that everything runs (a few thousand steps, about a minute)
     python examples/ppo.py --smoke
-    # train on tiles (15 minutes or the step budget), then 32 evaluation episodes
+    # the documented run: 5.5 million steps (at most 90 minutes), then 32 evaluation episodes
     python examples/ppo.py --seed 1
-    # the pixel recipe: 5.5 million steps (at most 90 minutes)
-    python examples/ppo.py --obs pixels --minutes 90 --seed 1
+    # the tile view: the same step budget, at most 15 minutes
+    python examples/ppo.py --obs tiles --seed 1
     # redraw the curves of finished runs (one per run, on one plot)
     python examples/ppo.py --plot-only runs/ppo-1/log.jsonl runs/ppo-2/log.jsonl --plot curves.png
 
@@ -59,8 +60,10 @@ FLAG_X = 3160  # the episode ends with the flag when x_pos reaches this
 def parse_args():
     p = argparse.ArgumentParser(description="PPO on level 1-1 (CPU)")
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
-    p.add_argument("--obs", default="tiles", choices=["tiles", "pixels"], help="what the policy sees (see above)")
-    p.add_argument("--minutes", type=float, default=15.0, help="training time budget (wall clock)")
+    p.add_argument("--obs", default="pixels", choices=["pixels", "tiles"], help="what the policy sees (see above)")
+    p.add_argument(
+        "--minutes", type=float, default=None, help="training time budget, wall clock (default: 90 pixels, 15 tiles)"
+    )
     p.add_argument(
         "--total-steps",
         type=int,
@@ -100,6 +103,8 @@ def parse_args():
     p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
     p.add_argument("--plot-only", metavar="LOG", nargs="+", help="only draw the curves of finished runs' logs")
     args = p.parse_args()
+    if args.minutes is None:
+        args.minutes = 90.0 if args.obs == "pixels" else 15.0
     if args.smoke:
         args.minutes, args.total_steps, args.num_envs, args.num_steps = 2.0, 2048, 4, 64
         args.eval_episodes, args.max_episode_steps = 4, 100
@@ -166,7 +171,7 @@ class TileAgent(nn.Module):
     they move) goes through a linear layer; both meet in a 128-unit layer.
     """
 
-    def __init__(self, frames, actions, channels=16, hidden=128, block=4):
+    def __init__(self, frames, actions, channels=16, hidden=128, block=2):
         super().__init__()
         rows, cols = TILE_ROWS.stop - TILE_ROWS.start, 32
         blocks = (rows // block) * (cols // block)
