@@ -8,7 +8,8 @@
 ``replay FILE``
     Plays a replay file in a fresh environment, prints each level passed
     (``1-1``, ``1-2``, ...) and exits 0 only when the file's target is reached
-    (status 3 otherwise).
+    (status 3 otherwise); ``--save-starts DIR`` also writes the start state of
+    every level it enters into DIR.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import time
 from typing import Any, Callable
 
@@ -176,16 +178,36 @@ def _replay(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise CliError(f"{args.file}: {error}") from None
     catalog = _catalog(args.states, recorded.start)
+    states = args.states or os.environ.get("TANUVEX_TURBO_STATES")
+    folder = args.save_starts
+    if folder is not None and states and os.path.isdir(folder) and os.path.isdir(states):
+        if os.path.samefile(folder, states):
+            raise CliError(f"--save-starts {folder} is the folder of the start states in use: name another folder")
 
     def show(name: str, step: int) -> None:
         print(f"{name}  (step {step})", flush=True)
 
     result = run_engine(lambda: replay.play_replay(recorded, rom_path, catalog, on_level=show), rom_path)
+    if folder is not None:
+        _save_starts(folder, recorded, rom_path, catalog)
     if result.reached:
         print(f"target {recorded.target} reached at step {result.target_step} of {len(recorded.actions)}")
         return 0
     print(f"target {recorded.target} NOT reached after {result.steps} steps")
     return EXIT_NOT_REACHED
+
+
+def _save_starts(folder: str, recorded: Any, rom_path: str, catalog: dict[str, list]) -> None:
+    from tanuvex_turbo import replay
+
+    def show(start: Any, path: Any) -> None:
+        print(f"{start.level}  start at step {start.step} (frame {start.frame}): {path}", flush=True)
+
+    try:
+        paths = replay.save_level_starts(recorded, rom_path, folder, catalog, on_start=show)
+    except OSError as error:
+        raise CliError(f"cannot write start states into {folder}: {error.strerror or error}") from None
+    print(f"wrote {len(paths)} start states into {folder}")
 
 
 def _whole(low: int, high: float = math.inf) -> Callable[[str], int]:
@@ -291,4 +313,10 @@ def add_commands(commands: Any) -> None:
         epilog=EXIT_STATUS_HELP,
     )
     rep.add_argument("file", metavar="FILE", help="replay file")
+    rep.add_argument(
+        "--save-starts",
+        metavar="DIR",
+        help="also write the start state of every level the replay enters (DIR/W-S.state, at its first playable "
+        "moment) into DIR",
+    )
     rep.set_defaults(handler=_replay)

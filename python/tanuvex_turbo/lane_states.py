@@ -131,12 +131,12 @@ def pack_lane_state(envelope: bytes, fingerprint: bytes) -> bytes:
     return head + _digest(head, stream) + stream
 
 
-def unpack_lane_state(blob: LaneState, lane: int, lane_obs_size: int, fingerprint: bytes) -> bytes:
+def unpack_lane_state(blob: LaneState, lane: int, lane_obs_size: int, fingerprint: bytes | None) -> bytes:
     """The engine envelope inside ``blob`` (returned as is when it is not in a checked form).
 
     ``lane_obs_size`` bounds what the blob may unpack to: one lane observation
     of this environment and room for the console. ``fingerprint``: this
-    environment's :func:`observation_fingerprint`.
+    environment's :func:`observation_fingerprint`, or None to take a lane of any configuration.
 
     Raises:
         ValueError: a checked blob that is truncated, damaged, too large, of an
@@ -154,7 +154,7 @@ def unpack_lane_state(blob: LaneState, lane: int, lane_obs_size: int, fingerprin
     stream = memoryview(data)[header.size :]
     if _digest(data[: header.size - _DIGEST_SIZE], stream) != digest:
         raise ValueError(f"saved state of lane {lane} is damaged: its checksum does not match")
-    if tags and tags[0] != fingerprint:
+    if tags and fingerprint is not None and tags[0] != fingerprint:
         raise ValueError(
             f"saved state of lane {lane} was saved under another observation configuration (frame skip, colour, "
             "frame stack, max-pool, crop, resize or rendering differ): its frame stack would not fit this environment"

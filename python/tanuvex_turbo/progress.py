@@ -11,13 +11,20 @@ signals here come from the game's own bookkeeping in RAM instead:
     It is raised on the step in which the game takes control of the player
     for the end-of-level sequence, and it stays raised until the next level
     starts (or the lane is reset).
+``playable``
+    the level runs and the player answers the controller: the game is in
+    play mode, the mode's routine has reached its running stage and the
+    player's task is normal play. The first frame of a level at which it
+    holds is the level's *first playable moment*: the frame in which the game
+    hands the player over (the timer shows its full value, the player stands
+    at the level's entrance); start states are taken there.
 ``dying``
     the player has been hit or has fallen into a pit: raised on the step in
     which the game starts its death sequence, about 45 steps (of 4 frames)
     before ``lives`` drops. Falling below the screen is not a death by
     itself: some bonus areas are left that way.
 
-Both are pure functions of a lane's RAM (:func:`level_end`, :func:`dying`).
+All are pure functions of a lane's RAM (:func:`level_end`, :func:`playable`, :func:`dying`).
 
 Levels are numbered by an index ``4 * level_hi + level_lo`` (0 is ``1-1``, 31
 is ``8-4``) and named as on screen by :func:`level_name`.
@@ -42,17 +49,20 @@ __all__ = [
     "level_of",
     "parse_level",
     "parse_target",
+    "playable",
 ]
 
 # RAM addresses of the values read here.
 PLAYER_TASK = 0x000E
 GAME_MODE = 0x0770
+GAME_MODE_STAGE = 0x0772  # the stage of the game mode's routine
 LEVEL_HI = 0x075F
 LEVEL_LO = 0x075C
 LIVES = 0x075A
 
 # Player tasks (RAM[PLAYER_TASK]) found by experiment on real play.
 TASK_GOAL_POLE = 0x04  # sliding down the goal pole
+TASK_NORMAL = 0x08  # normal play: the player answers the controller
 TASK_LEVEL_END_WALK = 0x05  # walking off after the pole; the level changes at its end
 TASK_PIT_DEATH = 0x06  # fell into a pit
 TASK_HIT_DEATH = 0x0B  # hit by an enemy or the timer ran out
@@ -63,6 +73,7 @@ DEATH_FALL = 0x0712
 GAME_MODE_TITLE = 0
 GAME_MODE_PLAY = 1
 GAME_MODE_WORLD_END = 2  # the bridge switch of the last level of a world was reached
+STAGE_RUNNING = 3  # GAME_MODE_STAGE once the level is set up and runs
 
 _END_TASKS = np.array([TASK_GOAL_POLE, TASK_LEVEL_END_WALK], np.uint8)
 _DEATH_TASKS = np.array([TASK_PIT_DEATH, TASK_HIT_DEATH], np.uint8)
@@ -107,6 +118,15 @@ def level_end(ram: np.ndarray) -> np.ndarray:
     """True where the player has reached the goal of the level (see the module documentation)."""
     return (ram[:, GAME_MODE] == GAME_MODE_WORLD_END) | (
         (ram[:, GAME_MODE] == GAME_MODE_PLAY) & np.isin(ram[:, PLAYER_TASK], _END_TASKS)
+    )
+
+
+def playable(ram: np.ndarray) -> np.ndarray:
+    """True where the level runs and the player answers the controller (see the module documentation)."""
+    return (
+        (ram[:, GAME_MODE] == GAME_MODE_PLAY)
+        & (ram[:, GAME_MODE_STAGE] == STAGE_RUNNING)
+        & (ram[:, PLAYER_TASK] == TASK_NORMAL)
     )
 
 

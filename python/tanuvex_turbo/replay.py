@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import errno
 import os
+import pathlib
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -47,6 +48,7 @@ from tanuvex_turbo.cartridge import read_at_most
 
 __all__ = [
     "FORMAT_LINE",
+    "LevelStart",
     "MAX_FRAME_SKIP",
     "MAX_REPLAY_FILE_SIZE",
     "MAX_REPLAY_STEPS",
@@ -56,7 +58,9 @@ __all__ = [
     "format_replay",
     "parse_replay",
     "play_replay",
+    "level_starts",
     "read_replay",
+    "save_level_starts",
     "start_catalog",
     "write_replay",
 ]
@@ -96,6 +100,21 @@ class ReplayResult:
     @property
     def reached(self) -> bool:
         return self.target_step is not None
+
+
+@dataclass(frozen=True)
+class LevelStart:
+    """The start state of one level taken from a replay: at the level's first playable moment.
+
+    ``frame`` counts the frames from the replay's start to that moment (it
+    lies in step ``step``, counted from 1); ``image`` is the state image
+    (uncompressed; :func:`tanuvex_turbo.states.write_state_file` writes it).
+    """
+
+    level: str
+    step: int
+    frame: int
+    image: bytes
 
 
 def format_replay(replay: Replay) -> str:
@@ -234,26 +253,7 @@ def play_replay(
     (needed unless the replay starts from power-on). ``on_level(name, step)`` is
     called for each level passed, in order. The replay stops at the target.
     """
-    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
-
-    catalog = catalog or {}
-    names: Sequence[str] = catalog.get("state_catalog_names") or []
-    if replay.start == POWER_ON:
-        index = -1
-        catalog = {}  # power-on resets need an environment without start states
-    elif replay.start in names:
-        index = list(names).index(replay.start)
-    else:
-        raise ValueError(f"the replay starts from {replay.start!r}, which is not among the start states given")
-    engine = _RetroVecEnv(
-        rom_path,
-        1,
-        frame_skip=replay.frame_skip,
-        terminate_on_flag=False,
-        num_threads=1,
-        **progress.NO_OBSERVATION,
-        **catalog,
-    )
+    engine, index = _engine_for(replay, rom_path, catalog, 1, replay.frame_skip)
     tracker = progress.LaneTracker(engine)
     tracker.reset(np.array([index], np.int32))
     passed: list[str] = []
@@ -272,3 +272,113 @@ def play_replay(
         if target_step is not None or tracker.game_over[0]:
             break
     return ReplayResult(passed, target_step, step if replay.actions else 0)
+
+
+def _engine_for(replay: Replay, rom_path: str, catalog: dict[str, Any] | None, num_envs: int, frame_skip: int):
+    """A fresh engine for playing ``replay`` and the start index of its lanes."""
+    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
+
+    catalog = catalog or {}
+    names: Sequence[str] = catalog.get("state_catalog_names") or []
+    if replay.start == POWER_ON:
+        index = -1
+        catalog = {}  # power-on resets need an environment without start states
+    elif replay.start in names:
+        index = list(names).index(replay.start)
+    else:
+        raise ValueError(f"the replay starts from {replay.start!r}, which is not among the start states given")
+    engine = _RetroVecEnv(
+        rom_path,
+        num_envs,
+        frame_skip=frame_skip,
+        terminate_on_flag=False,
+        num_threads=1,
+        **progress.NO_OBSERVATION,
+        **catalog,
+    )
+    return engine, index
+
+
+def level_starts(
+    replay: Replay,
+    rom_path: str,
+    catalog: dict[str, Any] | None = None,
+    on_start: Callable[[LevelStart], None] | None = None,
+) -> list[LevelStart]:
+    """The start state of every level whose first playable moment the replay reaches, in order.
+
+    A level's first playable moment is the first frame at the end of which
+    :func:`tanuvex_turbo.progress.playable` holds on that level: the frame in
+    which the game hands the player over. The level the replay starts in is
+    left out when the replay starts from a start state (that state is its
+    start). A state image cannot hold the controller (its loader runs its
+    frame with no buttons pressed), so a lane loaded from a level's start is
+    the replay's lane at that moment with the buttons of its last frame
+    released: the game has read them but not acted on them yet, so only its
+    two bytes of controller reading differ, and from the next frame on the
+    two lanes play the same frames for the same inputs. ``catalog`` is as
+    for :func:`play_replay`; ``on_start`` is called with each start found.
+    The replay is played to its last action, or until its game is over.
+    """
+    # Lane 0 plays the replay, lane 1 follows one frame behind: when lane 0
+    # reaches a level's first playable moment, lane 1 holds the frame before,
+    # which is what a state image describes.
+    from tanuvex_turbo.states import state_image
+
+    engine, index = _engine_for(replay, rom_path, catalog, 2, 1)
+    ahead, both = np.array([True, False]), np.ones(2, np.bool_)
+    tracker = progress.LaneTracker(engine)
+    tracker.reset(np.full(2, index, np.int32))
+    seen = set(tracker.level[:1][progress.playable(tracker.ram[:1])].tolist())  # a start state is its level's start
+    frames = np.repeat(np.frombuffer(replay.actions, np.uint8), replay.frame_skip)
+    actions = np.zeros(2, np.uint8)
+    starts: list[LevelStart] = []
+    for frame, action in enumerate(frames, start=1):
+        actions[1] = actions[0]
+        actions[0] = action
+        tracker.step(actions, ahead if frame == 1 else both)
+        if tracker.game_over[0]:
+            break
+        level = int(tracker.level[0])
+        if level not in seen and progress.playable(tracker.ram[:1])[0]:
+            seen.add(level)
+            behind = engine.capture_snapshots(tracker.obs, ~ahead)[1]
+            start = LevelStart(
+                progress.level_name(level), (frame - 1) // replay.frame_skip + 1, frame, state_image(behind.to_bytes())
+            )
+            starts.append(start)
+            if on_start is not None:
+                on_start(start)
+    return starts
+
+
+def save_level_starts(
+    replay: Replay,
+    rom_path: str,
+    directory: str | os.PathLike[str],
+    catalog: dict[str, Any] | None = None,
+    on_start: Callable[[LevelStart, pathlib.Path], None] | None = None,
+) -> list[pathlib.Path]:
+    """Writes the start state of every level the replay enters (:func:`level_starts`) into ``directory``.
+
+    Each goes to ``W-S.state``, gzip-compressed like the start states of
+    ``$TANUVEX_TURBO_STATES`` (a file of that name is replaced), so the
+    directory can be given wherever start states are read. The directory is
+    made when missing. ``on_start(start, path)`` is called after each file is
+    written. Returns the paths written, in order.
+    """
+    from tanuvex_turbo.states import write_state_file
+
+    folder = pathlib.Path(directory)
+    folder.mkdir(parents=True, exist_ok=True)
+    paths: list[pathlib.Path] = []
+
+    def write(start: LevelStart) -> None:
+        path = folder / f"{start.level}.state"
+        write_state_file(path, start.image)
+        paths.append(path)
+        if on_start is not None:
+            on_start(start, path)
+
+    level_starts(replay, rom_path, catalog, write)
+    return paths

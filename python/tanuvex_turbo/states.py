@@ -14,15 +14,26 @@ engine's constructor takes (``state_catalog_data``, ``state_catalog_names``).
 from __future__ import annotations
 
 import errno
+import gzip
 import os
 import pathlib
+import struct
 import zlib
 from collections.abc import Mapping, Sequence
 from typing import Union
 
 from tanuvex_turbo.cartridge import INES_MAGIC, read_at_most
 
-__all__ = ["GZIP_MAGIC", "MAX_STATE_SIZE", "StatesSource", "load_catalog", "read_state_file", "state_name"]
+__all__ = [
+    "GZIP_MAGIC",
+    "MAX_STATE_SIZE",
+    "StatesSource",
+    "load_catalog",
+    "read_state_file",
+    "state_image",
+    "state_name",
+    "write_state_file",
+]
 
 #: First two bytes of a gzip stream.
 GZIP_MAGIC = b"\x1f\x8b"
@@ -47,6 +58,20 @@ REQUIRED_FIELDS = (
     ("SPRA", b"SPRA", 256),
     ("PPUR", b"PPUR", 4),
 )
+
+# The engine's portable lane snapshot: magic, start-state index, last action, random state, then the
+# lengths of the observation and of the console that follow the 29-byte header.
+_ENVELOPE_MAGIC = b"VRXVEC1\0"
+_ENVELOPE_HEADER = 29
+# Its console: magic, done flag, then the core block, whose offsets are below.
+_MACHINE_MAGIC = b"NROMGM1\0"
+_CORE_MAGIC = b"NROMST1\0"
+_MACHINE_SIZE = 4453
+_CORE = 9
+_CPU = struct.Struct("<BBBBHB")  # a, x, y, sp, pc, p at core offset 8
+_RAM, _PPU_REGISTERS, _OAM, _VRAM, _PALETTE = 15, 2068, 2072, 2328, 4376
+_ADDRESSES = struct.Struct("<HH")  # ppu.addr, ppu.temp_addr at core offset 4409
+_FINE_X = 4418
 
 PathLike = Union[str, "os.PathLike[str]"]
 StateSource = Union[PathLike, bytes, bytearray, memoryview]
@@ -194,3 +219,64 @@ def load_catalog(source: StatesSource | None) -> tuple[list[bytes], list[str]]:
         if not data:
             raise ValueError(f"start state {name!r} is empty")
     return [data for _, data in entries], names
+
+
+def _chunk(tag: bytes, data: bytes) -> bytes:
+    return tag + struct.pack("<I", len(data)) + data
+
+
+def state_image(lane_state: bytes | bytearray | memoryview) -> bytes:
+    """The state image of a saved lane (the bytes of ``clone_states``, of any configuration, or the engine's own
+    snapshot bytes).
+
+    The image holds what the engine's loader reads: the CPU registers, work RAM,
+    nametable RAM, palette, sprite memory, the four PPU registers, the PPU
+    address latches and the fine horizontal scroll. The loader starts the
+    console at the top of a frame and then runs that frame with no buttons
+    pressed, so a lane loaded from the image is where the saved lane is after
+    one more frame with no buttons pressed. What an image cannot hold (the
+    controller, the PPU's read buffer, the few dots by which the saved lane's
+    last instruction ran past the end of its frame) the loader sets to its own
+    values.
+
+    Raises:
+        ValueError: the bytes are not a saved lane (damaged, or not a snapshot at all).
+    """
+    from tanuvex_turbo.lane_states import unpack_lane_state
+
+    envelope = unpack_lane_state(lane_state, 0, 1 << 24, None)
+    if len(envelope) < _ENVELOPE_HEADER or not envelope.startswith(_ENVELOPE_MAGIC):
+        raise ValueError("not a saved lane: the engine's snapshot header is missing")
+    obs_len, machine_len = struct.unpack_from("<II", envelope, 21)
+    machine = envelope[_ENVELOPE_HEADER + obs_len :]
+    if machine_len != _MACHINE_SIZE or len(machine) != _MACHINE_SIZE or not machine.startswith(_MACHINE_MAGIC):
+        raise ValueError("not a saved lane: its console is not where the snapshot's header puts it")
+    core = machine[_CORE:]
+    if not core.startswith(_CORE_MAGIC):
+        raise ValueError("not a saved lane: its console is damaged")
+    a, x, y, sp, pc, p = _CPU.unpack_from(core, 8)
+    addr, temp_addr = _ADDRESSES.unpack_from(core, 4409)
+    return b"".join(
+        [
+            _chunk(b"PC\0\0", struct.pack("<H", pc)),
+            _chunk(b"A\0\0\0", bytes([a])),
+            _chunk(b"X\0\0\0", bytes([x])),
+            _chunk(b"Y\0\0\0", bytes([y])),
+            _chunk(b"S\0\0\0", bytes([sp])),
+            _chunk(b"P\0\0\0", bytes([p])),
+            _chunk(b"RAM\0", core[_RAM : _RAM + 2048]),
+            _chunk(b"NTAR", core[_VRAM : _VRAM + 2048]),
+            _chunk(b"PRAM", core[_PALETTE : _PALETTE + 32]),
+            _chunk(b"SPRA", core[_OAM : _OAM + 256]),
+            _chunk(b"PPUR", core[_PPU_REGISTERS : _PPU_REGISTERS + 4]),
+            _chunk(b"RADD", struct.pack("<H", addr)),
+            _chunk(b"TADD", struct.pack("<H", temp_addr)),
+            _chunk(b"XOFF", core[_FINE_X : _FINE_X + 1]),
+        ]
+    )
+
+
+def write_state_file(path: PathLike, image: bytes) -> None:
+    """Writes a state image gzip-compressed, as start states are kept (the same image gives the same file)."""
+    with open(path, "wb") as handle:
+        handle.write(gzip.compress(image, mtime=0))
