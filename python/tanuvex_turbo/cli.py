@@ -15,7 +15,8 @@ Subcommands:
     Searches a way through the game (archive exploration) and writes it as
     a replay file.
 ``replay FILE``
-    Plays a replay file and checks that it reaches its target.
+    Plays a replay file and checks that it reaches its target; ``--save-starts DIR``
+    also writes the start state of every level it enters.
 
 The cartridge image defaults to ``$TANUVEX_TURBO_ROM`` and the start states
 to ``$TANUVEX_TURBO_STATES``.
