@@ -56,9 +56,9 @@ __all__ = [
     "Replay",
     "ReplayResult",
     "format_replay",
+    "level_starts",
     "parse_replay",
     "play_replay",
-    "level_starts",
     "read_replay",
     "save_level_starts",
     "start_catalog",
@@ -330,25 +330,25 @@ def level_starts(
     tracker = progress.LaneTracker(engine)
     tracker.reset(np.full(2, index, np.int32))
     seen = set(tracker.level[:1][progress.playable(tracker.ram[:1])].tolist())  # a start state is its level's start
-    frames = np.repeat(np.frombuffer(replay.actions, np.uint8), replay.frame_skip)
     actions = np.zeros(2, np.uint8)
     starts: list[LevelStart] = []
-    for frame, action in enumerate(frames, start=1):
-        actions[1] = actions[0]
-        actions[0] = action
-        tracker.step(actions, ahead if frame == 1 else both)
-        if tracker.game_over[0]:
-            break
-        level = int(tracker.level[0])
-        if level not in seen and progress.playable(tracker.ram[:1])[0]:
-            seen.add(level)
-            behind = engine.capture_snapshots(tracker.obs, ~ahead)[1]
-            start = LevelStart(
-                progress.level_name(level), (frame - 1) // replay.frame_skip + 1, frame, state_image(behind.to_bytes())
-            )
-            starts.append(start)
-            if on_start is not None:
-                on_start(start)
+    frame = 0
+    for step, action in enumerate(replay.actions, start=1):
+        for _ in range(replay.frame_skip):
+            frame += 1
+            actions[1] = actions[0]
+            actions[0] = action
+            tracker.step(actions, ahead if frame == 1 else both)
+            if tracker.game_over[0]:
+                return starts
+            level = int(tracker.level[0])
+            if level not in seen and progress.playable(tracker.ram[:1])[0]:
+                seen.add(level)
+                behind = engine.capture_snapshots(tracker.obs, ~ahead)[1]
+                start = LevelStart(progress.level_name(level), step, frame, state_image(behind.to_bytes()))
+                starts.append(start)
+                if on_start is not None:
+                    on_start(start)
     return starts
 
 
