@@ -105,7 +105,7 @@ class DemoStarts:
                 raise ValueError(f"{name} must be 0: the replay's lane plays its inputs as they are")
         catalog = start_catalog(replay.start, states)
         names = catalog.get("state_catalog_names", [])
-        settings = dict(config)
+        settings = {"num_threads": 1, **config}
         # The replay's lane plays the inputs as they are, to the end of the game.
         settings.update(
             frame_skip=replay.frame_skip,
