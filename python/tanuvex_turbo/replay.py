@@ -316,7 +316,9 @@ def level_starts(
     the replay's lane at that moment with the buttons of its last frame
     released: the game has read them but not acted on them yet, so only its
     two bytes of controller reading differ, and from the next frame on the
-    two lanes play the same frames for the same inputs. ``catalog`` is as
+    two lanes play the same frames for the same inputs (unless Start or
+    Select is held across that frame: the game reacts to a new press of
+    those). ``catalog`` is as
     for :func:`play_replay`; ``on_start`` is called with each start found.
     The replay is played to its last action, or until its game is over.
     """
