@@ -62,9 +62,9 @@ LIVES = 0x075A
 
 # Player tasks (RAM[PLAYER_TASK]) found by experiment on real play.
 TASK_GOAL_POLE = 0x04  # sliding down the goal pole
-TASK_NORMAL = 0x08  # normal play: the player answers the controller
 TASK_LEVEL_END_WALK = 0x05  # walking off after the pole; the level changes at its end
 TASK_PIT_DEATH = 0x06  # fell into a pit
+TASK_NORMAL = 0x08  # normal play: the player answers the controller
 TASK_HIT_DEATH = 0x0B  # hit by an enemy or the timer ran out
 # Set when the game has decided that the player fell to his death (the
 # player task stays that of normal play until the death sequence ends); it
