@@ -88,7 +88,7 @@ class DemoStarts:
         """Plays ``replay`` once and keeps a lane every ``every`` steps of each level it plays.
 
         ``config`` is the observation configuration of the environments the
-        starts are for (``grayscale``, ``frame_stack``, ``resize_width``,
+        starts are for (``obs_type``, ``grayscale``, ``frame_stack``, ``resize_width``,
         ``observations``, ...: the keyword arguments of ``TurboVectorEnv``
         that shape observations); their frame skip is the replay's.
         ``states`` is where the replay's start state is found (None:
