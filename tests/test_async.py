@@ -36,6 +36,11 @@ CONFIGS = {
 }
 
 
+# Every environment of these tests: sticky actions and random no-op starts draw from each lane's stream.
+SETTINGS = dict(action_set="simple", sticky_action_prob=0.25, noop_reset_max=6, extra_info=["y_pos", "enemy_x_pos"], seed=11)
+START_STATES = ["timer", "doomed", "goal", "scrolling", "level", "timer"]
+
+
 @pytest.fixture(scope="module")
 def states(states_dir):
     level = gzip.decompress((states_dir / "1-1.state").read_bytes())
@@ -52,18 +57,9 @@ def states(states_dir):
 def make(rom_path, states):
     def build(**kwargs):
         kwargs.setdefault("num_envs", LANES)
-        kwargs.setdefault("start_state", ["timer", "doomed", "goal", "scrolling", "level", "timer"])
+        kwargs.setdefault("start_state", START_STATES)
         kwargs.setdefault("max_episode_steps", 5)
-        return TurboVectorEnv(
-            rom_path,
-            states=states,
-            action_set="simple",
-            sticky_action_prob=0.25,
-            noop_reset_max=6,
-            extra_info=["y_pos", "enemy_x_pos"],
-            seed=11,
-            **kwargs,
-        )
+        return TurboVectorEnv(rom_path, states=states, **SETTINGS, **kwargs)
 
     return build
 
@@ -237,12 +233,8 @@ def test_full_batches_and_the_sb3_adapter_step_as_step(make, rom_path, states, n
                 rom_path,
                 LANES,
                 states=states,
-                action_set="simple",
-                sticky_action_prob=0.25,
-                noop_reset_max=6,
-                extra_info=["y_pos", "enemy_x_pos"],
-                seed=11,
-                start_state=["timer", "doomed", "goal", "scrolling", "level", "timer"],
+                start_state=START_STATES,
+                **SETTINGS,
                 **config,
             )
             sb3.seed(2)
