@@ -37,7 +37,9 @@ CONFIGS = {
 
 
 # Every environment of these tests: sticky actions and random no-op starts draw from each lane's stream.
-SETTINGS = dict(action_set="simple", sticky_action_prob=0.25, noop_reset_max=6, extra_info=["y_pos", "enemy_x_pos"], seed=11)
+SETTINGS = dict(
+    action_set="simple", sticky_action_prob=0.25, noop_reset_max=6, extra_info=["y_pos", "enemy_x_pos"], seed=11
+)
 START_STATES = ["timer", "doomed", "goal", "scrolling", "level", "timer"]
 
 
