@@ -60,10 +60,12 @@ def test_shards_are_contiguous_and_balanced():
         shard_sizes(2, 3)
 
 
-@pytest.mark.parametrize("mode", ["NextStep", "SameStep"])
-def test_actors_equal_one_process(local_ray, rom_path, states_dir, mode):
-    local = TurboVectorEnv(rom_path, N, states=states_dir, autoreset_mode=mode, num_threads=1, **CONFIG)
-    remote = RayVectorEnv(rom_path, N, num_actors=2, states=states_dir, autoreset_mode=mode, **CONFIG)
+@pytest.mark.parametrize("mode, obs_type", [("NextStep", "grayscale"), ("SameStep", "tiles"), ("NextStep", "ram")])
+def test_actors_equal_one_process(local_ray, rom_path, states_dir, mode, obs_type):
+    config = dict(CONFIG, autoreset_mode=mode, obs_type=obs_type)
+    local = TurboVectorEnv(rom_path, N, states=states_dir, num_threads=1, **config)
+    remote = RayVectorEnv(rom_path, N, num_actors=2, states=states_dir, **config)
+    assert remote.single_observation_space == local.single_observation_space
     both = (remote, local)
     rng = np.random.default_rng(1)
 

@@ -18,9 +18,11 @@ LIMIT = 5
 CONFIG = dict(action_set="right_only", sticky_action_prob=0.25, max_episode_steps=LIMIT, num_threads=1)
 
 
-def test_steps_follow_sb3_conventions_and_match_the_gymnasium_class(rom_path, states_dir):
-    sb3_env = TurboSB3VecEnv(rom_path, N, states=states_dir, **CONFIG)
-    gym_env = TurboVectorEnv(rom_path, N, states=states_dir, autoreset_mode="SameStep", **CONFIG)
+@pytest.mark.parametrize("obs_type", ["grayscale", "tiles", "ram"])
+def test_steps_follow_sb3_conventions_and_match_the_gymnasium_class(rom_path, states_dir, obs_type):
+    sb3_env = TurboSB3VecEnv(rom_path, N, states=states_dir, obs_type=obs_type, **CONFIG)
+    gym_env = TurboVectorEnv(rom_path, N, states=states_dir, autoreset_mode="SameStep", obs_type=obs_type, **CONFIG)
+    assert sb3_env.observation_space == gym_env.single_observation_space
     assert sb3_env.seed(7) == [7, 8, 9]
     obs = sb3_env.reset()
     expected_obs, expected_info = gym_env.reset(seed=7)
