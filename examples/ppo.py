@@ -55,10 +55,13 @@ from torch.distributions import Categorical  # noqa: E402
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 
 FLAG_X = 3160  # the episode ends with the flag when x_pos reaches this
+# The committed replay of a whole game from power-on, found by `tanuvex-turbo explore`.
+WHOLE_GAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "replay-power-on-game.txt")
 
 
-def parse_args():
-    p = argparse.ArgumentParser(description="PPO on level 1-1 (CPU)")
+def make_parser(description="PPO on level 1-1 (CPU)"):
+    """The command line of this example; examples/ppo_world.py adds its own options to it."""
+    p = argparse.ArgumentParser(description=description)
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
     p.add_argument("--obs", default="pixels", choices=["pixels", "tiles"], help="what the policy sees (see above)")
     p.add_argument(
@@ -94,6 +97,14 @@ def parse_args():
         default=200,
         help="cut a training episode whose maximum x has not grown for this many steps (0: never)",
     )
+    p.add_argument(
+        "--demo-share",
+        type=float,
+        default=0.0,
+        help="share of training episodes begun at a point along --replay's way through 1-1 instead of its start",
+    )
+    p.add_argument("--replay", default=WHOLE_GAME, help="a replay through 1-1 (for --demo-share)")
+    p.add_argument("--every", type=int, default=10, help="steps between the starts kept along --replay")
     p.add_argument("--eval-episodes", type=int, default=32)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="PyTorch threads")
@@ -102,7 +113,11 @@ def parse_args():
     p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
     p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
     p.add_argument("--plot-only", metavar="LOG", nargs="+", help="only draw the curves of finished runs' logs")
-    args = p.parse_args()
+    return p
+
+
+def parse_args():
+    args = make_parser().parse_args()
     if args.minutes is None:
         args.minutes = 90.0 if args.obs == "pixels" else 15.0
     if args.smoke:
@@ -216,11 +231,14 @@ def make_agent(args, env):
     return Agent(shape[0], args.size, actions, args.net)
 
 
-def make_env(args, num_envs, seed):
+def observation(args):
+    """The environment's observation settings for --obs."""
     if args.obs == "tiles":
-        observation = {"obs_type": "tiles", "frame_stack": 2}
-    else:
-        observation = {"crop_top": 32, "resize_width": args.size, "resize_height": args.size}
+        return {"obs_type": "tiles", "frame_stack": 2}
+    return {"crop_top": 32, "resize_width": args.size, "resize_height": args.size}
+
+
+def make_env(args, num_envs, seed):
     return TurboVectorEnv(
         args.rom,
         num_envs,
@@ -232,8 +250,17 @@ def make_env(args, num_envs, seed):
         seed=seed,
         num_threads=1,
         copy=False,
-        **observation,
+        **observation(args),
     )
+
+
+def record_demo_starts(args):
+    """Saved lanes every --every steps along the replay's way through 1-1, for --demo-share."""
+    from tanuvex_turbo import replay
+    from tanuvex_turbo.demo_starts import DemoStarts
+
+    along = DemoStarts.record(replay.read_replay(args.replay), args.rom, every=args.every, **observation(args))
+    return DemoStarts(along.of_level("1-1"), along.every)
 
 
 class EpisodeTracker:
@@ -244,7 +271,7 @@ class EpisodeTracker:
         self.stalled = np.zeros(n, np.int64)
 
     def update(self, info, terminated, truncated):
-        """Returns [(max x, how it ended)] of the lanes whose episode ended this step.
+        """Returns [(lane, max x, how it ended)] of the lanes whose episode ended this step.
 
         An episode ends at the "flag", at "game_over" or by "time" (the step limit).
         """
@@ -254,7 +281,7 @@ class EpisodeTracker:
             final_x = info["final_info"]["x_pos"].astype(np.int64)
             for lane in np.flatnonzero(ended):
                 end = "flag" if final_x[lane] >= FLAG_X else "game_over" if terminated[lane] else "time"
-                done.append((int(max(self.max_x[lane], final_x[lane])), end))
+                done.append((lane, int(max(self.max_x[lane], final_x[lane])), end))
                 self.max_x[lane], self.stalled[lane] = 0, 0
         grew = info["x_pos"] > self.max_x
         self.stalled = np.where(grew | ended, 0, self.stalled + 1)
@@ -262,10 +289,60 @@ class EpisodeTracker:
         return done
 
     def cut(self, lanes):
-        """Returns [(max x, "stall")] for lanes whose episode is cut, and starts them afresh."""
-        done = [(int(self.max_x[lane]), "stall") for lane in np.flatnonzero(lanes)]
+        """Returns [(lane, max x, "stall")] for lanes whose episode is cut, and starts them afresh."""
+        done = [(lane, int(self.max_x[lane]), "stall") for lane in np.flatnonzero(lanes)]
         self.max_x[lanes], self.stalled[lanes] = 0, 0
         return done
+
+
+def advantages(rewards, values, dones, next_value, next_done, args):
+    """Generalised advantage estimates and returns of a rollout ([steps, lanes] each).
+
+    ``dones[t]`` marks an observation that begins a new value estimate (its
+    lane's previous step ended an episode or lost a life); ``next_value`` and
+    ``next_done`` are those of the observation after the rollout.
+    """
+    steps = rewards.shape[0]
+    adv = torch.zeros_like(rewards)
+    last = torch.zeros_like(next_value)
+    for t in reversed(range(steps)):
+        not_done = 1.0 - (next_done if t == steps - 1 else dones[t + 1])
+        following = next_value if t == steps - 1 else values[t + 1]
+        delta = rewards[t] + args.gamma * following * not_done - values[t]
+        last = delta + args.gamma * args.gae_lambda * not_done * last
+        adv[t] = last
+    return adv.reshape(-1), (adv + values).reshape(-1)
+
+
+def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args):
+    """The clipped PPO update: --epochs passes over the rollout in --minibatches minibatches.
+
+    Returns the last minibatch's losses and entropy.
+    """
+    b_obs = obs.reshape((-1,) + obs.shape[2:])
+    b_actions, b_logprobs = actions.reshape(-1), logprobs.reshape(-1)
+    batch = b_actions.shape[0]
+    minibatch = batch // args.minibatches
+    for _ in range(args.epochs):
+        order = torch.randperm(batch)
+        for first in range(0, batch, minibatch):
+            idx = order[first : first + minibatch]
+            _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
+            ratio = (new_logprob - b_logprobs[idx]).exp()
+            mb_adv = adv[idx]
+            mb_adv = (mb_adv - mb_adv.mean()) / (mb_adv.std() + 1e-8)
+            policy_loss = torch.max(-mb_adv * ratio, -mb_adv * ratio.clamp(1 - args.clip, 1 + args.clip)).mean()
+            value_loss = 0.5 * ((new_value - returns[idx]) ** 2).mean()
+            loss = policy_loss - args.ent_coef * entropy.mean() + args.vf_coef * value_loss
+            optimizer.zero_grad()
+            loss.backward()
+            nn.utils.clip_grad_norm_(agent.parameters(), args.max_grad_norm)
+            optimizer.step()
+    return {
+        "policy_loss": round(policy_loss.item(), 4),
+        "value_loss": round(value_loss.item(), 4),
+        "entropy": round(entropy.mean().item(), 4),
+    }
 
 
 def train(args):
@@ -288,14 +365,15 @@ def train(args):
     obs_buf = torch.zeros((t_max, n) + env.single_observation_space.shape, dtype=torch.uint8)
     actions = torch.zeros((t_max, n), dtype=torch.long)
     logprobs, rewards, dones, values = (torch.zeros((t_max, n)) for _ in range(4))
-    batch = t_max * n
-    minibatch = batch // args.minibatches
 
     obs, info = env.reset(seed=args.seed)
     next_obs = torch.from_numpy(obs.copy())
     next_done = torch.zeros(n)
     lives = info["lives"].copy()
     tracker = EpisodeTracker(n)
+    along = record_demo_starts(args) if args.demo_share else None
+    rng = np.random.default_rng(args.seed)
+    from_start = np.ones(n, np.bool_)  # whether the lane's episode began at the level's start
     steps, start, update = 0, time.time(), 0
     budget = args.minutes * 60
     while steps < args.total_steps and time.time() - start < budget:
@@ -330,44 +408,28 @@ def train(args):
                 info["lives"][stalled] = reset_info["lives"][stalled]
                 finished += tracker.cut(stalled)
                 ended = ended | stalled
+            from_start_ended = from_start.copy()
+            if along is not None and ended.any():
+                # Some of the new episodes begin along the demonstration instead of at the start.
+                moved = ended & (rng.random(n) < args.demo_share)
+                if moved.any():
+                    picks = along.sample(n, rng)
+                    obs, moved_info = along.restore(env, [picks[lane] if moved[lane] else None for lane in range(n)])
+                    info["lives"][moved] = moved_info["lives"][moved]
+                from_start[ended] = ~moved[ended]
             lives = info["lives"].copy()
             next_obs = torch.from_numpy(obs.copy())
             next_done = torch.from_numpy((ended | life_lost).astype(np.float32))
-            for max_x, end in finished:
-                write({"type": "episode", "step": steps, "max_x": max_x, "flag": end == "flag", "end": end})
+            seconds = round(time.time() - start, 1)
+            for lane, max_x, end in finished:
+                record = {"type": "episode", "step": steps, "seconds": seconds, "max_x": max_x, "flag": end == "flag"}
+                write({**record, "end": end, "from_start": bool(from_start_ended[lane])})
         rollout_seconds = time.time() - rollout_start
         learn_start = time.time()
 
         with torch.no_grad():
-            next_value = agent.value(next_obs)
-            advantages = torch.zeros_like(rewards)
-            last = torch.zeros(n)
-            for t in reversed(range(t_max)):
-                not_done = 1.0 - (next_done if t == t_max - 1 else dones[t + 1])
-                following = next_value if t == t_max - 1 else values[t + 1]
-                delta = rewards[t] + args.gamma * following * not_done - values[t]
-                last = delta + args.gamma * args.gae_lambda * not_done * last
-                advantages[t] = last
-            returns = advantages + values
-
-        b_obs = obs_buf.reshape((-1,) + env.single_observation_space.shape)
-        b_actions, b_logprobs = actions.reshape(-1), logprobs.reshape(-1)
-        b_adv, b_returns = advantages.reshape(-1), returns.reshape(-1)
-        for _ in range(args.epochs):
-            order = torch.randperm(batch)
-            for first in range(0, batch, minibatch):
-                idx = order[first : first + minibatch]
-                _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
-                ratio = (new_logprob - b_logprobs[idx]).exp()
-                adv = b_adv[idx]
-                adv = (adv - adv.mean()) / (adv.std() + 1e-8)
-                policy_loss = torch.max(-adv * ratio, -adv * ratio.clamp(1 - args.clip, 1 + args.clip)).mean()
-                value_loss = 0.5 * ((new_value - b_returns[idx]) ** 2).mean()
-                loss = policy_loss - args.ent_coef * entropy.mean() + args.vf_coef * value_loss
-                optimizer.zero_grad()
-                loss.backward()
-                nn.utils.clip_grad_norm_(agent.parameters(), args.max_grad_norm)
-                optimizer.step()
+            b_adv, b_returns = advantages(rewards, values, dones, agent.value(next_obs), next_done, args)
+        stats = learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args)
         elapsed = time.time() - start
         write(
             {
@@ -382,15 +444,13 @@ def train(args):
                 "inference_seconds": round(inference_seconds, 3),
                 "learn_seconds": round(time.time() - learn_start, 3),
                 "other_seconds": round(rollout_seconds - env_seconds - inference_seconds, 3),
-                "policy_loss": round(policy_loss.item(), 4),
-                "value_loss": round(value_loss.item(), 4),
-                "entropy": round(entropy.mean().item(), 4),
+                **stats,
             }
         )
         if update % 10 == 0 or args.smoke:
             print(
                 f"step {steps:>9,}  {elapsed / 60:5.1f} min  {steps / elapsed:6.0f} steps/s  "
-                f"entropy {entropy.mean().item():.3f}",
+                f"entropy {stats['entropy']:.3f}",
                 flush=True,
             )
     env.close()
@@ -415,7 +475,7 @@ def evaluate(args, agent):
             action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
         obs, _, terminated, truncated, info = env.step(action.numpy())
         finished = tracker.update(info, terminated, truncated)
-        for lane, (max_x, end) in zip(np.flatnonzero(terminated | truncated), finished):
+        for lane, max_x, end in finished:
             if results[lane] is None:
                 results[lane] = (max_x, end == "flag")
     env.close()
@@ -437,7 +497,8 @@ def plot(log_paths, png_path, window=50):
     for number, log_path in enumerate(log_paths):
         records = [json.loads(line) for line in open(log_path)]
         config = next((r for r in records if r["type"] == "config"), {})
-        episodes = [r for r in records if r["type"] == "episode"]
+        # Episodes begun along a demonstration are not counted: the curve is that of whole levels.
+        episodes = [r for r in records if r["type"] == "episode" and r.get("from_start", True)]
         if not episodes:
             print(f"no finished episodes in {log_path}: nothing to plot")
             continue
