@@ -1,11 +1,11 @@
-"""Action sets and controller bytes (tanuvex_turbo.actions); no cartridge needed."""
+"""Action sets and controller bytes (tanuvex_turbo.game.actions); no cartridge needed."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
 
-from tanuvex_turbo import actions
+from tanuvex_turbo.game import actions
 
 # The controller's bit order: bit 0 A, 1 B, 2 Select, 3 Start, 4 Up, 5 Down, 6 Left, 7 Right.
 BIT = {"A": 0, "B": 1, "select": 2, "start": 3, "up": 4, "down": 5, "left": 6, "right": 7}

@@ -14,9 +14,10 @@ import sys
 import pytest
 from env_support import game_over_image
 
-from tanuvex_turbo import _RetroVecEnv, bench, cli
-from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
-from tanuvex_turbo.record import make_policy, parse_script
+from tanuvex_turbo import _RetroVecEnv, cli
+from tanuvex_turbo.cli import bench
+from tanuvex_turbo.cli.record import make_policy, parse_script
+from tanuvex_turbo.game.cartridge import EXPECTED_SHA256, inspect_cartridge
 from tanuvex_turbo.replay import read_replay
 
 
@@ -482,7 +483,7 @@ class TestExploreOptions:
 
 class TestHelp:
     def test_every_exit_status_and_each_commands_default_start_are_documented(self, capsys):
-        from tanuvex_turbo.explore_cli import EXIT_NOT_REACHED
+        from tanuvex_turbo.cli.explore import EXIT_NOT_REACHED
 
         text = " ".join(cli.build_parser().format_help().split())
         for status, meaning in [(0, "success"), (1, "cartridge"), (2, "usage"), (EXIT_NOT_REACHED, "not reached")]:

@@ -15,7 +15,7 @@ import pytest
 
 from tanuvex_turbo import explore, progress, replay
 from tanuvex_turbo.cli import main
-from tanuvex_turbo.explore_cli import EXIT_NOT_REACHED
+from tanuvex_turbo.cli.explore import EXIT_NOT_REACHED
 
 DATA = pathlib.Path(__file__).parent / "data"
 
@@ -128,10 +128,10 @@ def test_a_damaged_foreign_or_other_archive_is_refused_and_left_as_it_is(
         ((len(saved) - 1, unpacked), f"archive file is larger than {len(saved) - 1} bytes"),
         ((len(saved), unpacked - 1), f"it unpacks to more than {unpacked - 1} bytes"),
     ]:
-        monkeypatch.setattr(explore, "MAX_ARCHIVE_FILE_SIZE", bounds[0])
-        monkeypatch.setattr(explore, "MAX_ARCHIVE_SIZE", bounds[1])
+        monkeypatch.setattr(explore.search, "MAX_ARCHIVE_FILE_SIZE", bounds[0])
+        monkeypatch.setattr(explore.search, "MAX_ARCHIVE_SIZE", bounds[1])
         assert main(command) == 2 and message in capsys.readouterr().err
-    monkeypatch.setattr(explore, "MAX_ARCHIVE_SIZE", unpacked)  # both at their bound: read
+    monkeypatch.setattr(explore.search, "MAX_ARCHIVE_SIZE", unpacked)  # both at their bound: read
     assert main(command) == EXIT_NOT_REACHED and archive.read_bytes() != saved
 
 

@@ -21,7 +21,7 @@ gymnasium = pytest.importorskip("gymnasium")
 from gymnasium.vector import AutoresetMode  # noqa: E402
 
 from tanuvex_turbo import TurboVectorEnv, _RetroVecEnv  # noqa: E402
-from tanuvex_turbo.fields import PENDING_RESET_MESSAGE  # noqa: E402
+from tanuvex_turbo.game.fields import PENDING_RESET_MESSAGE  # noqa: E402
 from tanuvex_turbo.sb3_infos import sb3_step_infos  # noqa: E402
 
 NOOP, RIGHT, RIGHT_A, RIGHT_B = 0, 1, 2, 3  # indices in the "right_only" action set

@@ -13,8 +13,8 @@ import pytest
 pytest.importorskip("gymnasium")
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
-from tanuvex_turbo.fields import INFO_FIELDS  # noqa: E402
-from tanuvex_turbo.lane_states import MAGIC, MAGIC_V1, pack_lane_state, unpack_lane_state  # noqa: E402
+from tanuvex_turbo.game.fields import INFO_FIELDS  # noqa: E402
+from tanuvex_turbo.game.lane_states import MAGIC, MAGIC_V1, pack_lane_state, unpack_lane_state  # noqa: E402
 
 STEPS = 12
 INFO = [name for name, _ in INFO_FIELDS]

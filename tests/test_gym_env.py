@@ -16,7 +16,7 @@ gymnasium = pytest.importorskip("gymnasium")
 from gymnasium import spaces  # noqa: E402
 
 from tanuvex_turbo import TurboVectorEnv, extra_info_descriptors  # noqa: E402
-from tanuvex_turbo.fields import INFO_FIELDS  # noqa: E402
+from tanuvex_turbo.game.fields import INFO_FIELDS  # noqa: E402
 
 N = 3
 RIGHT = 1  # index of "right" in every named action set but "full"

@@ -19,7 +19,9 @@ def test_core_modules_import_without_gymnasium():
     result = run_without_gymnasium(
         """
         import tanuvex_turbo
-        from tanuvex_turbo import _RetroVecEnv, actions, bench, cartridge, cli, record, states
+        from tanuvex_turbo import _RetroVecEnv, cli, states
+        from tanuvex_turbo.cli import bench, record
+        from tanuvex_turbo.game import actions, cartridge
         print(len(tanuvex_turbo.__all__), actions.action_set("simple").size)
         """
     )

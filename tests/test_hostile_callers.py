@@ -117,7 +117,7 @@ def test_cartridge_files_too_large_for_any_image_are_refused_unread(tmp_path):
 
 
 def test_a_fifo_without_a_writer_is_refused_at_once_and_one_with_a_writer_is_read(rom_path, tmp_path):
-    from tanuvex_turbo.cartridge import inspect_cartridge
+    from tanuvex_turbo.game.cartridge import inspect_cartridge
 
     fifo = str(tmp_path / "cartridge.fifo")
     os.mkfifo(fifo)
@@ -314,7 +314,7 @@ def _error_of(call, *args):
 def test_empty_and_directory_cartridge_paths_are_refused_by_name(monkeypatch, tmp_path, capsys):
     pytest.importorskip("gymnasium")
     from tanuvex_turbo import TurboVectorEnv, cli
-    from tanuvex_turbo.cartridge import inspect_cartridge
+    from tanuvex_turbo.game.cartridge import inspect_cartridge
 
     with pytest.raises(IsADirectoryError, match=f"Is a directory: '{tmp_path}'$"):
         inspect_cartridge(tmp_path)

@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("gymnasium")
 
 from tanuvex_turbo import TurboVectorEnv, _RetroVecEnv, progress, replay  # noqa: E402
-from tanuvex_turbo.fields import step_outputs  # noqa: E402
+from tanuvex_turbo.game.fields import step_outputs  # noqa: E402
 
 DATA = pathlib.Path(__file__).parent / "data"
 ONE_ONE = replay.read_replay(DATA / "replay-1-1-level-end.txt")

@@ -14,7 +14,7 @@ pytest.importorskip("gymnasium")
 
 from tanuvex_turbo import TurboVectorEnv, progress, replay  # noqa: E402
 from tanuvex_turbo.cli import main  # noqa: E402
-from tanuvex_turbo.command_support import EXIT_NOT_REACHED  # noqa: E402
+from tanuvex_turbo.cli.support import EXIT_NOT_REACHED  # noqa: E402
 from tanuvex_turbo.demo_starts import DemoStarts  # noqa: E402
 
 DATA = pathlib.Path(__file__).parent / "data"

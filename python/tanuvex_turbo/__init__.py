@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import importlib.metadata as _metadata
 
-from tanuvex_turbo import _registration, _tanuvex_turbo
+from tanuvex_turbo import _tanuvex_turbo
 from tanuvex_turbo._tanuvex_turbo import (
     NES_HEIGHT,
     NES_WIDTH,
@@ -36,6 +36,7 @@ from tanuvex_turbo._tanuvex_turbo import (
     _RetroVecEnv,
     extra_info_descriptors,
 )
+from tanuvex_turbo.env import _registration
 
 try:
     __version__: str = _metadata.version("tanuvex_turbo")
@@ -53,7 +54,7 @@ def __getattr__(name):
     # Gymnasium is an optional extra (pip install 'tanuvex_turbo[gym]'); the
     # class's module raises an ImportError that says so when it is missing.
     if name == "TurboVectorEnv":
-        from tanuvex_turbo.vector_env import TurboVectorEnv
+        from tanuvex_turbo.env.vector_env import TurboVectorEnv
 
         return TurboVectorEnv
     raise AttributeError(f"module 'tanuvex_turbo' has no attribute {name!r}")

@@ -45,11 +45,7 @@ except ImportError as error:  # pragma: no cover - exercised only without Ray
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
-from tanuvex_turbo.cartridge import rom_path_and_source
-from tanuvex_turbo.fields import PENDING_RESET_MESSAGE
-from tanuvex_turbo.lane_states import lane_state_payloads
-from tanuvex_turbo.states import load_catalog
-from tanuvex_turbo.vector_env import (
+from tanuvex_turbo.env.vector_env import (
     AutoresetMode,
     TurboVectorEnv,
     _check_reset_mask,
@@ -58,6 +54,10 @@ from tanuvex_turbo.vector_env import (
     _whole_number,
     check_num_envs,
 )
+from tanuvex_turbo.game.cartridge import rom_path_and_source
+from tanuvex_turbo.game.fields import PENDING_RESET_MESSAGE
+from tanuvex_turbo.game.lane_states import lane_state_payloads
+from tanuvex_turbo.game.states import load_catalog
 
 __all__ = ["LanesLostError", "RayVectorEnv", "shard_sizes"]
 

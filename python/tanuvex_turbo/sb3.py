@@ -36,8 +36,8 @@ except ImportError as error:  # pragma: no cover - exercised only without Stable
         "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'"
     ) from error
 
+from tanuvex_turbo.env.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
 from tanuvex_turbo.sb3_infos import lane_dicts, sb3_step_infos
-from tanuvex_turbo.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
 
 __all__ = ["TurboSB3VecEnv"]
 

@@ -28,7 +28,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from tanuvex_turbo.fields import step_outputs
+from tanuvex_turbo.game.fields import step_outputs
 
 __all__ = ["run_async_bench"]
 
@@ -109,7 +109,7 @@ def run_async_bench(
 ) -> list[dict[str, Any]]:
     """Runs sync and async loops for every lane and thread count; returns one record per configuration."""
     from tanuvex_turbo import _RetroVecEnv
-    from tanuvex_turbo.actions import resolve_action_set
+    from tanuvex_turbo.game.actions import resolve_action_set
 
     table = resolve_action_set(args.action_set)
     rng = np.random.default_rng(args.seed)

@@ -1,10 +1,10 @@
 """Saved lanes as objects: restorable at once in their own environment, bytes when asked.
 
-:meth:`TurboVectorEnv.save_states <tanuvex_turbo.vector_env.TurboVectorEnv.save_states>`
+:meth:`TurboVectorEnv.save_states <tanuvex_turbo.env.vector_env.TurboVectorEnv.save_states>`
 returns :class:`SavedLane` objects. Each holds the engine's live snapshot of
 the lane, so restoring it into the environment that saved it copies the lane
 back without decoding anything, as often as wanted. :meth:`SavedLane.to_bytes`
-gives the checked, compressed form of :mod:`tanuvex_turbo.lane_states`
+gives the checked, compressed form of :mod:`tanuvex_turbo.game.lane_states`
 (made once, on the first call), which any environment of the same
 observation configuration restores, in this process or another, and which
 pickling uses. In an observation-free environment (``observations=False``) a saved lane
@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from tanuvex_turbo.lane_states import pack_lane_state
+from tanuvex_turbo.game.lane_states import pack_lane_state
 
 __all__ = ["SavedLane"]
 

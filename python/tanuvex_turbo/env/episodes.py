@@ -22,7 +22,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from tanuvex_turbo import progress
+from tanuvex_turbo.game import progress
 
 __all__ = ["EpisodeBook", "Outcome", "Lanes"]
 

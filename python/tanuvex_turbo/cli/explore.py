@@ -1,15 +1,10 @@
-"""The ``explore`` and ``replay`` subcommands of ``tanuvex-turbo``.
+"""The ``explore`` subcommand of ``tanuvex-turbo``: archive exploration.
 
 ``explore``
     Searches a way to the target (``--target level|world|game|"level W-S"``)
     from power-on or from ``--state NAME``; writes the replay file, a JSON-lines
     log, optionally a plot of the levels passed against time, and the archive
     (``--archive FILE``, resumed when the file exists).
-``replay FILE``
-    Plays a replay file in a fresh environment, prints each level passed
-    (``1-1``, ``1-2``, ...) and exits 0 only when the file's target is reached
-    (status 3 otherwise); ``--save-starts DIR`` also writes the start state of
-    every level it enters into DIR.
 """
 
 from __future__ import annotations
@@ -17,20 +12,20 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import os
 import time
 from typing import Any, Callable
 
-from tanuvex_turbo.command_support import (
+from tanuvex_turbo.cli.support import (
     EXIT_NOT_REACHED,
     EXIT_STATUS_HELP,
     CliError,
     cartridge_options,
+    catalog_for_start,
     resolve_rom,
     run_engine,
 )
 
-__all__ = ["EXIT_NOT_REACHED", "MAX_LANES", "MAX_PICK_STEPS", "add_commands"]
+__all__ = ["EXIT_NOT_REACHED", "MAX_LANES", "MAX_PICK_STEPS", "add_command"]
 
 #: Most lanes of one engine (per actor with --actors).
 MAX_LANES = 4096
@@ -40,13 +35,6 @@ MAX_ACTORS = 256
 MAX_PICK_STEPS = 10_000
 #: Widest cell, in pixels (a position is 16 bits).
 MAX_CELL_SIZE = 1 << 16
-
-
-def _catalog(states: str | None, start: str) -> dict[str, list]:
-    from tanuvex_turbo.cli import resolve_catalog
-    from tanuvex_turbo.replay import POWER_ON
-
-    return {} if start == POWER_ON else resolve_catalog(states, start)
 
 
 def _explore(args: argparse.Namespace) -> int:
@@ -59,7 +47,7 @@ def _explore(args: argparse.Namespace) -> int:
             raise CliError("--plot needs matplotlib: pip install matplotlib") from None
     rom_path = resolve_rom(args.rom)
     start = args.state or replay.POWER_ON
-    catalog = _catalog(args.states, start)
+    catalog = catalog_for_start(args.states, start)
     try:
         spec = explore.CellSpec(args.cell_x, args.cell_y, not args.no_loop_counters)
         policy = explore.Policy(
@@ -165,51 +153,6 @@ def _plot(result: Any, path: str) -> None:
     plt.close(figure)
 
 
-def _replay(args: argparse.Namespace) -> int:
-    from tanuvex_turbo import replay
-
-    if args.state is not None:
-        raise CliError("a replay starts from the start state its file names; drop --state")
-    rom_path = resolve_rom(args.rom)
-    try:
-        recorded = replay.read_replay(args.file)
-    except OSError as error:
-        raise CliError(f"cannot read {args.file}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise CliError(f"{args.file}: {error}") from None
-    catalog = _catalog(args.states, recorded.start)
-    states = args.states or os.environ.get("TANUVEX_TURBO_STATES")
-    folder = args.save_starts
-    if folder is not None and states and os.path.isdir(folder) and os.path.isdir(states):
-        if os.path.samefile(folder, states):
-            raise CliError(f"--save-starts {folder} is the folder of the start states in use: name another folder")
-
-    def show(name: str, step: int) -> None:
-        print(f"{name}  (step {step})", flush=True)
-
-    result = run_engine(lambda: replay.play_replay(recorded, rom_path, catalog, on_level=show), rom_path)
-    if folder is not None:
-        _save_starts(folder, recorded, rom_path, catalog)
-    if result.reached:
-        print(f"target {recorded.target} reached at step {result.target_step} of {len(recorded.actions)}")
-        return 0
-    print(f"target {recorded.target} NOT reached after {result.steps} steps")
-    return EXIT_NOT_REACHED
-
-
-def _save_starts(folder: str, recorded: Any, rom_path: str, catalog: dict[str, list]) -> None:
-    from tanuvex_turbo import replay
-
-    def show(start: Any, path: Any) -> None:
-        print(f"{start.level}  start at step {start.step} (frame {start.frame}): {path}", flush=True)
-
-    try:
-        paths = replay.save_level_starts(recorded, rom_path, folder, catalog, on_start=show)
-    except OSError as error:
-        raise CliError(f"cannot write start states into {folder}: {error.strerror or error}") from None
-    print(f"wrote {len(paths)} start states into {folder}")
-
-
 def _whole(low: int, high: float = math.inf) -> Callable[[str], int]:
     """An argparse type: a whole number from ``low`` to ``high``."""
 
@@ -253,9 +196,9 @@ def _pair(text: str) -> tuple[int, int]:
     return pair
 
 
-def add_commands(commands: Any) -> None:
-    """Adds ``explore`` and ``replay`` to the subcommands of the ``tanuvex-turbo`` parser."""
-    from tanuvex_turbo.replay import MAX_FRAME_SKIP
+def add_command(commands: Any) -> None:
+    """Adds ``explore`` to the subcommands of the ``tanuvex-turbo`` parser."""
+    from tanuvex_turbo.explore.replay import MAX_FRAME_SKIP
 
     exp = commands.add_parser(
         "explore",
@@ -303,20 +246,3 @@ def add_commands(commands: Any) -> None:
     )
     exp.add_argument("--quiet", action="store_true", help="no progress lines")
     exp.set_defaults(handler=_explore)
-
-    rep = commands.add_parser(
-        "replay",
-        parents=[cartridge_options(argparse.SUPPRESS)],
-        help="play a replay file and check that it reaches its target",
-        description="Plays a replay file in a fresh environment, from the start it names, and prints each level "
-        f"passed. Exit status 0 when the target is reached, {EXIT_NOT_REACHED} when not.",
-        epilog=EXIT_STATUS_HELP,
-    )
-    rep.add_argument("file", metavar="FILE", help="replay file")
-    rep.add_argument(
-        "--save-starts",
-        metavar="DIR",
-        help="also write the start state of every level the replay enters (DIR/W-S.state, at its first playable "
-        "moment) into DIR",
-    )
-    rep.set_defaults(handler=_replay)

@@ -27,7 +27,7 @@ def register() -> None:
     if ENV_ID not in gymnasium.registry:
         gymnasium.register(
             id=ENV_ID,
-            entry_point="tanuvex_turbo._registration:refuse_single_env",
+            entry_point="tanuvex_turbo.env._registration:refuse_single_env",
             vector_entry_point="tanuvex_turbo.vector_env:TurboVectorEnv",
         )
 

@@ -1,4 +1,4 @@
-"""Recording play as an animated GIF or an MP4 video.
+"""Recording play as an animated GIF or an MP4 video: the ``record`` subcommand and its library.
 
 One lane plays a start state with a policy for a number of steps; after every
 step its display frame (the console's visible 240 x 224 picture, the one that
@@ -18,7 +18,7 @@ Policies:
     ``ACTION`` or ``ACTION*COUNT`` (``right+B*40 right+A+B*8 noop*10``), ``#``
     starts a comment. Play stops when the script ends.
 
-A replay file (``tanuvex_turbo.replay``) is recorded with
+A replay file (``tanuvex_turbo.explore.replay``) is recorded with
 :func:`replay_recording_options`: its own start, frame skip and actions, and
 no episode end at ``x_pos`` 3160, so the frames are the ones the replay plays.
 
@@ -29,6 +29,7 @@ bar); MP4 also needs ``imageio-ffmpeg``.
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import pathlib
 from collections.abc import Iterator
@@ -36,10 +37,11 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 
-from tanuvex_turbo.actions import parse_action, resolve_action_set
-from tanuvex_turbo.fields import FRAME_RATE, step_outputs
+from tanuvex_turbo.cli.support import CliError, cartridge_options, resolve_catalog, resolve_rom, run_engine
+from tanuvex_turbo.game.actions import parse_action, resolve_action_set
+from tanuvex_turbo.game.fields import FRAME_RATE, step_outputs
 
-__all__ = ["Recording", "make_policy", "parse_script", "record", "replay_recording_options"]
+__all__ = ["Recording", "add_command", "make_policy", "parse_script", "record", "replay_recording_options"]
 
 #: A policy maps the step number to the controller byte of that step, or None to stop.
 Policy = Callable[[int], Optional[int]]
@@ -99,7 +101,7 @@ def replay_recording_options(path: str, states: Any = None) -> dict[str, Any]:
         ValueError: the file is not a replay file, or its start state is not among ``states``.
         OSError: the file cannot be read.
     """
-    from tanuvex_turbo.replay import read_replay, start_catalog
+    from tanuvex_turbo.explore.replay import read_replay, start_catalog
 
     replay = read_replay(path)
     actions = replay.actions
@@ -252,3 +254,95 @@ def _progress_bar(total: int, enabled: bool):
         return None
     # disable=None: no bar when stderr is not a terminal.
     return tqdm(total=total, unit="step", desc="recording", leave=False, disable=None)
+
+
+# ---------------------------------------------------------------------- the subcommand
+
+
+def add_command(commands: Any) -> None:
+    """Adds ``record`` to the subcommands of the ``tanuvex-turbo`` parser."""
+    rec = commands.add_parser(
+        "record",
+        parents=[cartridge_options()],
+        help="play a start state and write an animated GIF or MP4",
+        description="Plays a start state with a policy and writes the display frames.",
+    )
+    rec.add_argument("output", metavar="OUT", help="output file, .gif or .mp4")
+    rec.add_argument("--steps", type=int, help="steps to play (default: 300, or the whole replay)")
+    rec.add_argument(
+        "--policy",
+        help="random, noop, hold:ACTION (e.g. hold:right+B) or script:FILE (default: random)",
+    )
+    rec.add_argument(
+        "--replay",
+        metavar="FILE",
+        help="play a replay file (from 'tanuvex-turbo explore') from its own start, to its end",
+    )
+    rec.add_argument("--action-set", default="simple", help="action set of the random policy (default: %(default)s)")
+    rec.add_argument("--seed", type=int, default=0, help="seed of the random policy (default: %(default)s)")
+    rec.add_argument("--frame-skip", type=int, help="frames per step (default: 4)")
+    rec.add_argument("--every", type=int, default=1, help="keep the frame of every N-th step (default: %(default)s)")
+    rec.add_argument("--fps", type=float, help="frames per second of the output (default: real game speed)")
+    rec.add_argument("--scale", type=int, default=1, help="enlarge frames by this integer factor (default: 1)")
+    rec.add_argument("--stop-on-done", action="store_true", help="stop when the episode ends instead of resetting")
+    rec.add_argument("--no-progress", action="store_true", help="no progress bar")
+    rec.set_defaults(handler=_record)
+
+
+def _record(args: argparse.Namespace) -> int:
+    rom_path = resolve_rom(args.rom)
+    if args.replay:
+        chosen = [name for name in ("policy", "state", "frame_skip") if getattr(args, name) is not None]
+        if chosen:
+            raise CliError(f"--replay plays the file's own inputs; drop --{chosen[0].replace('_', '-')}")
+        try:
+            options = replay_recording_options(args.replay, args.states)
+        except ValueError as error:
+            raise CliError(f"{args.replay}: {error}") from None
+        except OSError as error:
+            raise CliError(f"cannot read {args.replay}: {error.strerror or error}") from None
+        if args.steps is not None:
+            options["steps"] = args.steps
+        start = options["catalog"].get("state_catalog_names", ["power-on"])[0]
+    else:
+        catalog = resolve_catalog(args.states, args.state)
+        try:
+            policy = make_policy(args.policy or "random", args.action_set, args.seed)
+        except (ValueError, KeyError) as error:
+            raise CliError(str(error).strip("'\"")) from None
+        except OSError as error:
+            raise CliError(f"cannot read the script: {error}") from None
+        options = {
+            "policy": policy,
+            "steps": 300 if args.steps is None else args.steps,
+            "catalog": catalog,
+            "frame_skip": 4 if args.frame_skip is None else args.frame_skip,
+            "stop_on_done": args.stop_on_done,
+        }
+        start = catalog.get("state_catalog_names", ["power-on"])[0]
+    progress = not args.no_progress and options["steps"] >= 200
+    try:
+        result = run_engine(
+            lambda: record(
+                rom_path,
+                args.output,
+                fps=args.fps,
+                every=args.every,
+                scale=args.scale,
+                seed=args.seed + 1,
+                progress=progress,
+                **options,
+            ),
+            rom_path,
+        )
+    except ImportError as error:
+        raise CliError(str(error)) from None
+    except ValueError as error:
+        raise CliError(str(error)) from None
+    except OSError as error:
+        raise CliError(f"cannot write {args.output}: {error.strerror or error}") from None
+    print(
+        f"wrote {result.path}: {result.frames} frames at {result.fps:.1f} fps from {result.steps} steps "
+        f"of start state {start}; {result.episodes_ended} episode(s) ended"
+    )
+    return 0

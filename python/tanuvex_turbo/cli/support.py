@@ -1,4 +1,4 @@
-"""Pieces shared by the command-line tools (``tanuvex-turbo`` and ``python -m tanuvex_turbo.bench``).
+"""Pieces shared by the subcommands of ``tanuvex-turbo`` (and ``python -m tanuvex_turbo.bench``).
 
 Errors the commands report in one line, the exit statuses, where the
 cartridge image and the start states come from, and the parent parser of
@@ -12,8 +12,8 @@ import os
 import sys
 from typing import Callable, TypeVar
 
-from tanuvex_turbo.cartridge import EXPECTED_SHA256, inspect_cartridge
-from tanuvex_turbo.states import load_catalog
+from tanuvex_turbo.game.cartridge import EXPECTED_SHA256, inspect_cartridge
+from tanuvex_turbo.game.states import load_catalog
 
 __all__ = [
     "EXIT_INTERRUPTED",
@@ -25,6 +25,7 @@ __all__ = [
     "PROG",
     "CliError",
     "cartridge_options",
+    "catalog_for_start",
     "guard",
     "resolve_catalog",
     "resolve_rom",
@@ -130,6 +131,14 @@ def resolve_catalog(states: str | None, state: str | None) -> dict[str, list]:
             raise CliError(f"unknown start state {state!r}; known: {', '.join(names)}")
         index = names.index(state)
     return {"state_catalog_data": [data[index]], "state_catalog_names": [names[index]]}
+
+
+def catalog_for_start(states: str | None, start: str) -> dict[str, list]:
+    """Engine catalog arguments for a search or a replay from ``start``: none from power-on, else
+    :func:`resolve_catalog` of that state."""
+    from tanuvex_turbo.explore.replay import POWER_ON
+
+    return {} if start == POWER_ON else resolve_catalog(states, start)
 
 
 def run_engine(action: Callable[[], T], rom_path: str) -> T:

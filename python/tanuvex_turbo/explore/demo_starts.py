@@ -1,0 +1,266 @@
+"""Starts along a demonstration: saved lanes every few steps of each level of a replay.
+
+One replay of a level is enough for a backward curriculum: begin the
+episodes close to the level's end, and move the starts back towards its
+beginning as the agent succeeds from them. :meth:`DemoStarts.record` plays a
+replay once, in an environment of the trainer's observation configuration,
+and keeps for every level it plays the saved lane (the bytes of
+``clone_states``) at the level's first playable step and every ``every``
+steps after it, up to the step before the level's end is reached (the goal
+pole, or the bridge switch of a world's last level). A kept lane is a
+:class:`DemoStart`: the level, the replay step after which the lane was
+saved, and the lane.
+
+:meth:`DemoStarts.from_end` picks by level and by position from the end,
+:meth:`DemoStarts.sample` draws uniformly, and :meth:`DemoStarts.restore`
+puts picks into lanes (``env.restore_states``), where they go on exactly as
+the replay's lane did. :meth:`DemoStarts.save` keeps them in a file (the
+lanes' own compressed, checksummed bytes) so that they are not recomputed.
+
+File layout: :data:`MAGIC`, the length of a JSON header (unsigned 32,
+little-endian), the header ``{"every": k, "starts": [[level, step, size],
+...]}`` and the lanes' bytes one after the other, in the header's order.
+"""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import struct
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from tanuvex_turbo.explore.replay import POWER_ON, Replay, start_catalog
+from tanuvex_turbo.game import progress
+from tanuvex_turbo.game.cartridge import read_at_most
+from tanuvex_turbo.game.lane_states import MAGIC as MAGIC_LANE
+from tanuvex_turbo.game.lane_states import pack_lane_state, unpack_lane_state
+
+__all__ = ["MAGIC", "MAX_FILE_SIZE", "DemoStart", "DemoStarts"]
+
+#: First eight bytes of a file of starts.
+MAGIC = b"TTDEMO1\x00"
+#: Largest file of starts read (a whole game saved at every step is about 80 MB).
+MAX_FILE_SIZE = 1 << 30
+_LENGTH = struct.Struct("<I")
+# Where the engine's snapshot keeps the lane's start-state index (signed 32).
+_INDEX_AT = 8
+# Room for one lane: its observation and its console.
+_LANE_ROOM = 1 << 24
+
+
+@dataclass(frozen=True)
+class DemoStart:
+    """A lane saved along a replay: in ``level`` (``"W-S"``) after replay step ``step``; ``state`` is what
+    ``clone_states`` returns for it."""
+
+    level: str
+    step: int
+    state: bytes
+
+
+class DemoStarts:
+    """Saved lanes along one replay, per level, in the order of their steps."""
+
+    def __init__(self, starts: Sequence[DemoStart], every: int) -> None:
+        if every < 1:
+            raise ValueError(f"every must be at least 1, got {every}")
+        self.every = every
+        self._levels: dict[str, list[DemoStart]] = {}
+        for start in starts:
+            self._levels.setdefault(start.level, []).append(start)
+        for kept in self._levels.values():
+            kept.sort(key=lambda start: start.step)
+
+    @classmethod
+    def record(
+        cls,
+        replay: Replay,
+        rom_path: str | os.PathLike[str] | None = None,
+        states: Any = None,
+        every: int = 10,
+        **config: Any,
+    ) -> DemoStarts:
+        """Plays ``replay`` once and keeps a lane every ``every`` steps of each level it plays.
+
+        ``config`` is the observation configuration of the environments the
+        starts are for (``obs_type``, ``grayscale``, ``frame_stack``, ``resize_width``,
+        ``observations``, ...: the keyword arguments of ``TurboVectorEnv``
+        that shape observations); their frame skip is the replay's.
+        ``states`` is where the replay's start state is found (None:
+        ``$TANUVEX_TURBO_STATES``; not needed from power-on).
+        """
+        from tanuvex_turbo.env.vector_env import TurboVectorEnv
+
+        if every < 1:
+            raise ValueError(f"every must be at least 1, got {every}")
+        if config.get("frame_skip", replay.frame_skip) != replay.frame_skip:
+            raise ValueError(f"the replay plays {replay.frame_skip} frames per step, not {config['frame_skip']}")
+        for name in ("sticky_action_prob", "noop_reset_max"):
+            if config.get(name):
+                raise ValueError(f"{name} must be 0: the replay's lane plays its inputs as they are")
+        catalog = start_catalog(replay.start, states)
+        names = catalog.get("state_catalog_names", [])
+        settings = {"num_threads": 1, **config}
+        # The replay's lane plays the inputs as they are, to the end of the game.
+        settings.update(
+            frame_skip=replay.frame_skip,
+            states=dict(zip(names, catalog.get("state_catalog_data", []))),
+            start_state=None if replay.start == POWER_ON else replay.start,
+            action_set="full",
+            terminate_on_flag=False,
+            max_episode_steps=None,
+            end_on_level_end=False,
+            end_on_life_loss=False,
+            episodic_life=False,
+            batch_size=None,
+        )
+        env = TurboVectorEnv(rom_path, 1, **settings)
+        try:
+            return cls(_record(env, replay, every), every)
+        finally:
+            env.close()
+
+    @property
+    def levels(self) -> list[str]:
+        """The levels with starts, in the order the replay played them."""
+        return list(self._levels)
+
+    def of_level(self, level: str) -> list[DemoStart]:
+        """The starts of ``level``, from its beginning to its end (KeyError: none)."""
+        if level not in self._levels:
+            raise KeyError(f"no starts in level {level!r}; levels with starts: {', '.join(self._levels) or 'none'}")
+        return list(self._levels[level])
+
+    def from_end(self, level: str, back: int = 0) -> DemoStart:
+        """The start ``back`` places before the last one of ``level`` (0: the closest to its end); past the first
+        one, the first one (the level's first playable step)."""
+        kept = self.of_level(level)
+        if back < 0:
+            raise ValueError(f"back must be at least 0, got {back}")
+        return kept[max(len(kept) - 1 - back, 0)]
+
+    def sample(self, count: int, rng: Any = None, level: str | None = None) -> list[DemoStart]:
+        """``count`` starts drawn uniformly (with replacement) from those of ``level``, or of every level.
+
+        ``rng``: a ``numpy.random.Generator`` or a seed for one.
+        """
+        pool = self.of_level(level) if level is not None else [s for kept in self._levels.values() for s in kept]
+        if not pool:
+            raise ValueError("there are no starts to draw from")
+        picks = np.random.default_rng(rng).integers(0, len(pool), size=count)
+        return [pool[i] for i in picks]
+
+    def restore(self, env: Any, starts: Sequence[DemoStart | None]) -> tuple[Any, dict[str, Any]]:
+        """Puts the starts into the lanes of ``env`` (one entry per lane, None: leave the lane alone), through
+        ``env.restore_states``; returns its ``(obs, info)``.
+
+        The environment must have the observation configuration the starts
+        were recorded with (else ``restore_states`` refuses them, changing
+        nothing). Its start states need not be those of the replay: a lane
+        saved from power-on goes into an environment with start states, and
+        the other way round.
+        """
+        size = len(getattr(env, "state_names", ()))
+        return env.restore_states([None if start is None else _fit_catalog(start.state, size) for start in starts])
+
+    def __len__(self) -> int:
+        return sum(len(kept) for kept in self._levels.values())
+
+    def __repr__(self) -> str:
+        return f"DemoStarts({len(self)} starts in {len(self._levels)} levels, every {self.every} steps)"
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the starts to ``path`` (:meth:`load` reads them)."""
+        starts = [start for kept in self._levels.values() for start in kept]
+        header = json.dumps({"every": self.every, "starts": [[s.level, s.step, len(s.state)] for s in starts]})
+        with open(path, "wb") as handle:
+            handle.write(MAGIC + _LENGTH.pack(len(header)) + header.encode())
+            for start in starts:
+                handle.write(start.state)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> DemoStarts:
+        """Reads starts written by :meth:`save`.
+
+        Raises:
+            OSError: the file cannot be read, or is larger than MAX_FILE_SIZE (errno EFBIG).
+            ValueError: the file is not a file of starts, or is cut short (naming the file).
+        """
+        data = read_at_most(path, MAX_FILE_SIZE)
+        if len(data) > MAX_FILE_SIZE:
+            raise OSError(errno.EFBIG, f"file of starts is larger than {MAX_FILE_SIZE} bytes", os.fspath(path))
+        try:
+            return cls._parse(data)
+        except ValueError as error:
+            raise ValueError(f"{os.fspath(path)}: {error}") from None
+
+    @classmethod
+    def _parse(cls, data: bytes) -> DemoStarts:
+        if not data.startswith(MAGIC) or len(data) < len(MAGIC) + _LENGTH.size:
+            raise ValueError("not a file of starts")
+        at = len(MAGIC) + _LENGTH.size
+        (length,) = _LENGTH.unpack_from(data, len(MAGIC))
+        try:
+            header = json.loads(data[at : at + length])
+            every = int(header["every"])
+            entries = [(str(level), int(step), int(size)) for level, step, size in header["starts"]]
+        except (ValueError, KeyError, TypeError) as error:
+            raise ValueError(f"its header is damaged: {error}") from None
+        at += length
+        starts = []
+        for level, step, size in entries:
+            progress.parse_level(level)
+            if step < 0 or size < 1 or at + size > len(data):
+                raise ValueError("it is cut short or its header is damaged")
+            starts.append(DemoStart(level, step, data[at : at + size]))
+            at += size
+        if at != len(data):
+            raise ValueError(f"it holds {len(data) - at} bytes after its last start")
+        return cls(starts, every)
+
+
+def _record(env: Any, replay: Replay, every: int) -> list[DemoStart]:
+    ram = np.zeros(env.engine.ram_shape(), np.uint8)
+    first: dict[int, int] = {}  # level -> its first playable step
+    starts: list[DemoStart] = []
+    env.reset(seed=0)
+    action = np.zeros(1, np.int64)
+    for step in range(len(replay.actions) + 1):
+        if step:
+            action[0] = replay.actions[step - 1]
+            _, _, terminated, truncated, _ = env.step(action)
+            if terminated[0] or truncated[0]:
+                break
+        env.engine.ram_into(ram)
+        level = int(progress.level_index(ram)[0])
+        if level in first and progress.level_end(ram)[0]:
+            continue  # until the next level starts
+        if level not in first:
+            if not progress.playable(ram)[0]:
+                continue
+            first[level] = step
+        if (step - first[level]) % every == 0:
+            starts.append(DemoStart(progress.level_name(level), step, env.clone_states()[0]))
+    return starts
+
+
+def _fit_catalog(state: bytes, size: int) -> bytes:
+    """``state`` with a start-state index that an environment of ``size`` start states accepts.
+
+    The index only says which start state the lane was last reset to; an
+    environment refuses a lane whose index is outside its own list (-1, power-on,
+    for an environment without start states). The lane itself is unchanged.
+    """
+    if not state.startswith(MAGIC_LANE):
+        return state  # a form without the configuration's fingerprint: restore_states judges it as it is
+    envelope = unpack_lane_state(state, 0, _LANE_ROOM, None)
+    (index,) = struct.unpack_from("<i", envelope, _INDEX_AT)
+    if (size == 0 and index == -1) or 0 <= index < size:
+        return state
+    fitted = envelope[:_INDEX_AT] + struct.pack("<i", -1 if size == 0 else 0) + envelope[_INDEX_AT + 4 :]
+    return pack_lane_state(fitted, state[12:20])
