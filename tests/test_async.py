@@ -314,14 +314,14 @@ def test_misuse_is_refused_and_changes_nothing(make):
     engine = env.engine
     assert engine.step_in_flight() == 2 and engine.num_envs == LANES  # configuration reads still work
     with pytest.raises(RuntimeError, match="cannot receive 3 lanes: only 2 are in flight"):
-        engine.step_recv_into(np.zeros(3, np.int32), *[np.zeros(3, a.dtype) for a in env._recv_outputs])
+        engine.step_recv_into(np.zeros(3, np.int32), *[np.zeros(3, a.dtype) for a in env._lanes.recv_outputs])
     with pytest.raises(RuntimeError) as refused:
         engine.ram_into(np.zeros(engine.ram_shape(), np.uint8))
     assert str(refused.value) == IN_FLIGHT
     with pytest.raises(RuntimeError, match="lanes are in flight"):
         env.clone_states()
     with pytest.raises(ValueError, match="obs must be the array the lanes in flight were sent with"):
-        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), np.zeros_like(env._obs), env._ring)
+        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), np.zeros_like(env._obs), env._lanes.ring)
     obs, _, _, _, info = env.recv()
     assert sorted(info["env_id"]) == [1, 4]
     assert engine.step_in_flight() == 0
@@ -367,10 +367,10 @@ def test_cancelled_lanes_are_reset_before_they_step_again(rom_path, states):
     doomed = TurboVectorEnv(rom_path, 2, states=states, start_state="doomed", batch_size=1)
     doomed.reset(seed=0)
     engine = doomed.engine
-    engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._ring)
+    engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._lanes.ring)
     engine.step_cancel()
     with pytest.raises(RuntimeError, match="lane 0 ended and is pending reset; send it a reset"):
-        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._ring)
+        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._lanes.ring)
 
 
 def test_a_second_thread_is_refused_and_the_lanes_stay_in_step(make):

@@ -175,12 +175,12 @@ def test_saved_lanes_restore_without_decoding_and_travel_as_bytes(rom_path, stat
     blob = pickle.loads(pickle.dumps(saved[0]))
     assert blob == saved[0].to_bytes() == bytes(saved[0])
     _, expected = env.step(np.full(2, 4))[3:]
-    import tanuvex_turbo.vector_env as vector_env
+    import tanuvex_turbo.env.saved_lanes as saved_lanes
 
     def no_decoding(*args):
         raise AssertionError("decoded")
 
-    monkeypatch.setattr(vector_env, "unpack_lane_state", no_decoding)
+    monkeypatch.setattr(saved_lanes, "unpack_lane_state", no_decoding)
     for _ in range(2):  # the same saved lane, restored twice, into the other lane too
         env.restore_states([None, saved[0]])
         _, after = env.step(np.full(2, 4))[3:]

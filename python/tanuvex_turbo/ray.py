@@ -45,15 +45,8 @@ except ImportError as error:  # pragma: no cover - exercised only without Ray
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
-from tanuvex_turbo.env.vector_env import (
-    AutoresetMode,
-    TurboVectorEnv,
-    _check_reset_mask,
-    _lane_mask,
-    _open_engine,
-    _whole_number,
-    check_num_envs,
-)
+from tanuvex_turbo.env.arguments import check_num_envs, check_reset_mask, lane_mask, open_engine, whole_number
+from tanuvex_turbo.env.vector_env import AutoresetMode, TurboVectorEnv
 from tanuvex_turbo.game.cartridge import rom_path_and_source
 from tanuvex_turbo.game.fields import PENDING_RESET_MESSAGE
 from tanuvex_turbo.game.lane_states import lane_state_payloads
@@ -134,7 +127,7 @@ class _Shard:
         return self.env.clone_states(mask)
 
     def check_states(self, states: list[bytes | None], first_lane: int) -> None:
-        self.env._decode_states(states, first_lane)
+        self.env._saver.decode(self.env._engine, states, first_lane)
 
     def restore_states(self, states: list[bytes | None]):
         return self.env.restore_states(states)
@@ -203,7 +196,7 @@ class RayVectorEnv(VectorEnv):
         rom_path, rom_source = rom_path_and_source(rom_path)
         # Opened once here so that a wrong image is refused with the message
         # one process gives (naming the file and what to do), before any actor starts.
-        _open_engine(rom_source, rom_path, 1, num_threads=1)
+        open_engine(rom_source, rom_path, 1, num_threads=1)
         with open(rom_path, "rb") as file:
             cartridge = file.read()
         self.num_envs = int(num_envs)
@@ -228,7 +221,7 @@ class RayVectorEnv(VectorEnv):
         catalog: Any = dict(zip(names, data)) if names else ()
         seed = kwargs.pop("seed", None)
         if seed is not None:
-            seed = _whole_number(seed, "seed")
+            seed = whole_number(seed, "seed")
         kwargs.pop("copy", None)
         start_state = kwargs.pop("start_state", None)
         if start_state is not None and not isinstance(start_state, (str, int, np.integer)):
@@ -304,7 +297,7 @@ class RayVectorEnv(VectorEnv):
         n = self.num_envs
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
-        mask = np.ones(n, np.bool_) if mask is None else _check_reset_mask(mask, n)
+        mask = np.ones(n, np.bool_) if mask is None else check_reset_mask(mask, n)
         if isinstance(seed, (int, np.integer)) and seed < 0:
             raise ValueError(f"seed must be a non-negative integer, got {seed}")
         if seed is not None and not isinstance(seed, (int, np.integer)):
@@ -431,7 +424,7 @@ class RayVectorEnv(VectorEnv):
         if self._last_obs is None:
             raise RuntimeError("call reset() before clone_states()")
         self._check_alive()
-        mask = _lane_mask(mask, self.num_envs, "mask")
+        mask = lane_mask(mask, self.num_envs, "mask")
         calls = {
             shard: actor.clone_states.remote(mask[lanes].copy())
             for shard, actor, lanes in self._shards()

@@ -36,7 +36,8 @@ except ImportError as error:  # pragma: no cover - exercised only without Stable
         "tanuvex_turbo.sb3 needs Stable-Baselines3 (and PyTorch): pip install 'tanuvex_turbo[sb3]'"
     ) from error
 
-from tanuvex_turbo.env.vector_env import AutoresetMode, TurboVectorEnv, _autoreset_mode
+from tanuvex_turbo.env.arguments import parse_autoreset_mode
+from tanuvex_turbo.env.vector_env import AutoresetMode, TurboVectorEnv
 from tanuvex_turbo.sb3_infos import lane_dicts, sb3_step_infos
 
 __all__ = ["TurboSB3VecEnv"]
@@ -78,7 +79,7 @@ class TurboSB3VecEnv(VecEnv):
 
     def __init__(self, rom_path: str | os.PathLike[str] | None = None, num_envs: int = 8, **kwargs: Any):
         mode = kwargs.pop("autoreset_mode", AutoresetMode.SAME_STEP)
-        if _autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
+        if parse_autoreset_mode(mode) is not AutoresetMode.SAME_STEP:
             raise ValueError(f"TurboSB3VecEnv resets lanes in the step that ends them (SAME_STEP), got {mode!r}")
         self.env = TurboVectorEnv(rom_path, num_envs, autoreset_mode=AutoresetMode.SAME_STEP, **kwargs)
         self._sent = False  # step_async started the lanes; step_wait has not received them yet

@@ -35,38 +35,39 @@ engine never truncates; ``max_episode_steps`` adds truncation in this class.
 from __future__ import annotations
 
 import functools
-import operator
 import os
 import threading
 import warnings
 from collections.abc import Callable, Sequence
-from typing import Any, TypeVar, Union
+from typing import Any, TypeVar
 
 import numpy as np
 
 try:
     from gymnasium import spaces
-    from gymnasium.utils import seeding
     from gymnasium.vector import AutoresetMode, VectorEnv
     from gymnasium.vector.utils import batch_space
 except ImportError as error:  # pragma: no cover - exercised only without gymnasium
     raise ImportError("tanuvex_turbo.vector_env needs Gymnasium >= 1.1: pip install 'tanuvex_turbo[gym]'") from error
 
-from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
+from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
 from tanuvex_turbo.env import _registration
 from tanuvex_turbo.env._registration import register as register_env_id
-from tanuvex_turbo.env.episodes import EpisodeBook
-from tanuvex_turbo.env.saved_lanes import SavedLane
-from tanuvex_turbo.game.actions import START, ActionSetChoice, describe, resolve_action_set
-from tanuvex_turbo.game.cartridge import explain_cartridge_error, rom_path_and_source
-from tanuvex_turbo.game.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE, step_outputs
-from tanuvex_turbo.game.lane_states import (
-    lane_state_payloads,
-    observation_fingerprint,
-    pack_lane_state,
-    unpack_lane_state,
+from tanuvex_turbo.env.arguments import (
+    action_bytes,
+    check_arguments,
+    check_reset_mask,
+    episode_limit,
+    lane_mask,
+    open_engine,
 )
-from tanuvex_turbo.game.states import StatesSource, load_catalog
+from tanuvex_turbo.env.async_lanes import AsyncLanes
+from tanuvex_turbo.env.episodes import EpisodeBook
+from tanuvex_turbo.env.saved_lanes import LaneSaver, SavedLane
+from tanuvex_turbo.env.start_states import StartStates, StateChoice
+from tanuvex_turbo.game.actions import START, ActionSetChoice, describe
+from tanuvex_turbo.game.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
+from tanuvex_turbo.game.states import StatesSource
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
 
@@ -74,24 +75,8 @@ __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_
 #: ``gymnasium.make_vec("TanuvexTurbo-v0", num_envs=8, states=...)`` works.
 ENV_ID = _registration.ENV_ID
 
-_EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": np.int32}
-
-# Marks a lane whose start state is drawn at random from the catalog at every reset.
-_RANDOM_STATE = "random"
-
-# The start state of every lane when the constructor is given none, if the catalog has it.
-DEFAULT_START_STATE = "1-1"
-
-StateChoice = Union[int, str, None]
-
-#: The most lanes one environment accepts (about 10 GB of consoles and observations).
-MAX_NUM_ENVS = 65536
-
 #: The refusal of a call made while another thread is inside the same environment.
 BUSY_MESSAGE = "another thread is using this environment; give each thread its own environment"
-
-# The engine's state index of a lane sent to start a new episode where its game stands (no reset).
-KEEP_LANE = -2
 
 _Result = TypeVar("_Result")
 
@@ -124,7 +109,7 @@ class TurboVectorEnv(VectorEnv):
     Args:
         rom_path: path of the supported cartridge image; defaults to the
             ``TANUVEX_TURBO_ROM`` environment variable.
-        num_envs: number of lanes (sub-environments), 1 to :data:`MAX_NUM_ENVS`.
+        num_envs: number of lanes (sub-environments), 1 to :data:`~tanuvex_turbo.env.arguments.MAX_NUM_ENVS`.
         states: start states: a directory of ``*.state`` files, a file, a
             mapping ``name -> path or bytes``, or a sequence of paths or
             ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
@@ -286,106 +271,72 @@ class TurboVectorEnv(VectorEnv):
         end_on_level_end: bool = False,
         batch_size: int | None = None,
     ) -> None:
-        num_envs = check_num_envs(num_envs)
-        if end_on_life_loss and episodic_life:
-            raise ValueError("end_on_life_loss and episodic_life exclude each other: choose one")
-        self._action_table = resolve_action_set(action_set)
-        rom_path, rom_source = rom_path_and_source(rom_path)
-        if states is None:
-            states = os.environ.get("TANUVEX_TURBO_STATES") or None
-        self.autoreset_mode = _autoreset_mode(autoreset_mode)
-        max_episode_steps = _episode_limit(max_episode_steps)
-        if batch_size is not None:
-            batch_size = _whole_number(batch_size, "batch_size")
-            if not 1 <= batch_size <= num_envs:
-                raise ValueError(f"batch_size must be in 1..num_envs ({num_envs}), got {batch_size}")
-        if render_mode not in (None, "rgb_array"):
-            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
-        if seed is not None:
-            seed = _whole_number(seed, "seed")
-            if seed < 0:
-                raise ValueError(f"seed must be a non-negative integer, got {seed}")
-
-        catalog_data, catalog_names = load_catalog(states)
-        self._extra_layout = _extra_layout(extra_info)
-        if not observations:
-            grayscale, frame_stack, frame_maxpool = True, 1, False
-            crop_top, crop_bottom, crop_left, crop_right = 223, 0, 239, 0
-            crop_mode, resize_width, resize_height, resize_algorithm = "remove", 1, 1, "nearest"
-            obs_type = None
-        self._engine = _open_engine(
-            rom_source,
+        arguments = check_arguments(
             rom_path,
             num_envs,
+            states=states,
+            start_state=start_state,
+            action_set=action_set,
+            autoreset_mode=autoreset_mode,
+            max_episode_steps=max_episode_steps,
+            end_on_life_loss=end_on_life_loss,
+            episodic_life=episodic_life,
+            render_mode=render_mode,
+            copy=copy,
+            extra_info=extra_info,
+            seed=seed,
             frame_skip=frame_skip,
-            # "rgb" is the colour picture; a contradicting grayscale=False is the engine's to refuse.
-            grayscale=grayscale and obs_type != "rgb",
+            grayscale=grayscale,
             frame_stack=frame_stack,
             terminate_on_flag=terminate_on_flag,
             crop_top=crop_top,
             crop_bottom=crop_bottom,
+            crop_left=crop_left,
+            crop_right=crop_right,
+            crop_mode=crop_mode,
+            crop_fill=crop_fill,
             resize_width=resize_width,
             resize_height=resize_height,
-            state_catalog_data=catalog_data or None,
-            state_catalog_names=catalog_names or None,
-            seed=0 if seed is None else seed,
+            resize_algorithm=resize_algorithm,
             frame_maxpool=frame_maxpool,
             noop_reset_max=noop_reset_max,
             sticky_action_prob=sticky_action_prob,
-            crop_left=crop_left,
-            crop_right=crop_right,
-            crop_mode=crop_mode,
-            crop_fill=crop_fill,
-            resize_algorithm=resize_algorithm,
             num_threads=num_threads,
-            extra_info_ids=[entry[1] for entry in self._extra_layout] or None,
-            render_observations=bool(observations),
+            observations=observations,
             obs_type=obs_type,
+            progress_info=progress_info,
+            end_on_level_end=end_on_level_end,
+            batch_size=batch_size,
         )
+        game, observe, rules, running = arguments.game, arguments.observation, arguments.episodes, arguments.running
+        self._action_table = game.action_table
+        self.autoreset_mode = rules.autoreset_mode
+        self._extra_layout = observe.extra_layout
+        self._engine = open_engine(game.rom_source, game.rom_path, running.num_envs, **arguments.engine_arguments())
         engine = self._engine
         n = engine.num_envs
         self.num_envs = n
-        self.render_mode = render_mode
-        self.copy = bool(copy)
-        self.observations = bool(observations)
+        self.render_mode = running.render_mode
+        self.copy = running.copy
+        self.observations = observe.observations
         # Each lane's episode state and the rules that end episodes, for every way of stepping.
         self._book = EpisodeBook(
             n,
-            end_on_life_loss=bool(end_on_life_loss),
-            episodic_life=bool(episodic_life),
-            end_on_level_end=bool(end_on_level_end),
-            progress_info=bool(progress_info),
-            max_episode_steps=max_episode_steps,
+            end_on_life_loss=rules.end_on_life_loss,
+            episodic_life=rules.episodic_life,
+            end_on_level_end=rules.end_on_level_end,
+            progress_info=observe.progress_info,
+            max_episode_steps=rules.max_episode_steps,
         )
-        # An engine call whose bookkeeping was cut short (Ctrl-C) until _recover() catches up.
+        # A step, reset or restore whose bookkeeping was cut short (Ctrl-C) until _recover() catches up.
         self._journal: tuple[Any, ...] | None = None
-        self._undelivered: tuple[Any, ...] | None = None
         self._guard = threading.RLock()  # held by the one thread inside a public method
-        self._lane_token = object()  # identifies this environment's saved lanes
-        # Tags this environment's saved lanes: others restore them only under the same observation configuration.
-        self._lane_fingerprint = observation_fingerprint(
-            frame_skip=frame_skip,
-            grayscale=engine.grayscale,  # as the observation type resolved it
-            frame_stack=frame_stack,
-            frame_maxpool=frame_maxpool,
-            crop_top=crop_top,
-            crop_bottom=crop_bottom,
-            crop_left=crop_left,
-            crop_right=crop_right,
-            crop_mode=crop_mode,
-            crop_fill=crop_fill,
-            resize_width=resize_width,
-            resize_height=resize_height,
-            resize_algorithm=resize_algorithm,
-            render_observations=observations,
-            obs_type=engine.obs_type,
-        )
         self.metadata = dict(type(self).metadata)
         self.metadata["autoreset_mode"] = self.autoreset_mode
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
 
-        self._state_names: list[str] = list(engine.state_catalog)
-        if not self._state_names and not np.any(self._action_table & START):
+        self._starts = StartStates(engine.state_catalog, n)
+        if not self._starts.names and not np.any(self._action_table & START):
             warnings.warn(
                 "without start states every lane starts at power-on, on the title screen, and no action of this "
                 "action set presses Start, so no game will begin (no reward, no episode end): pass states=... "
@@ -396,11 +347,11 @@ class TurboVectorEnv(VectorEnv):
         self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
 
         obs_shape = engine.obs_shape()
-        self._lane_obs_size = int(np.prod(obs_shape[1:]))
         self.single_observation_space = spaces.Box(0, 255, obs_shape[1:], np.uint8)
         self.observation_space = batch_space(self.single_observation_space, n)
         self.single_action_space = spaces.Discrete(len(self._action_table))
         self.action_space = batch_space(self.single_action_space, n)
+        self._saver = LaneSaver(n, int(np.prod(obs_shape[1:])), observe.fingerprint(engine))
 
         # Arrays handed to the engine: allocated here, reused by every call.
         self._obs_shape = tuple(obs_shape)
@@ -428,17 +379,24 @@ class TurboVectorEnv(VectorEnv):
         self._no_seeds: list[int | None] = [None] * n
         self._extra = np.zeros(engine.extra_info_shape(), np.int64)
         self._frames: np.ndarray | None = None
-        self._indices = np.zeros(n, np.int32)
 
         self._all_lanes = np.ones(n, np.bool_)
         self._reset_done = False
-        self._start_index = np.full(n, _default_start_index(self._state_names), np.int32)
-        self._start_random = np.zeros(n, np.bool_)
-        self._init_async(batch_size)
-        if start_state is not None:
-            self._start_index, self._start_random = self._start_states_after(
-                np.ones(n, np.bool_), start_state, "start_state"
-            )
+        self._lanes = AsyncLanes(
+            self._book,
+            self._obs,
+            running.batch_size,
+            next_step=self.autoreset_mode is AutoresetMode.NEXT_STEP,
+            autoreset_name=self.autoreset_mode.name,
+            extra_layout=self._extra_layout,
+            extra_columns=self._extra.shape[1],
+            ram_columns=engine.ram_shape()[1] if self.progress_info else None,
+            info_names=self._info_names,
+            mask_names=self._mask_names,
+        )
+        self.batch_size = self._lanes.batch_size
+        if game.start_state is not None:
+            self._starts.take(self._starts.after(np.ones(n, np.bool_), game.start_state, "start_state"))
 
     # ------------------------------------------------------------------ properties
 
@@ -451,7 +409,7 @@ class TurboVectorEnv(VectorEnv):
     @property
     def state_names(self) -> list[str]:
         """Names of the start states in catalog order (empty without a catalog)."""
-        return list(self._state_names)
+        return list(self._starts.names)
 
     @property
     def action_table(self) -> np.ndarray:
@@ -465,7 +423,7 @@ class TurboVectorEnv(VectorEnv):
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state: a catalog index, -1 for power-on, or ``"random"``."""
-        return [_RANDOM_STATE if r else int(i) for i, r in zip(self._start_index, self._start_random)]
+        return self._starts.per_lane()
 
     # ------------------------------------------------------------------ Gymnasium API
 
@@ -486,12 +444,12 @@ class TurboVectorEnv(VectorEnv):
         n = self.num_envs
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
-        mask = np.ones(n, np.bool_) if mask is None else _check_reset_mask(mask, n)
-        go_on, seeds, commit_choices = self._reset_choices(seed, options, mask)
+        mask = np.ones(n, np.bool_) if mask is None else check_reset_mask(mask, n)
+        go_on, seeds, generator, starts = self._starts.reset_choices(seed, options, mask)
         # Everything is checked: from here on the environment changes.
         self._recover()
-        commit_choices()
-        self._cancel_in_flight()
+        self._commit_choices(generator, starts)
+        self._lanes.cancel(self._engine)
         self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)], go_on)
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
@@ -533,7 +491,7 @@ class TurboVectorEnv(VectorEnv):
             return self._step_async(actions, env_ids)
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
-        lanes = None if mask is None else _lane_mask(mask, self.num_envs, "mask")
+        lanes = None if mask is None else lane_mask(mask, self.num_envs, "mask")
         self._set_actions(actions)
         self._recover()
         book = self._book
@@ -572,7 +530,7 @@ class TurboVectorEnv(VectorEnv):
         """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
         if self._engine is not None:
             self._recover()
-            self._cancel_in_flight()
+            self._lanes.cancel(self._engine)
         self._engine = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
@@ -587,7 +545,7 @@ class TurboVectorEnv(VectorEnv):
 
     @max_episode_steps.setter
     def max_episode_steps(self, value: int | None) -> None:
-        self._book.max_episode_steps = _episode_limit(value)
+        self._book.max_episode_steps = episode_limit(value)
 
     @property
     def end_on_life_loss(self) -> bool:
@@ -647,37 +605,28 @@ class TurboVectorEnv(VectorEnv):
     def _recover(self) -> None:
         """Catches up on an engine call whose bookkeeping was cut short (Ctrl-C).
 
-        Every call that reads or changes lanes runs this first. A step or a
-        receive the engine ran is booked as if nothing had happened (the
-        results of a cut receive come back from the next :meth:`recv`); a
-        reset cut short leaves its lanes to be reset again.
+        Every call that reads or changes lanes runs this first. A step the
+        engine ran is booked as if nothing had happened; a reset cut short
+        leaves its lanes to be reset again; the asynchronous lanes catch up on
+        their own calls (:meth:`AsyncLanes.recover`).
         """
         journal = self._journal
-        if journal is None:
-            return
-        kind = journal[0]
-        if kind == "commit":
-            self._book.commit(journal[1])
-        elif kind == "step":
-            stepped, started = journal[1], journal[2]
-            ran = not np.isnan(self._rewards[stepped]).any() if stepped.any() else False
-            if ran:
-                self._book_step(stepped, started)
-            elif started is not None:
-                self._book.needs_reset[started] = True
-        elif kind == "reset":
-            self._book.needs_reset[journal[1]] = True
-        elif kind == "send":
-            _, ids, starts, flying = journal
-            if self._engine.step_in_flight() == flying + len(ids):
-                self._mark_sent(ids, starts)
-        elif kind == "recv":
-            if not np.isnan(self._recv_outputs[0]).any():
-                self._undelivered = self._book_recv(journal[1])
-        elif kind == "cancel":
-            if self._engine.step_in_flight() == 0:
-                self._mark_cancelled()
-        self._journal = None
+        if journal is not None:
+            kind = journal[0]
+            if kind == "commit":
+                self._book.commit(journal[1])
+            elif kind == "step":
+                stepped, started = journal[1], journal[2]
+                ran = not np.isnan(self._rewards[stepped]).any() if stepped.any() else False
+                if ran:
+                    self._book_step(stepped, started)
+                elif started is not None:
+                    self._book.needs_reset[started] = True
+            elif kind == "reset":
+                self._book.needs_reset[journal[1]] = True
+            self._journal = None
+        if self._lanes.journal is not None:
+            self._lanes.recover(self._engine, self.copy, self._full_batch)
 
     def _new_obs(self) -> np.ndarray | None:
         """The array a step returns its observation in when copying (the engine fills it), else None."""
@@ -700,7 +649,7 @@ class TurboVectorEnv(VectorEnv):
         )
 
     def _set_actions(self, actions: Any) -> None:
-        _action_bytes(self._action_table, self._raw_actions, actions, self.num_envs, out=self._actions)
+        action_bytes(self._action_table, self._raw_actions, actions, self.num_envs, out=self._actions)
 
     # ------------------------------------------------------------------ resets
 
@@ -719,108 +668,19 @@ class TurboVectorEnv(VectorEnv):
         self._engine.info_into(*self._info_args)
         self._book.start(mask, self._info["lives"], self._read_ram())
 
-    def _reset_choices(self, seed: Any, options: dict[str, Any], mask: np.ndarray):
-        """Checks a reset's ``seed`` and ``options`` (``reset_mask`` already taken out), changing nothing.
-
-        Returns whether a lane whose game goes on (episodic_life) may go on,
-        each lane's seed, and a function that makes the choices the
-        environment's (the random generator, the start states).
-        """
-        seeds, generator = self._lane_seeds(seed)
-        if "state" in options and "states" in options:
-            raise ValueError("give either options['state'] or options['states'], not both")
-        # Under episodic_life a lane whose episode ended by a lost life plays on,
-        # unless this reset asks for a seed or a start state.
-        go_on = seed is None and "state" not in options and "states" not in options
-        starts = None
-        if "state" in options:
-            starts = self._start_states_after(mask, options.pop("state"), "options['state']", broadcast=True)
-        elif "states" in options:
-            starts = self._start_states_after(mask, options.pop("states"), "options['states']")
-        if options:
-            raise ValueError(f"unknown reset options: {', '.join(sorted(options))}")
-
-        def commit() -> None:
-            if generator is not None:
-                self._np_random, self._np_random_seed = generator
-            if starts is not None:
-                self._start_index, self._start_random = starts
-
-        return go_on, seeds, commit
+    def _commit_choices(self, generator: Any, starts: tuple[np.ndarray, np.ndarray] | None) -> None:
+        """Makes a checked reset's choices the environment's: the random generator, the start states."""
+        if generator is not None:
+            self._np_random, self._np_random_seed = generator
+        if starts is not None:
+            self._starts.take(starts)
 
     def _start_indices(self, mask: np.ndarray) -> np.ndarray:
-        """Catalog index per lane for a reset of ``mask``; random lanes draw a new one."""
-        indices = self._indices
-        np.copyto(indices, self._start_index)
-        draw = mask & self._start_random
-        if draw.any():
-            indices[draw] = self.np_random.integers(0, len(self._state_names), size=int(draw.sum()))
-        return indices.copy()
+        """Catalog index per lane for a reset of ``mask``; random lanes draw a new one from :attr:`np_random`."""
+        return self._starts.for_reset(mask, self._generator)
 
-    def _lane_seeds(self, seed: Any) -> tuple[list[int | None], Any]:
-        """Each lane's seed, and the new ``(np_random, np_random_seed)`` they imply (None: unchanged)."""
-        n = self.num_envs
-        if seed is None:
-            return [None] * n, None
-        if isinstance(seed, (int, np.integer)) and not isinstance(seed, bool):
-            seed = int(seed)
-            if seed < 0:
-                raise ValueError(f"seed must be a non-negative integer, got {seed}")
-            return [(seed + i) % 2**64 for i in range(n)], seeding.np_random(seed)
-        if not isinstance(seed, (Sequence, np.ndarray)) or isinstance(seed, (str, bytes)):
-            raise TypeError(f"seed must be an integer, one seed (or None) per lane, or None; got {type(seed).__name__}")
-        seeds = list(seed)
-        if len(seeds) != n:
-            raise ValueError(
-                f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seeds)}."
-            )
-        for value in seeds:
-            if value is not None and (not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0):
-                raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
-        given = [int(v) for v in seeds if v is not None]
-        generator = None
-        if given:
-            entropy = int(np.random.SeedSequence(given).generate_state(1, np.uint64)[0])
-            generator = seeding.np_random(entropy)
-        return [None if v is None else int(v) % 2**64 for v in seeds], generator
-
-    def _start_states_after(
-        self, mask: np.ndarray, choice: Any, what: str, broadcast: bool = False
-    ) -> tuple[np.ndarray, np.ndarray]:
-        """Each lane's start state (index, random) once the lanes of ``mask`` take ``choice``; changes nothing."""
-        n = self.num_envs
-        if broadcast or isinstance(choice, (str, int, np.integer)) or choice is None:
-            per_lane = [choice] * n
-        else:
-            per_lane = list(choice)
-            if len(per_lane) != n:
-                raise ValueError(f"{what} must name one start state per lane ({n}), got {len(per_lane)}")
-        resolved = [None if value is None else self._resolve_state(value, what) for value in per_lane]
-        index, random = self._start_index.copy(), self._start_random.copy()
-        for lane in np.flatnonzero(mask):
-            value = resolved[lane]
-            if value is None:
-                continue
-            random[lane] = value == _RANDOM_STATE
-            index[lane] = 0 if value == _RANDOM_STATE else value
-        return index, random
-
-    def _resolve_state(self, value: Any, what: str) -> int | str:
-        names = self._state_names
-        if not names:
-            raise ValueError(f"{what}: this environment has no start states (pass states=... to the constructor)")
-        if isinstance(value, str):
-            if value == _RANDOM_STATE and _RANDOM_STATE not in names:
-                return _RANDOM_STATE
-            try:
-                return names.index(value)
-            except ValueError:
-                raise ValueError(f"{what}: unknown start state {value!r}; known: {', '.join(names)}") from None
-        if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-            if not 0 <= int(value) < len(names):
-                raise ValueError(f"{what}: start state index {int(value)} is outside 0..{len(names) - 1}")
-            return int(value)
-        raise TypeError(f"{what}: a start state is a name or an index, got {type(value).__name__}")
+    def _generator(self) -> np.random.Generator:
+        return self.np_random
 
     # ------------------------------------------------------------------ outputs
 
@@ -848,31 +708,6 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ asynchronous steps
 
-    def _init_async(self, batch_size: Any) -> None:
-        n = self.num_envs
-        b = n if batch_size is None else _whole_number(batch_size, "batch_size")
-        if not 1 <= b <= n:
-            raise ValueError(f"batch_size must be in 1..num_envs ({n}), got {batch_size}")
-        if b < n and self.autoreset_mode is not AutoresetMode.NEXT_STEP:
-            raise ValueError(
-                f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {self.autoreset_mode.name}"
-            )
-        self.batch_size = b
-        # Finished lanes' observations, in finishing order (a row per lane, batch_size rows per recv).
-        self._ring: np.ndarray | None = None
-        self._in_flight = np.zeros(n, np.bool_)
-        self._sent_start = np.zeros(n, np.bool_)  # the lane was sent a reset (or kept), not a step
-        # Lanes sent and received (or cancelled) so far, as the engine counts them: the ring row of
-        # the c-th lane to finish is c % ring rows.
-        self._sent_count = 0
-        self._received_count = 0
-        self._recv_ids = np.zeros(b, np.int32)
-        self._recv_outputs = step_outputs(b)
-        self._recv_extra = np.zeros((b, self._extra.shape[1]), np.int64)
-        self._recv_ram = np.zeros((b, self._engine.ram_shape()[1]), np.uint8) if self.progress_info else None
-        # A batch received by a recv() that was cut short (Ctrl-C): the next recv() returns it.
-        self._undelivered = None
-
     @_one_caller
     def send(self, actions: Any, env_ids: Any = None) -> None:
         """Starts the lanes ``env_ids`` with ``actions`` (one per lane) and returns at once.
@@ -889,16 +724,15 @@ class TurboVectorEnv(VectorEnv):
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() or async_reset() before send()")
-        ids = self._send_ids(env_ids, actions)
-        action_bytes = _action_bytes(self._action_table, self._raw_actions, actions, len(ids))
+        lanes = self._lanes
+        ids = lanes.send_ids(env_ids, actions)
+        sent = action_bytes(self._action_table, self._raw_actions, actions, len(ids))
         self._recover()
-        busy = ids[self._busy()[ids]]
-        if busy.size:
-            raise RuntimeError(f"lane {busy[0]} is in flight; receive it before sending it again")
+        lanes.check_idle(ids)
         starts = self._book.needs_reset[ids]
         if starts.any() and self.autoreset_mode is AutoresetMode.DISABLED:
             raise RuntimeError(PENDING_RESET_MESSAGE)
-        self._send(ids, action_bytes, starts, None, go_on=True)
+        lanes.send(self._engine, ids, sent, starts, None, True, self._start_indices)
 
     @_one_caller
     def recv(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
@@ -916,60 +750,12 @@ class TurboVectorEnv(VectorEnv):
         """
         self._check_open()
         self._recover()
-        if self._undelivered is not None:
-            result, self._undelivered = self._undelivered, None
-            return result
-        outputs = self._recv_outputs
-        outputs[0].fill(np.nan)  # rewards the engine has not written are NaN (see _recover)
-        self._journal = ("recv", self._received_count)
-        try:
-            self._engine.step_recv_into(
-                self._recv_ids,
-                *outputs,
-                extra_info=self._recv_extra if self._extra_layout else None,
-                ram=self._recv_ram,
-            )  # type: ignore[misc]
-        except Exception:
-            self._journal = None  # refused: nothing was received
-            raise
-        result = self._book_recv(self._journal[1])
-        self._journal = None
-        return result
+        return self._lanes.recv(self._engine, self.copy, self._full_batch)
 
-    def _book_recv(self, received: int):
-        """Books the episodes of the lanes a receive returned and builds its result (journal "recv")."""
-        n, b = self.num_envs, self.batch_size
-        outputs = self._recv_outputs
-        ids = self._recv_ids.copy()
-        rewards, terminated, truncated = outputs[0].copy(), outputs[1].copy(), outputs[2].copy()
-        values = [array.copy() for array in outputs[3:]]
-        ram = None if self._recv_ram is None else self._recv_ram.copy()
-        lanes: Any = ids
-        if b == n:  # every lane came back: lane order, as a synchronous step
-            order = np.argsort(ids, kind="stable")
-            rewards, terminated, truncated = rewards[order], terminated[order], truncated[order]
-            values = [value[order] for value in values]
-            ram = None if ram is None else ram[order]
-            lanes = slice(None)
-        started = self._sent_start[ids] if b < n else self._sent_start.copy()
-        lives = values[self._info_names.index("lives")]
-        outcome = self._book.outcome(lanes, ~started, started, terminated, truncated, lives, ram)
-        self._journal = ("commit", outcome)
-        self._book.commit(outcome)
-        self._in_flight[ids] = False
-        self._received_count = received + b
-        terminated, truncated = outcome.terminated, outcome.truncated
-        if b < n:
-            obs = self._ring_rows(received)
-            info: dict[str, Any] = dict(zip(self._info_names, values))
-            info.update((name, np.ones(b, np.bool_)) for name in self._mask_names)
-            if self.progress_info:
-                info.update(self._book.progress_of(ids))
-            for name, _, offset, count, dtype in self._extra_layout:
-                column = self._recv_extra[:, offset] if count == 1 else self._recv_extra[:, offset : offset + count]
-                info[name] = column.astype(dtype)
-            info["env_id"] = ids
-            return obs, rewards, terminated, truncated, info
+    def _full_batch(
+        self, rewards: np.ndarray, terminated: np.ndarray, truncated: np.ndarray, values: list[np.ndarray]
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """The result of a receive of every lane, booked, in lane order: as a synchronous step's."""
         self._rewards[:] = rewards
         self._terminated[:] = terminated
         self._truncated[:] = truncated
@@ -979,20 +765,8 @@ class TurboVectorEnv(VectorEnv):
         info = self._build_info(None)
         if self.autoreset_mode is AutoresetMode.SAME_STEP and self._book.any_needs_reset:
             info = self._reset_same_step(obs_out)
-        info["env_id"] = np.arange(n, dtype=np.int32)
+        info["env_id"] = np.arange(self.num_envs, dtype=np.int32)
         return self._step_result(obs_out, info)
-
-    def _ring_rows(self, received: int) -> np.ndarray:
-        """The observations of the batch whose first lane was the ``received``-th to finish."""
-        ring = self._ring
-        assert ring is not None
-        b = self.batch_size
-        row = received % len(ring)
-        if row + b <= len(ring):
-            obs = ring[row : row + b]
-            return obs.copy() if self.copy else obs
-        # After a cancel the batch may wrap around the end of the ring.
-        return ring.take(np.arange(row, row + b) % len(ring), axis=0)
 
     @_one_caller
     def async_reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
@@ -1008,120 +782,24 @@ class TurboVectorEnv(VectorEnv):
         options = dict(options or {})
         if "reset_mask" in options:
             raise ValueError("async_reset() resets every lane: options['reset_mask'] is not accepted")
-        go_on, seeds, commit_choices = self._reset_choices(seed, options, self._all_lanes)
+        go_on, seeds, generator, starts = self._starts.reset_choices(seed, options, self._all_lanes)
         self._recover()
-        commit_choices()
-        self._cancel_in_flight()
-        ids = np.arange(self.num_envs, dtype=np.int32)
-        self._send(ids, np.zeros(self.num_envs, np.uint8), np.ones(self.num_envs, np.bool_), seeds, go_on=go_on)
+        self._commit_choices(generator, starts)
+        self._lanes.cancel(self._engine)
+        n = self.num_envs
+        ids = np.arange(n, dtype=np.int32)
+        self._lanes.send(
+            self._engine, ids, np.zeros(n, np.uint8), np.ones(n, np.bool_), seeds, go_on, self._start_indices
+        )
         self._reset_done = True
 
     def _step_async(self, actions: Any, env_ids: Any):
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         self._recover()
-        if env_ids is None:
-            ids = np.flatnonzero(~self._busy()).astype(np.int32)
-            count = np.asarray(actions).size
-            if count != len(ids):
-                raise ValueError(
-                    f"step() sends one action to each of the {len(ids)} lanes not in flight (every lane after a "
-                    f"reset, the lanes of the last recv() after that), got {count} actions"
-                )
-        else:
-            ids = self._send_ids(env_ids, actions)
-        flying = int(self._in_flight.sum())
-        if self._undelivered is None and flying + len(ids) < self.batch_size:
-            raise ValueError(
-                f"step() sends {len(ids)} lanes but recv() needs {self.batch_size} in flight ({flying} are)"
-            )
+        ids = self._lanes.step_ids(env_ids, actions)
         self.send(actions, ids)
         return self.recv()
-
-    def _busy(self) -> np.ndarray:
-        """Lanes that cannot be sent: in flight, or received by a cut-short recv() not yet delivered."""
-        if self._undelivered is None:
-            return self._in_flight
-        busy = self._in_flight.copy()
-        busy[self._undelivered[4]["env_id"]] = True
-        return busy
-
-    def _send_ids(self, env_ids: Any, actions: Any) -> np.ndarray:
-        n = self.num_envs
-        if env_ids is None:
-            ids = np.arange(np.asarray(actions).size, dtype=np.int64)
-        else:
-            ids = np.asarray(env_ids)
-        if ids.ndim != 1 or ids.dtype.kind not in "iu" or not ids.size:
-            raise ValueError(f"env_ids must be a non-empty 1-D array of lane indices, got {ids!r}")
-        if ids.min() < 0 or ids.max() >= n:
-            raise ValueError(f"env_ids must be lane indices in 0..{n - 1}, got {ids.min()}..{ids.max()}")
-        if np.unique(ids).size != ids.size:
-            raise ValueError("env_ids must not name a lane twice")
-        return ids.astype(np.int32)
-
-    def _send(
-        self, ids: np.ndarray, action_bytes: np.ndarray, starts: np.ndarray, seeds: list | None, go_on: bool
-    ) -> None:
-        """Sends ``ids``: a step, or where ``starts`` says a new episode (a reset, or with ``go_on`` a
-        lane whose game goes on after a lost life, kept as it stands)."""
-        n = self.num_envs
-        indices = None
-        if starts.any():
-            mask = np.zeros(n, np.bool_)
-            mask[ids[starts]] = True
-            kept = self._book.goes_on(mask) if go_on else np.zeros(n, np.bool_)
-            lane_indices = self._start_indices(mask & ~kept)
-            lane_indices[kept] = KEEP_LANE
-            indices = np.ascontiguousarray(lane_indices[ids])
-        if self.batch_size < n and self._ring is None:
-            rows = self.batch_size * -(-n // self.batch_size)
-            self._ring = np.zeros((rows, *self._obs_shape[1:]), np.uint8)
-        flying = int(self._in_flight.sum())
-        self._journal = ("send", ids, starts, flying)
-        try:
-            self._engine.step_send(
-                ids,
-                action_bytes,
-                self._obs,
-                self._ring,
-                np.ascontiguousarray(starts) if starts.any() else None,
-                indices,
-                None if seeds is None else [seeds[i] for i in ids],
-            )
-        except Exception:
-            self._journal = None  # refused: nothing was sent
-            raise
-        self._mark_sent(ids, starts)
-        self._journal = None
-
-    def _mark_sent(self, ids: np.ndarray, starts: np.ndarray) -> None:
-        self._in_flight[ids] = True
-        self._sent_start[ids] = starts
-        self._sent_count = self._received_count + int(self._in_flight.sum())
-
-    def _cancel_in_flight(self) -> None:
-        """Finishes the lanes in flight and drops their results (their lanes keep their new state).
-
-        Their results were never seen: the next step of such a lane is a
-        reset, as after an ended episode. So for a batch a cut-short recv()
-        had not delivered yet.
-        """
-        if self._undelivered is not None:
-            self._book.needs_reset[self._undelivered[4]["env_id"]] = True
-            self._undelivered = None
-        if not self._in_flight.any():
-            return
-        self._journal = ("cancel",)
-        self._engine.step_cancel()
-        self._mark_cancelled()
-        self._journal = None
-
-    def _mark_cancelled(self) -> None:
-        lanes = np.flatnonzero(self._in_flight)
-        self._book.needs_reset[lanes] = True
-        self._in_flight[lanes] = False
-        self._received_count = self._sent_count
 
     def _reset_same_step(self, obs: np.ndarray | None) -> dict[str, Any]:
         """SAME_STEP after the lanes' step: resets the ended lanes now; returns the step's info with their finals."""
@@ -1163,12 +841,7 @@ class TurboVectorEnv(VectorEnv):
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() before clone_states()")
-        lanes = _lane_mask(mask, self.num_envs, "mask")
-        snapshots = self._engine.capture_snapshots(self._obs, lanes)
-        fingerprint = self._lane_fingerprint
-        return [
-            None if snapshot is None else pack_lane_state(snapshot.to_bytes(), fingerprint) for snapshot in snapshots
-        ]
+        return self._saver.clone(self._engine, self._obs, lane_mask(mask, self.num_envs, "mask"))
 
     @_one_caller
     def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
@@ -1182,12 +855,7 @@ class TurboVectorEnv(VectorEnv):
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() before save_states()")
-        lanes = _lane_mask(mask, self.num_envs, "mask")
-        snapshots = self._engine.capture_snapshots(self._obs, lanes)
-        return [
-            None if snapshot is None else SavedLane(snapshot, self._lane_token, self._lane_fingerprint)
-            for snapshot in snapshots
-        ]
+        return self._saver.save(self._engine, self._obs, lane_mask(mask, self.num_envs, "mask"))
 
     @_one_caller
     def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
@@ -1218,7 +886,7 @@ class TurboVectorEnv(VectorEnv):
         """
         self._check_open()
         n = self.num_envs
-        mask, snapshots = self._decode_states(states)
+        mask, snapshots = self._saver.decode(self._engine, states)
         if not self._reset_done and not mask.all():
             raise RuntimeError("call reset() before restoring only some lanes")
         self._recover()
@@ -1228,179 +896,6 @@ class TurboVectorEnv(VectorEnv):
         self._journal = None
         self._reset_done = True
         return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
-
-    def _decode_states(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
-        """The lanes given in ``states`` and their live snapshots; refuses any damaged entry, changing nothing.
-
-        ``first_lane``: the number of lane 0 in messages (a Ray shard's first lane).
-        """
-        live: list[Any] = [None] * self.num_envs
-        if isinstance(states, Sequence) and not isinstance(states, (str, bytes, bytearray)):
-            states = list(states)
-            if len(states) != self.num_envs:
-                return self._decode_payloads(states, first_lane)  # refused with the length message
-            for lane, state in enumerate(states):
-                if isinstance(state, SavedLane):
-                    live[lane] = state.snapshot_for(self._lane_token)
-                    states[lane] = None if live[lane] is not None else state.to_bytes()
-        if all(state is None for state in live):
-            return self._decode_payloads(states, first_lane)
-        if all(state is None for state in states):
-            return np.array([state is not None for state in live], np.bool_), live
-        mask, decoded = self._decode_payloads(states, first_lane)
-        mask |= np.array([state is not None for state in live], np.bool_)
-        return mask, [own if own is not None else other for own, other in zip(live, decoded)]
-
-    def _decode_payloads(self, states: Any, first_lane: int = 0) -> tuple[np.ndarray, list[Any]]:
-        payloads = lane_state_payloads(states, self.num_envs)
-        envelopes = [
-            None
-            if blob is None
-            else unpack_lane_state(blob, first_lane + lane, self._lane_obs_size, self._lane_fingerprint)
-            for lane, blob in enumerate(payloads)
-        ]
-        mask = np.array([blob is not None for blob in payloads], np.bool_)
-        return mask, self._engine.decode_snapshots(envelopes)
-
-
-def _whole_number(value: Any, name: str) -> int:
-    """``value`` as an int: an int or anything with ``__index__`` (not a bool); a float such as 1.5 is refused."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, got bool")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
-
-
-def _episode_limit(value: Any) -> int | None:
-    """``max_episode_steps`` checked: None or a whole number of at least 1."""
-    if value is None:
-        return None
-    value = _whole_number(value, "max_episode_steps")
-    if value < 1:
-        raise ValueError(f"max_episode_steps must be at least 1, got {value}")
-    return value
-
-
-def check_num_envs(num_envs: Any) -> int:
-    """``num_envs`` as an int, or the error that says what it may be."""
-    try:
-        value = operator.index(num_envs)
-    except TypeError:
-        raise TypeError(
-            f"num_envs must be an integer from 1 to {MAX_NUM_ENVS}, got {type(num_envs).__name__}"
-        ) from None
-    if isinstance(num_envs, bool) or not 1 <= value <= MAX_NUM_ENVS:
-        raise ValueError(f"num_envs must be an integer from 1 to {MAX_NUM_ENVS}, got {num_envs!r}")
-    return value
-
-
-def _autoreset_mode(value: Any) -> AutoresetMode:
-    """An AutoresetMode from a member, its value ("SameStep") or its name in any case ("same_step")."""
-    if isinstance(value, AutoresetMode):
-        return value
-    if isinstance(value, str):
-        key = value.replace("_", "").lower()
-        for mode in AutoresetMode:
-            if key in (mode.value.lower(), mode.name.replace("_", "").lower()):
-                return mode
-    choices = ", ".join(f"{mode.name} ({mode.value!r})" for mode in AutoresetMode)
-    raise ValueError(f"autoreset_mode must be a gymnasium.vector.AutoresetMode or one of {choices}, got {value!r}")
-
-
-def _default_start_index(names: Sequence[str]) -> int:
-    """The catalog entry named DEFAULT_START_STATE, else the first entry; -1 (power-on) without a catalog."""
-    if DEFAULT_START_STATE in names:
-        return list(names).index(DEFAULT_START_STATE)
-    return 0 if names else -1
-
-
-def _open_engine(rom_source: str, rom_path: str, *args: Any, **kwargs: Any) -> _RetroVecEnv:
-    """Builds the engine; a cartridge it cannot open raises an error that names the file and what to do."""
-    try:
-        return _RetroVecEnv(rom_path, *args, **kwargs)
-    except RuntimeError as error:
-        explained = explain_cartridge_error(str(error), rom_path, rom_source)
-        if explained is None:
-            raise
-        raise explained from None
-
-
-def _extra_layout(requested: Sequence[str | int]):
-    """(name, id, column offset, count, dtype) per requested extra info entry, in the caller's order."""
-    if isinstance(requested, (str, int)):
-        requested = [requested]
-    catalogue = extra_info_descriptors()
-    by_name = {entry[1]: entry for entry in catalogue}
-    layout = []
-    offset = 0
-    seen = set()
-    for item in requested:
-        if isinstance(item, str):
-            entry = by_name.get(item)
-            if entry is None:
-                raise ValueError(f"unknown extra info {item!r}; known: {', '.join(by_name)}")
-        elif isinstance(item, (int, np.integer)) and 0 <= int(item) < len(catalogue):
-            entry = catalogue[int(item)]
-        else:
-            raise ValueError(f"unknown extra info {item!r}")
-        ident, name, count, dtype = entry[0], entry[1], entry[2], entry[3]
-        if name in seen:
-            raise ValueError(f"extra info {name!r} is requested twice")
-        seen.add(name)
-        if name in dict(INFO_FIELDS):
-            raise ValueError(f"extra info {name!r} clashes with a game value of the same name")
-        layout.append((name, ident, offset, count, _EXTRA_DTYPES[dtype]))
-        offset += count
-    return layout
-
-
-def _action_bytes(table: np.ndarray, raw: bool, actions: Any, count: int, out: np.ndarray | None = None) -> np.ndarray:
-    """The controller bytes of ``count`` action indices (raw bytes when the action set is ``"full"``), in ``out``."""
-    actions = np.asarray(actions)
-    if actions.shape != (count,):
-        raise ValueError(f"actions must have shape ({count},), got {actions.shape}")
-    if out is None:
-        out = np.empty(count, np.uint8)
-    kind = actions.dtype.kind
-    if kind == "u" and raw and actions.dtype.itemsize == 1:
-        np.copyto(out, actions)
-        return out
-    if kind not in "iu" and not (kind == "f" and np.all(np.mod(actions, 1) == 0)):
-        raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
-    # Compared before any conversion: take() would wrap a uint64 above
-    # the signed range, or a float beyond it, to a valid index.
-    if actions.size and (actions.min() < 0 or actions.max() >= len(table)):
-        bad = actions.min() if actions.min() < 0 else actions.max()
-        raise ValueError(f"action {bad} is outside the action space (0..{len(table) - 1})")
-    return table.take(actions.astype(np.intp), out=out)
-
-
-def _check_reset_mask(mask: Any, n: int) -> np.ndarray:
-    if not isinstance(mask, np.ndarray):
-        raise TypeError(f"`options['reset_mask']` must be a numpy array, got {type(mask)}")
-    if mask.shape != (n,):
-        raise ValueError(f"`options['reset_mask']` must have shape `({n},)`, got {mask.shape}")
-    if mask.dtype != np.bool_:
-        raise TypeError(f"`options['reset_mask']` must have `dtype=np.bool_`, got {mask.dtype}")
-    if not np.any(mask):
-        raise ValueError(
-            f"`options['reset_mask']` must contain a boolean array with at least one True value, got reset_mask={mask}"
-        )
-    return np.ascontiguousarray(mask)
-
-
-def _lane_mask(mask: Any, n: int, what: str) -> np.ndarray:
-    """A bool array of n lanes from None (every lane) or anything array-like of n booleans."""
-    if mask is None:
-        return np.ones(n, np.bool_)
-    lanes = np.asarray(mask)
-    if lanes.shape != (n,) or lanes.dtype != np.bool_:
-        raise ValueError(f"{what} must be {n} booleans, got shape {lanes.shape} of {lanes.dtype}")
-    if not lanes.any():
-        raise ValueError(f"{what} must select at least one lane")
-    return np.ascontiguousarray(lanes)
 
 
 register_env_id()
