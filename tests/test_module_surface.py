@@ -1,5 +1,6 @@
 """The extension module's surface: names, order, constants, classes, the
-extra info catalogue and the once-per-process initialisation."""
+extra info catalogue and the once-per-process initialisation; and the
+direction of the package's imports."""
 
 from __future__ import annotations
 
@@ -181,3 +182,57 @@ def test_second_initialisation_in_one_process_is_refused():
     lines = result.stdout.splitlines()
     assert lines[0].startswith("ImportError:"), result.stdout
     assert lines[1] == "27"
+
+
+# Each room of the package may import the rooms of a lower rank only (its own modules aside).
+ROOM_RANK = {"_tanuvex_turbo": 0, "game": 1, "env": 2, "explore": 3, "adapters": 3, "cli": 4}
+ADAPTERS = {"sb3", "sb3_infos", "ray"}
+
+
+def room_of(name):
+    part = name.split(".")[1]
+    return "adapters" if part in ADAPTERS else part
+
+
+def test_rooms_import_downward_without_circles():
+    package = Path(tanuvex_turbo.__file__).parent
+    modules = {}
+    for path in package.rglob("*.py"):
+        parts = path.relative_to(package.parent).with_suffix("").parts
+        modules[".".join(parts[:-1] if parts[-1] == "__init__" else parts)] = path
+    modules["tanuvex_turbo._tanuvex_turbo"] = None
+
+    def owner(name):  # the module an imported name lives in
+        while name not in modules:
+            name = name.rpartition(".")[0]
+        return name
+
+    edges = {}
+    for name, path in modules.items():
+        if path is None or name.count(".") == 0 or room_of(name) not in ROOM_RANK:
+            continue  # the extension; the package root, __main__ and the old paths kept for users
+        found = set()
+        for node in ast.walk(ast.parse(path.read_text())):  # function-level imports too
+            if isinstance(node, ast.Import):
+                found.update(owner(alias.name) for alias in node.names if alias.name.startswith("tanuvex_turbo"))
+            elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("tanuvex_turbo"):
+                found.update(owner(f"{node.module}.{alias.name}") for alias in node.names)
+        edges[name] = found - {name}
+        room = room_of(name)
+        for target in edges[name]:
+            assert target != "tanuvex_turbo", f"{name} imports the package root"
+            other = room_of(target)
+            assert other == room or ROOM_RANK[other] < ROOM_RANK[room], f"{name} imports {target}"
+    state = {}
+
+    def visit(name, trail):
+        state[name] = "open"
+        for target in edges.get(name, ()):
+            assert state.get(target) != "open", f"import circle: {' -> '.join(trail + [target])}"
+            if target not in state:
+                visit(target, trail + [target])
+        state[name] = "done"
+
+    for name in edges:
+        if name not in state:
+            visit(name, [name])

@@ -229,7 +229,7 @@ def run(
     one run to the next (ended lanes are reset inside the timed loop). With
     ``args.gym`` the engine's and the wrapper's runs alternate.
     """
-    from tanuvex_turbo import _RetroVecEnv
+    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
     from tanuvex_turbo.game.actions import resolve_action_set
 
     table = resolve_action_set(args.action_set)

@@ -108,7 +108,7 @@ def run_async_bench(
     rom_path: str, args: argparse.Namespace, catalog: dict[str, Any], engine_kwargs: dict[str, Any], report: Callable
 ) -> list[dict[str, Any]]:
     """Runs sync and async loops for every lane and thread count; returns one record per configuration."""
-    from tanuvex_turbo import _RetroVecEnv
+    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
     from tanuvex_turbo.game.actions import resolve_action_set
 
     table = resolve_action_set(args.action_set)

@@ -51,7 +51,7 @@ def _check(args: argparse.Namespace) -> int:
         print(f"bytes:    {data[:16].hex(' ')}  ({what})")
     engine_error = None
     if not args.no_engine:
-        from tanuvex_turbo import _RetroVecEnv
+        from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
 
         try:
             _RetroVecEnv(path, 1, num_threads=1)

@@ -38,7 +38,9 @@ MAX_CELL_SIZE = 1 << 16
 
 
 def _explore(args: argparse.Namespace) -> int:
-    from tanuvex_turbo import explore, progress, replay
+    from tanuvex_turbo import explore
+    from tanuvex_turbo.explore import replay
+    from tanuvex_turbo.game import progress
 
     if args.plot:  # before the search, which may be long
         try:

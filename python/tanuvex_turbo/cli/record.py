@@ -188,7 +188,7 @@ def record(
         ValueError: an unsupported output suffix or bad numbers.
         RuntimeError: the cartridge image is refused by the engine.
     """
-    from tanuvex_turbo import _RetroVecEnv
+    from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
 
     path = pathlib.Path(out)
     suffix = path.suffix.lower()
