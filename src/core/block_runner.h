@@ -30,12 +30,12 @@
 
 namespace tt {
 
-// A `CpuCore` whose operand fetches read the bytes decoded with the
-// instruction (`begin` gives them to it): the instructions' statements run
-// unchanged, and the fetches fold into constants and one pc update.
-class BlockCpu : public CpuCore {
+// The instructions (cpu.h) over operand bytes decoded with the instruction
+// (`begin` gives them to it) instead of fetched: the fetches fold into
+// constants and one pc update.
+class BlockCpu : public CpuInstructions<BlockCpu> {
  public:
-  explicit BlockCpu(const CpuCore& core) : CpuCore(core.m, core) {}
+  explicit BlockCpu(const CpuState& core) : CpuInstructions(core.m, core) {}
 
   /// Starts the instruction at pc: consumes the opcode byte.
   TT_ALWAYS_INLINE void begin(uint16_t operand_bytes) {
@@ -44,66 +44,49 @@ class BlockCpu : public CpuCore {
     pc = static_cast<uint16_t>(pc + 1);
   }
 
-  TT_ALWAYS_INLINE uint8_t fetch() {
+ private:
+  friend class CpuInstructions<BlockCpu>;
+  TT_ALWAYS_INLINE uint8_t next_byte() {
     pc = static_cast<uint16_t>(pc + 1);
     return static_cast<uint8_t>(fetched++ ? operand >> 8 : operand);
   }
 
-#define TT_EXEC(CODE, ...)                  \
-  TT_ALWAYS_INLINE unsigned exec_##CODE() { \
-    unsigned c;                             \
-    __VA_ARGS__                             \
-    return c;                               \
-  }
-  TT_CPU_OPCODES(TT_EXEC)
-#undef TT_EXEC
-
- private:
   uint16_t operand = 0;
   unsigned fetched = 0;
-
-  // The addressing helpers again, over this fetch.
-  TT_ALWAYS_INLINE uint16_t fetch16() {
-    const uint8_t lo = fetch();
-    const uint8_t hi = fetch();
-    return static_cast<uint16_t>(lo | (hi << 8));
-  }
-  TT_ALWAYS_INLINE uint8_t zp() { return fetch(); }
-  TT_ALWAYS_INLINE uint8_t zpx() { return static_cast<uint8_t>(fetch() + x); }
-  TT_ALWAYS_INLINE uint8_t zpy() { return static_cast<uint8_t>(fetch() + y); }
-  TT_ALWAYS_INLINE uint32_t abs_() { return fetch16(); }
-  TT_ALWAYS_INLINE uint32_t abs_indexed(uint8_t index, unsigned& cycles) {
-    const uint32_t base = fetch16();
-    const uint32_t addr = base + index;
-    if (((base ^ addr) & 0xFFFF) >= 0x100) cycles += 1;
-    return addr;
-  }
-  TT_ALWAYS_INLINE uint32_t abs_indexed_nopage(uint8_t index) { return static_cast<uint32_t>(fetch16()) + index; }
-  TT_ALWAYS_INLINE uint32_t ind_x() {
-    const uint8_t z = static_cast<uint8_t>(fetch() + x);
-    return ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
-  }
-  TT_ALWAYS_INLINE uint32_t ind_y(unsigned& cycles) {
-    const uint8_t z = fetch();
-    const uint32_t lo = ram[z];
-    const uint32_t ptr = lo | (ram[static_cast<uint8_t>(z + 1)] << 8);
-    if (lo + y > 0xFF) cycles += 1;
-    return ptr + y;
-  }
-  TT_ALWAYS_INLINE uint32_t ind_y_nopage() {
-    const uint8_t z = fetch();
-    const uint32_t ptr = ram[z] | (ram[static_cast<uint8_t>(z + 1)] << 8);
-    return ptr + y;
-  }
-  TT_ALWAYS_INLINE unsigned branch(bool taken) {
-    const int8_t off = static_cast<int8_t>(fetch());
-    if (!taken) return 2;
-    const uint16_t next = pc;
-    const uint16_t target = static_cast<uint16_t>(next + off);
-    pc = target;
-    return ((next ^ target) & 0xFF00) ? 4 : 3;
-  }
 };
+
+// The exits of a run over translated code, as labels, for `run_blocks` and
+// `run_native` (native_code.h) alike, with the interpreter's checks: after
+// a write that reached the bus (`c` its cycles: bus debt, window, then an
+// NMI the write raised), one instruction or code outside PRG given to the
+// interpreter (`interpret`), the interpreter to the window's end. `PC` is
+// the program counter. They go on at the runner's `enter_block`, or set
+// `window_closed` and fall into the runner's `done`.
+// clang-format off
+#define TT_TRANSLATED_RUN_EXITS(PC)                                                                              \
+  after_bus_write:                                                                                               \
+  TT_ADD_BUS_DEBT()                                                                                              \
+  dots += 3u * c;                                                                                                \
+  if (dots >= limit) goto window_reached;                                                                        \
+  if (m.ppu.nmi_pending || stop_at(PC)) goto stopped;                                                            \
+  goto enter_block;                                                                                              \
+  interpret_one: /* one instruction, with all its checks after it */                                             \
+  if (interpret([](uint16_t) { return true; })) goto window_reached;                                             \
+  if (m.ppu.nmi_pending || stop_at(PC)) goto stopped;                                                            \
+  goto enter_block;                                                                                              \
+  outside_prg: /* code in work RAM: until it is back in PRG */                                                   \
+  if (interpret([&stop_at](uint16_t pc) { return (pc & 0x8000) || stop_at(pc); })) goto window_reached;          \
+  if (m.ppu.nmi_pending || stop_at(PC)) goto stopped;                                                            \
+  goto enter_block;                                                                                              \
+  near_window: /* the block could reach the next event: to the window's end */                                  \
+  window_closed = interpret(stop_at);                                                                            \
+  goto done;                                                                                                     \
+  window_reached:                                                                                                \
+  window_closed = true;                                                                                          \
+  goto done;                                                                                                     \
+  stopped:                                                                                                       \
+  window_closed = false;
+// clang-format on
 
 /// `run_instructions` over translated blocks: same arguments (plus the
 /// translation of the console's PRG, whose stops must include every pc at
@@ -166,8 +149,10 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   cpu.begin(ip->operand);                         \
   c = cpu.exec_##CODE();                          \
   if constexpr (OPCODE_INFO[CODE].writes_bus) {   \
-    if (cpu.bus_written) [[unlikely]]             \
+    if (cpu.bus_written) [[unlikely]] {           \
+      cpu.bus_written = false;                    \
       goto after_bus_write;                       \
+    }                                             \
   }                                               \
   dots += 3u * c;                                 \
   if constexpr (OPCODE_INFO[CODE].changes_flow) { \
@@ -200,33 +185,7 @@ stop:  // a block's start near the window's end, or a marker: the interpreter's 
   TT_RUN_STORED_OPCODE()
 #undef TT_RUN_STORED_OPCODE
 
-after_bus_write:  // as in the interpreter: bus debt, window, then an NMI the write raised
-  cpu.bus_written = false;
-  TT_ADD_BUS_DEBT()
-  dots += 3u * c;
-  if (dots >= limit) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
-  goto enter_block;
-
-interpret_one:  // one instruction by the interpreter, with all its checks after it
-  if (interpret([](uint16_t) { return true; })) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
-  goto enter_block;
-
-outside_prg:  // code in work RAM: the interpreter until it is back in PRG
-  if (interpret([&stop_at](uint16_t pc) { return (pc & 0x8000) || stop_at(pc); })) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(cpu.pc)) goto stopped;
-  goto enter_block;
-
-near_window:  // the block could reach the next event: the interpreter to the window's end
-  window_closed = interpret(stop_at);
-  goto done;
-
-window_reached:
-  window_closed = true;
-  goto done;
-stopped:
-  window_closed = false;
+  TT_TRANSLATED_RUN_EXITS(cpu.pc)
 done:
   core.copy_registers_from(cpu);
   pending = dots;

@@ -101,9 +101,9 @@ namespace tt {
   X(0x98, a = y; set_zn(a); c = 2;)                                                       \
   X(0x9A, sp = x; c = 2;)                                                                 \
   X(0x48, push(a); c = 3;)                                                                \
-  X(0x08, push(static_cast<uint8_t>(flags() | 0x30)); c = 3;)                             \
+  X(0x08, push(alu::pushed_by_instruction(flags())); c = 3;)                              \
   X(0x68, a = pull(); set_zn(a); c = 4;)                                                  \
-  X(0x28, set_p(static_cast<uint8_t>((pull() & 0xCF) | U)); c = 4;)                       \
+  X(0x28, set_p(alu::pulled(pull())); c = 4;)                                            \
   X(0x18, p = static_cast<uint8_t>((p & ~C) | U); c = 2;)                                 \
   X(0x38, p |= C | U; c = 2;)                                                             \
   X(0x58, p = static_cast<uint8_t>((p & ~I) | U); c = 2;)                                 \
@@ -123,7 +123,7 @@ namespace tt {
   X(0x6C, {                                                                               \
     const uint16_t ptr = fetch16();                                                       \
     const uint8_t lo = bus_read(m, ptr);                                                  \
-    const uint8_t hi = bus_read(m, (ptr & 0xFF00) | ((ptr + 1) & 0xFF));                  \
+    const uint8_t hi = bus_read(m, indirect_high_byte(ptr));                              \
     pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
     c = 5;                                                                                \
   })                                                                                      \
@@ -143,7 +143,7 @@ namespace tt {
     c = 6;                                                                                \
   })                                                                                      \
   X(0x40, {                                                                               \
-    set_p(static_cast<uint8_t>((pull() & 0xCF) | U));                                     \
+    set_p(alu::pulled(pull()));                                                           \
     const uint8_t lo = pull();                                                            \
     const uint8_t hi = pull();                                                            \
     pc = static_cast<uint16_t>(lo | (hi << 8));                                           \
@@ -151,11 +151,7 @@ namespace tt {
   })                                                                                      \
   X(0x00, {                                                                               \
     pc = static_cast<uint16_t>(pc + 1);                                                   \
-    push(static_cast<uint8_t>(pc >> 8));                                                  \
-    push(static_cast<uint8_t>(pc));                                                       \
-    push(static_cast<uint8_t>(flags() | 0x30));                                           \
-    p |= 0x24;                                                                            \
-    pc = vector(0x7FFE);                                                                  \
+    interrupt(pc, alu::pushed_by_instruction(flags()), IRQ_VECTOR);                       \
     c = 7;                                                                                \
   })
 
@@ -168,17 +164,41 @@ namespace tt {
   }
 
 // clang-format on
+
+inline constexpr uint16_t NMI_VECTOR = 0x7FFA;
+inline constexpr uint16_t RESET_VECTOR = 0x7FFC;
+inline constexpr uint16_t IRQ_VECTOR = 0x7FFE;
+
+/// The little-endian word at `offset` of PRG (`prg` as `prg_mask` mirrors it).
+TT_ALWAYS_INLINE constexpr uint16_t prg_word(const uint8_t* prg, uint16_t prg_mask, uint16_t offset) {
+  return static_cast<uint16_t>(prg[offset & prg_mask] | (prg[(offset + 1) & prg_mask] << 8));
+}
+/// Where a branch whose next instruction is at `next` goes with offset byte `offset`.
+TT_ALWAYS_INLINE constexpr uint16_t branch_target(uint16_t next, uint8_t offset) {
+  return static_cast<uint16_t>(next + static_cast<int8_t>(offset));
+}
+/// Cycles of a taken branch: 3, or 4 into another page.
+TT_ALWAYS_INLINE constexpr unsigned taken_branch_cycles(uint16_t next, uint16_t target) {
+  return ((next ^ target) & 0xFF00) ? 4 : 3;
+}
+/// Where JMP (ptr) reads the high byte of its target: the same page as `ptr`.
+TT_ALWAYS_INLINE constexpr uint16_t indirect_high_byte(uint16_t ptr) {
+  return static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF));
+}
+
 // The CPU registers held in locals while instructions run, so that stores to
-// work RAM (byte stores may alias anything) do not force them back to memory.
-// `load` and `store` move them between the console and the locals.
-class CpuCore {
+// work RAM (byte stores may alias anything) do not force them back to memory,
+// and what the instructions do with them, except where their operand bytes
+// come from (`CpuInstructions`). `load` and `store` move them between the
+// console and the locals.
+class CpuState {
  public:
   static constexpr uint8_t C = alu::C, Z = alu::Z, I = alu::I, D = alu::D, B = alu::B, U = alu::U, V = alu::V,
                            N = alu::N;
 
-  explicit CpuCore(Console& console) : m(console) { load(); }
+  explicit CpuState(Console& console) : m(console) { load(); }
   /// A core on `console` with the registers of `other`.
-  CpuCore(Console& console, const CpuCore& other)
+  CpuState(Console& console, const CpuState& other)
       : m(console),
         pc(other.pc),
         a(other.a),
@@ -212,30 +232,8 @@ class CpuCore {
     m.cpu.p = flags();
   }
 
-  /// Code fetch: PRG directly when bit 15 of pc is set, else through the bus.
-  TT_ALWAYS_INLINE uint8_t fetch() {
-    const uint16_t at = pc;
-    pc = static_cast<uint16_t>(at + 1);
-    if (at & 0x8000) [[likely]]
-      return prg[at & prg_mask];
-    return bus_read(m, at);
-  }
-
-  /// NMI entry between instructions; charges no cycles.
-  void nmi() {
-    push(static_cast<uint8_t>(pc >> 8));
-    push(static_cast<uint8_t>(pc));
-    push(static_cast<uint8_t>((flags() & 0xCF) | U));
-    p |= 0x24;
-    pc = vector(0x7FFA);
-  }
-
-  /// Executes one instruction whose opcode was just fetched; returns its cycles
-  /// plus any bus debt, saturating at 65535.
-  TT_ALWAYS_INLINE uint16_t step(uint8_t opcode);
-
   /// Copies the registers (not the console binding) from another core.
-  void copy_registers_from(const CpuCore& o) {
+  void copy_registers_from(const CpuState& o) {
     pc = o.pc;
     a = o.a;
     x = o.x;
@@ -245,34 +243,21 @@ class CpuCore {
     nz = o.nz;
   }
 
-  // exec_0xNN(): the instruction of documented opcode 0xNN, its opcode byte
-  // just fetched; returns its cycles without bus debt.
-#define TT_EXEC(CODE, ...)                  \
-  TT_ALWAYS_INLINE unsigned exec_##CODE() { \
-    unsigned c;                             \
-    __VA_ARGS__                             \
-    return c;                               \
-  }
-  TT_CPU_OPCODES(TT_EXEC)
-#undef TT_EXEC
-
   Console& m;
   uint16_t pc;
   uint8_t a, x, y, sp;
   uint8_t p;    // the flags, except that N and Z live in `nz`
-  uint16_t nz;  // N = (nz & 0x8080) != 0, Z = (nz & 0xFF) == 0
+  uint16_t nz;  // N and Z as alu.h keeps them
 
   /// The whole P register.
-  TT_ALWAYS_INLINE uint8_t flags() const {
-    return static_cast<uint8_t>((p & ~(Z | N)) | ((nz & 0x8080) ? N : 0) | ((nz & 0xFF) ? 0 : Z));
-  }
+  TT_ALWAYS_INLINE uint8_t flags() const { return alu::with_nz(p, nz); }
   /// Sets the whole P register.
   TT_ALWAYS_INLINE void set_p(uint8_t v) {
     p = v;
-    nz = static_cast<uint16_t>(((v & Z) ? 0 : 1) | ((v & N) << 8));
+    nz = alu::nz_of(v);
   }
-  TT_ALWAYS_INLINE bool negative() const { return (nz & 0x8080) != 0; }
-  TT_ALWAYS_INLINE bool zero() const { return (nz & 0xFF) == 0; }
+  TT_ALWAYS_INLINE bool negative() const { return alu::nz_negative(nz); }
+  TT_ALWAYS_INLINE bool zero() const { return alu::nz_zero(nz); }
   uint8_t* ram;
   const uint8_t* prg;
   uint16_t prg_mask;
@@ -280,15 +265,8 @@ class CpuCore {
   // write can raise an NMI (PPU control) or run up bus debt (OAM DMA).
   bool bus_written = false;
 
- protected:  // the block runner's core (block_runner.h) reuses the helpers
-  TT_ALWAYS_INLINE uint16_t vector(uint16_t offset) const {
-    return static_cast<uint16_t>(prg[offset & prg_mask] | (prg[(offset + 1) & prg_mask] << 8));
-  }
-  TT_ALWAYS_INLINE uint16_t fetch16() {
-    const uint8_t lo = fetch();
-    const uint8_t hi = fetch();
-    return static_cast<uint16_t>(lo | (hi << 8));
-  }
+ protected:
+  TT_ALWAYS_INLINE uint16_t vector(uint16_t offset) const { return prg_word(prg, prg_mask, offset); }
   // N and Z are kept as the value they were set from (`nz`) and only folded
   // into P when P is read as a whole (flags()).
   TT_ALWAYS_INLINE void set_zn(uint8_t v) {
@@ -302,6 +280,15 @@ class CpuCore {
   TT_ALWAYS_INLINE uint8_t pull() {
     sp = static_cast<uint8_t>(sp + 1);
     return ram[0x100 + sp];
+  }
+  /// Enters an interrupt at `vector_offset`, the return address `ret`
+  /// and P (as `pushed`) on the stack.
+  TT_ALWAYS_INLINE void interrupt(uint16_t ret, uint8_t pushed, uint16_t vector_offset) {
+    push(static_cast<uint8_t>(ret >> 8));
+    push(static_cast<uint8_t>(ret));
+    push(pushed);
+    p = alu::entering_interrupt(p);
+    pc = vector(vector_offset);
   }
   TT_ALWAYS_INLINE uint8_t read(uint32_t address) {
     if ((address & 0xE000) == 0) return ram[address & 0x7FF];
@@ -336,6 +323,38 @@ class CpuCore {
     set_zn(v);
     return v;
   }
+};
+
+/// Every documented instruction (`exec_0xNN`) over the registers of
+/// `CpuState` and the operand bytes `Self::next_byte()` gives, one after the
+/// other: the interpreter's core reads them from memory at pc, the block
+/// runner's (block_runner.h) from the operand decoded with the instruction.
+/// The statements and the addressing helpers are written once for both.
+template <class Self>
+class CpuInstructions : public CpuState {
+ public:
+  using CpuState::CpuState;
+
+  /// The next byte of the instruction, pc advanced past it.
+  TT_ALWAYS_INLINE uint8_t fetch() { return static_cast<Self*>(this)->next_byte(); }
+
+  // exec_0xNN(): the instruction of documented opcode 0xNN, its opcode byte
+  // just fetched; returns its cycles without bus debt.
+#define TT_EXEC(CODE, ...)                  \
+  TT_ALWAYS_INLINE unsigned exec_##CODE() { \
+    unsigned c;                             \
+    __VA_ARGS__                             \
+    return c;                               \
+  }
+  TT_CPU_OPCODES(TT_EXEC)
+#undef TT_EXEC
+
+ protected:
+  TT_ALWAYS_INLINE uint16_t fetch16() {
+    const uint8_t lo = fetch();
+    const uint8_t hi = fetch();
+    return static_cast<uint16_t>(lo | (hi << 8));
+  }
   // Effective addresses. Indexed results keep their carry past 16 bits; the bus drops it.
   TT_ALWAYS_INLINE uint8_t zp() { return fetch(); }
   TT_ALWAYS_INLINE uint8_t zpx() { return static_cast<uint8_t>(fetch() + x); }
@@ -365,12 +384,37 @@ class CpuCore {
     return ptr + y;
   }
   TT_ALWAYS_INLINE unsigned branch(bool taken) {
-    const int8_t off = static_cast<int8_t>(fetch());
+    const uint8_t offset = fetch();
     if (!taken) return 2;
     const uint16_t next = pc;
-    const uint16_t target = static_cast<uint16_t>(next + off);
-    pc = target;
-    return ((next ^ target) & 0xFF00) ? 4 : 3;
+    pc = branch_target(next, offset);
+    return taken_branch_cycles(next, pc);
+  }
+};
+
+// The interpreter's core: operand bytes are read at pc.
+class CpuCore : public CpuInstructions<CpuCore> {
+ public:
+  explicit CpuCore(Console& console) : CpuInstructions(console) {}
+  /// A core on `console` with the registers of `other`.
+  CpuCore(Console& console, const CpuState& other) : CpuInstructions(console, other) {}
+
+  /// NMI entry between instructions; charges no cycles.
+  void nmi() { interrupt(pc, alu::pushed_by_interrupt(flags()), NMI_VECTOR); }
+
+  /// Executes one instruction whose opcode was just fetched; returns its cycles
+  /// plus any bus debt, saturating at 65535.
+  TT_ALWAYS_INLINE uint16_t step(uint8_t opcode);
+
+ private:
+  friend class CpuInstructions<CpuCore>;
+  /// Code fetch: PRG directly when bit 15 of pc is set, else through the bus.
+  TT_ALWAYS_INLINE uint8_t next_byte() {
+    const uint16_t at = pc;
+    pc = static_cast<uint16_t>(at + 1);
+    if (at & 0x8000) [[likely]]
+      return prg[at & prg_mask];
+    return bus_read(m, at);
   }
 };
 
@@ -542,12 +586,7 @@ done:
 #endif
 
 // Vectors, read straight from PRG.
-inline uint16_t read_vector(const Console& m, uint16_t offset) {
-  return static_cast<uint16_t>(m.prg_rom[offset & m.prg_mask] | (m.prg_rom[(offset + 1) & m.prg_mask] << 8));
-}
-inline constexpr uint16_t NMI_VECTOR = 0x7FFA;
-inline constexpr uint16_t RESET_VECTOR = 0x7FFC;
-inline constexpr uint16_t IRQ_VECTOR = 0x7FFE;
+inline uint16_t read_vector(const Console& m, uint16_t offset) { return prg_word(m.prg_rom, m.prg_mask, offset); }
 
 /// Code fetch of the opcode byte at cpu.pc (advancing it).
 inline uint8_t fetch_opcode(Console& m) {

@@ -41,11 +41,14 @@ struct NativeFrame {
   uint32_t pc = 0;                       // where the code stopped
   uint32_t cycles = 0;                   // cycles of the instruction that wrote to the bus
   uint32_t a = 0, x = 0, y = 0, sp = 0;
-  uint32_t p = 0;   // P without C, V, N and Z
+  uint32_t p = 0;   // P without C, V, N and Z (NATIVE_P_BITS)
   uint32_t nz = 0;  // as CpuCore::nz
   uint32_t c = 0;   // 0 or 1
   uint8_t v = 0;    // 0 or 1
 };
+
+// The bits of P that NativeFrame::p holds; C, V and NZ have slots of their own.
+inline constexpr uint8_t NATIVE_P_BITS = static_cast<uint8_t>(~(alu::C | alu::V | alu::N | alu::Z));
 
 enum class NativeExit : uint32_t {
   Stop = 0,      // at `pc`, a block start the runner must check
@@ -123,9 +126,9 @@ bool run_native(CpuCore& core, const NativeCode& native, uint64_t& pending, uint
     f.x = core.x;
     f.y = core.y;
     f.sp = core.sp;
-    f.p = core.p & 0x3Cu;
-    f.c = core.p & 1u;
-    f.v = (core.p >> 6) & 1u;
+    f.p = core.p & NATIVE_P_BITS;
+    f.c = core.p & CpuCore::C;
+    f.v = (core.p >> 6) & 1u;  // V
     f.nz = core.nz;
     const NativeExit e = checked ? native.run_block(f, core.pc) : native.run_from(f, core.pc);
     dots = f.dots;
@@ -167,37 +170,12 @@ stop:  // a block's start the code would not run: the interpreter's checks
   exit = run(false);
   goto exited;
 
-after_bus_write:  // as in the interpreter: bus debt, window, then an NMI the write raised
-  TT_ADD_BUS_DEBT()
-  dots += 3u * c;
-  if (dots >= limit) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(core.pc)) goto stopped;
-  goto enter_block;
-
 enter_block:
   if (t.ops[core.pc].handler == OP_OUTSIDE || !(core.p & CpuCore::U)) goto stop;
   exit = run(true);
   goto exited;
 
-interpret_one:  // one instruction by the interpreter, with all its checks after it
-  if (interpret([](uint16_t) { return true; })) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(core.pc)) goto stopped;
-  goto enter_block;
-
-outside_prg:  // code in work RAM: the interpreter until it is back in PRG
-  if (interpret([&stop_at](uint16_t pc) { return (pc & 0x8000) || stop_at(pc); })) goto window_reached;
-  if (m.ppu.nmi_pending || stop_at(core.pc)) goto stopped;
-  goto enter_block;
-
-near_window:  // the block could reach the next event: the interpreter to the window's end
-  window_closed = interpret(stop_at);
-  goto done;
-
-window_reached:
-  window_closed = true;
-  goto done;
-stopped:
-  window_closed = false;
+  TT_TRANSLATED_RUN_EXITS(core.pc)
 done:
   pending = dots;
   return window_closed;
