@@ -1,9 +1,8 @@
 // The code's boundary with run_native: the trampoline that loads the guest
 // registers from the frame, the exits that store them back, and the calls
 // into the bus, with the registers they must save.
-#include "core/bus.h"
-
 #include "core/alu.h"
+#include "core/bus.h"
 #include "core/cpu.h"
 #include "core/native/emitter.h"
 

@@ -297,41 +297,18 @@ void Emitter::emit_branch(uint8_t opcode, uint32_t pc, uint16_t operand) {
   const unsigned taken_cycles = taken_branch_cycles(next, target);
   add_dots(taken_cycles);
   const uint32_t taken = (target & 0x8000) ? T_CHECKED + (target - 0x8000) : stop_target(target);
-  switch (opcode) {
-    case 0x10:
-      test(r10d, alu::NZ_NEGATIVE);
-      jump_if(CC_Z, taken);
-      break;
-    case 0x30:
-      test(r10d, alu::NZ_NEGATIVE);
-      jump_if(CC_NZ, taken);
-      break;
-    case 0x50:
-      cmp(byte[r13 + SLOT_V], 0);
-      jump_if(CC_Z, taken);
-      break;
-    case 0x70:
-      cmp(byte[r13 + SLOT_V], 0);
-      jump_if(CC_NZ, taken);
-      break;
-    case 0x90:
-      test(r11d, r11d);
-      jump_if(CC_Z, taken);
-      break;
-    case 0xB0:
-      test(r11d, r11d);
-      jump_if(CC_NZ, taken);
-      break;
-    case 0xD0:
-      test(r10b, r10b);
-      jump_if(CC_NZ, taken);
-      break;
-    case 0xF0:
-      test(r10b, r10b);
-      jump_if(CC_Z, taken);
-      break;
-    default: break;
+  // Bits 7-6 of the opcode choose the flag (N, V, C, Z), bit 5 whether the
+  // branch is taken when it is set. The tests leave ZF clear when N, V or C
+  // is set, but set when Z is.
+  const unsigned flag = opcode >> 6;
+  switch (flag) {
+    case 0: test(r10d, alu::NZ_NEGATIVE); break;
+    case 1: cmp(byte[r13 + SLOT_V], 0); break;
+    case 2: test(r11d, r11d); break;
+    default: test(r10b, r10b); break;
   }
+  const bool taken_when_set = (opcode & 0x20) != 0;
+  jump_if(taken_when_set != (flag == 3) ? CC_NZ : CC_Z, taken);
   sub(r14, 3 * (taken_cycles - 2));
   go_to_block_next(next);
 }
