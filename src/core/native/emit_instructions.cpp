@@ -182,22 +182,10 @@ void Emitter::emit_fragment(unsigned offset) {
         read_modify_write(d.kind, d.mode, operand, next, base_cycles);
       }
       break;
-    case Kind::Inx:
-      inc(x8);
-      mov(r10d, ebp);
-      break;
-    case Kind::Iny:
-      inc(y8);
-      mov(r10d, r12d);
-      break;
-    case Kind::Dex:
-      dec(x8);
-      mov(r10d, ebp);
-      break;
-    case Kind::Dey:
-      dec(y8);
-      mov(r10d, r12d);
-      break;
+    case Kind::Inx: modify(Kind::Inc, x8); break;
+    case Kind::Iny: modify(Kind::Inc, y8); break;
+    case Kind::Dex: modify(Kind::Dec, x8); break;
+    case Kind::Dey: modify(Kind::Dec, y8); break;
     case Kind::Tax: transfer(ebp, ebx); break;
     case Kind::Tay: transfer(r12d, ebx); break;
     case Kind::Txa: transfer(ebx, ebp); break;
@@ -247,18 +235,13 @@ void Emitter::emit_fragment(unsigned offset) {
     }
     case Kind::Jsr: {
       const uint16_t ret = static_cast<uint16_t>(pc + 2);
-      push_constant(static_cast<uint8_t>(ret >> 8));
-      push_constant(static_cast<uint8_t>(ret));
+      push_address(ret);
       add_dots(6);
       go_to_block_next(operand);
       return;
     }
     case Kind::Rts:
-      pull_eax();
-      mov(ecx, eax);
-      pull_eax();
-      shl(eax, 8);
-      or_(eax, ecx);
+      pull_address_eax();
       inc(eax);
       movzx(eax, ax);
       add_dots(6);
@@ -267,18 +250,13 @@ void Emitter::emit_fragment(unsigned offset) {
     case Kind::Rti:
       pull_eax();
       flags_from_pulled_eax();
-      pull_eax();
-      mov(ecx, eax);
-      pull_eax();
-      shl(eax, 8);
-      or_(eax, ecx);
+      pull_address_eax();
       add_dots(6);
       go_to_block_eax();
       return;
     case Kind::Brk: {
       const uint16_t ret = static_cast<uint16_t>(pc + 2);
-      push_constant(static_cast<uint8_t>(ret >> 8));
-      push_constant(static_cast<uint8_t>(ret));
+      push_address(ret);
       flags_to_eax(alu::B | alu::U);
       push_value(al);
       or_(r9d, alu::I | alu::U);  // alu::entering_interrupt

@@ -153,8 +153,9 @@ class Emitter : public Xbyak::CodeGenerator {
   void pointer_y(uint8_t zp, bool page_cycles);
   // Writes `value` (a byte register, not al/cl/dl/sil) to the operand of a store.
   void store(Mode mode, uint16_t operand, const Reg8& value, uint32_t next_pc, unsigned cycles);
-  // The operation of a read-modify-write instruction on its byte (al, A's
-  // bl, or a byte in memory): the result in place, C and NZ set.
+  // The operation of a read-modify-write instruction on its byte (al, a
+  // guest register for the accumulator's shifts and INX and the like, or a
+  // byte in memory): the result in place, C and NZ set.
   void modify(Kind kind, const Operand& at);
   void read_modify_write(Kind kind, Mode mode, uint16_t operand, uint32_t next_pc, unsigned cycles);
   // The whole P register in eax (with B and bit 5 as `extra` sets them).
@@ -176,6 +177,19 @@ class Emitter : public Xbyak::CodeGenerator {
   void push_constant(uint8_t value);
   // eax = the pulled byte.
   void pull_eax();
+  // A return address onto the stack, high byte first (JSR, BRK).
+  void push_address(uint16_t address) {
+    push_constant(static_cast<uint8_t>(address >> 8));
+    push_constant(static_cast<uint8_t>(address));
+  }
+  // eax = an address pulled from the stack, low byte first (RTS, RTI).
+  void pull_address_eax() {
+    pull_eax();
+    mov(ecx, eax);
+    pull_eax();
+    shl(eax, 8);
+    or_(eax, ecx);
+  }
   uint8_t prg_byte(uint32_t address) const { return t_.code[address & 0x7FFF]; }
   uint16_t prg_vector(uint16_t offset) const { return prg_word(t_.code.data(), 0x7FFF, offset); }
 
