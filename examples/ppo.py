@@ -1,38 +1,43 @@
 """PPO on level 1-1 of the supported game, in one file, on the CPU.
 
 A CleanRL-style proximal policy optimisation loop in PyTorch over
-TurboVectorEnv. It is tuned for a small machine: on two cores the network
-update, not the environment, takes nearly all the time. Two observations:
+TurboVectorEnv, sized for a small machine: on two cores the network update,
+not the environment, takes most of the time. Two recipes, chosen by what the
+policy sees (--obs; each recipe's defaults are in RECIPES below):
 
-- ``--obs tiles``: the console's tile view (``obs_type="tiles"``):
+- ``--obs tiles`` (default): the console's tile view (``obs_type="tiles"``):
   the playfield's background tile numbers, aligned to the scroll, and the
   sprite table, two stacked; nothing is drawn. The network looks each tile
   number up in learned tables (a convolution over one-hot tiles, without the
-  one-hot) and runs a linear layer over the sprites: a fraction of a CNN's
-  cost on pixels, so it runs about three times as many steps per second;
-  its recipe is not settled yet (docs/training.md has the runs so far).
-- ``--obs pixels`` (default): the playfield without the status bar, 64 x 64
-  gray, 4 stacked frames, through a small CNN (two convolutions): the recipe
-  of the documented 5.5-million-step runs.
+  one-hot), reads the sprites through a linear layer, and gives the policy
+  and the value two 64-unit tanh layers each. 64 lanes x 64 steps a rollout,
+  two passes over it; at most 15 minutes.
+- ``--obs pixels``: the playfield without the status bar, 64 x 64 gray, 4
+  stacked frames, through a small CNN (two convolutions) with linear heads;
+  32 lanes x 128 steps, three passes; 5.5 million steps or 90 minutes.
 
     # a short check that everything runs (a few thousand steps, about a minute)
     python examples/ppo.py --smoke
-    # the documented run: 5.5 million steps (at most 90 minutes), then 32 evaluation episodes
+    # the documented run: at most 15 minutes of training, then 32 evaluation episodes
     python examples/ppo.py --seed 1
-    # the tile view: the same step budget, at most 15 minutes
-    python examples/ppo.py --obs tiles --seed 1
-    # redraw the curves of finished runs (one per run, on one plot)
+    # the pixel recipe: 5.5 million steps (at most 90 minutes)
+    python examples/ppo.py --obs pixels --seed 1
+    # redraw the curves of finished runs (one per run, on one plot, against training minutes)
     python examples/ppo.py --plot-only runs/ppo-1/log.jsonl runs/ppo-2/log.jsonl --plot curves.png
 
-Every finished training episode, every update and the evaluation are
-written as JSON lines to RUN_DIR/log.jsonl; the learning curve (mean of the
-maximum x position per episode and the share of episodes that reach the
-flag, against environment steps) is drawn from it with matplotlib.
+Every finished training episode, every update (with the seconds spent
+stepping lanes, choosing actions and learning) and the evaluation are written
+as JSON lines to RUN_DIR/log.jsonl; the learning curve (mean of the maximum
+x position per episode and the share of episodes that reach the flag,
+against training minutes or --plot-against steps) is drawn from it with
+matplotlib.
 
 An episode runs from the start state 1-1 until game over, the flag, or
 --max-episode-steps. For learning, a lost life also ends the value estimate
 (the game goes on), so the agent learns that dying costs the reward it would
-have collected. Needs: pip install torch matplotlib 'tanuvex_turbo[gym]'.
+have collected. --demo-share begins some training episodes at points along a
+replay's way through 1-1 instead (examples/ppo_world.py uses it for whole
+levels). Needs: pip install torch matplotlib 'tanuvex_turbo[gym]'.
 """
 
 from __future__ import annotations
@@ -63,29 +68,35 @@ def make_parser(description="PPO on level 1-1 (CPU)"):
     """The command line of this example; examples/ppo_world.py adds its own options to it."""
     p = argparse.ArgumentParser(description=description)
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
-    p.add_argument("--obs", default="pixels", choices=["pixels", "tiles"], help="what the policy sees (see above)")
     p.add_argument(
-        "--minutes", type=float, default=None, help="training time budget, wall clock (default: 90 pixels, 15 tiles)"
+        "--obs", default="tiles", choices=list(RECIPES), help="what the policy sees, and the recipe's defaults (see above)"
     )
+    p.add_argument("--minutes", type=float, default=None, help="training time budget, wall clock")
     p.add_argument(
         "--total-steps",
         type=int,
         default=5_505_024,
         help="training budget in environment steps (training ends at this or --minutes, whichever comes first)",
     )
-    p.add_argument("--num-envs", type=int, default=32)
-    p.add_argument("--num-steps", type=int, default=128, help="steps per lane per rollout")
-    p.add_argument("--epochs", type=int, default=3, help="passes over each rollout")
+    p.add_argument("--num-envs", type=int, default=None, help="lanes")
+    p.add_argument("--num-steps", type=int, default=None, help="steps per lane per rollout")
+    p.add_argument("--epochs", type=int, default=None, help="passes over each rollout")
     p.add_argument("--minibatches", type=int, default=4)
     p.add_argument(
         "--net", default="small", choices=["small", "nature"], help="pixels: small is half the Nature CNN's cost"
+    )
+    p.add_argument(
+        "--heads",
+        default=None,
+        choices=["linear", "mlp"],
+        help="policy and value heads over the features: one linear layer each, or two 64-unit tanh layers each",
     )
     p.add_argument("--lr", type=float, default=2.5e-4)
     p.add_argument("--gamma", type=float, default=0.9, help="the reward is near-term progress")
     p.add_argument("--gae-lambda", type=float, default=0.95)
     p.add_argument("--clip", type=float, default=0.2)
     p.add_argument("--ent-coef", type=float, default=0.01)
-    p.add_argument("--vf-coef", type=float, default=0.5)
+    p.add_argument("--vf-coef", type=float, default=None, help="weight of the value loss")
     p.add_argument("--max-grad-norm", type=float, default=0.5)
     p.add_argument("--reward-scale", type=float, default=0.1, help="rewards are at most 10 per step")
     p.add_argument("--action-set", default="right_only", choices=["right_only", "simple"])
@@ -113,13 +124,26 @@ def make_parser(description="PPO on level 1-1 (CPU)"):
     p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
     p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
     p.add_argument("--plot-only", metavar="LOG", nargs="+", help="only draw the curves of finished runs' logs")
+    p.add_argument("--plot-against", default="minutes", choices=["minutes", "steps"], help="the plot's x axis")
     return p
+
+
+# What differs between the two recipes; an option given on the command line wins.
+RECIPES = {
+    "tiles": {"minutes": 15.0, "heads": "mlp", "vf_coef": 1.0, "num_envs": 64, "num_steps": 64, "epochs": 2},
+    "pixels": {"minutes": 90.0, "heads": "linear", "vf_coef": 0.5, "num_envs": 32, "num_steps": 128, "epochs": 3},
+}
+
+
+def apply_recipe(args):
+    for name, value in RECIPES[args.obs].items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
 
 
 def parse_args():
     args = make_parser().parse_args()
-    if args.minutes is None:
-        args.minutes = 90.0 if args.obs == "pixels" else 15.0
+    apply_recipe(args)
     if args.smoke:
         args.minutes, args.total_steps, args.num_envs, args.num_steps = 2.0, 2048, 4, 64
         args.eval_episodes, args.max_episode_steps = 4, 100
@@ -137,6 +161,33 @@ def layer(module, std=SQRT2, bias=0.0):
     return module
 
 
+class Heads(nn.Module):
+    """The policy's logits and the value over a body's features.
+
+    "linear": one layer each; "mlp": each its own two 64-unit tanh layers
+    first, so the value's and the policy's gradients meet only in the body.
+    """
+
+    def __init__(self, features, actions, kind="linear"):
+        super().__init__()
+        width = features if kind == "linear" else 64
+
+        def trunk():
+            if kind == "linear":
+                return nn.Identity()
+            return nn.Sequential(layer(nn.Linear(features, 64)), nn.Tanh(), layer(nn.Linear(64, 64)), nn.Tanh())
+
+        self.actor = nn.Sequential(trunk(), layer(nn.Linear(width, actions), std=0.01))
+        self.critic = nn.Sequential(trunk(), layer(nn.Linear(width, 1), std=1.0))
+
+    def forward(self, hidden, action=None):
+        """Returns (action, its log-probability, the entropy, the value); samples the action when not given."""
+        dist = Categorical(logits=self.actor(hidden))
+        if action is None:
+            action = dist.sample()
+        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+
+
 class Agent(nn.Module):
     """A convolutional body with a policy and a value head.
 
@@ -145,7 +196,7 @@ class Agent(nn.Module):
     which halves the update's cost on the 64 x 64 input.
     """
 
-    def __init__(self, frames, size, actions, net="small"):
+    def __init__(self, frames, size, actions, net="small", heads="linear"):
         super().__init__()
         if net == "nature":
             convs, hidden = [(32, 8, 4), (64, 4, 2), (64, 3, 1)], 512
@@ -160,33 +211,28 @@ class Agent(nn.Module):
             flat = self.body(torch.zeros(1, frames, size, size)).shape[1]
         self.body.append(layer(nn.Linear(flat, hidden)))
         self.body.append(nn.ReLU())
-        self.actor = layer(nn.Linear(hidden, actions), std=0.01)
-        self.critic = layer(nn.Linear(hidden, 1), std=1.0)
+        self.heads = Heads(hidden, actions, heads)
 
     def value(self, obs):
-        return self.critic(self.body(obs.float() / 255.0)).squeeze(-1)
+        return self.heads.critic(self.body(obs.float() / 255.0)).squeeze(-1)
 
     def act(self, obs, action=None):
-        hidden = self.body(obs.float() / 255.0)
-        dist = Categorical(logits=self.actor(hidden))
-        if action is None:
-            action = dist.sample()
-        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+        return self.heads(self.body(obs.float() / 255.0), action)
 
 
 class TileAgent(nn.Module):
     """A policy and a value head over the tile view.
 
     The playfield's tile grid (the newest slot, 24 x 32 cells below the
-    status bar) is cut into 6 x 8 blocks of 4 x 4 cells; a block's features
-    are the sum of one learned vector per (cell of the block, tile number):
-    a 4 x 4 convolution with stride 4 over one-hot tile numbers, computed as
-    16 table lookups per block (``EmbeddingBag``), so no embedding is ever
-    materialised. The sprite table of both slots (where things are and how
+    status bar) is cut into 12 x 16 blocks of 2 x 2 cells (``block``); a
+    block's features are the sum of one learned vector per (cell of the
+    block, tile number): a 2 x 2 convolution with stride 2 over one-hot tile
+    numbers, computed as 4 table lookups per block (``EmbeddingBag``), so no
+    one-hot is ever materialised. The sprite table of both slots (where things are and how
     they move) goes through a linear layer; both meet in a 128-unit layer.
     """
 
-    def __init__(self, frames, actions, channels=16, hidden=128, block=2):
+    def __init__(self, frames, actions, channels=16, hidden=128, block=2, heads="linear"):
         super().__init__()
         rows, cols = TILE_ROWS.stop - TILE_ROWS.start, 32
         blocks = (rows // block) * (cols // block)
@@ -202,8 +248,7 @@ class TileAgent(nn.Module):
         self.cell_bias = nn.Parameter(torch.zeros(channels))
         self.sprites = nn.Sequential(layer(nn.Linear(frames * 256, 64)), nn.ReLU())
         self.body = nn.Sequential(layer(nn.Linear(channels * blocks + 64, hidden)), nn.ReLU())
-        self.actor = layer(nn.Linear(hidden, actions), std=0.01)
-        self.critic = layer(nn.Linear(hidden, 1), std=1.0)
+        self.heads = Heads(hidden, actions, heads)
 
     def features(self, obs):
         batch = obs.shape[0]
@@ -214,21 +259,17 @@ class TileAgent(nn.Module):
         return self.body(torch.cat([grid, self.sprites(sprites)], 1))
 
     def value(self, obs):
-        return self.critic(self.features(obs)).squeeze(-1)
+        return self.heads.critic(self.features(obs)).squeeze(-1)
 
     def act(self, obs, action=None):
-        hidden = self.features(obs)
-        dist = Categorical(logits=self.actor(hidden))
-        if action is None:
-            action = dist.sample()
-        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+        return self.heads(self.features(obs), action)
 
 
 def make_agent(args, env):
     shape, actions = env.single_observation_space.shape, env.single_action_space.n
     if args.obs == "tiles":
-        return TileAgent(shape[0], actions)
-    return Agent(shape[0], args.size, actions, args.net)
+        return TileAgent(shape[0], actions, heads=args.heads)
+    return Agent(shape[0], args.size, actions, args.net, args.heads)
 
 
 def observation(args):
@@ -460,7 +501,7 @@ def train(args):
     write(result)
     log.close()
     print(json.dumps(result))
-    plot([os.path.join(run_dir, "log.jsonl")], args.plot or os.path.join(run_dir, "learning-curve.png"))
+    plot([os.path.join(run_dir, "log.jsonl")], args.plot or os.path.join(run_dir, "learning-curve.png"), against=args.plot_against)
     return result
 
 
@@ -486,8 +527,19 @@ def evaluate(args, agent):
     }
 
 
-def plot(log_paths, png_path, window=50):
-    """Learning curves of one or more runs: rolling means over `window` episodes against environment steps."""
+def episode_minutes(records, episodes):
+    """Training minutes at each episode's end (logs without them: interpolated from the updates' times)."""
+    if all("seconds" in e for e in episodes):
+        return np.array([e["seconds"] for e in episodes]) / 60
+    updates = [r for r in records if r["type"] == "update"]
+    steps = [0] + [u["step"] for u in updates]
+    seconds = [0.0] + [u["seconds"] for u in updates]
+    return np.interp([e["step"] for e in episodes], steps, seconds) / 60
+
+
+def plot(log_paths, png_path, window=50, against="minutes"):
+    """Learning curves of one or more runs: rolling means over `window` episodes against training minutes or
+    environment steps; prints when each run first reached the flag and when half of 200 episodes did."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -503,6 +555,8 @@ def plot(log_paths, png_path, window=50):
             print(f"no finished episodes in {log_path}: nothing to plot")
             continue
         steps = np.array([e["step"] for e in episodes])
+        minutes = episode_minutes(records, episodes)
+        x = minutes if against == "minutes" else steps
 
         def rolling(values, window=window):
             """Mean over the last `window` episodes (over all of them at the start)."""
@@ -510,27 +564,30 @@ def plot(log_paths, png_path, window=50):
             count = np.minimum(np.arange(1, len(values) + 1), window)
             return (sums - np.concatenate([np.zeros(window), sums])[: len(values)]) / count
 
-        label = f"seed {config['seed']}" if "seed" in config else os.path.basename(os.path.dirname(log_path))
+        label = f"{config.get('obs', 'pixels')}, seed {config['seed']}" if "seed" in config else log_path
         color = f"C{number}"
-        top.plot(steps, rolling(np.array([e["max_x"] for e in episodes], float)), color=color, label=label)
+        top.plot(x, rolling(np.array([e["max_x"] for e in episodes], float)), color=color, label=label)
         flags = np.array([e["flag"] for e in episodes], float)
-        bottom.plot(steps, rolling(flags), color=color)
+        bottom.plot(x, rolling(flags), color=color)
         evals = [r for r in records if r["type"] == "eval"]
         for e in evals:
-            bottom.plot([e["step"]], [e["flag_share"]], "o", color=color)
-        first_flag = steps[flags.argmax()] if flags.any() else None
+            at = e["train_seconds"] / 60 if against == "minutes" else e["step"]
+            bottom.plot([at], [e["flag_share"]], "o", color=color)
         half = rolling(flags, 200) >= 0.5
         half[:199] = False  # a share of fewer than 200 episodes is not counted
-        half_flag = steps[half.argmax()] if half.any() else None
+        moments = []
+        for name, reached, index in (("first flag", flags.any(), flags.argmax()), ("half", half.any(), half.argmax())):
+            moments.append(f"{name} at step {steps[index]} ({minutes[index]:.1f} min)" if reached else f"no {name}")
         result = f"evaluation {evals[-1]['flag_share']:.0%} at the flag" if evals else "no evaluation"
-        print(f"{label}: first flag at step {first_flag}, half of 200 episodes at step {half_flag}; {result}")
+        print(f"{label}: {moments[0]}; {moments[1]} of 200 episodes; {result}")
     top.axhline(FLAG_X, color="gray", linestyle=":", linewidth=1)
     top.set_ylabel("max x_pos per episode")
     top.set_ylim(0, FLAG_X * 1.05)
     top.legend(loc="lower right")
     bottom.set_ylim(-0.02, 1.02)
     bottom.set_ylabel("share reaching the flag")
-    bottom.set_xlabel("environment steps (dots: evaluation, 32 episodes)")
+    unit = "training minutes (wall clock)" if against == "minutes" else "environment steps"
+    bottom.set_xlabel(f"{unit} (dots: evaluation, 32 episodes)")
     top.set_title(f"PPO, level 1-1 (training episodes, rolling mean over {window})")
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
@@ -541,6 +598,6 @@ def plot(log_paths, png_path, window=50):
 if __name__ == "__main__":
     arguments = parse_args()
     if arguments.plot_only:
-        plot(arguments.plot_only, arguments.plot or "learning-curve.png")
+        plot(arguments.plot_only, arguments.plot or "learning-curve.png", against=arguments.plot_against)
     else:
         train(arguments)
