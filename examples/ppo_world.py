@@ -27,8 +27,8 @@ policy cannot replay the demonstration), and the share of games that reach
 the level's end is reported per level. The log (RUN_DIR/log.jsonl) holds
 every training episode (its level, whether it began at the level's start,
 how it ended), every update and the evaluation; --plot-only draws, per
-level, the share of training episodes begun at the level's start that reach
-its end, against training minutes.
+level, the share of training episodes that reach its end (begun at its start,
+or along the replay), against training minutes.
 
     python examples/ppo_world.py --smoke          # a short check (about a minute)
     python examples/ppo_world.py --seed 1         # the documented run: at most 120 minutes of training
@@ -44,11 +44,12 @@ import os
 import time
 
 import numpy as np
+import ppo  # examples/ppo.py, beside this file
 import torch
 
-import ppo  # examples/ppo.py, beside this file
 from tanuvex_turbo import TurboVectorEnv, replay
 from tanuvex_turbo.demo_starts import DemoStarts
+
 
 def parse_args():
     p = ppo.make_parser("One PPO policy for the levels of world 1 (CPU)")
@@ -233,7 +234,8 @@ def evaluate(args, agent, starts_dir, level):
 
 
 def plot(log_paths, png_path, window=50):
-    """Per level: the share of training episodes begun at its start that reach its end, against minutes."""
+    """Per level: the share of training episodes that reach its end, begun at its start (solid) or along the
+    replay (dotted), against minutes."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -246,24 +248,31 @@ def plot(log_paths, png_path, window=50):
         config = next(r for r in records if r["type"] == "config")
         evals = {r["level"]: r for r in records if r["type"] == "eval"}
         for index, level in enumerate(config["levels"]):
-            episodes = [r for r in records if r["type"] == "episode" and r["level"] == level and r["from_start"]]
-            if not episodes:
-                continue
-            minutes = np.array([e["seconds"] for e in episodes]) / 60
-            reached = np.array([e["end"] == "level_end" for e in episodes], float)
-            sums = np.cumsum(reached)
-            shifted = np.concatenate([np.zeros(window), sums])[: len(reached)]
-            share = (sums - shifted) / np.minimum(np.arange(1, len(reached) + 1), window)
-            color = f"C{index}"
-            label = f"{level}, seed {config['seed']}"
-            ax.plot(minutes, share, styles[number % len(styles)], color=color, label=label)
-            if level in evals:
-                ax.plot([minutes[-1]], [evals[level]["level_end_share"]], "o", color=color)
-            print(f"{label}: {reached.mean():.0%} of {len(reached)} training episodes from the start reached the end")
+            for from_start in (True, False):
+                episodes = [
+                    r
+                    for r in records
+                    if r["type"] == "episode" and r["level"] == level and r["from_start"] == from_start
+                ]
+                if not episodes:
+                    continue
+                minutes = np.array([e["seconds"] for e in episodes]) / 60
+                reached = np.array([e["end"] == "level_end" for e in episodes], float)
+                sums = np.cumsum(reached)
+                shifted = np.concatenate([np.zeros(window), sums])[: len(reached)]
+                share = (sums - shifted) / np.minimum(np.arange(1, len(reached) + 1), window)
+                color = f"C{index}"
+                where = "from the start" if from_start else "along the replay"
+                label = f"{level} {where}, seed {config['seed']}"
+                style = styles[number % len(styles)] if from_start else ":"
+                ax.plot(minutes, share, style, color=color, label=label, linewidth=1.5 if from_start else 0.8)
+                if from_start and level in evals:
+                    ax.plot([minutes[-1]], [evals[level]["level_end_share"]], "o", color=color)
+                print(f"{label}: {reached.mean():.0%} of {len(reached)} training episodes reached the end")
     ax.set_ylim(-0.02, 1.02)
     ax.set_xlabel("training minutes (dots: evaluation, whole games, sticky actions)")
     ax.set_ylabel("share reaching the level's end")
-    ax.set_title(f"One policy for world 1 (episodes from each level's start, rolling mean over {window})")
+    ax.set_title(f"One policy for world 1 (training episodes, rolling mean over {window})")
     ax.legend(loc="upper left", fontsize="small")
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(png_path)), exist_ok=True)
