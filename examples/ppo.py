@@ -69,7 +69,7 @@ def make_parser(description="PPO on level 1-1 (CPU)"):
     p = argparse.ArgumentParser(description=description)
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
     p.add_argument(
-        "--obs", default="tiles", choices=list(RECIPES), help="what the policy sees, and the recipe's defaults (see above)"
+        "--obs", default="tiles", choices=list(RECIPES), help="what the policy sees, and its recipe (see above)"
     )
     p.add_argument("--minutes", type=float, default=None, help="training time budget, wall clock")
     p.add_argument(
