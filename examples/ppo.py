@@ -501,7 +501,8 @@ def train(args):
     write(result)
     log.close()
     print(json.dumps(result))
-    plot([os.path.join(run_dir, "log.jsonl")], args.plot or os.path.join(run_dir, "learning-curve.png"), against=args.plot_against)
+    png = args.plot or os.path.join(run_dir, "learning-curve.png")
+    plot([os.path.join(run_dir, "log.jsonl")], png, against=args.plot_against)
     return result
 
 

@@ -55,7 +55,7 @@ def parse_args():
     p = ppo.make_parser("One PPO policy for the levels of world 1 (CPU)")
     p.add_argument("--levels", default="1-1,1-2,1-3,1-4", help="the levels trained and evaluated, comma-separated")
     p.add_argument("--eval-max-steps", type=int, default=4000, help="step limit of an evaluation game")
-    p.add_argument("--sticky", type=float, default=0.25, help="sticky-action probability in training (evaluation: 0.25)")
+    p.add_argument("--sticky", type=float, default=0.25, help="sticky actions in training")
     p.set_defaults(obs="tiles", minutes=120.0, total_steps=10**9, demo_share=0.5)
     args = p.parse_args()
     ppo.apply_recipe(args)
