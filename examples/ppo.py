@@ -386,8 +386,10 @@ def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args):
     }
 
 
-def train(args):
-    run_dir = args.run_dir or os.path.join("runs", time.strftime("ppo-%Y%m%d-%H%M%S"))
+def open_run(args, name):
+    """Makes the run's folder (--run-dir, default runs/NAME-<time>) and its log; returns the folder, the log
+    and a function that writes one JSON record to it. The first record is the configuration."""
+    run_dir = args.run_dir or os.path.join("runs", time.strftime(f"{name}-%Y%m%d-%H%M%S"))
     os.makedirs(run_dir, exist_ok=True)
     log = open(os.path.join(run_dir, "log.jsonl"), "w")
 
@@ -396,6 +398,11 @@ def train(args):
         log.flush()
 
     write({"type": "config", **{k: v for k, v in vars(args).items() if k not in ("rom", "states")}})
+    return run_dir, log, write
+
+
+def train(args):
+    run_dir, log, write = open_run(args, "ppo")
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
     env = make_env(args, args.num_envs, args.seed)

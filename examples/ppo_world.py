@@ -97,15 +97,7 @@ def prepare_starts(args, run_dir):
 
 
 def train(args):
-    run_dir = args.run_dir or os.path.join("runs", time.strftime("world-%Y%m%d-%H%M%S"))
-    os.makedirs(run_dir, exist_ok=True)
-    log = open(os.path.join(run_dir, "log.jsonl"), "w")
-
-    def write(record):
-        log.write(json.dumps(record) + "\n")
-        log.flush()
-
-    write({"type": "config", **{k: v for k, v in vars(args).items() if k not in ("rom", "states")}})
+    run_dir, log, write = ppo.open_run(args, "world")
     starts_dir, along = prepare_starts(args, run_dir)
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
