@@ -32,6 +32,7 @@ or along the replay), against training minutes.
 
     python examples/ppo_world.py --smoke          # a short check (about a minute)
     python examples/ppo_world.py --seed 1         # the documented run: at most 120 minutes of training
+    python examples/ppo_world.py --probe runs/world-1     # where in each level the trained policy fails
     python examples/ppo_world.py --plot-only runs/world-1/log.jsonl --plot world.png
 
 Needs: pip install torch matplotlib 'tanuvex_turbo[gym]'.
@@ -56,6 +57,11 @@ def parse_args():
     p.add_argument("--levels", default="1-1,1-2,1-3,1-4", help="the levels trained and evaluated, comma-separated")
     p.add_argument("--eval-max-steps", type=int, default=4000, help="step limit of an evaluation game")
     p.add_argument("--sticky", type=float, default=0.25, help="sticky actions in training")
+    p.add_argument(
+        "--probe",
+        metavar="RUN_DIR",
+        help="only play a finished run's policy from starts along the replay: where in each level it fails",
+    )
     p.set_defaults(obs="tiles", minutes=120.0, total_steps=10**9, demo_share=0.5)
     args = p.parse_args()
     ppo.apply_recipe(args)
@@ -225,6 +231,46 @@ def evaluate(args, agent, starts_dir, level):
     return {"level": level, "episodes": lanes, "level_end_share": float(np.mean(outcome))}
 
 
+def probe(args, stride=5, games=8):
+    """Plays the policy of a finished run (RUN_DIR/agent.pt) `games` times from every `stride`-th start along the
+    replay of each level (one life, sticky actions 0.25) and prints the share that reach the level's end, by the
+    start's x position: where in the level the policy fails."""
+    starts_dir = os.path.join(args.probe, "starts")
+    along = DemoStarts.record(replay.read_replay(args.replay), args.rom, every=args.every, **ppo.observation(args))
+    agent = None
+    for level in args.levels:
+        picks = along.of_level(level)[::stride]
+        lanes = len(picks) * games
+        env = make_env(
+            args,
+            starts_dir,
+            lanes,
+            args.seed + 20_000,
+            [level] * lanes,
+            end_on_life_loss=True,
+            max_episode_steps=args.eval_max_steps,
+            sticky_action_prob=0.25,
+        )
+        if agent is None:
+            agent = ppo.make_agent(args, env)
+            agent.load_state_dict(torch.load(os.path.join(args.probe, "agent.pt")))
+        env.reset(seed=args.seed + 20_000)
+        obs, info = along.restore(env, [pick for pick in picks for _ in range(games)])
+        start_x = info["x_pos"].astype(np.int64)
+        outcome = [None] * lanes
+        while any(o is None for o in outcome):
+            with torch.inference_mode():
+                action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
+            obs, _, terminated, truncated, info = env.step(action.numpy())
+            for lane in np.flatnonzero(terminated | truncated):
+                if outcome[lane] is None:
+                    outcome[lane] = bool(terminated[lane] and info["final_info"]["level_end"][lane])
+        env.close()
+        shares = np.array(outcome, float).reshape(len(picks), games).mean(axis=1)
+        row = "  ".join(f"{x}:{share:.0%}" for x, share in zip(start_x[::games], shares))
+        print(f"{level} (start x: share of {games} games from there that reach the end)\n  {row}", flush=True)
+
+
 def plot(log_paths, png_path, window=50):
     """Per level: the share of training episodes that reach its end, begun at its start (solid) or along the
     replay (dotted), against minutes."""
@@ -276,5 +322,7 @@ if __name__ == "__main__":
     arguments = parse_args()
     if arguments.plot_only:
         plot(arguments.plot_only, arguments.plot or "world-curve.png")
+    elif arguments.probe:
+        probe(arguments)
     else:
         train(arguments)
