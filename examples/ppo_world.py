@@ -204,6 +204,21 @@ def train(args):
     plot([os.path.join(run_dir, "log.jsonl")], args.plot or os.path.join(run_dir, "world-curve.png"))
 
 
+def play_out(agent, env, obs):
+    """Plays every lane of `env` (its observations `obs`) to the end of its first episode, then closes it; whether
+    each lane reached the level's end."""
+    outcome = [None] * env.num_envs
+    while any(o is None for o in outcome):
+        with torch.inference_mode():
+            action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
+        obs, _, terminated, truncated, info = env.step(action.numpy())
+        for lane in np.flatnonzero(terminated | truncated):
+            if outcome[lane] is None:
+                outcome[lane] = bool(terminated[lane] and info["final_info"]["level_end"][lane])
+    env.close()
+    return outcome
+
+
 def evaluate(args, agent, starts_dir, level):
     """Whole games from the level's start, sticky actions 0.25 and up to 30 no-op steps (120 frames) after the
     reset: the share that reach the level's end."""
@@ -219,15 +234,7 @@ def evaluate(args, agent, starts_dir, level):
         noop_reset_max=30 * 4,  # up to 30 steps of four frames
     )
     obs, _ = env.reset(seed=args.seed + 10_000)
-    outcome = [None] * lanes
-    while any(o is None for o in outcome):
-        with torch.inference_mode():
-            action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
-        obs, _, terminated, truncated, info = env.step(action.numpy())
-        for lane in np.flatnonzero(terminated | truncated):
-            if outcome[lane] is None:
-                outcome[lane] = bool(terminated[lane] and info["final_info"]["level_end"][lane])
-    env.close()
+    outcome = play_out(agent, env, obs)
     return {"level": level, "episodes": lanes, "level_end_share": float(np.mean(outcome))}
 
 
@@ -257,15 +264,7 @@ def probe(args, stride=5, games=8):
         env.reset(seed=args.seed + 20_000)
         obs, info = along.restore(env, [pick for pick in picks for _ in range(games)])
         start_x = info["x_pos"].astype(np.int64)
-        outcome = [None] * lanes
-        while any(o is None for o in outcome):
-            with torch.inference_mode():
-                action, _, _, _ = agent.act(torch.from_numpy(obs.copy()))
-            obs, _, terminated, truncated, info = env.step(action.numpy())
-            for lane in np.flatnonzero(terminated | truncated):
-                if outcome[lane] is None:
-                    outcome[lane] = bool(terminated[lane] and info["final_info"]["level_end"][lane])
-        env.close()
+        outcome = play_out(agent, env, obs)
         shares = np.array(outcome, float).reshape(len(picks), games).mean(axis=1)
         row = "  ".join(f"{x}:{share:.0%}" for x, share in zip(start_x[::games], shares))
         print(f"{level} (start x: share of {games} games from there that reach the end)\n  {row}", flush=True)
