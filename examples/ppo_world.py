@@ -12,8 +12,14 @@ update, imported from there) trained on 1-1, 1-2, 1-3 and 1-4 at once:
   to keep a saved lane every --every steps of each level
   (``DemoStarts.record``). Lane i trains on level i mod 4; each of its
   episodes begins at the level's start, or with probability --demo-share at
-  a point drawn uniformly along the replay's way through the level, so the
-  agent meets the level's later parts from the first minute on.
+  a point along the replay's way through the level.
+- **A backward curriculum.** Per level, a frontier along the replay begins
+  at the level's end and moves back towards its start as the policy
+  succeeds from it (``Frontier``). Of the episodes begun along the replay,
+  --frontier-share begin within the --frontier-window starts from the
+  frontier on, the rest anywhere between the frontier and the level's end:
+  the lanes practise where the policy fails, not the parts it already
+  passes or cannot reach yet.
 - **Episodes.** One life each (``end_on_life_loss``), with sticky actions
   as in the evaluation (--sticky): an episode ends when the level ends
   (``end_on_level_end``: the goal pole, or the bridge switch of the
@@ -57,6 +63,13 @@ def parse_args():
     p.add_argument("--levels", default="1-1,1-2,1-3,1-4", help="the levels trained and evaluated, comma-separated")
     p.add_argument("--eval-max-steps", type=int, default=4000, help="step limit of an evaluation game")
     p.add_argument("--sticky", type=float, default=0.25, help="sticky actions in training")
+    p.add_argument("--frontier-window", type=int, default=10, help="starts along the replay from the frontier on")
+    p.add_argument(
+        "--frontier-share",
+        type=float,
+        default=0.5,
+        help="share of the episodes begun along the replay that begin within the frontier's window",
+    )
     p.add_argument(
         "--probe",
         metavar="RUN_DIR",
@@ -102,6 +115,41 @@ def prepare_starts(args, run_dir):
     return starts_dir, along
 
 
+class Frontier:
+    """A backward curriculum along the replay, per level.
+
+    The frontier is an index into the level's starts along the replay; it
+    begins at the last one. Once `promote` of the last `judged` episodes
+    begun within the `window` starts from the frontier on reached the
+    level's end, the frontier moves `stride` starts back, until it is at
+    the level's first playable step.
+    """
+
+    def __init__(self, along, levels, window, judged=32, promote=0.5, stride=5):
+        self.starts = {level: along.of_level(level) for level in levels}
+        self.at = {level: len(kept) - 1 for level, kept in self.starts.items()}
+        self.results = {level: [] for level in levels}
+        self.window, self.judged, self.promote, self.stride = window, judged, promote, stride
+
+    def draw(self, level, rng, near):
+        """A start of `level` and its index: within the window from the frontier (`near`) or anywhere from it to
+        the level's end."""
+        kept, at = self.starts[level], self.at[level]
+        index = int(rng.integers(at, min(at + self.window, len(kept)) if near else len(kept)))
+        return index, kept[index]
+
+    def record(self, level, index, reached):
+        """The outcome of an episode begun at start `index` of `level`."""
+        at, results = self.at[level], self.results[level]
+        if at == 0 or not at <= index < at + self.window:
+            return
+        results.append(reached)
+        del results[: -self.judged]
+        if len(results) == self.judged and np.mean(results) >= self.promote:
+            self.at[level] = max(at - self.stride, 0)
+            results.clear()
+
+
 def train(args):
     run_dir, log, write = ppo.open_run(args, "world")
     starts_dir, along = prepare_starts(args, run_dir)
@@ -126,17 +174,23 @@ def train(args):
     actions = torch.zeros((t_max, n), dtype=torch.long)
     logprobs, rewards, dones, values = (torch.zeros((t_max, n)) for _ in range(4))
 
+    frontier = Frontier(along, args.levels, args.frontier_window)
+
     def begin(lanes, obs):
         """Moves the lanes of the mask `lanes` (just reset to their level's start) along the replay, some of them."""
         along_replay = lanes & (rng.random(n) < args.demo_share)
+        near = rng.random(n) < args.frontier_share
+        picks = [None] * n
+        for lane in np.flatnonzero(lanes):
+            begun_at[lane] = -1
+            if along_replay[lane]:
+                begun_at[lane], picks[lane] = frontier.draw(lane_levels[lane], rng, near[lane])
         if along_replay.any():
-            picks = [along.sample(1, rng, lane_levels[lane])[0] if along_replay[lane] else None for lane in range(n)]
             obs, _ = along.restore(env, picks)
-        from_start[lanes] = ~along_replay[lanes]
         max_x[lanes], stalled[lanes] = 0, 0
         return obs
 
-    from_start = np.ones(n, np.bool_)
+    begun_at = np.full(n, -1, np.int64)  # the lane's start along the replay (-1: the level's start)
     max_x, stalled = np.zeros(n, np.int64), np.zeros(n, np.int64)
     obs, _ = env.reset(seed=args.seed)
     obs = begin(np.ones(n, np.bool_), obs)
@@ -165,13 +219,16 @@ def train(args):
             for lane in np.flatnonzero(ended | cut):
                 level_end = bool(ended[lane] and final["level_end"][lane])
                 end = "level_end" if level_end else "stall" if cut[lane] else "time" if truncated[lane] else "life"
+                if begun_at[lane] >= 0:
+                    frontier.record(lane_levels[lane], begun_at[lane], level_end)
                 write(
                     {
                         "type": "episode",
                         "step": steps,
                         "seconds": round(time.time() - start, 1),
                         "level": lane_levels[lane],
-                        "from_start": bool(from_start[lane]),
+                        "from_start": bool(begun_at[lane] < 0),
+                        "begun_at": int(begun_at[lane]),
                         "max_x": int(max_x[lane]),
                         "end": end,
                     }
@@ -185,11 +242,13 @@ def train(args):
             b_adv, b_returns = ppo.advantages(rewards, values, dones, agent.value(next_obs), next_done, args)
         stats = ppo.learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args)
         elapsed = time.time() - start
-        write({"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1), **stats})
+        at = {level: [frontier.at[level], len(frontier.starts[level])] for level in args.levels}
+        write({"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1), "frontier": at, **stats})
         if update % 10 == 0 or args.smoke:
             print(
                 f"step {steps:>10,}  {elapsed / 60:6.1f} min  {steps / elapsed:6.0f} steps/s  "
-                f"entropy {stats['entropy']:.3f}  update {time.time() - learn_start:.2f} s",
+                f"entropy {stats['entropy']:.3f}  update {time.time() - learn_start:.2f} s  "
+                f"frontier {' '.join(f'{level}:{a}/{b}' for level, (a, b) in at.items())}",
                 flush=True,
             )
     env.close()

@@ -70,6 +70,7 @@ class DemoStarts:
         if every < 1:
             raise ValueError(f"every must be at least 1, got {every}")
         self.every = every
+        self._fitted: dict[tuple[bytes, int], bytes] = {}  # (lane, catalog size) -> the lane to restore
         self._levels: dict[str, list[DemoStart]] = {}
         for start in starts:
             self._levels.setdefault(start.level, []).append(start)
@@ -166,7 +167,13 @@ class DemoStarts:
         the other way round.
         """
         size = len(getattr(env, "state_names", ()))
-        return env.restore_states([None if start is None else _fit_catalog(start.state, size) for start in starts])
+        return env.restore_states([None if start is None else self._fit(start, size) for start in starts])
+
+    def _fit(self, start: DemoStart, size: int) -> bytes:
+        key = (start.state, size)
+        if key not in self._fitted:
+            self._fitted[key] = _fit_catalog(start.state, size)
+        return self._fitted[key]
 
     def __len__(self) -> int:
         return sum(len(kept) for kept in self._levels.values())
