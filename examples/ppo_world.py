@@ -243,7 +243,9 @@ def train(args):
         stats = ppo.learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args)
         elapsed = time.time() - start
         at = {level: [frontier.at[level], len(frontier.starts[level])] for level in args.levels}
-        write({"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1), "frontier": at, **stats})
+        write(
+            {"type": "update", "update": update, "step": steps, "seconds": round(elapsed, 1), **stats, "frontier": at}
+        )
         if update % 10 == 0 or args.smoke:
             print(
                 f"step {steps:>10,}  {elapsed / 60:6.1f} min  {steps / elapsed:6.0f} steps/s  "
