@@ -125,6 +125,10 @@ def test_demo_starts_restore_the_replays_lanes_and_pick_what_they_say(rom_path, 
             step += 1
             np.testing.assert_array_equal(start_obs, obs)
             assert start_rewards[0] == rewards[0]
+    # The same start goes back into an environment without start states too.
+    start_obs, _ = again.restore(trainer, [picks[0]])
+    np.testing.assert_array_equal(again.restore(played, [picks[0]])[0], start_obs)
+    np.testing.assert_array_equal(ram(trainer), ram(played))
     with pytest.raises(ValueError, match="saved under another observation configuration"):
         demo.restore(TurboVectorEnv(rom_path, 1, states=states_dir), [picks[0]])
 
