@@ -71,6 +71,12 @@ def parse_args():
         help="share of the episodes begun along the replay that begin within the frontier's window",
     )
     p.add_argument(
+        "--frontier-patience",
+        type=int,
+        default=128,
+        help="judged episodes after which a frontier that has not passed moves back anyway (0: never)",
+    )
+    p.add_argument(
         "--probe",
         metavar="RUN_DIR",
         help="only play a finished run's policy from starts along the replay: where in each level it fails",
@@ -122,14 +128,18 @@ class Frontier:
     begins at the last one. Once `promote` of the last `judged` episodes
     begun within the `window` starts from the frontier on reached the
     level's end, the frontier moves `stride` starts back, until it is at
-    the level's first playable step.
+    the level's first playable step. With `patience`, it also moves back
+    after that many judged episodes without passing: an obstacle the policy
+    has not mastered stays in the window, and the lanes learn the way to it.
     """
 
-    def __init__(self, along, levels, window, judged=32, promote=0.5, stride=5):
+    def __init__(self, along, levels, window, judged=32, promote=0.5, stride=5, patience=0):
         self.starts = {level: along.of_level(level) for level in levels}
         self.at = {level: len(kept) - 1 for level, kept in self.starts.items()}
         self.results = {level: [] for level in levels}
+        self.tried = dict.fromkeys(levels, 0)  # episodes judged since the frontier last moved
         self.window, self.judged, self.promote, self.stride = window, judged, promote, stride
+        self.patience = patience
 
     def draw(self, level, rng, near):
         """A start of `level` and its index: within the window from the frontier (`near`) or anywhere from it to
@@ -145,8 +155,11 @@ class Frontier:
             return
         results.append(reached)
         del results[: -self.judged]
-        if len(results) == self.judged and np.mean(results) >= self.promote:
+        self.tried[level] += 1
+        passed = len(results) == self.judged and np.mean(results) >= self.promote
+        if passed or (self.patience and self.tried[level] >= self.patience):
             self.at[level] = max(at - self.stride, 0)
+            self.tried[level] = 0
             results.clear()
 
 
@@ -174,7 +187,7 @@ def train(args):
     actions = torch.zeros((t_max, n), dtype=torch.long)
     logprobs, rewards, dones, values = (torch.zeros((t_max, n)) for _ in range(4))
 
-    frontier = Frontier(along, args.levels, args.frontier_window)
+    frontier = Frontier(along, args.levels, args.frontier_window, patience=args.frontier_patience)
 
     def begin(lanes, obs):
         """Moves the lanes of the mask `lanes` (just reset to their level's start) along the replay, some of them."""
