@@ -73,7 +73,7 @@ def parse_args():
     p.add_argument(
         "--frontier-patience",
         type=int,
-        default=128,
+        default=0,
         help="judged episodes after which a frontier that has not passed moves back anyway (0: never)",
     )
     p.add_argument(
