@@ -346,7 +346,7 @@ def probe(args, stride=5, games=8):
 
 def plot(log_paths, png_path, window=50):
     """Per level: the share of training episodes that reach its end, begun at its start (solid) or along the
-    replay (dotted), against minutes."""
+    replay (dotted; drawn for one run only, where they can be told apart), against minutes."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -359,7 +359,7 @@ def plot(log_paths, png_path, window=50):
         config = next(r for r in records if r["type"] == "config")
         evals = {r["level"]: r for r in records if r["type"] == "eval"}
         for index, level in enumerate(config["levels"]):
-            for from_start in (True, False):
+            for from_start in (True, False) if len(log_paths) == 1 else (True,):
                 episodes = [
                     r
                     for r in records
