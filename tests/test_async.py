@@ -47,7 +47,7 @@ START_STATES = ["timer", "doomed", "goal", "scrolling", "level", "timer"]
 def states(states_dir):
     level = gzip.decompress((states_dir / "1-1.state").read_bytes())
     return {
-        "scrolling": gzip.decompress((states_dir / "2-1-clouds-easy.state").read_bytes()),
+        "scrolling": gzip.decompress((states_dir / "2-1-bonus-easy.state").read_bytes()),
         "doomed": with_ram(level, {LIVES_ADDRESS: 0xFF}),
         "level": level,
         "goal": with_ram(level, {PLAYER_TASK: 0x04}),  # on the goal pole: the level ends at once
@@ -364,13 +364,13 @@ def test_cancelled_lanes_are_reset_before_they_step_again(rom_path, states):
         assert rewards[row] == 0 and not terminated[row] and not truncated[row]
         np.testing.assert_array_equal(obs[row], first[lane])
     # The engine itself: a lane that ended while in flight is pending reset after a cancel.
-    doomed = TurboVectorEnv(rom_path, 2, states=states, start_state="doomed", batch_size=1)
+    doomed = TurboVectorEnv(rom_path, 2, states=states, start_state="doomed", autoreset_mode="DISABLED")
     doomed.reset(seed=0)
     engine = doomed.engine
-    engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._lanes.ring)
+    engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs)
     engine.step_cancel()
     with pytest.raises(RuntimeError, match="lane 0 ended and is pending reset; send it a reset"):
-        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs, doomed._lanes.ring)
+        engine.step_send(np.array([0], np.int32), np.zeros(1, np.uint8), doomed._obs)
 
 
 def test_a_second_thread_is_refused_and_the_lanes_stay_in_step(make):

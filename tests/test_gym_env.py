@@ -103,8 +103,8 @@ class TestConstruction:
         assert env.metadata["render_fps"] == pytest.approx(60.0988 / 2)
 
     def test_engine_refusals_surface_unchanged(self, make, tmp_path):
-        with pytest.raises(ValueError, match="^frame_skip must be > 0$"):
-            make(frame_skip=0)
+        with pytest.raises(ValueError, match=r"^crop_top \+ crop_bottom must be less than 224, got 230$"):
+            make(crop_top=200, crop_bottom=30)
         junk = tmp_path / "junk.nes"
         junk.write_bytes(b"NES\x1a" + bytes(100))
         # The engine's message comes first; the path and what to do follow.

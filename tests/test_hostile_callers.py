@@ -395,8 +395,8 @@ def _step_interrupted_after_the_engine(env, actions):
         def __getattr__(self, name):
             return getattr(engine, name)
 
-        def step_masked_into(self, *args):
-            engine.step_masked_into(*args)
+        def step(self, *args):
+            engine.step(*args)
             raise KeyboardInterrupt
 
     env._engine = CtrlCAfterTheEngine()

@@ -700,7 +700,7 @@ def test_method_text_signatures(env):
         "obs_shape": "($self)",
         "ram_into": "($self, output)",
         "_debug_bg_pixel": "($self, env_idx, x, y)",
-        "reset_masked_into": "($self, obs, reset_mask, state_indices, seeds)",
+        "reset_masked_into": "($self, obs, reset_mask, state_indices, seeds, go_on=False)",
         "step_into": "($self, " + ", ".join(STEP_ARGUMENTS) + ")",
         "info_into": "($self, " + ", ".join(name for name, _ in STEP_OUTPUTS[3:]) + ")",
     }

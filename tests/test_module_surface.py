@@ -32,7 +32,8 @@ CONSTRUCTOR_SIGNATURE = (
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     'crop_left=0, crop_right=0, crop_mode="remove", crop_fill=0, resize_algorithm="area", '
-    "num_threads=None, extra_info_ids=None, render_observations=True, obs_type=None)"
+    "num_threads=None, extra_info_ids=None, render_observations=True, obs_type=None, end_on_life_loss=False, "
+    'episodic_life=False, end_on_level_end=False, progress_info=False, max_episode_steps=None, autoreset="off")'
 )
 
 
@@ -59,13 +60,21 @@ def test_restatements_match_the_engine():
     assert [(n, a) for n, _, a in stub_parameters("_RetroVecEnv", "info_into")] == fields
     assert [(n, a) for n, _, a in stub_parameters("_RetroVecEnv", "step_into")][5:] == fields
     pytest.importorskip("gymnasium")
+    from tanuvex_turbo.env.options import OPTIONS, options_table
     from tanuvex_turbo.vector_env import TurboVectorEnv
 
-    own_meaning = {"rom_path", "num_envs", "seed"}  # the class resolves these itself
-    wrapper = inspect.signature(TurboVectorEnv.__init__).parameters
-    shared = [name for name in engine if name in wrapper and name not in own_meaning]
-    assert len(shared) == 18
-    assert {n: wrapper[n].default for n in shared} == {n: engine[n].default for n in shared}
+    # Each engine argument is one option's (or the class's own: the cartridge, the lanes, the catalog, the
+    # extra info ids, the autoreset), and an option's default is the engine's, as the option converts it.
+    own = {"rom_path", "num_envs", "state_catalog_data", "state_catalog_names", "extra_info_ids", "autoreset"}
+    options = {option.engine: option for option in OPTIONS if option.engine}
+    assert set(engine) - own == set(options)
+    for name, option in options.items():
+        default = option.to_engine(option.default) if option.to_engine else option.default
+        assert default == engine[name].default, name
+    wrapper = inspect.signature(TurboVectorEnv).parameters
+    assert [(n, p.default) for n, p in wrapper.items()][2:] == [(o.name, o.default) for o in OPTIONS]
+    docs = (Path(__file__).resolve().parents[1] / "docs" / "options.md").read_text()
+    assert options_table() in docs, "docs/options.md: paste the table of tanuvex_turbo.env.options.options_table()"
 
 
 def test_constants():
@@ -106,7 +115,7 @@ def test_classes_report_the_package_module():
 def test_constructor_text_signature():
     assert ext._RetroVecEnv.__text_signature__ == CONSTRUCTOR_SIGNATURE
     params = list(inspect.signature(ext._RetroVecEnv).parameters.values())
-    assert len(params) == 25
+    assert len(params) == 31
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
     assert [p.name for p in params if p.default is p.empty] == ["rom_path", "num_envs"]
 

@@ -739,7 +739,7 @@ class TestIdentity:
 
     def test_method_order_and_signatures(self):
         expected = {
-            "reset_masked_into": "($self, obs, reset_mask, state_indices, seeds)",
+            "reset_masked_into": "($self, obs, reset_mask, state_indices, seeds, go_on=False)",
             "capture_snapshots": "($self, obs, capture_mask)",
             "decode_snapshots": "($self, payloads)",
             "reset_mixed_into": "($self, obs, reset_mask, state_indices, seeds, snapshots)",

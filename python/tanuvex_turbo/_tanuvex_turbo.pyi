@@ -97,6 +97,12 @@ class _RetroVecEnv:
         extra_info_ids: Sequence[int] | None = None,
         render_observations: bool = True,
         obs_type: str | None = None,
+        end_on_life_loss: bool = False,
+        episodic_life: bool = False,
+        end_on_level_end: bool = False,
+        progress_info: bool = False,
+        max_episode_steps: int | None = None,
+        autoreset: str = "off",
     ) -> _RetroVecEnv: ...
     @property
     def num_envs(self) -> int: ...
@@ -158,8 +164,65 @@ class _RetroVecEnv:
         reset_mask: _Bool,
         state_indices: _I32,
         seeds: Sequence[int | None],
+        go_on: bool = False,
     ) -> None:
-        """Resets the selected lanes to their catalog entries (-1: power-on), reseeding where a seed is given."""
+        """Resets the selected lanes to their catalog entries (-1: power-on), reseeding where a seed is given.
+
+        Every reset lane begins a new episode. With ``go_on`` a selected lane
+        whose episode ended by a lost life alone (``episodic_life``) is not
+        reset: its next episode goes on where its game stands.
+        """
+    def bind_outputs(
+        self,
+        obs: _U8,
+        rewards: _F32,
+        terminated: _Bool,
+        truncated: _Bool,
+        x_pos: _U16,
+        coins: _U8,
+        level_hi: _I16,
+        level_lo: _I16,
+        lives: _I16,
+        score: _U32,
+        scrolling: _I16,
+        time: _U16,
+        xscroll_hi: _U8,
+        xscroll_lo: _U8,
+        extra_info: _I64 | None = None,
+        level_end: _Bool | None = None,
+        dying: _Bool | None = None,
+        final_obs: _U8 | None = None,
+        final_info: Sequence[np.ndarray] | None = None,
+        final_extra_info: _I64 | None = None,
+        final_level_end: _Bool | None = None,
+        final_dying: _Bool | None = None,
+    ) -> None:
+        """Names, once, the arrays every later ``step`` writes (checked now; kept referenced).
+
+        The ``final_`` arrays receive, under ``autoreset="same_step"``, the
+        last observation and values of the lanes whose episode a step ended
+        (only their rows are written); ``final_info`` holds the ten game value
+        arrays in ``info_into`` order.
+        """
+    def step(self, actions: _U8, step_mask: _Bool | None = None, obs_copy: _U8 | None = None) -> None:
+        """One complete step into the bound arrays: frames, reward, the episode rules, the autoreset.
+
+        A lane left out of ``step_mask`` runs no frame and its outputs stay
+        as they were, unless its episode had ended: then it is reset (or,
+        after a life lost under ``episodic_life``, kept) as the autoreset
+        says, with reward 0 and both flags false. With ``autoreset="off"``
+        the step is refused while a lane awaits reset.
+        """
+    def values_into_bound(self) -> None:
+        """Writes every lane's reported values (game values, extra info, progress) into the bound arrays."""
+    def autoreset_into_bound(self) -> None:
+        """Starts a new episode on every lane awaiting reset, as the next step would, into the bound observation."""
+    def set_start_states(self, state_indices: _I32, random: _Bool) -> None:
+        """Each lane's start state for the engine's own resets: an index, or a draw from the lane's stream."""
+    def mark_ended(self, mask: _Bool) -> None:
+        """Marks lanes as ended: their next step resets them (results the caller never saw)."""
+    def set_max_episode_steps(self, steps: int | None) -> None:
+        """Changes the step limit of the episodes (None: none)."""
     def capture_snapshots(self, obs: _U8, capture_mask: _Bool) -> list[ZuboLiveSnapshot | None]: ...
     def decode_snapshots(self, payloads: Sequence[_Bytes | None]) -> list[ZuboLiveSnapshot | None]: ...
     def reset_mixed_into(
@@ -241,12 +304,15 @@ class _RetroVecEnv:
         reset_mask: _Bool | None = None,
         state_indices: _I32 | None = None,
         seeds: Sequence[int | None] | None = None,
+        go_on: bool = False,
     ) -> None:
         """Starts the lanes ``env_ids`` (a step with ``actions``, or a reset where ``reset_mask`` says) and returns.
 
-        A reset lane whose state index is -2 is kept instead: it runs no frame,
-        draws no random number and comes back as it stands, with reward 0 and
-        both flags false (refused for a lane pending reset).
+        A lane whose episode ended is reset (or kept, after a life lost under
+        ``episodic_life``) by the autoreset instead of stepped; with ``go_on``
+        a reset lane whose game goes on is kept too: it runs no frame, draws
+        no random number and comes back as it stands, with reward 0 and both
+        flags false.
 
         The lanes run on the worker pool, stepped in place in ``obs``; each
         finished lane's observation is also copied to the next row of
@@ -275,10 +341,13 @@ class _RetroVecEnv:
         xscroll_lo: _U8,
         extra_info: _I64 | None = None,
         ram: _U8 | None = None,
+        level_end: _Bool | None = None,
+        dying: _Bool | None = None,
     ) -> int:
         """Waits for the first ``len(env_ids)`` lanes to finish; writes their ids and results in finishing order.
 
-        ``ram`` (``len(env_ids)`` x 2048) receives each returned lane's work RAM.
+        ``ram`` (``len(env_ids)`` x 2048) receives each returned lane's work
+        RAM, ``level_end`` and ``dying`` its progress signals.
 
         Returns the ``obs_ring`` row of the first of them (the others follow,
         modulo the ring's rows). A lane that ended is pending reset until it

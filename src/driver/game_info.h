@@ -16,6 +16,30 @@ namespace tt {
 inline constexpr unsigned GAME_MODE_ADDR = 0x0770;
 inline constexpr uint8_t GAME_MODE_PLAYING = 1;
 
+/// Player tasks and game modes the progress signals read (found by
+/// experiment on real play).
+inline constexpr unsigned PLAYER_TASK_ADDR = 0x000E;
+inline constexpr unsigned DEATH_FALL_ADDR = 0x0712;  // set when the game decided the player fell to his death
+inline constexpr uint8_t GAME_MODE_WORLD_END = 2;    // the last level of a world was reached
+inline constexpr uint8_t TASK_GOAL_POLE = 0x04;
+inline constexpr uint8_t TASK_LEVEL_END_WALK = 0x05;
+inline constexpr uint8_t TASK_PIT_DEATH = 0x06;
+inline constexpr uint8_t TASK_HIT_DEATH = 0x0B;
+
+/// The player has reached the goal of the level (the last level of a world included).
+inline bool level_end_signal(const uint8_t* ram) {
+  const uint8_t mode = ram[GAME_MODE_ADDR], task = ram[PLAYER_TASK_ADDR];
+  return mode == GAME_MODE_WORLD_END ||
+         (mode == GAME_MODE_PLAYING && (task == TASK_GOAL_POLE || task == TASK_LEVEL_END_WALK));
+}
+
+/// The game runs its death sequence for the player.
+inline bool dying_signal(const uint8_t* ram) {
+  const uint8_t task = ram[PLAYER_TASK_ADDR];
+  const bool in_death = task == TASK_PIT_DEATH || task == TASK_HIT_DEATH || ram[DEATH_FALL_ADDR] != 0;
+  return ram[GAME_MODE_ADDR] == GAME_MODE_PLAYING && in_death;
+}
+
 /// Decodes the ten game values from a 2 KiB RAM image.
 GameInfo decode_game_info(const uint8_t* ram);
 

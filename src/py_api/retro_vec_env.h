@@ -25,6 +25,12 @@ struct RetroVecEnvObject {
   std::unique_ptr<ArrayHolds> async_holds;
   PyObject* async_obs = nullptr;
   PyObject* async_ring = nullptr;
+  /// The arrays of bind_outputs: referenced, converted and checked once, held
+  /// again by every call that writes them.
+  bool has_bound = false;
+  StepBuffers bound;
+  std::vector<ArrayArg> bound_arrays;
+  std::vector<PyObject*> bound_refs;
 };
 
 inline RetroVecEnvObject* as_env_object(PyObject* self) { return reinterpret_cast<RetroVecEnvObject*>(self); }
@@ -71,6 +77,17 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_into(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step_masked_into(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Episode calls over bound output arrays (retro_vec_env_episode.cpp).
+PyObject* env_bind_outputs(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_step(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_values_into_bound(PyObject* self, PyObject*);
+PyObject* env_autoreset_into_bound(PyObject* self, PyObject*);
+PyObject* env_set_start_states(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_mark_ended(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* env_set_max_episode_steps(PyObject* self, PyObject* args, PyObject* kwargs);
+/// Gives back the bound arrays (interpreter lock held).
+void env_release_bound_outputs(RetroVecEnvObject* object);
 
 // Asynchronous steps (retro_vec_env_async.cpp); the send, receive and poll
 // calls take an Async hold.

@@ -20,7 +20,8 @@ namespace tt::py {
 
 namespace {
 
-const char* const SEND_NAMES[] = {"env_ids", "actions", "obs", "obs_ring", "reset_mask", "state_indices", "seeds"};
+const char* const SEND_NAMES[] = {"env_ids",    "actions",       "obs",   "obs_ring",
+                                  "reset_mask", "state_indices", "seeds", "go_on"};
 
 #define TT_INFO_SPEC(NAME, VALUE_TYPE, ARRAY_TYPE, ...) {#NAME, element_type<ARRAY_TYPE>(), 1, Access::Write},
 
@@ -41,11 +42,13 @@ constexpr ArraySpec RECV_SPECS[] = {{"env_ids", ElementType::I32, 1, Access::Wri
 constexpr size_t RECV_ARRAYS = sizeof(RECV_SPECS) / sizeof(RECV_SPECS[0]);
 
 struct RecvNames {
-  const char* names[RECV_ARRAYS + 2];
+  const char* names[RECV_ARRAYS + 4];
   RecvNames() {
     for (size_t i = 0; i < RECV_ARRAYS; ++i) names[i] = RECV_SPECS[i].name;
     names[RECV_ARRAYS] = "extra_info";
     names[RECV_ARRAYS + 1] = "ram";
+    names[RECV_ARRAYS + 2] = "level_end";
+    names[RECV_ARRAYS + 3] = "dying";
   }
 };
 
@@ -73,8 +76,8 @@ void env_finish_lanes_in_flight(RetroVecEnvObject* object) {
 }
 
 PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig{"step_send", SEND_NAMES, 7, 3};
-  PyObject* given[7] = {};
+  static const Signature sig{"step_send", SEND_NAMES, 8, 3};
+  PyObject* given[8] = {};
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, HoldKind::Async);
@@ -106,6 +109,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::vector<std::optional<uint64_t>> seeds;
   const bool has_seeds = present(given[6]);
   if (has_seeds && !convert_seed_list(given[6], "seeds", seeds)) return nullptr;
+  bool go_on = false;
+  if (present(given[7]) && !convert_bool(given[7], "go_on", go_on)) return nullptr;
 
   const size_t count = ids.length();
   const auto s = env.obs_shape();
@@ -151,6 +156,7 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
   request.reset_mask = has_mask ? mask_copy.data() : nullptr;
   request.state_indices = has_mask ? index_copy.data() : nullptr;
   request.seeds = has_seeds ? &seeds : nullptr;
+  request.go_on = go_on;
   if (auto status = env.check_async_send(request)) return raise(*status);
 
   if (!flying) {
@@ -175,8 +181,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const RecvNames names;
-  static const Signature sig{"step_recv_into", names.names, RECV_ARRAYS + 2, RECV_ARRAYS};
-  PyObject* given[RECV_ARRAYS + 2] = {};
+  static const Signature sig{"step_recv_into", names.names, RECV_ARRAYS + 4, RECV_ARRAYS};
+  PyObject* given[RECV_ARRAYS + 4] = {};
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, HoldKind::Async);
@@ -193,6 +199,15 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   const bool has_ram = present(given[RECV_ARRAYS + 1]);
   if (has_ram && !convert_array(given[RECV_ARRAYS + 1], "ram", ElementType::U8, 2, Access::Write, call.holds, ram)) {
     return nullptr;
+  }
+  ArrayArg signals[2];
+  bool has_signal[2] = {false, false};
+  for (size_t k = 0; k < 2; ++k) {
+    has_signal[k] = present(given[RECV_ARRAYS + 2 + k]);
+    if (has_signal[k] && !convert_array(given[RECV_ARRAYS + 2 + k], names.names[RECV_ARRAYS + 2 + k], ElementType::Bool,
+                                        1, Access::Write, call.holds, signals[k])) {
+      return nullptr;
+    }
   }
   ZuboVecEnv& env = *object->env;
   const ArrayArg* a = call.arrays;
@@ -222,7 +237,11 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto e = first_error(
           lanes, lengths,
           [&] { return has_extra ? check_shape(extra, "extra_info", {count, env.extra_info_width()}) : std::nullopt; },
-          [&] { return has_ram ? check_shape(ram, "ram", {count, 2048}) : std::nullopt; }, contiguity,
+          [&] { return has_ram ? check_shape(ram, "ram", {count, 2048}) : std::nullopt; },
+          [&] { return has_signal[0] ? check_length(signals[0], count) : std::nullopt; },
+          [&] { return has_signal[1] ? check_length(signals[1], count) : std::nullopt; }, contiguity,
+          [&] { return has_signal[0] ? check_contiguous(signals[0]) : std::nullopt; },
+          [&] { return has_signal[1] ? check_contiguous(signals[1]) : std::nullopt; },
           [&] { return has_extra ? check_contiguous(extra) : std::nullopt; },
           [&] { return has_ram ? check_contiguous(ram) : std::nullopt; })) {
     return raise(*e);
@@ -239,6 +258,8 @@ PyObject* env_step_recv_into(PyObject* self, PyObject* args, PyObject* kwargs) {
 #undef TT_INFO_OUT
   out.extra_info = has_extra ? extra.as<int64_t>() : nullptr;
   out.ram = has_ram ? ram.as<uint8_t>() : nullptr;
+  out.level_end = has_signal[0] ? signals[0].as<uint8_t>() : nullptr;
+  out.dying = has_signal[1] ? signals[1].as<uint8_t>() : nullptr;
   size_t ring_row = 0;
   const EnvStatus status = without_gil([&] { return env.async_recv(out, ring_row); });
   if (env.async_in_flight() == 0) release_async_arrays(object);

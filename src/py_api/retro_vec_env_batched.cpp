@@ -80,7 +80,7 @@ constexpr ArraySpec RESET_MASKED_SPECS[] = {
     {"reset_mask", ElementType::Bool, 1, Access::Read},
     {"state_indices", ElementType::I32, 1, Access::Read},
 };
-const char* const RESET_MASKED_NAMES[] = {"obs", "reset_mask", "state_indices", "seeds"};
+const char* const RESET_MASKED_NAMES[] = {"obs", "reset_mask", "state_indices", "seeds", "go_on"};
 
 // Common start of the single-array methods: bind, hold, convert.
 template <class F>
@@ -161,8 +161,8 @@ PyObject* env_reset_into(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const Signature sig{"reset_masked_into", RESET_MASKED_NAMES, 4, 4};
-  PyObject* given[4];
+  static const Signature sig{"reset_masked_into", RESET_MASKED_NAMES, 5, 4};
+  PyObject* given[5] = {};
   if (!bind_arguments(sig, args, kwargs, given)) return nullptr;
   RetroVecEnvObject* object = as_env_object(self);
   Hold hold(object->holds, HoldKind::Exclusive);
@@ -171,6 +171,8 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
   if (!convert_arrays(RESET_MASKED_SPECS, given, call)) return nullptr;
   std::vector<std::optional<uint64_t>> seeds;
   if (!convert_seed_list(given[3], "seeds", seeds)) return nullptr;
+  bool go_on = false;
+  if (given[4] != nullptr && given[4] != Py_None && !convert_bool(given[4], "go_on", go_on)) return nullptr;
 
   ZuboVecEnv& env = *object->env;
   const size_t n = env.num_envs();
@@ -194,8 +196,8 @@ PyObject* env_reset_masked_into(PyObject* self, PyObject* args, PyObject* kwargs
     return std::nullopt;
   };
   if (auto e = first_error(request, [&] { return check_contiguous(obs); })) return raise(*e);
-  return finish(
-      without_gil([&] { return env.reset_masked(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds); }));
+  return finish(without_gil(
+      [&] { return env.reset_masked(obs.as<uint8_t>(), mask_copy.data(), indices_copy.data(), seeds, go_on); }));
 }
 
 PyObject* env_info_into(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -269,7 +271,9 @@ PyObject* step_call(PyObject* self, PyObject* args, PyObject* kwargs, const Sign
   ZuboVecEnv& env = *object->env;
   const size_t n = env.num_envs();
   const ArrayArg* a = call.arrays;
-  if (env.any_pending_reset()) return raise(runtime_error(PENDING_RESET_MESSAGE));
+  if (env.any_pending_reset() && env.config().episode.autoreset == Autoreset::Off) {
+    return raise(runtime_error(PENDING_RESET_MESSAGE));
+  }
   auto copy_shape = [&]() -> MaybeError {
     if (!has_copy) return std::nullopt;
     const auto s = env.obs_shape();

@@ -43,15 +43,47 @@ enum Param {
   EXTRA_INFO_IDS,
   RENDER_OBSERVATIONS,
   OBS_TYPE,
+  END_ON_LIFE_LOSS,
+  EPISODIC_LIFE,
+  END_ON_LEVEL_END,
+  PROGRESS_INFO,
+  MAX_EPISODE_STEPS,
+  AUTORESET,
   PARAM_COUNT,
 };
 
 const char* const PARAM_NAMES[PARAM_COUNT] = {
-    "rom_path",  "num_envs",      "frame_skip",       "grayscale",          "frame_stack",        "terminate_on_flag",
-    "crop_top",  "crop_bottom",   "resize_width",     "resize_height",      "state_catalog_data", "state_catalog_names",
-    "seed",      "frame_maxpool", "noop_reset_max",   "sticky_action_prob", "crop_left",          "crop_right",
-    "crop_mode", "crop_fill",     "resize_algorithm", "num_threads",        "extra_info_ids",     "render_observations",
+    "rom_path",
+    "num_envs",
+    "frame_skip",
+    "grayscale",
+    "frame_stack",
+    "terminate_on_flag",
+    "crop_top",
+    "crop_bottom",
+    "resize_width",
+    "resize_height",
+    "state_catalog_data",
+    "state_catalog_names",
+    "seed",
+    "frame_maxpool",
+    "noop_reset_max",
+    "sticky_action_prob",
+    "crop_left",
+    "crop_right",
+    "crop_mode",
+    "crop_fill",
+    "resize_algorithm",
+    "num_threads",
+    "extra_info_ids",
+    "render_observations",
     "obs_type",
+    "end_on_life_loss",
+    "episodic_life",
+    "end_on_level_end",
+    "progress_info",
+    "max_episode_steps",
+    "autoreset",
 };
 
 const Signature SIGNATURE{"_RetroVecEnv", PARAM_NAMES, PARAM_COUNT, 2};
@@ -69,6 +101,7 @@ struct Arguments {
   std::vector<uint8_t> extra_info_ids;
   std::optional<std::string> obs_type;  // None: the picture, gray or colour per `grayscale`
   bool grayscale_given = false;
+  std::string autoreset = "off";
 };
 
 bool convert_arguments(PyObject* const* given, Arguments& a) {
@@ -118,6 +151,22 @@ bool convert_arguments(PyObject* const* given, Arguments& a) {
     a.obs_type.emplace();
     if (!convert_str(given[OBS_TYPE], name(OBS_TYPE), *a.obs_type)) return false;
   }
+  EpisodeRules& rules = c.episode;
+  if (present(END_ON_LIFE_LOSS) &&
+      !convert_bool(given[END_ON_LIFE_LOSS], name(END_ON_LIFE_LOSS), rules.end_on_life_loss))
+    return false;
+  if (present(EPISODIC_LIFE) && !convert_bool(given[EPISODIC_LIFE], name(EPISODIC_LIFE), rules.episodic_life))
+    return false;
+  if (present(END_ON_LEVEL_END) &&
+      !convert_bool(given[END_ON_LEVEL_END], name(END_ON_LEVEL_END), rules.end_on_level_end))
+    return false;
+  if (present(PROGRESS_INFO) && !convert_bool(given[PROGRESS_INFO], name(PROGRESS_INFO), rules.progress_info))
+    return false;
+  if (present(MAX_EPISODE_STEPS) && given[MAX_EPISODE_STEPS] != Py_None &&
+      !convert_u64(given[MAX_EPISODE_STEPS], name(MAX_EPISODE_STEPS), rules.max_episode_steps))
+    return false;
+  if (present(AUTORESET) && !convert_str(given[AUTORESET], name(AUTORESET), a.autoreset)) return false;
+  rules.progress_info = rules.progress_info || rules.end_on_level_end;
   a.grayscale_given = present(GRAYSCALE);
   return true;
 }
@@ -166,6 +215,9 @@ MaybeError validate(Arguments& a) {
   if (!algorithm) return value_error("resize_algorithm must be one of: nearest, bilinear, area");
   a.config.resize_algorithm = *algorithm;
   if (auto error = validate_extra_info_ids(a.extra_info_ids)) return error;
+  const auto autoreset = autoreset_from_name(a.autoreset);
+  if (!autoreset) return value_error("autoreset must be one of: off, next_step, same_step");
+  a.config.episode.autoreset = *autoreset;
   return obs_type_error;
 }
 
@@ -214,6 +266,9 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&object->holds) HoldCounter{};
   new (&object->env) std::unique_ptr<ZuboVecEnv>(std::move(env));
   new (&object->step_inputs) std::vector<uint8_t>(std::move(step_inputs));
+  new (&object->bound) StepBuffers{};
+  new (&object->bound_arrays) std::vector<ArrayArg>();
+  new (&object->bound_refs) std::vector<PyObject*>();
   return self;
 }
 

@@ -11,13 +11,15 @@ const char* const RETRO_VEC_ENV_DOC =
     "crop_top=0, crop_bottom=0, resize_width=84, resize_height=84, state_catalog_data=None, "
     "state_catalog_names=None, seed=0, frame_maxpool=False, noop_reset_max=0, sticky_action_prob=0.0, "
     "crop_left=0, crop_right=0, crop_mode=\"remove\", crop_fill=0, resize_algorithm=\"area\", num_threads=None, "
-    "extra_info_ids=None, render_observations=True, obs_type=None)\n--\n\n";
+    "extra_info_ids=None, render_observations=True, obs_type=None, end_on_life_loss=False, episodic_life=False, "
+    "end_on_level_end=False, progress_info=False, max_episode_steps=None, autoreset=\"off\")\n--\n\n";
 
 namespace {
 
 void env_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   env_finish_lanes_in_flight(as_env_object(self));  // workers may still write the arrays it holds
+  env_release_bound_outputs(as_env_object(self));
   as_env_object(self)->~RetroVecEnvObject();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -62,7 +64,18 @@ PyMethodDef g_methods[] = {
     {"_debug_bg_pixel", keywords<env_debug_bg_pixel>(), KW, "_debug_bg_pixel($self, env_idx, x, y)\n--\n\n"},
     {"reset_into", keywords<env_reset_into>(), KW, "reset_into($self, obs)\n--\n\n"},
     {"reset_masked_into", keywords<env_reset_masked_into>(), KW,
-     "reset_masked_into($self, obs, reset_mask, state_indices, seeds)\n--\n\n"},
+     "reset_masked_into($self, obs, reset_mask, state_indices, seeds, go_on=False)\n--\n\n"},
+    {"bind_outputs", keywords<env_bind_outputs>(), KW,
+     "bind_outputs($self, obs, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS
+     ", extra_info=None, level_end=None, dying=None, final_obs=None, final_info=None, final_extra_info=None, "
+     "final_level_end=None, final_dying=None)\n--\n\n"},
+    {"step", keywords<env_step>(), KW, "step($self, actions, step_mask=None, obs_copy=None)\n--\n\n"},
+    {"values_into_bound", guarded<env_values_into_bound>, METH_NOARGS, "values_into_bound($self)\n--\n\n"},
+    {"autoreset_into_bound", guarded<env_autoreset_into_bound>, METH_NOARGS, "autoreset_into_bound($self)\n--\n\n"},
+    {"set_start_states", keywords<env_set_start_states>(), KW,
+     "set_start_states($self, state_indices, random)\n--\n\n"},
+    {"mark_ended", keywords<env_mark_ended>(), KW, "mark_ended($self, mask)\n--\n\n"},
+    {"set_max_episode_steps", keywords<env_set_max_episode_steps>(), KW, "set_max_episode_steps($self, steps)\n--\n\n"},
     {"capture_snapshots", keywords<env_capture_snapshots>(), KW, "capture_snapshots($self, obs, capture_mask)\n--\n\n"},
     {"decode_snapshots", keywords<env_decode_snapshots>(), KW, "decode_snapshots($self, payloads)\n--\n\n"},
     {"reset_mixed_into", keywords<env_reset_mixed_into>(), KW,
@@ -75,10 +88,10 @@ PyMethodDef g_methods[] = {
      ", step_mask=None, obs_copy=None)\n--\n\n"},
     {"step_send", keywords<env_step_send>(), KW,
      "step_send($self, env_ids, actions, obs, obs_ring=None, reset_mask=None, state_indices=None, "
-     "seeds=None)\n--\n\n"},
+     "seeds=None, go_on=False)\n--\n\n"},
     {"step_recv_into", keywords<env_step_recv_into>(), KW,
      "step_recv_into($self, env_ids, rewards, terminated, truncated" TT_GAME_VALUE_PARAMETERS
-     ", extra_info=None)\n--\n\n"},
+     ", extra_info=None, ram=None, level_end=None, dying=None)\n--\n\n"},
     {"step_in_flight", guarded<env_step_in_flight>, METH_NOARGS, "step_in_flight($self)\n--\n\n"},
     {"step_ready", guarded<env_step_ready>, METH_NOARGS, "step_ready($self)\n--\n\n"},
     {"step_cancel", guarded<env_step_cancel>, METH_NOARGS, "step_cancel($self)\n--\n\n"},

@@ -25,14 +25,11 @@ struct AsyncJob {
   uint32_t lane = 0;
   uint8_t action = 0;  // effective action (sticky draw done at send)
   bool reset = false;  // reset to `state_index` instead of stepping
-  bool keep = false;   // neither step nor reset: report the lane as it stands
+  // Neither step nor reset: a new episode where the lane's game stands (a
+  // life lost under episodic_life), reported with reward 0 and both flags false.
+  bool keep = false;
   int32_t state_index = -1;
 };
-
-/// State index of a lane in an asynchronous reset that is not reset: it runs
-/// no frame, draws no random number and comes back as it stands, with reward
-/// 0 and both flags false (a lane whose episode ended but whose game goes on).
-inline constexpr int32_t KEEP_LANE = -2;
 
 /// What the caller sends: `count` lanes, with per-lane arrays of `count` items.
 struct AsyncRequest {
@@ -43,8 +40,11 @@ struct AsyncRequest {
   /// action is ignored and `state_indices` gives their start state.
   const uint8_t* reset_mask = nullptr;
   const int32_t* state_indices = nullptr;
-  /// Optional (count items): reseed of a reset lane (ignored for KEEP_LANE).
+  /// Optional (count items): reseed of a reset lane (ignored for a kept lane).
   const std::vector<std::optional<uint64_t>>* seeds = nullptr;
+  /// A reset lane whose episode ended by a lost life alone (episodic_life)
+  /// is kept as it stands: its next episode goes on in the same game.
+  bool go_on = false;
 };
 
 /// Where a receive writes the results of the lanes it returns (count items
@@ -58,7 +58,9 @@ struct AsyncOutputs {
   uint8_t* truncated = nullptr;
   InfoBuffers info;
   int64_t* extra_info = nullptr;
-  uint8_t* ram = nullptr;  // optional: count x 2048 bytes of work RAM
+  uint8_t* ram = nullptr;        // optional: count x 2048 bytes of work RAM
+  uint8_t* level_end = nullptr;  // optional progress signals (count bytes each)
+  uint8_t* dying = nullptr;
 };
 
 /// One send: its jobs and the pool task running them (null: not posted, the

@@ -134,7 +134,17 @@ EnvStatus validate_env_config(const EnvConfig& c) {
   if (!(c.sticky_action_prob >= 0.0 && c.sticky_action_prob <= 1.0)) {
     return value_error("sticky_action_prob must be between 0.0 and 1.0");
   }
+  if (c.episode.end_on_life_loss && c.episode.episodic_life) {
+    return value_error("end_on_life_loss and episodic_life exclude each other: choose one");
+  }
   return check_derived_sizes(c);
+}
+
+std::optional<Autoreset> autoreset_from_name(std::string_view name) {
+  if (name == "off") return Autoreset::Off;
+  if (name == "next_step") return Autoreset::NextStep;
+  if (name == "same_step") return Autoreset::SameStep;
+  return std::nullopt;
 }
 
 std::optional<CropMode> crop_mode_from_name(std::string_view name) {

@@ -23,6 +23,29 @@ enum class ObsType : uint8_t { Picture = 0, Ram = 1, Tiles = 2 };
 inline constexpr uint64_t MAX_FRAME_SKIP = 3600;
 inline constexpr int64_t MAX_NOOP_RESET_FRAMES = 3600;
 
+/// What a step does with a lane whose episode has ended: refuse to step
+/// until it was reset (Off), reset it on its next step and report that
+/// step as the first of the new episode (NextStep), or reset it in the
+/// step that ended it, reporting the ended episode's last values apart
+/// (SameStep).
+enum class Autoreset : uint8_t { Off = 0, NextStep = 1, SameStep = 2 };
+
+/// The episode rules beside the game's own (game over, the flag). With every
+/// rule off an episode ends only where the console says so.
+struct EpisodeRules {
+  // A lost life ends the episode; the next one reloads the start state.
+  bool end_on_life_loss = false;
+  // A lost life ends the episode; the next one goes on in the same game.
+  bool episodic_life = false;
+  // Reaching the goal of a level ends the episode (needs progress signals).
+  bool end_on_level_end = false;
+  // Report the level-end and dying signals after every step and reset.
+  bool progress_info = false;
+  // Truncate an episode after this many steps (0: no limit).
+  uint64_t max_episode_steps = 0;
+  Autoreset autoreset = Autoreset::Off;
+};
+
 /// The configuration record, fixed at construction.
 struct EnvConfig {
   uint64_t num_envs = 1;
@@ -47,6 +70,7 @@ struct EnvConfig {
   // Ram and Tiles ignore the picture's settings (grayscale, crops, resize,
   // max-pooling): their slot is the console's bytes, the same shape for all.
   ObsType obs_type = ObsType::Picture;
+  EpisodeRules episode;
   // Filled from the worker pool resolution (see worker_pool.h).
   uint64_t worker_threads = 1;
   uint64_t parallel_threshold = 2;
@@ -87,6 +111,9 @@ EnvStatus validate_env_config(const EnvConfig& config);
 std::optional<CropMode> crop_mode_from_name(std::string_view name);
 /// "area" / "nearest" / "bilinear" (exact, case-sensitive), else nothing.
 std::optional<ResizeAlgorithm> resize_algorithm_from_name(std::string_view name);
+
+/// "off" / "next_step" / "same_step" (exact), else nothing.
+std::optional<Autoreset> autoreset_from_name(std::string_view name);
 
 /// An observation type by name: the kind, and for the picture whether it is gray.
 struct ObsTypeChoice {

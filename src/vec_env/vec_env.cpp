@@ -87,6 +87,10 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const 
   env->active_state_index_.assign(n, -1);
   env->last_action_.assign(n, 0);
   env->pending_reset_.assign(n, 0);
+  env->episodes_.assign(n, LaneEpisode{});
+  env->start_index_.assign(n, 0);
+  env->random_start_.assign(n, 0);
+  env->plan_.assign(n, LanePlan::Idle);
   env->effective_actions_.assign(n, 0);
   env->rng_state_.resize(n);
   for (size_t i = 0; i < n; ++i) {
@@ -104,7 +108,8 @@ EnvResult<std::unique_ptr<ZuboVecEnv>> ZuboVecEnv::create(std::shared_ptr<const 
   }
   for (size_t i = 0; i < n; ++i) {
     if (auto error = env->reset_machine_state(env->machines_[i], 0, env->rng_state_[i])) return value_error(*error);
-    env->active_state_index_[i] = env->catalog_.empty() ? -1 : 0;
+    env->active_state_index_[i] = env->start_index_[i] = env->catalog_.empty() ? -1 : 0;
+    env->begin_episode(i);
   }
   return env;
 }

@@ -43,6 +43,24 @@ struct InfoBuffers {
 #undef TT_INFO_BUFFER
 };
 
+/// What a lane reports beside its observation and reward: the ten game values
+/// and, where the pointers are set, its extra info row (extra_info_width()
+/// values) and its progress signals (1 byte each, 0/1).
+struct ValueBuffers {
+  InfoBuffers info;
+  int64_t* extra = nullptr;
+  uint8_t* level_end = nullptr;
+  uint8_t* dying = nullptr;
+};
+
+/// Where a step that resets ended lanes at once (Autoreset::SameStep) puts
+/// the ended episodes' last observation and values; only the rows of lanes
+/// whose episode ended are written.
+struct FinalBuffers {
+  uint8_t* obs = nullptr;  // N lane observations, or null
+  ValueBuffers values;
+};
+
 /// Output arrays of a step; every array holds N elements (bools: 1 byte, 0/1),
 /// `obs` holds N lane observations and is read (older slots) and written.
 struct StepBuffers {
@@ -61,6 +79,23 @@ struct StepBuffers {
   /// is after the step (a lane left out: its unchanged rows), copied by the
   /// worker that ran the lane while the rows are still in its cache.
   uint8_t* obs_copy = nullptr;
+  /// Optional: extra info rows and progress signals of every lane.
+  int64_t* extra = nullptr;
+  uint8_t* level_end = nullptr;
+  uint8_t* dying = nullptr;
+  /// Optional (SameStep): the ended episodes' last values.
+  FinalBuffers final;
+};
+
+/// A lane's episode as the episode rules see it.
+struct LaneEpisode {
+  int16_t lives = 0;    // lives after the lane's last step or reset
+  uint64_t length = 0;  // steps since the episode began
+  // The episode ended by a lost life alone (episodic_life): the next one
+  // goes on in the same game instead of reloading the start state.
+  bool life_ended = false;
+  bool level_end = false;
+  bool dying = false;
 };
 
 /// Writes a lane's game info into element `lane` of the ten info arrays.
@@ -104,9 +139,15 @@ class ZuboVecEnv {
   /// True while some terminated lane awaits reset (steps are refused).
   bool any_pending_reset() const { return any_pending_reset_; }
   /// Advances every lane (or the lanes of `buffers.step_mask`) by one
-  /// decision: sticky actions, frame skip, reward, observation, info; then
-  /// fills `buffers.obs_copy` when given. Refused (RuntimeError
-  /// PENDING_RESET_MESSAGE) while a lane is pending reset.
+  /// decision: sticky actions, frame skip, reward, observation, info, the
+  /// episode rules; then fills `buffers.obs_copy` when given. A lane whose
+  /// episode ended is, by the configured autoreset, reset (or, after a life
+  /// lost under episodic_life, kept as it stands) instead of stepped, with
+  /// reward 0 and both flags false, whether the mask selects it or not
+  /// (NextStep, SameStep after a cancel); with Autoreset::Off the step is
+  /// refused (RuntimeError PENDING_RESET_MESSAGE) while a lane is pending
+  /// reset. Under SameStep a lane whose episode ends is reset in the same
+  /// step, its last values going to `buffers.final`.
   EnvStatus step(const StepBuffers& buffers);
 
   /// Every lane to catalog entry 0 (power-on without a catalog); writes every
@@ -118,8 +159,11 @@ class ZuboVecEnv {
   /// Resets the selected lanes (mask: N bytes 0/1) to their state index
   /// (-1 = power-on), reseeding those whose seed is given (`seeds` has N
   /// items); writes only the selected lanes' observations.
+  /// Every reset lane begins a new episode. With `go_on`, a selected lane
+  /// whose episode ended by a lost life alone (episodic_life) is not reset:
+  /// its next episode goes on where its game stands.
   EnvStatus reset_masked(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
-                         const std::vector<std::optional<uint64_t>>& seeds);
+                         const std::vector<std::optional<uint64_t>>& seeds, bool go_on = false);
   /// Checks a mixed reset request: the masked-reset rules for lanes without a
   /// snapshot and the snapshot rules (selected lane, index -1, no seed, this
   /// environment's token). `snapshots` has N items. Changes nothing.
@@ -135,6 +179,23 @@ class ZuboVecEnv {
 
   /// Copies every lane's game info into the ten arrays (calling thread).
   void info_into(const InfoBuffers& out) const;
+  /// Copies every lane's reported values (game info, extra info, progress
+  /// signals; each where its pointer is set).
+  void values_into(const ValueBuffers& out) const;
+  /// Each lane's start state for the resets the engine makes by itself
+  /// (autoresets): a catalog index, or a uniform draw from the lane's own
+  /// random stream where `random` is set (N items each, checked).
+  EnvStatus set_start_states(const int32_t* indices, const uint8_t* random);
+  /// Starts a new episode on every lane pending reset, as the next step
+  /// would (for the receive of every lane under SameStep); writes their
+  /// observations into `obs`.
+  EnvStatus autoreset_into(uint8_t* obs);
+  /// Marks lanes (N bytes 0/1) as ended: their next step resets them (a
+  /// result the caller never received). Lanes in flight are refused.
+  EnvStatus mark_ended(const uint8_t* mask);
+  /// Changes the step limit of the episodes (0: none).
+  void set_max_episode_steps(uint64_t steps) { config_.episode.max_episode_steps = steps; }
+  const LaneEpisode& episode(size_t lane) const { return episodes_[lane]; }
   /// Row i (extra_info_width() values) gets lane i's extra info values.
   EnvStatus extra_info_into(int64_t* out) const;
   /// Row i (2048 bytes) gets lane i's work RAM (calling thread).
@@ -215,6 +276,8 @@ class ZuboVecEnv {
   Machine& machine(size_t lane) { return machines_[lane]; }
   const Machine& machine(size_t lane) const { return machines_[lane]; }
   bool pending_reset(size_t lane) const { return pending_reset_[lane] != 0; }
+  int32_t start_state(size_t lane) const { return start_index_[lane]; }
+  bool random_start(size_t lane) const { return random_start_[lane] != 0; }
   uint8_t last_action(size_t lane) const { return last_action_[lane]; }
   uint64_t rng_state(size_t lane) const { return rng_state_[lane]; }
   int32_t active_state_index(size_t lane) const { return active_state_index_[lane]; }
@@ -264,8 +327,22 @@ class ZuboVecEnv {
   void step_lanes(const StepBuffers& b, UnitErrors& errors);
   template <bool Profiled>
   void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record, UnitErrors& errors);
-  void choose_effective_actions(const uint8_t* actions, const uint8_t* step_mask);
-  void finish_step_bookkeeping(const uint8_t* step_mask);
+  void choose_effective_actions(const uint8_t* actions);
+  void finish_step_bookkeeping();
+  // What one step does with each lane.
+  enum class LanePlan : uint8_t { Idle = 0, Step = 1, Restart = 2, Keep = 3 };
+  void plan_step(const uint8_t* step_mask);
+  // Per lane, on the worker running it: the episode rules after a step
+  // (writes the flags), a new episode (restart or keep) reported into the
+  // step's outputs, the reported values.
+  void apply_episode_rules(size_t lane, uint8_t& terminated, uint8_t& truncated);
+  void begin_episode(size_t lane);
+  void start_episode_in_step(size_t lane, bool keep, const StepBuffers& b, UnitErrors& errors);
+  void write_lane_values(size_t lane, const ValueBuffers& out) const;
+  void write_finals(size_t lane, const StepBuffers& b) const;
+  // The start state of a reset the engine makes by itself (draws for random lanes).
+  int32_t autoreset_state_index(size_t lane);
+  std::optional<std::string> restart_lane(size_t lane, int32_t state_index);
 
   EnvStatus check_lane_request(size_t lane, int32_t state_index) const;
   EnvStatus reset_selected(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
@@ -299,6 +376,10 @@ class ZuboVecEnv {
   std::vector<uint8_t> last_action_;
   std::vector<uint64_t> rng_state_;
   std::vector<uint8_t> pending_reset_;
+  std::vector<LaneEpisode> episodes_;
+  std::vector<int32_t> start_index_;
+  std::vector<uint8_t> random_start_;
+  std::vector<LanePlan> plan_;
   std::vector<std::vector<uint8_t>> scratch_;
   // Per lane: the unscrolled top rows' background as last drawn for an
   // observation (worker-owned like the lane's scratch buffer).

@@ -42,13 +42,9 @@ AsyncLanes::AsyncLanes(size_t lanes)
       return runtime_error("lane " + std::to_string(lane) + " is in flight; receive it before sending it again");
     }
     const bool reset = request.reset_mask != nullptr && request.reset_mask[i] != 0;
-    if (reset && request.state_indices[i] == KEEP_LANE) {
-      if (pending_reset_[lane] != 0) {
-        return runtime_error("lane " + std::to_string(lane) + " ended and is pending reset; it cannot be kept");
-      }
-    } else if (reset) {
+    if (reset) {
       if (auto error = check_lane_request(i, request.state_indices[i])) return error;
-    } else if (pending_reset_[lane] != 0) {
+    } else if (pending_reset_[lane] != 0 && config_.episode.autoreset == Autoreset::Off) {
       return runtime_error("lane " + std::to_string(lane) + " ended and is pending reset; send it a reset");
     }
   }
@@ -79,16 +75,25 @@ void ZuboVecEnv::async_send(const AsyncRequest& request, uint8_t* obs, uint8_t* 
     AsyncJob& job = batch.jobs[i];
     const size_t lane = static_cast<size_t>(request.env_ids[i]);
     job.lane = static_cast<uint32_t>(lane);
-    job.reset = request.reset_mask != nullptr && request.reset_mask[i] != 0;
-    job.keep = job.reset && request.state_indices[i] == KEEP_LANE;
-    if (job.keep) {
-      job.reset = false;
-    } else if (job.reset) {
-      const std::optional<uint64_t> seed = request.seeds != nullptr ? (*request.seeds)[i] : std::nullopt;
-      if (seed.has_value()) rng_state_[lane] = *seed == 0 ? 1 : *seed;
-      job.state_index = catalog_.empty() ? -1 : request.state_indices[i];
+    const bool reset = request.reset_mask != nullptr && request.reset_mask[i] != 0;
+    // An explicit reset, or the autoreset of a lane whose episode ended.
+    const bool starts = reset || pending_reset_[lane] != 0;
+    job.keep = starts && episodes_[lane].life_ended && (reset ? request.go_on : true);
+    job.reset = starts && !job.keep;
+    if (job.reset) {
+      int32_t index = -1;
+      if (reset) {
+        const std::optional<uint64_t> seed = request.seeds != nullptr ? (*request.seeds)[i] : std::nullopt;
+        if (seed.has_value()) rng_state_[lane] = *seed == 0 ? 1 : *seed;
+        index = request.state_indices[i];
+      } else {
+        index = autoreset_state_index(lane);
+      }
+      job.state_index = catalog_.empty() ? -1 : index;
       active_state_index_[lane] = job.state_index;
       last_action_[lane] = 0;
+    }
+    if (starts) {
       pending_reset_[lane] = 0;
     } else {
       uint8_t action = request.actions[i];
@@ -133,6 +138,7 @@ void ZuboVecEnv::run_async_job(const AsyncBatch& batch, size_t index) {
   TT_GAME_VALUES(TT_ASYNC_INFO_VIEW)
 #undef TT_ASYNC_INFO_VIEW
   if (job.keep) {
+    begin_episode(lane);
     a.rewards[lane] = 0.0f;
     a.terminated[lane] = 0;
     a.truncated[lane] = 0;
@@ -146,14 +152,18 @@ void ZuboVecEnv::run_async_job(const AsyncBatch& batch, size_t index) {
     } else {
       write_reset_observation(lane, a.obs + lane * geo_.lane_obs_size);
     }
+    begin_episode(lane);
     a.rewards[lane] = 0.0f;
     a.terminated[lane] = 0;
     a.truncated[lane] = 0;
     write_game_info(b.info, lane, m.info);
-  } else if (batch.profiled) {
-    step_lane<true>(lane, job.action, b, &lane_profiles_[lane], a.errors);
   } else {
-    step_lane<false>(lane, job.action, b, nullptr, a.errors);
+    if (batch.profiled) {
+      step_lane<true>(lane, job.action, b, &lane_profiles_[lane], a.errors);
+    } else {
+      step_lane<false>(lane, job.action, b, nullptr, a.errors);
+    }
+    apply_episode_rules(lane, a.terminated[lane], a.truncated[lane]);
   }
   finish_async_lane(job.lane);
 }
@@ -261,6 +271,8 @@ EnvStatus ZuboVecEnv::async_recv(const AsyncOutputs& out, size_t& ring_row) {
       const auto& ram = machines_[lane].ram;
       std::memcpy(out.ram + k * ram.size(), ram.data(), ram.size());
     }
+    if (out.level_end != nullptr) out.level_end[k] = episodes_[lane].level_end ? 1 : 0;
+    if (out.dying != nullptr) out.dying[k] = episodes_[lane].dying ? 1 : 0;
     a.in_flight[lane] = 0;
     if (a.terminated[lane] != 0 || a.truncated[lane] != 0) {
       pending_reset_[lane] = 1;

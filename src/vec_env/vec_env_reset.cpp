@@ -4,6 +4,7 @@
 #include <string>
 
 #include "driver/frame_step.h"
+#include "driver/game_info.h"
 #include "driver/state_image.h"
 #include "vec_env/vec_env.h"
 
@@ -44,6 +45,7 @@ EnvStatus ZuboVecEnv::reset_lane(size_t lane, int32_t state_index, std::optional
   active_state_index_[lane] = catalog_.empty() ? -1 : state_index;
   last_action_[lane] = 0;
   pending_reset_[lane] = 0;
+  begin_episode(lane);
   return std::nullopt;
 }
 
@@ -165,13 +167,29 @@ EnvStatus ZuboVecEnv::reset_selected(uint8_t* obs, const uint8_t* mask, const in
 EnvStatus ZuboVecEnv::reset_all(uint8_t* obs) { return reset_selected(obs, nullptr, nullptr, nullptr); }
 
 EnvStatus ZuboVecEnv::reset_masked(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
-                                   const std::vector<std::optional<uint64_t>>& seeds) {
+                                   const std::vector<std::optional<uint64_t>>& seeds, bool go_on) {
   const size_t n = machines_.size();
   if (seeds.size() != n) {
     return value_error("seeds length must be " + std::to_string(n) + ", got " + std::to_string(seeds.size()));
   }
   if (auto error = check_reset_request(mask, state_indices)) return error;
-  return reset_selected(obs, mask, state_indices, &seeds);
+  if (!go_on) return reset_selected(obs, mask, state_indices, &seeds);
+  // Lanes whose game goes on begin their episode where they stand.
+  std::vector<uint8_t> restart(mask, mask + n);
+  bool any = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (restart[i] != 0 && episodes_[i].life_ended) {
+      restart[i] = 0;
+      pending_reset_[i] = 0;
+      begin_episode(i);
+    }
+    any = any || restart[i] != 0;
+  }
+  if (!any) {
+    recompute_any_pending_reset();
+    return std::nullopt;
+  }
+  return reset_selected(obs, restart.data(), state_indices, &seeds);
 }
 
 EnvStatus ZuboVecEnv::reset_mixed(uint8_t* obs, const uint8_t* mask, const int32_t* state_indices,
@@ -211,6 +229,7 @@ EnvStatus ZuboVecEnv::reset_mixed(uint8_t* obs, const uint8_t* mask, const int32
       last_action_[i] = lane.last_action;
       rng_state_[i] = lane.rng_state;
       pending_reset_[i] = 0;
+      begin_episode(i);
       uint8_t* lane_obs = obs + i * geo_.lane_obs_size;
       if (lane.observation != nullptr) {
         std::memcpy(lane_obs, lane.observation->data(), geo_.lane_obs_size);

@@ -46,31 +46,20 @@ void copy_lane_observation(uint8_t* dst, const uint8_t* src, size_t bytes) {
   std::memcpy(dst, src, bytes);
 }
 
-// Whether lane i takes part in a step with this mask (null: every lane).
-inline bool stepped(const uint8_t* step_mask, size_t i) { return step_mask == nullptr || step_mask[i] != 0; }
-
 }  // namespace
 
-void ZuboVecEnv::choose_effective_actions(const uint8_t* actions, const uint8_t* step_mask) {
+void ZuboVecEnv::choose_effective_actions(const uint8_t* actions) {
   const size_t n = machines_.size();
   const double p = config_.sticky_action_prob;
-  if (p <= 0.0) {
-    if (step_mask == nullptr) {
-      std::memcpy(effective_actions_.data(), actions, n);
-      std::memcpy(last_action_.data(), actions, n);
-      return;
-    }
-    for (size_t i = 0; i < n; ++i) {
-      if (step_mask[i]) effective_actions_[i] = last_action_[i] = actions[i];
-    }
-    return;
-  }
   constexpr double UNIT = 1.0 / 9007199254740992.0;  // 2^-53
   for (size_t i = 0; i < n; ++i) {
-    if (!stepped(step_mask, i)) continue;
-    const uint64_t draw = xorshift64(rng_state_[i]);
-    const double u = static_cast<double>(draw >> 11) * UNIT;
-    const uint8_t action = p > u ? last_action_[i] : actions[i];
+    if (plan_[i] != LanePlan::Step) continue;
+    uint8_t action = actions[i];
+    if (p > 0.0) {
+      const uint64_t draw = xorshift64(rng_state_[i]);
+      const double u = static_cast<double>(draw >> 11) * UNIT;
+      if (p > u) action = last_action_[i];
+    }
     effective_actions_[i] = action;
     last_action_[i] = action;
   }
@@ -177,46 +166,61 @@ void ZuboVecEnv::step_lane(size_t lane, uint8_t action, const StepBuffers& b, Pr
 template <bool Profiled>
 void ZuboVecEnv::step_lanes(const StepBuffers& b, UnitErrors& errors) {
   const size_t lane_bytes = geo_.lane_obs_size;
+  const bool same_step = config_.episode.autoreset == Autoreset::SameStep;
+  const ValueBuffers values{b.info, b.extra, b.level_end, b.dying};
   auto body = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      if (stepped(b.step_mask, i)) {
-        ProfileRecord* record = nullptr;
-        if constexpr (Profiled) record = &lane_profiles_[i];
-        step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
+      switch (plan_[i]) {
+        case LanePlan::Step: {
+          ProfileRecord* record = nullptr;
+          if constexpr (Profiled) record = &lane_profiles_[i];
+          step_lane<Profiled>(i, effective_actions_[i], b, record, errors);
+          apply_episode_rules(i, b.terminated[i], b.truncated[i]);
+          const bool ended = b.terminated[i] != 0 || b.truncated[i] != 0;
+          pending_reset_[i] = ended ? 1 : 0;
+          if (same_step && ended) {
+            write_finals(i, b);
+            start_episode_in_step(i, episodes_[i].life_ended, b, errors);
+          }
+          break;
+        }
+        case LanePlan::Restart:
+        case LanePlan::Keep:
+          start_episode_in_step(i, plan_[i] == LanePlan::Keep, b, errors);
+          b.rewards[i] = 0.0f;
+          b.terminated[i] = 0;
+          b.truncated[i] = 0;
+          break;
+        case LanePlan::Idle:  // nothing of the lane changes, its outputs included
+          break;
       }
+      if (plan_[i] != LanePlan::Idle) write_lane_values(i, values);
       if (b.obs_copy) copy_lane_observation(b.obs_copy + i * lane_bytes, b.obs + i * lane_bytes, lane_bytes);
     }
   };
   for_lanes(machines_.size(), machines_.size(), body);
 }
 
-void ZuboVecEnv::finish_step_bookkeeping(const uint8_t* step_mask) {
-  const size_t n = machines_.size();
-  bool any_ended = false;
-  for (size_t i = 0; i < n; ++i) any_ended = any_ended || (stepped(step_mask, i) && machines_[i].terminated != 0);
-  if (!any_ended) return;
-  for (size_t i = 0; i < n; ++i) {
-    if (stepped(step_mask, i)) pending_reset_[i] = machines_[i].terminated ? 1 : 0;
-  }
-  any_pending_reset_ = true;
-}
+void ZuboVecEnv::finish_step_bookkeeping() { recompute_any_pending_reset(); }
 
 EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
-  if (any_pending_reset_) return runtime_error(PENDING_RESET_MESSAGE);
+  if (any_pending_reset_ && config_.episode.autoreset == Autoreset::Off) return runtime_error(PENDING_RESET_MESSAGE);
   UnitErrors errors;
   auto op = [&] {
     const uint8_t* mask = buffers.step_mask;
-    choose_effective_actions(buffers.actions, mask);
+    plan_step(mask);
+    choose_effective_actions(buffers.actions);
     if (env_profile_) {
       if (lane_profiles_.size() != machines_.size()) lane_profiles_.assign(machines_.size(), ProfileRecord{});
       step_lanes<true>(buffers, errors);
-      const size_t n = machines_.size();
-      env_profile_->env_steps += mask ? static_cast<size_t>(n - std::count(mask, mask + n, uint8_t{0})) : n;
+      size_t stepped_lanes = 0;
+      for (LanePlan p : plan_) stepped_lanes += p == LanePlan::Step ? 1 : 0;
+      env_profile_->env_steps += stepped_lanes;
       env_profile_->batch_steps += 1;
     } else {
       step_lanes<false>(buffers, errors);
     }
-    finish_step_bookkeeping(mask);
+    finish_step_bookkeeping();
   };
   run_operation(op);
   return errors.take();

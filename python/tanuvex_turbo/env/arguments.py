@@ -1,16 +1,12 @@
-"""The constructor's arguments of :class:`~tanuvex_turbo.env.vector_env.TurboVectorEnv`, checked and grouped.
+"""The constructor's arguments of :class:`~tanuvex_turbo.env.vector_env.TurboVectorEnv`, checked.
 
-:func:`check_arguments` checks every argument the Python side owns, in one
-fixed order (the engine checks the rest when it is built), and returns them
-in four groups, as a user thinks of them:
-
-- :class:`Game`: what to play (the cartridge, the start states, the actions);
-- :class:`Observation`: what to observe (the observation, the extra info);
-- :class:`EpisodeRules`: how episodes start and end (autoreset, limits, lives);
-- :class:`Running`: how to run (lanes, batches, threads, seeds, copies).
-
-The small checks used again after construction (an episode limit set later,
-a reset mask, a mask of lanes, actions) are here too.
+:func:`check_arguments` checks every option against its declaration
+(:mod:`tanuvex_turbo.env.options`), then what only the Python side can
+check (the cartridge's path, the start states, the action set, the extra
+info), and returns :class:`Arguments`: the values, what they resolved to,
+and the engine's arguments. The small checks used again after construction
+(an episode limit set later, a reset mask, a mask of lanes, actions) are
+here too.
 """
 
 from __future__ import annotations
@@ -25,19 +21,16 @@ import numpy as np
 from gymnasium.vector import AutoresetMode
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
-from tanuvex_turbo.game.actions import ActionSetChoice, resolve_action_set
+from tanuvex_turbo.env.options import check_observation_size, check_options, engine_options, fingerprint_options
+from tanuvex_turbo.game.actions import resolve_action_set
 from tanuvex_turbo.game.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.game.fields import INFO_FIELDS
 from tanuvex_turbo.game.lane_states import observation_fingerprint
-from tanuvex_turbo.game.states import StatesSource, load_catalog
+from tanuvex_turbo.game.states import load_catalog
 
 __all__ = [
     "MAX_NUM_ENVS",
     "Arguments",
-    "EpisodeRules",
-    "Game",
-    "Observation",
-    "Running",
     "action_bytes",
     "check_arguments",
     "check_num_envs",
@@ -57,246 +50,66 @@ _EXTRA_DTYPES = {"bool": np.bool_, "int8": np.int8, "int16": np.int16, "int32": 
 #: (name, id, column offset, count, dtype) of one requested extra info entry.
 ExtraLayout = list[tuple[str, int, int, int, Any]]
 
+#: The engine's name of each autoreset mode.
+_ENGINE_AUTORESET = {
+    AutoresetMode.NEXT_STEP: "next_step",
+    AutoresetMode.SAME_STEP: "same_step",
+    AutoresetMode.DISABLED: "off",
+}
+
 
 @dataclass(frozen=True)
-class Game:
-    """What to play: the cartridge image, the start-state catalog, the action set and each lane's start."""
+class Arguments:
+    """The constructor's arguments, checked: every option's value and what it resolved to."""
 
+    values: dict[str, Any]
+    num_envs: int
     rom_path: str
     rom_source: str
     catalog_data: list[bytes]
     catalog_names: list[str]
     action_table: np.ndarray
-    start_state: Any
-
-
-@dataclass(frozen=True)
-class Observation:
-    """What to observe: the observation's type and shape, and what ``info`` holds besides the game values.
-
-    An observation-free environment (``observations=False``) has the
-    one-byte observation settings here already.
-    """
-
-    observations: bool
-    obs_type: str | None
-    frame_skip: int
-    grayscale: bool
-    frame_stack: int
-    frame_maxpool: bool
-    crop_top: int
-    crop_bottom: int
-    crop_left: int
-    crop_right: int
-    crop_mode: str
-    crop_fill: int
-    resize_width: int
-    resize_height: int
-    resize_algorithm: str
     extra_layout: ExtraLayout
-    progress_info: bool
+    autoreset_mode: AutoresetMode
 
     def engine_arguments(self) -> dict[str, Any]:
-        """The engine's keyword arguments that shape observations and info."""
+        """Every keyword argument of the engine (after the cartridge path and the lane count)."""
         return {
-            "frame_skip": self.frame_skip,
-            # "rgb" is the colour picture; a contradicting grayscale=False is the engine's to refuse.
-            "grayscale": self.grayscale and self.obs_type != "rgb",
-            "frame_stack": self.frame_stack,
-            "crop_top": self.crop_top,
-            "crop_bottom": self.crop_bottom,
-            "resize_width": self.resize_width,
-            "resize_height": self.resize_height,
-            "frame_maxpool": self.frame_maxpool,
-            "crop_left": self.crop_left,
-            "crop_right": self.crop_right,
-            "crop_mode": self.crop_mode,
-            "crop_fill": self.crop_fill,
-            "resize_algorithm": self.resize_algorithm,
+            **engine_options(self.values),
+            "state_catalog_data": self.catalog_data or None,
+            "state_catalog_names": self.catalog_names or None,
             "extra_info_ids": [entry[1] for entry in self.extra_layout] or None,
-            "render_observations": self.observations,
-            "obs_type": self.obs_type,
+            "autoreset": _ENGINE_AUTORESET[self.autoreset_mode],
         }
 
     def fingerprint(self, engine: _RetroVecEnv) -> bytes:
         """Tags the lanes saved under this configuration: others restore them only under the same one."""
-        return observation_fingerprint(
-            frame_skip=self.frame_skip,
-            grayscale=engine.grayscale,  # as the observation type resolved it
-            frame_stack=self.frame_stack,
-            frame_maxpool=self.frame_maxpool,
-            crop_top=self.crop_top,
-            crop_bottom=self.crop_bottom,
-            crop_left=self.crop_left,
-            crop_right=self.crop_right,
-            crop_mode=self.crop_mode,
-            crop_fill=self.crop_fill,
-            resize_width=self.resize_width,
-            resize_height=self.resize_height,
-            resize_algorithm=self.resize_algorithm,
-            render_observations=self.observations,
-            obs_type=engine.obs_type,
-        )
+        return observation_fingerprint(**fingerprint_options(self.values, engine.grayscale, engine.obs_type))
 
 
-@dataclass(frozen=True)
-class EpisodeRules:
-    """How episodes start and end: the autoreset mode, the time limit, lost lives, the end of a level."""
-
-    autoreset_mode: AutoresetMode
-    max_episode_steps: int | None
-    end_on_life_loss: bool
-    episodic_life: bool
-    end_on_level_end: bool
-    terminate_on_flag: bool
-    noop_reset_max: int
-
-
-@dataclass(frozen=True)
-class Running:
-    """How to run: lanes, the asynchronous batch, threads, seeds, sticky actions, copies and rendering."""
-
-    num_envs: int
-    batch_size: int | None
-    num_threads: int | None
-    seed: int | None
-    sticky_action_prob: float
-    copy: bool
-    render_mode: str | None
-
-
-@dataclass(frozen=True)
-class Arguments:
-    """The constructor's arguments, checked, in their four groups."""
-
-    game: Game
-    observation: Observation
-    episodes: EpisodeRules
-    running: Running
-
-    def engine_arguments(self) -> dict[str, Any]:
-        """Every keyword argument of the engine (after the cartridge path and the lane count)."""
-        game, running, episodes = self.game, self.running, self.episodes
-        return {
-            **self.observation.engine_arguments(),
-            "terminate_on_flag": episodes.terminate_on_flag,
-            "state_catalog_data": game.catalog_data or None,
-            "state_catalog_names": game.catalog_names or None,
-            "seed": 0 if running.seed is None else running.seed,
-            "noop_reset_max": episodes.noop_reset_max,
-            "sticky_action_prob": running.sticky_action_prob,
-            "num_threads": running.num_threads,
-        }
-
-
-def check_arguments(
-    rom_path: str | os.PathLike[str] | None,
-    num_envs: Any,
-    *,
-    states: StatesSource | None,
-    start_state: Any,
-    action_set: ActionSetChoice,
-    autoreset_mode: Any,
-    max_episode_steps: Any,
-    end_on_life_loss: bool,
-    episodic_life: bool,
-    render_mode: str | None,
-    copy: bool,
-    extra_info: Sequence[str | int],
-    seed: Any,
-    frame_skip: int,
-    grayscale: bool,
-    frame_stack: int,
-    terminate_on_flag: bool,
-    crop_top: int,
-    crop_bottom: int,
-    crop_left: int,
-    crop_right: int,
-    crop_mode: str,
-    crop_fill: int,
-    resize_width: int,
-    resize_height: int,
-    resize_algorithm: str,
-    frame_maxpool: bool,
-    noop_reset_max: int,
-    sticky_action_prob: float,
-    num_threads: int | None,
-    observations: bool,
-    obs_type: str | None,
-    progress_info: bool,
-    end_on_level_end: bool,
-    batch_size: Any,
-) -> Arguments:
-    """Checks the constructor's arguments (the ones the engine does not check) and groups them.
-
-    Reads ``$TANUVEX_TURBO_STATES`` when ``states`` is None, and the catalog.
-    """
+def check_arguments(rom_path: str | os.PathLike[str] | None, num_envs: Any, options: dict[str, Any]) -> Arguments:
+    """Checks the constructor's arguments; reads ``$TANUVEX_TURBO_STATES`` when ``states`` is None, and the catalog."""
     num_envs = check_num_envs(num_envs)
-    if end_on_life_loss and episodic_life:
+    values = check_options(options)
+    check_observation_size(values)
+    if values["end_on_life_loss"] and values["episodic_life"]:
         raise ValueError("end_on_life_loss and episodic_life exclude each other: choose one")
-    action_table = resolve_action_set(action_set)
+    action_table = resolve_action_set(values["action_set"])
     rom_path, rom_source = rom_path_and_source(rom_path)
+    states = values["states"]
     if states is None:
         states = os.environ.get("TANUVEX_TURBO_STATES") or None
-    mode = parse_autoreset_mode(autoreset_mode)
-    max_episode_steps = episode_limit(max_episode_steps)
+    mode = parse_autoreset_mode(values["autoreset_mode"])
+    batch_size = values["batch_size"]
     if batch_size is not None:
-        batch_size = whole_number(batch_size, "batch_size")
-        if not 1 <= batch_size <= num_envs:
-            raise ValueError(f"batch_size must be in 1..num_envs ({num_envs}), got {batch_size}")
-    if render_mode not in (None, "rgb_array"):
-        raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
-    if seed is not None:
-        seed = whole_number(seed, "seed")
-        if seed < 0:
-            raise ValueError(f"seed must be a non-negative integer, got {seed}")
+        batch_size = values["batch_size"] = whole_number(batch_size, "batch_size")
+    if batch_size is not None and not 1 <= batch_size <= num_envs:
+        raise ValueError(f"batch_size must be in 1..num_envs ({num_envs}), got {batch_size}")
+    if batch_size is not None and batch_size < num_envs and mode is not AutoresetMode.NEXT_STEP:
+        raise ValueError(f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {mode.name}")
     catalog_data, catalog_names = load_catalog(states)
-    layout = _extra_layout(extra_info)
-    if not observations:
-        grayscale, frame_stack, frame_maxpool = True, 1, False
-        crop_top, crop_bottom, crop_left, crop_right = 223, 0, 239, 0
-        crop_mode, resize_width, resize_height, resize_algorithm = "remove", 1, 1, "nearest"
-        obs_type = None
-    return Arguments(
-        game=Game(rom_path, rom_source, catalog_data, catalog_names, action_table, start_state),
-        observation=Observation(
-            observations=bool(observations),
-            obs_type=obs_type,
-            frame_skip=frame_skip,
-            grayscale=grayscale,
-            frame_stack=frame_stack,
-            frame_maxpool=frame_maxpool,
-            crop_top=crop_top,
-            crop_bottom=crop_bottom,
-            crop_left=crop_left,
-            crop_right=crop_right,
-            crop_mode=crop_mode,
-            crop_fill=crop_fill,
-            resize_width=resize_width,
-            resize_height=resize_height,
-            resize_algorithm=resize_algorithm,
-            extra_layout=layout,
-            progress_info=bool(progress_info),
-        ),
-        episodes=EpisodeRules(
-            autoreset_mode=mode,
-            max_episode_steps=max_episode_steps,
-            end_on_life_loss=bool(end_on_life_loss),
-            episodic_life=bool(episodic_life),
-            end_on_level_end=bool(end_on_level_end),
-            terminate_on_flag=terminate_on_flag,
-            noop_reset_max=noop_reset_max,
-        ),
-        running=Running(
-            num_envs=num_envs,
-            batch_size=batch_size,
-            num_threads=num_threads,
-            seed=seed,
-            sticky_action_prob=sticky_action_prob,
-            copy=bool(copy),
-            render_mode=render_mode,
-        ),
-    )
+    layout = _extra_layout(values["extra_info"])
+    return Arguments(values, num_envs, rom_path, rom_source, catalog_data, catalog_names, action_table, layout, mode)
 
 
 def whole_number(value: Any, name: str) -> int:

@@ -1,11 +1,11 @@
 """A Gymnasium vector environment over the batched engine.
 
 :class:`TurboVectorEnv` is a :class:`gymnasium.vector.VectorEnv` that wraps one
-``_RetroVecEnv``: every lane of the engine is one sub-environment. It owns the
-arrays the engine writes into (allocated once, reused on every step), turns
-action indices into controller bytes through an action set, adds optional
-time-limit truncation, and provides Gymnasium's three autoreset modes on top
-of the engine's masked resets.
+``_RetroVecEnv``: every lane of the engine is one sub-environment. The engine
+runs every rule of an episode (the game's, the lost life, the level's end,
+the step limit, the autoreset) in the call that steps; this class converts
+arguments and arrays: action indices to controller bytes, the engine's
+arrays (bound once, reused by every step) to Gymnasium's results.
 
 Gymnasium (>= 1.1) is an optional dependency: ``pip install tanuvex_turbo[gym]``.
 
@@ -20,16 +20,12 @@ Quick start::
 The episode model. The reward of a step is the sum over its emulated frames
 of the forward movement of the horizontal scroll byte ``xscroll_lo``: per
 frame, the byte's increase, floored at 0 and 0 on the frame where it wraps
-around. Nothing else counts: no penalty for dying or for time, no bonus for
-coins, score or the flag. An episode ends (``terminated``) when the lives
-byte reads 0xFF, that is game over after the last life, or, with
-``terminate_on_flag`` (the default), when ``x_pos`` reaches 3160 during a
-frame, one constant for every level. No frame earns reward or reaches the
-flag unless a game is being played (power-on lanes sit on the title screen
-until Start is pressed). A lost life is not an episode end unless
-``episodic_life=True`` (the game goes on in the next episode) or
-``end_on_life_loss=True`` (the next episode reloads the start state). The
-engine never truncates; ``max_episode_steps`` adds truncation in this class.
+around. An episode ends (``terminated``) at game over (the lives byte reads
+0xFF), with ``terminate_on_flag`` when ``x_pos`` reaches 3160 during a frame,
+with ``end_on_life_loss`` / ``episodic_life`` at a lost life (the latter's
+next episode goes on in the same game), with ``end_on_level_end`` where the
+game ends the level; ``max_episode_steps`` truncates. ``docs/options.md``
+lists every option.
 """
 
 from __future__ import annotations
@@ -62,17 +58,15 @@ from tanuvex_turbo.env.arguments import (
     open_engine,
 )
 from tanuvex_turbo.env.async_lanes import AsyncLanes
-from tanuvex_turbo.env.episodes import EpisodeBook
+from tanuvex_turbo.env.options import OPTIONS, signature
 from tanuvex_turbo.env.saved_lanes import LaneSaver, SavedLane
-from tanuvex_turbo.env.start_states import StartStates, StateChoice
-from tanuvex_turbo.game.actions import START, ActionSetChoice, describe
+from tanuvex_turbo.env.start_states import StartStates
+from tanuvex_turbo.game.actions import START, describe
 from tanuvex_turbo.game.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
-from tanuvex_turbo.game.states import StatesSource
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
 
-#: Gymnasium id of :class:`TurboVectorEnv`, registered when the package is imported, so that
-#: ``gymnasium.make_vec("TanuvexTurbo-v0", num_envs=8, states=...)`` works.
+#: Gymnasium id of :class:`TurboVectorEnv`, registered when the package is imported.
 ENV_ID = _registration.ENV_ID
 
 #: The refusal of a call made while another thread is inside the same environment.
@@ -82,23 +76,20 @@ _Result = TypeVar("_Result")
 
 
 def _one_caller(method: Callable[..., _Result]) -> Callable[..., _Result]:
-    """Refuses a call while another thread is inside a public method of the same environment.
-
-    The bookkeeping of lanes in flight, episodes and the engine's arrays is
-    not shared safely between threads; a second thread is refused at once
-    (RuntimeError), as the engine refuses a conflicting call, instead of
-    corrupting it. The thread inside may call further methods.
-    """
+    """Refuses a call while another thread is inside a public method (or the engine) of the same environment."""
 
     @functools.wraps(method)
     def guarded(self: TurboVectorEnv, *args: Any, **kwargs: Any) -> _Result:
-        guard = self._guard
-        if not guard.acquire(blocking=False):
+        if not self._guard.acquire(blocking=False):
             raise RuntimeError(BUSY_MESSAGE)
         try:
             return method(self, *args, **kwargs)
+        except RuntimeError as error:
+            if str(error) in ("Already borrowed", "Already mutably borrowed"):  # a raw engine call of another thread
+                raise RuntimeError(BUSY_MESSAGE) from None
+            raise
         finally:
-            guard.release()
+            self._guard.release()
 
     return guarded
 
@@ -106,124 +97,29 @@ def _one_caller(method: Callable[..., _Result]) -> Callable[..., _Result]:
 class TurboVectorEnv(VectorEnv):
     """``num_envs`` emulated consoles as one Gymnasium vector environment.
 
-    Args:
-        rom_path: path of the supported cartridge image; defaults to the
-            ``TANUVEX_TURBO_ROM`` environment variable.
-        num_envs: number of lanes (sub-environments), 1 to :data:`~tanuvex_turbo.env.arguments.MAX_NUM_ENVS`.
-        states: start states: a directory of ``*.state`` files, a file, a
-            mapping ``name -> path or bytes``, or a sequence of paths or
-            ``(name, path or bytes)`` pairs; gzip-compressed or raw. States read
-            from files are named by their file names without suffix. ``None``
-            (default) reads the ``TANUVEX_TURBO_STATES`` environment variable;
-            without it, or with an empty sequence ``()``, every episode starts
-            from the console's power-on state.
-        start_state: the start state of every lane (a catalog name or index,
-            ``"random"`` for a uniform draw at every reset), or a sequence with
-            one such value per lane. Default: the entry named ``"1-1"`` when
-            the catalog has one, otherwise the first entry.
-        action_set: a name of :data:`tanuvex_turbo.game.actions.ACTION_SETS`
-            (``"right_only"``, ``"simple"``, ``"complex"``, ``"full"``) or a
-            custom list of controller bytes / button combinations. Actions are
-            indices into it; ``"full"`` makes the action the raw controller byte.
-        autoreset_mode: :class:`gymnasium.vector.AutoresetMode`, its value
-            (``"NextStep"``, ``"SameStep"``, ``"Disabled"``) or its name in any
-            case (``"SAME_STEP"``, ``"same_step"``): ``NEXT_STEP`` (default),
-            ``SAME_STEP`` or ``DISABLED``.
-        max_episode_steps: truncate an episode after this many steps (the
-            engine itself never truncates). ``None``: no limit.
-        end_on_life_loss: when true, a step in which a lane's ``lives`` value
-            drops ends that lane's episode (``terminated``); its reset then
-            loads its start state as any other, so every episode is one life
-            from the start state. Default false: only game over (and the
-            flag) ends an episode.
-        episodic_life: when true, a lost life ends the episode
-            (``terminated``) but does not reset the console: the lane's next
-            episode (autoreset or ``reset()``) goes on where the game stands,
-            with one life fewer; only game over, the flag, a time limit, or a
-            ``reset`` given a seed or a start state loads the start state
-            (the convention of ALE's and EnvPool's ``episodic_life``).
-            Excludes ``end_on_life_loss``.
-        render_mode: ``"rgb_array"`` to make :meth:`render` return each lane's
-            display frame (224 x 240 x 3), or ``None``.
-        copy: when true (default) the observation and info arrays returned by
-            :meth:`reset` and :meth:`step` are fresh copies; when false they are
-            the environment's own buffers, overwritten by the next call
-            (zero-copy; do not modify the observation, the next step reads its
-            older frames from it).
-        extra_info: names (or ids) from :func:`extra_info_descriptors` to
-            report in ``info`` next to the ten game values.
-        seed: seed of the lanes' random generators at construction (lane ``i``
-            gets ``seed + i``); ``None`` leaves it to the engine's clock-based default.
-        obs_type: what an observation holds (``docs/observations.md``):
-            ``"grayscale"`` (the picture in gray), ``"rgb"`` (the picture in
-            colour, as ``grayscale=False``), ``"ram"`` (the console's 2 KiB
-            work RAM after the step) or ``"tiles"`` (the picture processor's
-            background tile numbers of the visible window and its sprite
-            table, read without drawing). ``None`` (default): the picture,
-            gray unless ``grayscale=False``. ``"ram"`` and ``"tiles"`` ignore
-            the picture's arguments (``grayscale``, crops, resize,
-            ``frame_maxpool``); ``frame_stack`` applies to every type.
-        frame_skip, grayscale, frame_stack, terminate_on_flag, crop_top,
-        crop_bottom, crop_left, crop_right, crop_mode, crop_fill, resize_width,
-        resize_height, resize_algorithm, frame_maxpool, noop_reset_max,
-        sticky_action_prob, num_threads: passed to the engine unchanged.
-        observations: false for an observation-free environment: the engine
-            then draws nothing for observations (the observation-shaping
-            arguments above, ``obs_type`` included, are ignored), the observation is one ``(1, 1, 1)``
-            byte that stays 0, and a saved lane carries that one byte.
-        progress_info: add ``level_end`` and ``dying`` (``bool``, one per
-            lane, see :mod:`tanuvex_turbo.game.progress`) to ``info``, read from
-            the game's own state after every step and reset.
-        end_on_level_end: end a lane's episode (``terminated``) on the step
-            in which it reaches the goal of its level, the last level of a
-            world included; implies ``progress_info``. Unlike
-            ``terminate_on_flag`` (``x_pos`` >= 3160 on every level) it fires
-            where the game itself ends the level.
-        batch_size: lanes returned by :meth:`recv` (default ``num_envs``).
-            Below ``num_envs`` the environment is asynchronous: :meth:`send`
-            starts lanes and returns at once, :meth:`recv` returns the first
-            ``batch_size`` lanes to finish with their ids in
-            ``info["env_id"]``, and :meth:`step` is ``send`` + ``recv``
-            (``autoreset_mode`` must then be ``NEXT_STEP``; docs/async.md).
+    ``rom_path`` defaults to ``$TANUVEX_TURBO_ROM``; ``num_envs`` is the lane
+    count; every other argument is a keyword of :data:`~tanuvex_turbo.env.options.OPTIONS`
+    (listed below and in ``docs/options.md``).
 
-    Observations are ``uint8`` arrays of shape ``(num_envs, frame_stack * k,
-    resize_height, resize_width)`` with ``k`` 1 for gray and 3 for colour.
-    Slot ``s`` (0 the oldest) of a lane holds, by ``obs_type``:
+    Observations are ``uint8`` arrays ``(num_envs, frame_stack * k, H, W)``
+    (``k`` 1 for gray, 3 for colour; ``(num_envs, frame_stack, 1, 2048)`` for
+    ``"ram"``, ``(num_envs, frame_stack, 38, 32)`` for ``"tiles"``;
+    ``docs/observations.md``), slot 0 the oldest. Rewards are ``float32``.
+    ``info`` holds the ten game values of :data:`INFO_FIELDS`, the requested
+    extra info and, with ``progress_info``, ``level_end`` and ``dying``, one
+    entry per lane, each with its ``_name`` mask.
 
-    - ``"grayscale"`` / ``"rgb"``: the picture as above.
-    - ``"ram"``: shape ``(num_envs, frame_stack, 1, 2048)``; row 0 of a slot
-      is the work RAM (CPU addresses 0x0000-0x07FF) at the end of the step
-      (or reset), the same bytes as ``engine.ram_into``.
-    - ``"tiles"``: shape ``(num_envs, frame_stack, 38, 32)``. Rows 0-29 are
-      the background tile numbers, one byte per 8 x 8 cell of the 256 x 240
-      screen, read from the nametables with the scroll the picture is drawn
-      with: the top four rows (the status bar, screen rows 0-31) are never
-      scrolled, cell ``(r, c)`` covering screen pixels ``x 8c..8c+7, y
-      8r..8r+7``; the rows below follow the playfield's scroll ``(sx, sy)``,
-      the grid aligned to it, cell ``(r, c)`` starting on screen at ``x = 8c
-      - sx % 8`` and ``y = 32 + 8 (r - 4) - (32 + sy) % 8``; a fine scroll
-      of ``f`` pixels leaves the last ``f`` screen columns (rows) in no
-      cell. Every pixel of the 240 x 224 visible frame lies in a cell.
-      Rows 30-37 are the 256 bytes of sprite memory as the console keeps
-      them: 64 entries of (y, tile, attributes, x), eight entries a row;
-      a sprite is drawn from screen row ``y + 1``. Nothing is drawn for it.
-    Rewards are ``float32``: the forward scroll of the step, with no death or
-    time penalty (the module documentation describes the episode model).
-    ``info`` holds the ten game values of :data:`INFO_FIELDS` (and the
-    requested extra info) as arrays with one entry per lane, each with its
-    ``_name`` mask as Gymnasium's vector envs do.
-
-    Resets: ``reset(seed=s)`` gives lane ``i`` the seed ``s + i``; a list gives
-    one seed (or ``None``) per lane; ``None`` keeps the lanes' generators
-    going. ``options`` may hold ``reset_mask`` (a ``bool`` array: reset only
-    these lanes), ``state`` (one start state for every reset lane) or
-    ``states`` (one per lane, ``None`` keeping a lane's start state). A start
-    state chosen through ``options`` stays the lane's start state for later
-    resets, autoresets included. Autoresets do not reseed: each lane's random
-    stream (no-op frames after a reset, sticky actions) goes on, so a run
-    started with ``reset(seed=...)`` is reproducible whatever the autoreset
-    mode. ``"random"`` start states are drawn from :attr:`np_random`, which
-    ``reset(seed=...)`` seeds too.
+    Autoreset (``metadata["autoreset_mode"]``): ``NEXT_STEP`` resets an ended
+    lane on its next step (first observation, reward 0, both flags false);
+    ``SAME_STEP`` resets it in the step that ended it, the ended episode's
+    last observation and info in ``info["final_obs"]`` / ``info["final_info"]``;
+    ``DISABLED`` refuses to step until ``reset(options={"reset_mask": ...})``.
+    Resets: ``reset(seed=s)`` seeds lane ``i`` with ``s + i``; ``options`` may
+    hold ``reset_mask``, ``state`` or ``states`` (a start state chosen so
+    stays the lane's for later resets). A ``"random"`` start state is drawn
+    from :attr:`np_random` by ``reset()`` and from the lane's own random
+    stream by an autoreset. With ``batch_size < num_envs`` the environment is
+    asynchronous (:meth:`send`, :meth:`recv`; ``docs/async.md``).
     """
 
     metadata: dict[str, Any] = {
@@ -232,109 +128,21 @@ class TurboVectorEnv(VectorEnv):
         "render_fps": FRAME_RATE / 4,
     }
 
-    def __init__(
-        self,
-        rom_path: str | os.PathLike[str] | None = None,
-        num_envs: int = 8,
-        *,
-        states: StatesSource | None = None,
-        start_state: StateChoice | Sequence[StateChoice] = None,
-        action_set: ActionSetChoice = "simple",
-        autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP,
-        max_episode_steps: int | None = None,
-        end_on_life_loss: bool = False,
-        episodic_life: bool = False,
-        render_mode: str | None = None,
-        copy: bool = True,
-        extra_info: Sequence[str | int] = (),
-        seed: int | None = None,
-        frame_skip: int = 4,
-        grayscale: bool = True,
-        frame_stack: int = 4,
-        terminate_on_flag: bool = True,
-        crop_top: int = 0,
-        crop_bottom: int = 0,
-        crop_left: int = 0,
-        crop_right: int = 0,
-        crop_mode: str = "remove",
-        crop_fill: int = 0,
-        resize_width: int = 84,
-        resize_height: int = 84,
-        resize_algorithm: str = "area",
-        frame_maxpool: bool = False,
-        noop_reset_max: int = 0,
-        sticky_action_prob: float = 0.0,
-        num_threads: int | None = None,
-        observations: bool = True,
-        obs_type: str | None = None,
-        progress_info: bool = False,
-        end_on_level_end: bool = False,
-        batch_size: int | None = None,
-    ) -> None:
-        arguments = check_arguments(
-            rom_path,
-            num_envs,
-            states=states,
-            start_state=start_state,
-            action_set=action_set,
-            autoreset_mode=autoreset_mode,
-            max_episode_steps=max_episode_steps,
-            end_on_life_loss=end_on_life_loss,
-            episodic_life=episodic_life,
-            render_mode=render_mode,
-            copy=copy,
-            extra_info=extra_info,
-            seed=seed,
-            frame_skip=frame_skip,
-            grayscale=grayscale,
-            frame_stack=frame_stack,
-            terminate_on_flag=terminate_on_flag,
-            crop_top=crop_top,
-            crop_bottom=crop_bottom,
-            crop_left=crop_left,
-            crop_right=crop_right,
-            crop_mode=crop_mode,
-            crop_fill=crop_fill,
-            resize_width=resize_width,
-            resize_height=resize_height,
-            resize_algorithm=resize_algorithm,
-            frame_maxpool=frame_maxpool,
-            noop_reset_max=noop_reset_max,
-            sticky_action_prob=sticky_action_prob,
-            num_threads=num_threads,
-            observations=observations,
-            obs_type=obs_type,
-            progress_info=progress_info,
-            end_on_level_end=end_on_level_end,
-            batch_size=batch_size,
+    def __init__(self, rom_path: str | os.PathLike[str] | None = None, num_envs: int = 8, **options: Any) -> None:
+        arguments = check_arguments(rom_path, num_envs, options)
+        values = self._options = arguments.values
+        self._action_table = arguments.action_table
+        self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
+        self.autoreset_mode = arguments.autoreset_mode
+        self._extra_layout = arguments.extra_layout
+        engine = self._engine = open_engine(
+            arguments.rom_source, arguments.rom_path, arguments.num_envs, **arguments.engine_arguments()
         )
-        game, observe, rules, running = arguments.game, arguments.observation, arguments.episodes, arguments.running
-        self._action_table = game.action_table
-        self.autoreset_mode = rules.autoreset_mode
-        self._extra_layout = observe.extra_layout
-        self._engine = open_engine(game.rom_source, game.rom_path, running.num_envs, **arguments.engine_arguments())
-        engine = self._engine
-        n = engine.num_envs
-        self.num_envs = n
-        self.render_mode = running.render_mode
-        self.copy = running.copy
-        self.observations = observe.observations
-        # Each lane's episode state and the rules that end episodes, for every way of stepping.
-        self._book = EpisodeBook(
-            n,
-            end_on_life_loss=rules.end_on_life_loss,
-            episodic_life=rules.episodic_life,
-            end_on_level_end=rules.end_on_level_end,
-            progress_info=observe.progress_info,
-            max_episode_steps=rules.max_episode_steps,
-        )
-        # A step, reset or restore whose bookkeeping was cut short (Ctrl-C) until _recover() catches up.
-        self._journal: tuple[Any, ...] | None = None
+        n = self.num_envs = engine.num_envs
+        self.render_mode, self.copy, self.observations = values["render_mode"], values["copy"], values["observations"]
         self._guard = threading.RLock()  # held by the one thread inside a public method
-        self.metadata = dict(type(self).metadata)
-        self.metadata["autoreset_mode"] = self.autoreset_mode
+        self.metadata = dict(type(self).metadata, autoreset_mode=self.autoreset_mode)
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
-
         self._starts = StartStates(engine.state_catalog, n)
         if not self._starts.names and not np.any(self._action_table & START):
             warnings.warn(
@@ -344,59 +152,31 @@ class TurboVectorEnv(VectorEnv):
                 UserWarning,
                 stacklevel=2,
             )
-        self._raw_actions = len(self._action_table) == 256 and bool(np.all(self._action_table == np.arange(256)))
-
-        obs_shape = engine.obs_shape()
-        self.single_observation_space = spaces.Box(0, 255, obs_shape[1:], np.uint8)
+        shape = self._obs_shape = tuple(engine.obs_shape())
+        self.single_observation_space = spaces.Box(0, 255, shape[1:], np.uint8)
         self.observation_space = batch_space(self.single_observation_space, n)
         self.single_action_space = spaces.Discrete(len(self._action_table))
         self.action_space = batch_space(self.single_action_space, n)
-        self._saver = LaneSaver(n, int(np.prod(obs_shape[1:])), observe.fingerprint(engine))
+        self._saver = LaneSaver(n, int(np.prod(shape[1:])), arguments.fingerprint(engine))
 
-        # Arrays handed to the engine: allocated here, reused by every call.
-        self._obs_shape = tuple(obs_shape)
-        self._obs = np.zeros(obs_shape, np.uint8)
-        self._actions = np.zeros(n, np.uint8)
-        self._rewards = np.zeros(n, np.float32)
-        self._terminated = np.zeros(n, np.bool_)
-        self._truncated = np.zeros(n, np.bool_)
-        self._info: dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
-        self._info_args = tuple(self._info.values())
-        self._info_names = tuple(self._info)
-        self._mask_names = tuple("_" + name for name in self._info) + tuple("_" + e[0] for e in self._extra_layout)
-        self._ram = np.zeros(engine.ram_shape(), np.uint8) if self.progress_info else None
-        if self.progress_info:
-            self._mask_names += ("_level_end", "_dying")
-        # The fifteen leading arguments of every engine step, in the engine's order.
-        self._step_args: tuple[Any, ...] = (
-            self._actions,
-            self._obs,
-            self._rewards,
-            self._terminated,
-            self._truncated,
-            *self._info_args,
-        )
-        self._no_seeds: list[int | None] = [None] * n
-        self._extra = np.zeros(engine.extra_info_shape(), np.int64)
-        self._frames: np.ndarray | None = None
-
+        # The arrays the engine writes: bound once, reused by every call.
+        self._obs, self._actions = np.zeros(shape, np.uint8), np.zeros(n, np.uint8)
+        self._values = _Values(n, engine.extra_info_shape()[1], self.progress_info)
+        self._finals = _Values(n, engine.extra_info_shape()[1], self.progress_info) if self._same_step else None
+        self._final_obs = np.zeros(shape, np.uint8) if self._same_step else None
+        self._rewards, self._terminated, self._truncated = np.zeros(n, np.float32), np.zeros(n, bool), np.zeros(n, bool)
+        finals = {} if self._finals is None else self._finals.bind_arguments("final_", self._final_obs)
+        bound: dict[str, Any] = dict(obs=self._obs, rewards=self._rewards, terminated=self._terminated)
+        bound.update(truncated=self._truncated, **self._values.info, **self._values.bind_arguments("", None))
+        engine.bind_outputs(**bound, **finals)
+        self._mask_names = tuple("_" + name for name in self._values.names(self._extra_layout))
         self._all_lanes = np.ones(n, np.bool_)
         self._reset_done = False
-        self._lanes = AsyncLanes(
-            self._book,
-            self._obs,
-            running.batch_size,
-            next_step=self.autoreset_mode is AutoresetMode.NEXT_STEP,
-            autoreset_name=self.autoreset_mode.name,
-            extra_layout=self._extra_layout,
-            extra_columns=self._extra.shape[1],
-            ram_columns=engine.ram_shape()[1] if self.progress_info else None,
-            info_names=self._info_names,
-            mask_names=self._mask_names,
-        )
-        self.batch_size = self._lanes.batch_size
-        if game.start_state is not None:
-            self._starts.take(self._starts.after(np.ones(n, np.bool_), game.start_state, "start_state"))
+        self.batch_size = n if values["batch_size"] is None else values["batch_size"]
+        self._lanes = AsyncLanes(n, self.batch_size, self._obs, engine.extra_info_shape()[1], self.progress_info)
+        self._frames: np.ndarray | None = None
+        if values["start_state"] is not None:
+            self._take_starts(self._starts.after(self._all_lanes, values["start_state"], "start_state"))
 
     # ------------------------------------------------------------------ properties
 
@@ -425,98 +205,78 @@ class TurboVectorEnv(VectorEnv):
         """Each lane's current start state: a catalog index, -1 for power-on, or ``"random"``."""
         return self._starts.per_lane()
 
+    @property
+    def max_episode_steps(self) -> int | None:
+        """Steps after which an episode is truncated (None: no limit); may be changed."""
+        return self._options["max_episode_steps"]
+
+    @max_episode_steps.setter
+    def max_episode_steps(self, value: int | None) -> None:
+        value = episode_limit(value)
+        self._engine.set_max_episode_steps(value)
+        self._options["max_episode_steps"] = value
+
+    end_on_life_loss = property(lambda self: self._options["end_on_life_loss"])
+    episodic_life = property(lambda self: self._options["episodic_life"])
+    end_on_level_end = property(lambda self: self._options["end_on_level_end"])
+    progress_info = property(lambda self: self._options["progress_info"] or self._options["end_on_level_end"])
+    _same_step = property(lambda self: self.autoreset_mode is AutoresetMode.SAME_STEP)
+
     # ------------------------------------------------------------------ Gymnasium API
 
     @_one_caller
-    def reset(
-        self,
-        *,
-        seed: int | Sequence[int | None] | None = None,
-        options: dict[str, Any] | None = None,
-    ) -> tuple[np.ndarray, dict[str, Any]]:
+    def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         """Resets all lanes, or those of ``options["reset_mask"]``; returns ``(obs, info)``.
 
-        ``info`` masks (``_name`` entries) are true for the lanes that were reset.
-        Lanes in flight (asynchronous stepping) are finished first and their
-        results dropped. A refused reset changes nothing.
+        ``info`` masks are true for the lanes that were reset. Lanes in flight
+        are finished first and their results dropped. A refused reset changes
+        nothing. Under ``episodic_life`` a lane whose episode ended by a lost
+        life goes on in its game unless a seed or a start state is given.
         """
         self._check_open()
-        n = self.num_envs
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
-        mask = np.ones(n, np.bool_) if mask is None else check_reset_mask(mask, n)
+        mask = self._all_lanes if mask is None else check_reset_mask(mask, self.num_envs)
         go_on, seeds, generator, starts = self._starts.reset_choices(seed, options, mask)
-        # Everything is checked: from here on the environment changes.
-        self._recover()
-        self._commit_choices(generator, starts)
         self._lanes.cancel(self._engine)
-        self._reset_lanes(mask, [seeds[i] if mask[i] else None for i in range(n)], go_on)
-        self._reset_done = True
-        return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
+        self._commit_choices(generator, starts)
+        indices = self._starts.for_reset(mask, lambda: self.np_random)
+        self._engine.reset_masked_into(self._obs, mask, indices, [s if m else None for s, m in zip(seeds, mask)], go_on)
+        return self._after_reset(mask)
 
     @_one_caller
-    def step(
-        self, actions: Any, mask: Any | None = None, env_ids: Any = None
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+    def step(self, actions: Any, mask: Any | None = None, env_ids: Any = None):
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
 
-        ``mask`` (``bool``, one per lane; None: every lane) selects the lanes
-        that advance: the others run no frame and draw no random number,
-        their observation and game values stay, their reward is 0 and the
-        step does not count toward their ``max_episode_steps``. A lane whose
-        episode ended is still reset as its autoreset mode says.
-
-        The handling of lanes whose episode ended follows ``metadata["autoreset_mode"]``:
-
-        - ``NEXT_STEP``: the step after the one that ended a lane resets it and
-          returns its first observation, reward 0 and both flags false.
-        - ``SAME_STEP``: the step that ends a lane resets it at once and
-          returns the new episode's first observation; the last observation
-          and info of the ended episode are in ``info["final_obs"]`` and
-          ``info["final_info"]`` (with ``_final_obs`` / ``_final_info`` masks).
-        - ``DISABLED``: nothing is reset; stepping again before the ended lanes
-          were reset with ``reset(options={"reset_mask": mask})`` raises
-          RuntimeError.
-
-        With ``batch_size < num_envs`` it is :meth:`send` of ``actions`` to
-        ``env_ids`` followed by :meth:`recv`; ``env_ids`` defaults to every
-        lane not in flight: after a reset every lane (``num_envs`` actions),
-        after a :meth:`recv` the lanes it returned. Otherwise ``env_ids`` must
-        be None.
+        ``mask`` (``bool``, one per lane) selects the lanes that advance: the
+        others run no frame and draw no random number, their reward is 0 and
+        the step does not count toward their ``max_episode_steps``; a lane
+        whose episode ended is reset all the same. With ``batch_size <
+        num_envs`` (or ``env_ids``) it is :meth:`send` of ``actions`` to
+        ``env_ids`` (default: every lane not in flight) followed by :meth:`recv`.
         """
         self._check_open()
         if self.batch_size < self.num_envs or env_ids is not None:
             if mask is not None:
                 raise ValueError("mask cannot be combined with env_ids or an asynchronous batch_size")
-            return self._step_async(actions, env_ids)
+            if not self._reset_done:
+                raise RuntimeError("call reset() before step()")
+            self._send(actions, self._lanes.step_ids(env_ids, actions))
+            return self._recv()
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         lanes = None if mask is None else lane_mask(mask, self.num_envs, "mask")
-        self._set_actions(actions)
-        self._recover()
-        book = self._book
-        mode = self.autoreset_mode
-        if book.any_needs_reset:
-            if mode is AutoresetMode.DISABLED:
-                raise RuntimeError(PENDING_RESET_MESSAGE)
-            if mode is AutoresetMode.SAME_STEP:
-                # Only after an interrupted call: those lanes' episodes ended unseen.
-                self._reset_lanes(book.needs_reset.copy(), self._no_seeds)
-        obs = self._new_obs()
-        self._run_step(lanes, obs)
-        info = self._build_info(None)
-        if mode is AutoresetMode.SAME_STEP and book.any_needs_reset:
-            info = self._reset_same_step(obs)
-        return self._step_result(obs, info)
+        action_bytes(self._action_table, self._raw_actions, actions, self.num_envs, out=self._actions)
+        obs = np.empty(self._obs_shape, np.uint8) if self.copy else None
+        self._engine.step(self._actions, lanes, obs)
+        if lanes is not None:  # the engine leaves a lane's outputs as they were when it did not step it
+            idle = ~lanes
+            self._rewards[idle], self._terminated[idle], self._truncated[idle] = 0.0, False, False
+        return self._result(self._obs if obs is None else obs)
 
     @_one_caller
     def render(self) -> tuple[np.ndarray, ...] | None:
-        """With ``render_mode="rgb_array"``: a tuple of each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB).
-
-        The display frame is the whole visible picture of the console, of the
-        last two emulated frames the one with more visible sprites. Returns
-        None when ``render_mode`` is None.
-        """
+        """With ``render_mode="rgb_array"``: each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB)."""
         self._check_open()
         if self.render_mode is None:
             return None
@@ -529,314 +289,150 @@ class TurboVectorEnv(VectorEnv):
     def close_extras(self, **kwargs: Any) -> None:
         """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
         if self._engine is not None:
-            self._recover()
             self._lanes.cancel(self._engine)
         self._engine = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(num_envs={self.num_envs}, autoreset_mode={self.autoreset_mode.name})"
 
-    # ------------------------------------------------------------------ episode rules
-
-    @property
-    def max_episode_steps(self) -> int | None:
-        """Steps after which an episode is truncated (None: no limit)."""
-        return self._book.max_episode_steps
-
-    @max_episode_steps.setter
-    def max_episode_steps(self, value: int | None) -> None:
-        self._book.max_episode_steps = episode_limit(value)
-
-    @property
-    def end_on_life_loss(self) -> bool:
-        return self._book.end_on_life_loss
-
-    @property
-    def episodic_life(self) -> bool:
-        return self._book.episodic_life
-
-    @property
-    def end_on_level_end(self) -> bool:
-        return self._book.end_on_level_end
-
-    @property
-    def progress_info(self) -> bool:
-        return self._book.progress_info
-
-    # ------------------------------------------------------------------ steps
-
-    def _run_step(self, lanes: np.ndarray | None, obs: np.ndarray | None) -> None:
-        """One synchronous step of the lanes of ``lanes`` (None: every lane), its episodes booked.
-
-        Under NEXT_STEP a lane whose episode ended comes back freshly reset
-        (or, after a lost life under episodic_life, as it stands) and
-        unstepped: its reward is 0, both flags false.
-        """
-        book = self._book
-        n = self.num_envs
-        started = book.needs_reset.copy() if book.any_needs_reset else None
-        stepped = np.ones(n, np.bool_) if lanes is None else lanes.copy()
-        if started is not None:
-            stepped &= ~started
-        # A step cut short (Ctrl-C) is caught up by _recover(); rewards the
-        # engine has not written are NaN, so it can tell whether it ran.
-        self._rewards.fill(np.nan)
-        self._journal = ("step", stepped, started)
-        if started is not None:
-            restart = started & ~book.life_ended
-            if restart.any():
-                self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), self._no_seeds)
-            self._engine.info_into(*self._info_args)  # the started lanes' values are those after their reset
-        self._engine.step_masked_into(*self._step_args, None if stepped.all() else stepped, obs)  # type: ignore[call-arg]
-        self._book_step(stepped, started)
-
-    def _book_step(self, stepped: np.ndarray, started: np.ndarray | None) -> None:
-        """Books the episodes of the step the engine ran (journal "step"); clears the journal."""
-        self._rewards[~stepped] = 0.0
-        outcome = self._book.outcome(
-            slice(None), stepped, started, self._terminated, self._truncated, self._info["lives"], self._read_ram()
-        )
-        self._journal = ("commit", outcome)
-        self._book.commit(outcome)
-        self._terminated[:] = outcome.terminated
-        self._truncated[:] = outcome.truncated
-        self._journal = None
-
-    def _recover(self) -> None:
-        """Catches up on an engine call whose bookkeeping was cut short (Ctrl-C).
-
-        Every call that reads or changes lanes runs this first. A step the
-        engine ran is booked as if nothing had happened; a reset cut short
-        leaves its lanes to be reset again; the asynchronous lanes catch up on
-        their own calls (:meth:`AsyncLanes.recover`).
-        """
-        journal = self._journal
-        if journal is not None:
-            kind = journal[0]
-            if kind == "commit":
-                self._book.commit(journal[1])
-            elif kind == "step":
-                stepped, started = journal[1], journal[2]
-                ran = not np.isnan(self._rewards[stepped]).any() if stepped.any() else False
-                if ran:
-                    self._book_step(stepped, started)
-                elif started is not None:
-                    self._book.needs_reset[started] = True
-            elif kind == "reset":
-                self._book.needs_reset[journal[1]] = True
-            self._journal = None
-        if self._lanes.journal is not None:
-            self._lanes.recover(self._engine, self.copy, self._full_batch)
-
-    def _new_obs(self) -> np.ndarray | None:
-        """The array a step returns its observation in when copying (the engine fills it), else None."""
-        return np.empty(self._obs_shape, np.uint8) if self.copy else None
-
-    def _read_ram(self) -> np.ndarray | None:
-        """Every lane's work RAM when progress signals are on, else None."""
-        if self._ram is None:
-            return None
-        self._engine.ram_into(self._ram)
-        return self._ram
-
-    def _step_result(self, obs: np.ndarray | None, info: dict[str, Any]):
-        return (
-            self._obs if obs is None else obs,
-            self._rewards.copy(),
-            self._terminated.copy(),
-            self._truncated.copy(),
-            info,
-        )
-
-    def _set_actions(self, actions: Any) -> None:
-        action_bytes(self._action_table, self._raw_actions, actions, self.num_envs, out=self._actions)
-
-    # ------------------------------------------------------------------ resets
-
-    def _reset_lanes(self, mask: np.ndarray, seeds: list[int | None], go_on: bool = True) -> None:
-        """Starts a new episode on the lanes of ``mask``: each loads its start state, but with
-        ``go_on`` a lane whose episode ended by a lost life (episodic_life) plays on in its game."""
-        restart = mask & ~self._book.goes_on(mask) if go_on else mask
-        self._journal = ("reset", mask.copy())
-        if restart.any():
-            self._engine.reset_masked_into(self._obs, restart, self._start_indices(restart), seeds)
-        self._begin_episodes(mask)
-        self._journal = None
-
-    def _begin_episodes(self, mask: np.ndarray) -> None:
-        """Books new episodes on the lanes of ``mask`` from the engine's values after their reset or restore."""
-        self._engine.info_into(*self._info_args)
-        self._book.start(mask, self._info["lives"], self._read_ram())
-
-    def _commit_choices(self, generator: Any, starts: tuple[np.ndarray, np.ndarray] | None) -> None:
-        """Makes a checked reset's choices the environment's: the random generator, the start states."""
-        if generator is not None:
-            self._np_random, self._np_random_seed = generator
-        if starts is not None:
-            self._starts.take(starts)
-
-    def _start_indices(self, mask: np.ndarray) -> np.ndarray:
-        """Catalog index per lane for a reset of ``mask``; random lanes draw a new one from :attr:`np_random`."""
-        return self._starts.for_reset(mask, self._generator)
-
-    def _generator(self) -> np.random.Generator:
-        return self.np_random
-
-    # ------------------------------------------------------------------ outputs
-
-    def _build_info(self, mask: np.ndarray | None, always_copy: bool = False) -> dict[str, Any]:
-        """The info dict: every game value with its ``_name`` mask (all lanes when ``mask`` is None)."""
-        arrays: Sequence[np.ndarray] = self._info_args
-        if always_copy or self.copy:
-            arrays = [array.copy() for array in arrays]
-        info: dict[str, Any] = dict(zip(self._info_names, arrays))
-        mask = self._all_lanes if mask is None else mask
-        if self.progress_info:
-            info.update(self._book.progress_of(slice(None)))
-        info.update((name, mask.copy()) for name in self._mask_names)
-        layout = self._extra_layout
-        if layout:
-            self._engine.extra_info_into(self._extra)
-            for name, _, offset, count, dtype in layout:
-                column = self._extra[:, offset] if count == 1 else self._extra[:, offset : offset + count]
-                info[name] = column.astype(dtype)
-        return info
-
-    def _check_open(self) -> None:
-        if self._engine is None:
-            raise RuntimeError("the environment is closed")
-
     # ------------------------------------------------------------------ asynchronous steps
 
     @_one_caller
     def send(self, actions: Any, env_ids: Any = None) -> None:
-        """Starts the lanes ``env_ids`` with ``actions`` (one per lane) and returns at once.
+        """Starts the lanes ``env_ids`` (default: the first ``len(actions)``) and returns at once.
 
-        ``env_ids`` defaults to the first ``len(actions)`` lanes. The lanes
-        run on the engine's worker threads while the caller goes on; their
-        results come back through :meth:`recv`. A lane whose episode ended is
-        reset instead (its action is ignored) and comes back with its first
-        observation, reward 0 and both flags false (``NEXT_STEP``); with
-        ``DISABLED`` sending to it raises RuntimeError. A lane still in
-        flight cannot be sent again before it was received (RuntimeError);
-        nothing changes when a send is refused.
+        A lane whose episode ended is reset instead (``NEXT_STEP``; refused
+        under ``DISABLED``); a lane still in flight cannot be sent again
+        before it was received (RuntimeError); a refused send changes nothing.
         """
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() or async_reset() before send()")
-        lanes = self._lanes
-        ids = lanes.send_ids(env_ids, actions)
-        sent = action_bytes(self._action_table, self._raw_actions, actions, len(ids))
-        self._recover()
-        lanes.check_idle(ids)
-        starts = self._book.needs_reset[ids]
-        if starts.any() and self.autoreset_mode is AutoresetMode.DISABLED:
-            raise RuntimeError(PENDING_RESET_MESSAGE)
-        lanes.send(self._engine, ids, sent, starts, None, True, self._start_indices)
+        self._send(actions, self._lanes.send_ids(env_ids, actions))
 
     @_one_caller
-    def recv(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+    def recv(self):
         """The first ``batch_size`` lanes to finish: ``(obs, rewards, terminated, truncated, info)``.
 
-        Waits (without holding the interpreter lock) until that many lanes
-        sent by :meth:`send` or :meth:`async_reset` have finished. Row ``i``
-        of every result belongs to lane ``info["env_id"][i]``; with
-        ``batch_size == num_envs`` the rows are in lane order. ``info`` holds
-        the game values of those lanes (and their ``_name`` masks, all true).
-        With ``copy=False`` the observation is a view of a buffer the
-        environment reuses once ``num_envs`` more lanes have finished (a
-        fresh array when the batch wraps around the end of that buffer).
-        Episodes end by the same rules as in :meth:`step`.
+        Waits (without the interpreter lock) for them; row ``i`` belongs to
+        lane ``info["env_id"][i]`` (lane order with ``batch_size ==
+        num_envs``). With ``copy=False`` the observation is a view of a
+        buffer reused once ``num_envs`` more lanes have finished.
         """
         self._check_open()
-        self._recover()
-        return self._lanes.recv(self._engine, self.copy, self._full_batch)
-
-    def _full_batch(
-        self, rewards: np.ndarray, terminated: np.ndarray, truncated: np.ndarray, values: list[np.ndarray]
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
-        """The result of a receive of every lane, booked, in lane order: as a synchronous step's."""
-        self._rewards[:] = rewards
-        self._terminated[:] = terminated
-        self._truncated[:] = truncated
-        for array, value in zip(self._info_args, values):
-            array[:] = value
-        obs_out = self._obs.copy() if self.copy else None
-        info = self._build_info(None)
-        if self.autoreset_mode is AutoresetMode.SAME_STEP and self._book.any_needs_reset:
-            info = self._reset_same_step(obs_out)
-        info["env_id"] = np.arange(self.num_envs, dtype=np.int32)
-        return self._step_result(obs_out, info)
+        return self._recv()
 
     @_one_caller
     def async_reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         """Sends every lane a reset and returns at once; :meth:`recv` then returns their first observations.
 
-        Takes the ``seed`` and ``options`` of :meth:`reset` (``state`` or
-        ``states``; every lane is reset, and under ``episodic_life`` a lane
-        whose game goes on goes on, as with :meth:`reset`). Lanes still in
-        flight are finished first and their results dropped. A refused reset
-        changes nothing.
+        Takes the ``seed`` and ``options`` of :meth:`reset` (``state`` or ``states``; every lane is reset).
         """
         self._check_open()
         options = dict(options or {})
         if "reset_mask" in options:
             raise ValueError("async_reset() resets every lane: options['reset_mask'] is not accepted")
         go_on, seeds, generator, starts = self._starts.reset_choices(seed, options, self._all_lanes)
-        self._recover()
-        self._commit_choices(generator, starts)
         self._lanes.cancel(self._engine)
+        self._commit_choices(generator, starts)
         n = self.num_envs
-        ids = np.arange(n, dtype=np.int32)
-        self._lanes.send(
-            self._engine, ids, np.zeros(n, np.uint8), np.ones(n, np.bool_), seeds, go_on, self._start_indices
-        )
+        indices = self._starts.for_reset(self._all_lanes, lambda: self.np_random)
+        resets = (indices, seeds, go_on)
+        self._lanes.send(self._engine, np.arange(n, dtype=np.int32), np.zeros(n, np.uint8), resets)
         self._reset_done = True
 
-    def _step_async(self, actions: Any, env_ids: Any):
-        if not self._reset_done:
-            raise RuntimeError("call reset() before step()")
-        self._recover()
-        ids = self._lanes.step_ids(env_ids, actions)
-        self.send(actions, ids)
-        return self.recv()
+    def _send(self, actions: Any, ids: np.ndarray) -> None:
+        sent = action_bytes(self._action_table, self._raw_actions, actions, len(ids))
+        self._lanes.settle(self._engine)
+        self._lanes.check_idle(ids)
+        self._lanes.send(self._engine, ids, sent)
 
-    def _reset_same_step(self, obs: np.ndarray | None) -> dict[str, Any]:
-        """SAME_STEP after the lanes' step: resets the ended lanes now; returns the step's info with their finals."""
-        ended = self._book.needs_reset.copy()
-        lanes = np.flatnonzero(ended)
-        final_obs = np.full(self.num_envs, None, dtype=object)
-        finals = (self._obs if obs is None else obs)[lanes]  # a copy of the ended lanes' rows
-        for row, lane in enumerate(lanes):
-            final_obs[lane] = finals[row]
-        final_info = self._build_info(ended, always_copy=True)
-        self._reset_lanes(ended, self._no_seeds)
-        if obs is not None:
-            obs[lanes] = self._obs[lanes]
+    def _recv(self):
+        return self._lanes.recv(self._engine, self._deliver)
+
+    def _deliver(self, ids: np.ndarray, ring_rows: np.ndarray | None):
+        """The result of a receive from the arrays it filled (again after Ctrl-C: it changes nothing they hold)."""
+        lanes = self._lanes
+        rewards, terminated, truncated, *info_arrays = lanes.recv_outputs
+        if ring_rows is None:  # every lane: in lane order, as a synchronous step
+            order = np.argsort(ids, kind="stable")
+            self._rewards[:], self._terminated[:], self._truncated[:] = (
+                rewards[order],
+                terminated[order],
+                truncated[order],
+            )
+            self._values.take(order, info_arrays, lanes.recv_extra, lanes.recv_progress)
+            if self._finals is not None and (self._terminated | self._truncated).any():
+                self._finals.copy_from(self._values)
+                self._final_obs[:] = self._obs  # type: ignore[index]
+                self._engine.autoreset_into_bound()
+                self._engine.values_into_bound()
+            result = self._result(self._obs.copy() if self.copy else self._obs)
+            result[4]["env_id"] = np.arange(self.num_envs, dtype=np.int32)
+            return result
+        info: dict[str, Any] = dict(zip(self._values.info, (a.copy() for a in info_arrays)))
+        info.update(self._values.columns(self._extra_layout, lanes.recv_extra, lanes.recv_progress))
+        info.update((name, np.ones(self.batch_size, np.bool_)) for name in self._mask_names)
+        info["env_id"] = ids.copy()
+        obs = ring_rows.copy() if self.copy and ring_rows.base is lanes.ring else ring_rows
+        return obs, rewards.copy(), terminated.copy(), truncated.copy(), info
+
+    # ------------------------------------------------------------------ results
+
+    def _result(self, obs: np.ndarray):
         info = self._build_info(None)
-        info["final_obs"] = final_obs
-        info["_final_obs"] = ended
-        info["final_info"] = final_info
-        info["_final_info"] = ended.copy()
+        if self._same_step:
+            ended = self._terminated | self._truncated
+            if ended.any():
+                lanes = np.flatnonzero(ended)
+                final_obs = np.full(self.num_envs, None, dtype=object)
+                for lane in lanes:
+                    final_obs[lane] = self._final_obs[lane].copy()  # type: ignore[index]
+                final_info = self._finals.info_dict(self._extra_layout, ended, self._values)  # type: ignore[union-attr]
+                final_info.update((name, ended.copy()) for name in self._mask_names)
+                info.update(final_obs=final_obs, _final_obs=ended, final_info=final_info, _final_info=ended.copy())
+        return obs, self._rewards.copy(), self._terminated.copy(), self._truncated.copy(), info
+
+    def _after_reset(self, mask: np.ndarray):
+        self._engine.values_into_bound()
+        self._reset_done = True
+        return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
+
+    def _build_info(self, mask: np.ndarray | None) -> dict[str, Any]:
+        """The info dict: every reported value with its ``_name`` mask (all lanes when ``mask`` is None)."""
+        info = self._values.info_dict(self._extra_layout, None, None, copy=self.copy)
+        mask = self._all_lanes if mask is None else mask
+        info.update((name, mask.copy()) for name in self._mask_names)
         return info
+
+    def _check_open(self) -> None:
+        if self._engine is None:
+            raise RuntimeError("the environment is closed")
+
+    def _commit_choices(self, generator: Any, starts: tuple[np.ndarray, np.ndarray] | None) -> None:
+        """Makes a checked reset's choices the environment's: the random generator, the start states."""
+        if generator is not None:
+            self._np_random, self._np_random_seed = generator
+        if starts is not None:
+            self._take_starts(starts)
+
+    def _take_starts(self, starts: tuple[np.ndarray, np.ndarray]) -> None:
+        index, random = starts
+        self._engine.set_start_states(np.ascontiguousarray(index, np.int32), np.ascontiguousarray(random))
+        self._starts.take(starts)
 
     # ------------------------------------------------------------------ lane clones
 
     @_one_caller
     def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
-        """The portable snapshot bytes of each lane of ``mask`` (all lanes by default), ``None`` for the others.
+        """The portable bytes of each lane of ``mask`` (all by default), ``None`` for the others.
 
-        A clone holds the lane's whole console, its observation stack, its
-        start-state index and its random stream: the engine's portable
-        snapshot, zlib-compressed, with a checksum and the fingerprint of this
-        environment's observation configuration (:mod:`tanuvex_turbo.game.lane_states`).
-        The bytes are portable: they can be stored, or restored by
-        :meth:`restore_states` in any lane of any environment of the same
-        cartridge with the same observation configuration (frame skip, colour,
-        frame stack, max-pool, crop, resize, ``observations``), in this
-        process or another. Cloning changes nothing. A lane whose episode
-        ended and has not been reset yet (``NEXT_STEP`` or ``DISABLED``
-        autoreset) cannot be cloned: RuntimeError.
+        A clone holds the lane's console, observation stack, start-state index
+        and random stream, compressed, with a checksum and the fingerprint of
+        this environment's observation options (``docs/options.md``); it can be
+        restored by :meth:`restore_states` in any lane of any environment of
+        the same cartridge and observation options. A lane whose episode ended
+        and was not reset yet cannot be cloned (RuntimeError).
         """
         self._check_open()
         if not self._reset_done:
@@ -845,13 +441,7 @@ class TurboVectorEnv(VectorEnv):
 
     @_one_caller
     def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
-        """Saves the lanes of ``mask`` (all by default) as :class:`~tanuvex_turbo.env.saved_lanes.SavedLane` objects.
-
-        :meth:`restore_states` of this environment puts such a lane back
-        without decoding anything; ``SavedLane.to_bytes()`` gives the portable
-        form of :meth:`clone_states` for other environments and processes.
-        The rules of :meth:`clone_states` apply.
-        """
+        """The lanes of ``mask`` as :class:`SavedLane` objects restored here undecoded; see :meth:`clone_states`."""
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() before save_states()")
@@ -859,43 +449,82 @@ class TurboVectorEnv(VectorEnv):
 
     @_one_caller
     def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
-        """Puts lanes back where they were cloned; returns ``(obs, info)`` like :meth:`reset`.
+        """Puts lanes back where they were cloned (one entry per lane, None: left alone); returns ``(obs, info)``.
 
-        ``states`` holds one entry per lane: bytes from :meth:`clone_states`
-        (of this or any other environment of the same cartridge and
-        observation configuration, any lane), a ``SavedLane`` from :meth:`save_states`
-        (restored without decoding when this environment saved it), or
-        ``None`` to leave the lane alone. A
-        restored lane goes on exactly as the cloned lane would have: same
-        observation stack, console and random stream. For the wrapper it starts
-        a new episode (``max_episode_steps`` counts from the restore); its
-        start state for later resets stays its own. ``info`` masks are
-        true for the restored lanes. A damaged blob (checksum), one saved under
-        another observation configuration (fingerprint), or a foreign one (the
-        engine's message) raises ValueError before any lane changes.
-
-        The engine's own uncompressed snapshot bytes
-        (``ZuboLiveSnapshot.to_bytes()``) are accepted too, but they carry
-        neither checksum nor fingerprint: only their structure is checked (the
-        engine's header, an observation of this environment's length, a console
-        that decodes, a start-state index inside the catalog), so a changed
-        byte, or a lane of another configuration with the same observation
-        size, is restored as given. Checked bytes of the first version (no
-        fingerprint) are checked for damage only. :mod:`tanuvex_turbo.game.lane_states`
-        lists what each form checks.
+        A restored lane goes on exactly as the cloned lane would have and
+        begins a new episode; its start state for later resets stays its own.
+        A damaged entry, or one saved under other observation options, raises
+        ValueError before any lane changes (:mod:`tanuvex_turbo.game.lane_states`).
         """
         self._check_open()
         n = self.num_envs
         mask, snapshots = self._saver.decode(self._engine, states)
         if not self._reset_done and not mask.all():
             raise RuntimeError("call reset() before restoring only some lanes")
-        self._recover()
-        self._journal = ("reset", mask.copy())
+        self._lanes.cancel(self._engine)
         self._engine.reset_mixed_into(self._obs, mask, np.full(n, -1, np.int32), [None] * n, snapshots)
-        self._begin_episodes(mask)  # a restored lane's lives are the baseline of end_on_life_loss
-        self._journal = None
-        self._reset_done = True
-        return (self._obs.copy() if self.copy else self._obs), self._build_info(mask)
+        return self._after_reset(mask)
 
+
+class _Values:
+    """The arrays of what the engine reports beside observation and reward: game values, extra info, progress."""
+
+    def __init__(self, n: int, extra_columns: int, progress: bool) -> None:
+        self.info: dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
+        self.extra = np.zeros((n, extra_columns), np.int64) if extra_columns else None
+        self.progress: tuple[Any, Any] = (np.zeros(n, np.bool_), np.zeros(n, np.bool_)) if progress else (None, None)
+
+    def bind_arguments(self, prefix: str, obs: np.ndarray | None) -> dict[str, Any]:
+        """``bind_outputs`` keywords for these arrays (``prefix`` "final_": the ended episodes' values)."""
+        out: dict[str, Any] = {f"{prefix}extra_info": self.extra, f"{prefix}level_end": self.progress[0]}
+        out[f"{prefix}dying"] = self.progress[1]
+        if prefix:
+            out.update(final_obs=obs, final_info=tuple(self.info.values()))
+        return out
+
+    def names(self, layout: list) -> list[str]:
+        progress = ["level_end", "dying"] if self.progress[0] is not None else []
+        return list(self.info) + [entry[0] for entry in layout] + progress
+
+    def columns(self, layout: list, extra: np.ndarray | None, progress: tuple) -> dict[str, np.ndarray]:
+        """The extra info entries and progress signals of ``extra`` / ``progress`` rows, as fresh arrays."""
+        out: dict[str, Any] = {}
+        for name, _, offset, count, dtype in layout:
+            assert extra is not None
+            out[name] = (extra[:, offset] if count == 1 else extra[:, offset : offset + count]).astype(dtype)
+        if progress[0] is not None:
+            out.update(level_end=progress[0].copy(), dying=progress[1].copy())
+        return out
+
+    def info_dict(self, layout: list, ended: np.ndarray | None, current: _Values | None, copy: bool = True) -> dict:
+        """Every value by name; with ``ended``, these rows for the ended lanes and ``current``'s for the others."""
+        if ended is None:
+            info: dict[str, Any] = {name: (a.copy() if copy else a) for name, a in self.info.items()}
+            info.update(self.columns(layout, self.extra, self.progress))
+            return info
+        assert current is not None
+        mine, now = self.info_dict(layout, None, None), current.info_dict(layout, None, None)
+        return {name: np.where(ended.reshape(-1, *[1] * (mine[name].ndim - 1)), mine[name], now[name]) for name in mine}
+
+    def take(self, order: np.ndarray, info: list, extra: np.ndarray | None, progress: tuple) -> None:
+        """Rows ``order`` of a receive's arrays into these."""
+        for mine, given in zip(self.info.values(), info):
+            mine[:] = given[order]
+        if self.extra is not None and extra is not None:
+            self.extra[:] = extra[order]
+        for mine, given in zip(self.progress, progress):
+            if mine is not None:
+                mine[:] = given[order]
+
+    def copy_from(self, other: _Values) -> None:
+        self.take(np.arange(len(self.info["x_pos"])), list(other.info.values()), other.extra, other.progress)
+
+
+TurboVectorEnv.__init__.__signature__ = signature()  # type: ignore[attr-defined]
+TurboVectorEnv.__doc__ = (
+    (TurboVectorEnv.__doc__ or "")
+    + "\n    Options:\n\n"
+    + "".join(f"    - ``{o.name}`` (default ``{o.default!r}``): {o.help}.\n" for o in OPTIONS)
+)
 
 register_env_id()
