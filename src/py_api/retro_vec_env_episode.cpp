@@ -138,7 +138,8 @@ PyObject* env_bind_outputs(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* final_info_items[INFO_COUNT] = {};
   const bool has_final_info = present(given[FINAL_INFO]);
   if (has_final_info) {
-    if (!PySequence_Check(given[FINAL_INFO]) || PySequence_Size(given[FINAL_INFO]) != static_cast<Py_ssize_t>(INFO_COUNT)) {
+    if (!PySequence_Check(given[FINAL_INFO]) ||
+        PySequence_Size(given[FINAL_INFO]) != static_cast<Py_ssize_t>(INFO_COUNT)) {
       PyErr_Clear();
       return raise(value_error("final_info must be a sequence of the ten game value arrays"));
     }
@@ -236,12 +237,11 @@ PyObject* env_step(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (env.any_pending_reset() && env.config().episode.autoreset == Autoreset::Off) {
     return raise(runtime_error(PENDING_RESET_MESSAGE));
   }
-  if (auto e = first_error([&] { return check_length(actions, n); },
-                           [&] { return has_mask ? check_length(mask, n) : std::nullopt; },
-                           [&] { return has_copy ? check_obs_shape(copy, env) : std::nullopt; },
-                           [&] { return check_contiguous(actions); },
-                           [&] { return has_mask ? check_contiguous(mask) : std::nullopt; },
-                           [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
+  if (auto e = first_error(
+          [&] { return check_length(actions, n); }, [&] { return has_mask ? check_length(mask, n) : std::nullopt; },
+          [&] { return has_copy ? check_obs_shape(copy, env) : std::nullopt; },
+          [&] { return check_contiguous(actions); }, [&] { return has_mask ? check_contiguous(mask) : std::nullopt; },
+          [&] { return has_copy ? check_contiguous(copy) : std::nullopt; })) {
     return raise(*e);
   }
   uint8_t* const inputs = object->step_inputs.data();
@@ -321,8 +321,8 @@ PyObject* env_mark_ended(PyObject* self, PyObject* args, PyObject* kwargs) {
   ArrayArg mask;
   if (!convert_array(given[0], "mask", ElementType::Bool, 1, Access::Read, holds, mask)) return nullptr;
   ZuboVecEnv& env = *object->env;
-  if (auto e = first_error([&] { return check_length(mask, env.num_envs()); },
-                           [&] { return check_contiguous(mask); })) {
+  if (auto e =
+          first_error([&] { return check_length(mask, env.num_envs()); }, [&] { return check_contiguous(mask); })) {
     return raise(*e);
   }
   const std::vector<uint8_t> copy = copy_elements<uint8_t>(mask);

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import operator
 import os
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -22,7 +23,7 @@ from gymnasium.vector import AutoresetMode
 
 from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv, extra_info_descriptors
 from tanuvex_turbo.env.options import check_observation_size, check_options, engine_options, fingerprint_options
-from tanuvex_turbo.game.actions import resolve_action_set
+from tanuvex_turbo.game.actions import START, resolve_action_set
 from tanuvex_turbo.game.cartridge import explain_cartridge_error, rom_path_and_source
 from tanuvex_turbo.game.fields import INFO_FIELDS
 from tanuvex_turbo.game.lane_states import observation_fingerprint
@@ -108,6 +109,14 @@ def check_arguments(rom_path: str | os.PathLike[str] | None, num_envs: Any, opti
     if batch_size is not None and batch_size < num_envs and mode is not AutoresetMode.NEXT_STEP:
         raise ValueError(f"batch_size below num_envs needs autoreset_mode NEXT_STEP, got {mode.name}")
     catalog_data, catalog_names = load_catalog(states)
+    if not catalog_names and not np.any(action_table & START):
+        warnings.warn(
+            "without start states every lane starts at power-on, on the title screen, and no action of this "
+            "action set presses Start, so no game will begin (no reward, no episode end): pass states=... "
+            "(or set TANUVEX_TURBO_STATES), or an action set with Start such as action_set='full_game'",
+            UserWarning,
+            stacklevel=3,
+        )
     layout = _extra_layout(values["extra_info"])
     return Arguments(values, num_envs, rom_path, rom_source, catalog_data, catalog_names, action_table, layout, mode)
 

@@ -21,6 +21,9 @@ from tanuvex_turbo.game.fields import step_outputs
 
 __all__ = ["AsyncLanes"]
 
+#: A receive's state once the call's result has been handed over.
+_HANDED = {"idle": "idle", "received": "received", "built": "idle"}
+
 #: Builds a receive's result from (ids, rewards, terminated, truncated, values, progress, observations).
 Deliver = Callable[..., Any]
 
@@ -41,13 +44,21 @@ class AsyncLanes:
         self.recv_outputs = step_outputs(b)
         self.recv_extra = np.zeros((b, extra_columns), np.int64) if extra_columns else None
         self.recv_progress = (np.zeros(b, np.bool_), np.zeros(b, np.bool_)) if progress else (None, None)
-        # A receive the engine made and recv() has not returned yet (Ctrl-C): its lanes are in recv_ids.
-        self._receiving = False
+        # A receive's batch, in recv_ids: "received" by the engine (not returned yet, after Ctrl-C), "built" into
+        # this call's result, or "idle" once returned.
+        self.state = "idle"
+        # Returns a call's result, marking a batch built by this call returned, on one line (see one_caller).
+        self.hand_over = lambda result: (setattr(self, "state", _HANDED[self.state]), result)[1]
         # A send the engine may have taken when Ctrl-C came: (ids, lanes in flight before it).
         self._sending: tuple[np.ndarray, int] | None = None
 
     def undelivered(self) -> bool:
-        return self._receiving and self.recv_ids[0] >= 0
+        return self.state != "idle" and self.recv_ids[0] >= 0
+
+    def enter(self) -> None:
+        """A new call: a batch built by an earlier call that did not return it (Ctrl-C) is to be built again."""
+        if self.state == "built":
+            self.state = "received"
 
     def busy(self) -> np.ndarray:
         """Lanes that cannot be sent: in flight, or received by a cut-short recv() not yet returned."""
@@ -123,17 +134,17 @@ class AsyncLanes:
         if not self.undelivered():
             self.recv_ids.fill(-1)
             self._batch_start = self.received
-            self._receiving = True
+            self.state = "received"
             level_end, dying = self.recv_progress
             engine.step_recv_into(
                 self.recv_ids, *self.recv_outputs, extra_info=self.recv_extra, level_end=level_end, dying=dying
             )
         ids = self.recv_ids
         result = deliver(ids, self._ring_rows())
-        # Plain assignments: a recv() cut short here delivers the same batch again.
+        # Plain assignments: a recv() cut short before its result is handed over delivers the same batch again.
         self.in_flight[ids] = False
         self.received = self._batch_start + self.batch_size
-        self._receiving = False
+        self.state = "built"
         return result
 
     def _ring_rows(self) -> np.ndarray | None:
@@ -162,7 +173,7 @@ class AsyncLanes:
             engine.mark_ended(mask)
             self.in_flight[self.recv_ids] = False
             self.received = self._batch_start + self.batch_size
-            self._receiving = False
+            self.state = "idle"
         if not self.in_flight.any():
             return
         engine.step_cancel()

@@ -21,7 +21,16 @@ from typing import Any
 
 from gymnasium.vector import AutoresetMode
 
-__all__ = ["OPTIONS", "Option", "check_options", "engine_options", "fingerprint_options", "options_table", "signature"]
+__all__ = [
+    "OPTIONS",
+    "Option",
+    "check_options",
+    "engine_options",
+    "fingerprint_options",
+    "options_doc",
+    "options_table",
+    "signature",
+]
 
 #: Largest frame stack and resize extents (and, checked with them, one lane's observation in bytes).
 MAX_FRAME_STACK = 64
@@ -376,6 +385,12 @@ def signature() -> inspect.Signature:
         inspect.Parameter("num_envs", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=8),
     ]
     return inspect.Signature(head + [inspect.Parameter(o.name, keyword, default=o.default) for o in OPTIONS])
+
+
+def options_doc() -> str:
+    """The options as a docstring section."""
+    lines = "".join(f"    - ``{o.name}`` (default ``{o.default!r}``): {o.help}.\n" for o in OPTIONS)
+    return "\n    Options:\n\n" + lines
 
 
 def options_table() -> str:

@@ -1,41 +1,18 @@
-"""A Gymnasium vector environment over the batched engine.
+"""A Gymnasium vector environment over the batched engine (Gymnasium >= 1.1: ``pip install tanuvex_turbo[gym]``).
 
-:class:`TurboVectorEnv` is a :class:`gymnasium.vector.VectorEnv` that wraps one
-``_RetroVecEnv``: every lane of the engine is one sub-environment. The engine
-runs every rule of an episode (the game's, the lost life, the level's end,
-the step limit, the autoreset) in the call that steps; this class converts
-arguments and arrays: action indices to controller bytes, the engine's
-arrays (bound once, reused by every step) to Gymnasium's results.
-
-Gymnasium (>= 1.1) is an optional dependency: ``pip install tanuvex_turbo[gym]``.
-
-Quick start::
-
-    from tanuvex_turbo import TurboVectorEnv
-
-    env = TurboVectorEnv(rom_path, num_envs=8, states="states/", action_set="simple")
-    obs, info = env.reset(seed=0)
-    obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
-
-The episode model. The reward of a step is the sum over its emulated frames
-of the forward movement of the horizontal scroll byte ``xscroll_lo``: per
-frame, the byte's increase, floored at 0 and 0 on the frame where it wraps
-around. An episode ends (``terminated``) at game over (the lives byte reads
-0xFF), with ``terminate_on_flag`` when ``x_pos`` reaches 3160 during a frame,
-with ``end_on_life_loss`` / ``episodic_life`` at a lost life (the latter's
-next episode goes on in the same game), with ``end_on_level_end`` where the
-game ends the level; ``max_episode_steps`` truncates. ``docs/options.md``
-lists every option.
+:class:`TurboVectorEnv` wraps one ``_RetroVecEnv``: every lane is one
+sub-environment. The engine runs every rule of an episode (``docs/environment.md``)
+in the call that steps; this class converts arguments (``docs/options.md``)
+and arrays: action indices to controller bytes, the engine's arrays (bound
+once, reused by every step) to Gymnasium's results.
 """
 
 from __future__ import annotations
 
-import functools
 import os
 import threading
-import warnings
-from collections.abc import Callable, Sequence
-from typing import Any, TypeVar
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -58,40 +35,18 @@ from tanuvex_turbo.env.arguments import (
     open_engine,
 )
 from tanuvex_turbo.env.async_lanes import AsyncLanes
-from tanuvex_turbo.env.options import OPTIONS, signature
+from tanuvex_turbo.env.guard import one_caller
+from tanuvex_turbo.env.options import options_doc, signature
 from tanuvex_turbo.env.saved_lanes import LaneSaver, SavedLane
 from tanuvex_turbo.env.start_states import StartStates
-from tanuvex_turbo.game.actions import START, describe
+from tanuvex_turbo.env.values import ReportedValues
+from tanuvex_turbo.game.actions import describe
 from tanuvex_turbo.game.fields import FRAME_RATE, INFO_FIELDS, PENDING_RESET_MESSAGE
 
 __all__ = ["ENV_ID", "TurboVectorEnv", "AutoresetMode", "INFO_FIELDS", "PENDING_RESET_MESSAGE", "FRAME_RATE"]
 
 #: Gymnasium id of :class:`TurboVectorEnv`, registered when the package is imported.
 ENV_ID = _registration.ENV_ID
-
-#: The refusal of a call made while another thread is inside the same environment.
-BUSY_MESSAGE = "another thread is using this environment; give each thread its own environment"
-
-_Result = TypeVar("_Result")
-
-
-def _one_caller(method: Callable[..., _Result]) -> Callable[..., _Result]:
-    """Refuses a call while another thread is inside a public method (or the engine) of the same environment."""
-
-    @functools.wraps(method)
-    def guarded(self: TurboVectorEnv, *args: Any, **kwargs: Any) -> _Result:
-        if not self._guard.acquire(blocking=False):
-            raise RuntimeError(BUSY_MESSAGE)
-        try:
-            return method(self, *args, **kwargs)
-        except RuntimeError as error:
-            if str(error) in ("Already borrowed", "Already mutably borrowed"):  # a raw engine call of another thread
-                raise RuntimeError(BUSY_MESSAGE) from None
-            raise
-        finally:
-            self._guard.release()
-
-    return guarded
 
 
 class TurboVectorEnv(VectorEnv):
@@ -122,11 +77,8 @@ class TurboVectorEnv(VectorEnv):
     asynchronous (:meth:`send`, :meth:`recv`; ``docs/async.md``).
     """
 
-    metadata: dict[str, Any] = {
-        "autoreset_mode": AutoresetMode.NEXT_STEP,
-        "render_modes": ["rgb_array"],
-        "render_fps": FRAME_RATE / 4,
-    }
+    metadata: dict[str, Any] = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": ["rgb_array"]}
+    metadata["render_fps"] = FRAME_RATE / 4
 
     def __init__(self, rom_path: str | os.PathLike[str] | None = None, num_envs: int = 8, **options: Any) -> None:
         arguments = check_arguments(rom_path, num_envs, options)
@@ -144,14 +96,6 @@ class TurboVectorEnv(VectorEnv):
         self.metadata = dict(type(self).metadata, autoreset_mode=self.autoreset_mode)
         self.metadata["render_fps"] = FRAME_RATE / engine.frame_skip
         self._starts = StartStates(engine.state_catalog, n)
-        if not self._starts.names and not np.any(self._action_table & START):
-            warnings.warn(
-                "without start states every lane starts at power-on, on the title screen, and no action of this "
-                "action set presses Start, so no game will begin (no reward, no episode end): pass states=... "
-                "(or set TANUVEX_TURBO_STATES), or an action set with Start such as action_set='full_game'",
-                UserWarning,
-                stacklevel=2,
-            )
         shape = self._obs_shape = tuple(engine.obs_shape())
         self.single_observation_space = spaces.Box(0, 255, shape[1:], np.uint8)
         self.observation_space = batch_space(self.single_observation_space, n)
@@ -161,8 +105,8 @@ class TurboVectorEnv(VectorEnv):
 
         # The arrays the engine writes: bound once, reused by every call.
         self._obs, self._actions = np.zeros(shape, np.uint8), np.zeros(n, np.uint8)
-        self._values = _Values(n, engine.extra_info_shape()[1], self.progress_info)
-        self._finals = _Values(n, engine.extra_info_shape()[1], self.progress_info) if self._same_step else None
+        self._values = ReportedValues(n, engine.extra_info_shape()[1], self.progress_info)
+        self._finals = ReportedValues(n, engine.extra_info_shape()[1], self.progress_info) if self._same_step else None
         self._final_obs = np.zeros(shape, np.uint8) if self._same_step else None
         self._rewards, self._terminated, self._truncated = np.zeros(n, np.float32), np.zeros(n, bool), np.zeros(n, bool)
         finals = {} if self._finals is None else self._finals.bind_arguments("final_", self._final_obs)
@@ -174,6 +118,7 @@ class TurboVectorEnv(VectorEnv):
         self._reset_done = False
         self.batch_size = n if values["batch_size"] is None else values["batch_size"]
         self._lanes = AsyncLanes(n, self.batch_size, self._obs, engine.extra_info_shape()[1], self.progress_info)
+        self._enter, self._hand_over = self._lanes.enter, self._lanes.hand_over
         self._frames: np.ndarray | None = None
         if values["start_state"] is not None:
             self._take_starts(self._starts.after(self._all_lanes, values["start_state"], "start_state"))
@@ -224,14 +169,13 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ Gymnasium API
 
-    @_one_caller
+    @one_caller
     def reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         """Resets all lanes, or those of ``options["reset_mask"]``; returns ``(obs, info)``.
 
-        ``info`` masks are true for the lanes that were reset. Lanes in flight
-        are finished first and their results dropped. A refused reset changes
-        nothing. Under ``episodic_life`` a lane whose episode ended by a lost
-        life goes on in its game unless a seed or a start state is given.
+        ``info`` masks are true for the reset lanes; lanes in flight are dropped;
+        a refused reset changes nothing. Under ``episodic_life`` a lane whose
+        episode ended by a lost life goes on unless a seed or a start state is given.
         """
         self._check_open()
         options = dict(options or {})
@@ -244,7 +188,7 @@ class TurboVectorEnv(VectorEnv):
         self._engine.reset_masked_into(self._obs, mask, indices, [s if m else None for s, m in zip(seeds, mask)], go_on)
         return self._after_reset(mask)
 
-    @_one_caller
+    @one_caller
     def step(self, actions: Any, mask: Any | None = None, env_ids: Any = None):
         """Advances every lane by one action; returns ``(obs, rewards, terminated, truncated, info)``.
 
@@ -262,7 +206,7 @@ class TurboVectorEnv(VectorEnv):
             if not self._reset_done:
                 raise RuntimeError("call reset() before step()")
             self._send(actions, self._lanes.step_ids(env_ids, actions))
-            return self._recv()
+            return self._lanes.recv(self._engine, self._deliver)
         if not self._reset_done:
             raise RuntimeError("call reset() before step()")
         lanes = None if mask is None else lane_mask(mask, self.num_envs, "mask")
@@ -274,7 +218,7 @@ class TurboVectorEnv(VectorEnv):
             self._rewards[idle], self._terminated[idle], self._truncated[idle] = 0.0, False, False
         return self._result(self._obs if obs is None else obs)
 
-    @_one_caller
+    @one_caller
     def render(self) -> tuple[np.ndarray, ...] | None:
         """With ``render_mode="rgb_array"``: each lane's display frame, ``uint8`` 224 x 240 x 3 (RGB)."""
         self._check_open()
@@ -285,7 +229,7 @@ class TurboVectorEnv(VectorEnv):
         self._engine.rgb_frames_into(self._frames)
         return tuple(self._frames.copy())
 
-    @_one_caller
+    @one_caller
     def close_extras(self, **kwargs: Any) -> None:
         """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
         if self._engine is not None:
@@ -297,7 +241,7 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ asynchronous steps
 
-    @_one_caller
+    @one_caller
     def send(self, actions: Any, env_ids: Any = None) -> None:
         """Starts the lanes ``env_ids`` (default: the first ``len(actions)``) and returns at once.
 
@@ -310,7 +254,7 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() or async_reset() before send()")
         self._send(actions, self._lanes.send_ids(env_ids, actions))
 
-    @_one_caller
+    @one_caller
     def recv(self):
         """The first ``batch_size`` lanes to finish: ``(obs, rewards, terminated, truncated, info)``.
 
@@ -320,9 +264,9 @@ class TurboVectorEnv(VectorEnv):
         buffer reused once ``num_envs`` more lanes have finished.
         """
         self._check_open()
-        return self._recv()
+        return self._lanes.recv(self._engine, self._deliver)
 
-    @_one_caller
+    @one_caller
     def async_reset(self, *, seed: int | Sequence[int | None] | None = None, options: dict[str, Any] | None = None):
         """Sends every lane a reset and returns at once; :meth:`recv` then returns their first observations.
 
@@ -347,20 +291,14 @@ class TurboVectorEnv(VectorEnv):
         self._lanes.check_idle(ids)
         self._lanes.send(self._engine, ids, sent)
 
-    def _recv(self):
-        return self._lanes.recv(self._engine, self._deliver)
-
     def _deliver(self, ids: np.ndarray, ring_rows: np.ndarray | None):
         """The result of a receive from the arrays it filled (again after Ctrl-C: it changes nothing they hold)."""
         lanes = self._lanes
         rewards, terminated, truncated, *info_arrays = lanes.recv_outputs
         if ring_rows is None:  # every lane: in lane order, as a synchronous step
             order = np.argsort(ids, kind="stable")
-            self._rewards[:], self._terminated[:], self._truncated[:] = (
-                rewards[order],
-                terminated[order],
-                truncated[order],
-            )
+            for mine, got in zip((self._rewards, self._terminated, self._truncated), (rewards, terminated, truncated)):
+                mine[:] = got[order]
             self._values.take(order, info_arrays, lanes.recv_extra, lanes.recv_progress)
             if self._finals is not None and (self._terminated | self._truncated).any():
                 self._finals.copy_from(self._values)
@@ -381,16 +319,10 @@ class TurboVectorEnv(VectorEnv):
 
     def _result(self, obs: np.ndarray):
         info = self._build_info(None)
-        if self._same_step:
-            ended = self._terminated | self._truncated
-            if ended.any():
-                lanes = np.flatnonzero(ended)
-                final_obs = np.full(self.num_envs, None, dtype=object)
-                for lane in lanes:
-                    final_obs[lane] = self._final_obs[lane].copy()  # type: ignore[index]
-                final_info = self._finals.info_dict(self._extra_layout, ended, self._values)  # type: ignore[union-attr]
-                final_info.update((name, ended.copy()) for name in self._mask_names)
-                info.update(final_obs=final_obs, _final_obs=ended, final_info=final_info, _final_info=ended.copy())
+        ended = self._terminated | self._truncated
+        if self._finals is not None and ended.any():
+            info.update(self._finals.final_entries(ended, self._final_obs, self._values, self._extra_layout))
+            info["final_info"].update((name, ended.copy()) for name in self._mask_names)
         return obs, self._rewards.copy(), self._terminated.copy(), self._truncated.copy(), info
 
     def _after_reset(self, mask: np.ndarray):
@@ -423,23 +355,20 @@ class TurboVectorEnv(VectorEnv):
 
     # ------------------------------------------------------------------ lane clones
 
-    @_one_caller
+    @one_caller
     def clone_states(self, mask: Any | None = None) -> list[bytes | None]:
         """The portable bytes of each lane of ``mask`` (all by default), ``None`` for the others.
 
-        A clone holds the lane's console, observation stack, start-state index
-        and random stream, compressed, with a checksum and the fingerprint of
-        this environment's observation options (``docs/options.md``); it can be
-        restored by :meth:`restore_states` in any lane of any environment of
-        the same cartridge and observation options. A lane whose episode ended
-        and was not reset yet cannot be cloned (RuntimeError).
+        A clone (console, observation stack, start state, random stream) can be
+        restored by :meth:`restore_states` in any environment of the same
+        observation options; a lane awaiting reset cannot be cloned.
         """
         self._check_open()
         if not self._reset_done:
             raise RuntimeError("call reset() before clone_states()")
         return self._saver.clone(self._engine, self._obs, lane_mask(mask, self.num_envs, "mask"))
 
-    @_one_caller
+    @one_caller
     def save_states(self, mask: Any | None = None) -> list[SavedLane | None]:
         """The lanes of ``mask`` as :class:`SavedLane` objects restored here undecoded; see :meth:`clone_states`."""
         self._check_open()
@@ -447,7 +376,7 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before save_states()")
         return self._saver.save(self._engine, self._obs, lane_mask(mask, self.num_envs, "mask"))
 
-    @_one_caller
+    @one_caller
     def restore_states(self, states: Sequence[bytes | SavedLane | None]) -> tuple[np.ndarray, dict[str, Any]]:
         """Puts lanes back where they were cloned (one entry per lane, None: left alone); returns ``(obs, info)``.
 
@@ -466,65 +395,7 @@ class TurboVectorEnv(VectorEnv):
         return self._after_reset(mask)
 
 
-class _Values:
-    """The arrays of what the engine reports beside observation and reward: game values, extra info, progress."""
-
-    def __init__(self, n: int, extra_columns: int, progress: bool) -> None:
-        self.info: dict[str, np.ndarray] = {name: np.zeros(n, dtype) for name, dtype in INFO_FIELDS}
-        self.extra = np.zeros((n, extra_columns), np.int64) if extra_columns else None
-        self.progress: tuple[Any, Any] = (np.zeros(n, np.bool_), np.zeros(n, np.bool_)) if progress else (None, None)
-
-    def bind_arguments(self, prefix: str, obs: np.ndarray | None) -> dict[str, Any]:
-        """``bind_outputs`` keywords for these arrays (``prefix`` "final_": the ended episodes' values)."""
-        out: dict[str, Any] = {f"{prefix}extra_info": self.extra, f"{prefix}level_end": self.progress[0]}
-        out[f"{prefix}dying"] = self.progress[1]
-        if prefix:
-            out.update(final_obs=obs, final_info=tuple(self.info.values()))
-        return out
-
-    def names(self, layout: list) -> list[str]:
-        progress = ["level_end", "dying"] if self.progress[0] is not None else []
-        return list(self.info) + [entry[0] for entry in layout] + progress
-
-    def columns(self, layout: list, extra: np.ndarray | None, progress: tuple) -> dict[str, np.ndarray]:
-        """The extra info entries and progress signals of ``extra`` / ``progress`` rows, as fresh arrays."""
-        out: dict[str, Any] = {}
-        for name, _, offset, count, dtype in layout:
-            assert extra is not None
-            out[name] = (extra[:, offset] if count == 1 else extra[:, offset : offset + count]).astype(dtype)
-        if progress[0] is not None:
-            out.update(level_end=progress[0].copy(), dying=progress[1].copy())
-        return out
-
-    def info_dict(self, layout: list, ended: np.ndarray | None, current: _Values | None, copy: bool = True) -> dict:
-        """Every value by name; with ``ended``, these rows for the ended lanes and ``current``'s for the others."""
-        if ended is None:
-            info: dict[str, Any] = {name: (a.copy() if copy else a) for name, a in self.info.items()}
-            info.update(self.columns(layout, self.extra, self.progress))
-            return info
-        assert current is not None
-        mine, now = self.info_dict(layout, None, None), current.info_dict(layout, None, None)
-        return {name: np.where(ended.reshape(-1, *[1] * (mine[name].ndim - 1)), mine[name], now[name]) for name in mine}
-
-    def take(self, order: np.ndarray, info: list, extra: np.ndarray | None, progress: tuple) -> None:
-        """Rows ``order`` of a receive's arrays into these."""
-        for mine, given in zip(self.info.values(), info):
-            mine[:] = given[order]
-        if self.extra is not None and extra is not None:
-            self.extra[:] = extra[order]
-        for mine, given in zip(self.progress, progress):
-            if mine is not None:
-                mine[:] = given[order]
-
-    def copy_from(self, other: _Values) -> None:
-        self.take(np.arange(len(self.info["x_pos"])), list(other.info.values()), other.extra, other.progress)
-
-
 TurboVectorEnv.__init__.__signature__ = signature()  # type: ignore[attr-defined]
-TurboVectorEnv.__doc__ = (
-    (TurboVectorEnv.__doc__ or "")
-    + "\n    Options:\n\n"
-    + "".join(f"    - ``{o.name}`` (default ``{o.default!r}``): {o.help}.\n" for o in OPTIONS)
-)
+TurboVectorEnv.__doc__ = (TurboVectorEnv.__doc__ or "") + options_doc()
 
 register_env_id()
