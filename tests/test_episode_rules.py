@@ -69,7 +69,9 @@ def test_a_step_and_a_receive_are_one_engine_call(rom_path, states, mode):
 
 def test_a_life_lost_on_the_step_that_reaches_the_time_limit_restarts_the_game(rom_path, states):
     def run(limit):
-        env = TurboVectorEnv(rom_path, 1, states=states, start_state="timer", episodic_life=True, max_episode_steps=limit)
+        env = TurboVectorEnv(
+            rom_path, 1, states=states, start_state="timer", episodic_life=True, max_episode_steps=limit
+        )
         first, info = env.reset(seed=0)
         for step in range(1, 400):
             obs, _, terminated, truncated, info = env.step(np.zeros(1, np.int64))

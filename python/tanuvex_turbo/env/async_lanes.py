@@ -48,7 +48,7 @@ class AsyncLanes:
         # this call's result, or "idle" once returned.
         self.state = "idle"
         # Returns a call's result, marking a batch built by this call returned, on one line (see one_caller).
-        self.hand_over = lambda result: (setattr(self, "state", _HANDED[self.state]), result)[1]
+        self.hand_over = lambda result: (setattr(self, "state", _HANDED[self.state]), result)[1]  # type: ignore[func-returns-value]
         # A send the engine may have taken when Ctrl-C came: (ids, lanes in flight before it).
         self._sending: tuple[np.ndarray, int] | None = None
 
