@@ -42,10 +42,10 @@ class CountingEngine:
         return call if callable(method) else method
 
 
-@pytest.mark.parametrize("mode", ["NEXT_STEP", "SAME_STEP", "DISABLED", "async"])
+@pytest.mark.parametrize("mode", ["NEXT_STEP", "SAME_STEP", "DISABLED", "async", "async SAME_STEP"])
 def test_a_step_and_a_receive_are_one_engine_call(rom_path, states, mode):
-    batch = 2 if mode == "async" else None
-    autoreset = "NEXT_STEP" if mode == "async" else mode
+    batch = {"async": 2, "async SAME_STEP": 4}.get(mode)
+    autoreset = {"async": "NEXT_STEP", "async SAME_STEP": "SAME_STEP"}.get(mode, mode)
     env = TurboVectorEnv(rom_path, 4, states=states, autoreset_mode=autoreset, batch_size=batch, **RULES)
     env.reset(seed=0)
     counting = env._engine = CountingEngine(env._engine)
@@ -53,7 +53,7 @@ def test_a_step_and_a_receive_are_one_engine_call(rom_path, states, mode):
     ended, lanes = 0, np.arange(4)
     for _ in range(steps):
         counting.calls.clear()
-        if mode == "async":
+        if batch:
             env.send(np.ones(len(lanes), np.int64), lanes)
             counting.calls.clear()
             result = env.recv()
@@ -64,6 +64,7 @@ def test_a_step_and_a_receive_are_one_engine_call(rom_path, states, mode):
             assert counting.calls == ["step"]
         ended += int(result[3].sum())
         assert "y_pos" in result[4] and "level_end" in result[4]
+        assert ("final_obs" in result[4]) == ("SAME_STEP" in mode and result[3].any())
     assert ended >= 2, "the time limit should have ended episodes on the way"
 
 

@@ -215,8 +215,6 @@ class _RetroVecEnv:
         """
     def values_into_bound(self) -> None:
         """Writes every lane's reported values (game values, extra info, progress) into the bound arrays."""
-    def autoreset_into_bound(self) -> None:
-        """Starts a new episode on every lane awaiting reset, as the next step would, into the bound observation."""
     def set_start_states(self, state_indices: _I32, random: _Bool) -> None:
         """Each lane's start state for the engine's own resets: an index, or a draw from the lane's stream."""
     def mark_ended(self, mask: _Bool) -> None:

@@ -82,7 +82,6 @@ PyObject* env_step_masked_into(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* env_bind_outputs(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_step(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_values_into_bound(PyObject* self, PyObject*);
-PyObject* env_autoreset_into_bound(PyObject* self, PyObject*);
 PyObject* env_set_start_states(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_mark_ended(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* env_set_max_episode_steps(PyObject* self, PyObject* args, PyObject* kwargs);

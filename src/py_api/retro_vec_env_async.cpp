@@ -157,6 +157,8 @@ PyObject* env_step_send(PyObject* self, PyObject* args, PyObject* kwargs) {
   request.state_indices = has_mask ? index_copy.data() : nullptr;
   request.seeds = has_seeds ? &seeds : nullptr;
   request.go_on = go_on;
+  // Under SameStep the bound final arrays receive the last values of the episodes the lanes' steps end.
+  if (object->has_bound && env.config().episode.autoreset == Autoreset::SameStep) request.final = &object->bound.final;
   if (auto status = env.check_async_send(request)) return raise(*status);
 
   if (!flying) {

@@ -267,17 +267,6 @@ PyObject* env_values_into_bound(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* env_autoreset_into_bound(PyObject* self, PyObject*) {
-  RetroVecEnvObject* object = as_env_object(self);
-  Hold hold(object->holds, HoldKind::Exclusive);
-  if (!hold.ok()) return nullptr;
-  ArrayHolds holds;
-  if (!hold_bound(object, holds)) return nullptr;
-  ZuboVecEnv& env = *object->env;
-  uint8_t* obs = object->bound.obs;
-  return finish(without_gil([&] { return env.autoreset_into(obs); }));
-}
-
 namespace {
 
 const char* const START_NAMES[] = {"state_indices", "random"};

@@ -71,7 +71,6 @@ PyMethodDef g_methods[] = {
      "final_level_end=None, final_dying=None)\n--\n\n"},
     {"step", keywords<env_step>(), KW, "step($self, actions, step_mask=None, obs_copy=None)\n--\n\n"},
     {"values_into_bound", guarded<env_values_into_bound>, METH_NOARGS, "values_into_bound($self)\n--\n\n"},
-    {"autoreset_into_bound", guarded<env_autoreset_into_bound>, METH_NOARGS, "autoreset_into_bound($self)\n--\n\n"},
     {"set_start_states", keywords<env_set_start_states>(), KW,
      "set_start_states($self, state_indices, random)\n--\n\n"},
     {"mark_ended", keywords<env_mark_ended>(), KW, "mark_ended($self, mask)\n--\n\n"},

@@ -45,6 +45,9 @@ struct AsyncRequest {
   /// A reset lane whose episode ended by a lost life alone (episodic_life)
   /// is kept as it stands: its next episode goes on in the same game.
   bool go_on = false;
+  /// Under Autoreset::SameStep: where a lane whose episode its step ended
+  /// leaves its last observation and values before it is reset (null: nowhere).
+  const FinalBuffers* final = nullptr;
 };
 
 /// Where a receive writes the results of the lanes it returns (count items
@@ -71,6 +74,7 @@ struct AsyncBatch {
   WorkerPool::Task* task = nullptr;
   bool ran = false;       // batches without a task: already run
   bool profiled = false;  // steps counted by the profiler
+  FinalBuffers final;     // Autoreset::SameStep: the ended lanes' last values
 };
 
 /// State of the lanes in flight of one environment.

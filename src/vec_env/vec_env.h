@@ -186,10 +186,6 @@ class ZuboVecEnv {
   /// (autoresets): a catalog index, or a uniform draw from the lane's own
   /// random stream where `random` is set (N items each, checked).
   EnvStatus set_start_states(const int32_t* indices, const uint8_t* random);
-  /// Starts a new episode on every lane pending reset, as the next step
-  /// would (for the receive of every lane under SameStep); writes their
-  /// observations into `obs`.
-  EnvStatus autoreset_into(uint8_t* obs);
   /// Marks lanes (N bytes 0/1) as ended: their next step resets them (a
   /// result the caller never received). Lanes in flight are refused.
   EnvStatus mark_ended(const uint8_t* mask);

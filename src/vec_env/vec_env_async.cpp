@@ -65,6 +65,7 @@ void ZuboVecEnv::async_send(const AsyncRequest& request, uint8_t* obs, uint8_t* 
   batch.env = this;
   batch.jobs.resize(request.count);
   batch.profiled = env_profile_.has_value() && lane_profiles_.size() == n;
+  if (request.final != nullptr) batch.final = *request.final;
 
   // The per-lane bookkeeping of a step or a reset, on this thread: the
   // workers only emulate and render.
@@ -164,6 +165,14 @@ void ZuboVecEnv::run_async_job(const AsyncBatch& batch, size_t index) {
       step_lane<false>(lane, job.action, b, nullptr, a.errors);
     }
     apply_episode_rules(lane, a.terminated[lane], a.truncated[lane]);
+    if (config_.episode.autoreset == Autoreset::SameStep && (a.terminated[lane] != 0 || a.truncated[lane] != 0)) {
+      // The ended episode's last values, then the new episode in its place.
+      StepBuffers ended = b;
+      ended.final = batch.final;
+      write_finals(lane, ended);
+      start_episode_in_step(lane, episodes_[lane].life_ended, ended, a.errors);
+      write_game_info(b.info, lane, machines_[lane].info);
+    }
   }
   finish_async_lane(job.lane);
 }
@@ -274,7 +283,7 @@ EnvStatus ZuboVecEnv::async_recv(const AsyncOutputs& out, size_t& ring_row) {
     if (out.level_end != nullptr) out.level_end[k] = episodes_[lane].level_end ? 1 : 0;
     if (out.dying != nullptr) out.dying[k] = episodes_[lane].dying ? 1 : 0;
     a.in_flight[lane] = 0;
-    if (a.terminated[lane] != 0 || a.truncated[lane] != 0) {
+    if ((a.terminated[lane] != 0 || a.truncated[lane] != 0) && config_.episode.autoreset != Autoreset::SameStep) {
       pending_reset_[lane] = 1;
       any_pending_reset_ = true;
     }

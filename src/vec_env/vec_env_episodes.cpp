@@ -65,7 +65,7 @@ void ZuboVecEnv::start_episode_in_step(size_t lane, bool keep, const StepBuffers
       write_reset_observation(lane, b.obs + lane * geo_.lane_obs_size);
     }
   }
-  pending_reset_[lane] = 0;
+  if (pending_reset_[lane] != 0) pending_reset_[lane] = 0;  // only the caller's thread writes a lane in flight's
   begin_episode(lane);
 }
 
@@ -90,21 +90,6 @@ void ZuboVecEnv::write_finals(size_t lane, const StepBuffers& b) const {
 
 void ZuboVecEnv::values_into(const ValueBuffers& out) const {
   for (size_t i = 0; i < machines_.size(); ++i) write_lane_values(i, out);
-}
-
-EnvStatus ZuboVecEnv::autoreset_into(uint8_t* obs) {
-  if (async_in_flight() != 0) return runtime_error("internal error: autoreset with lanes in flight");
-  UnitErrors errors;
-  auto op = [&] {
-    StepBuffers b;
-    b.obs = obs;
-    for (size_t i = 0; i < machines_.size(); ++i) {
-      if (pending_reset_[i] != 0) start_episode_in_step(i, episodes_[i].life_ended, b, errors);
-    }
-    recompute_any_pending_reset();
-  };
-  run_operation(op);
-  return errors.take();
 }
 
 EnvStatus ZuboVecEnv::mark_ended(const uint8_t* mask) {

@@ -3,13 +3,16 @@
 ``vector_env`` is the front: the constructor, ``reset``, ``step``, ``send`` /
 ``recv`` and the other methods users call, each handing its work to one part:
 
-- ``arguments``: the constructor's arguments, checked and grouped (what to
-  play, what to observe, how episodes start and end, how to run);
+- ``options``: every option of the class, declared once;
+- ``arguments``: the constructor's arguments, checked, and the engine's;
 - ``start_states``: each lane's start state and the choices of a reset;
-- ``episodes``: every rule that ends an episode, for every way of stepping;
-- ``async_lanes``: the lanes in flight of ``send`` / ``recv`` and their
-  Ctrl-C catch-up;
-- ``saved_lanes``: clones, saves and restores of lanes.
+- ``values``: the arrays of what the engine reports, as ``info``;
+- ``async_lanes``: the lanes in flight of ``send`` / ``recv``, and what
+  survives Ctrl-C;
+- ``saved_lanes``: clones, saves and restores of lanes;
+- ``guard``: one thread at a time.
+
+The episode rules are the engine's (``src/vec_env/vec_env_episodes.cpp``).
 
 ``_registration`` registers the Gymnasium id when the package is imported:
 this package itself imports nothing, so that ``import tanuvex_turbo`` does not

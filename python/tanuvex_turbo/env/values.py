@@ -69,9 +69,6 @@ class ReportedValues:
             if mine is not None:
                 mine[:] = given[order]
 
-    def copy_from(self, other: ReportedValues) -> None:
-        self.take(np.arange(len(self.info["x_pos"])), list(other.info.values()), other.extra, other.progress)
-
     def final_entries(self, ended: np.ndarray, final_obs: Any, current: ReportedValues, layout: list) -> dict:
         """``SAME_STEP``'s ``final_obs`` and ``final_info`` (with their masks) for the lanes of ``ended``."""
         observations = np.full(len(ended), None, dtype=object)

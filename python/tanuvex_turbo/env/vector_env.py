@@ -300,11 +300,6 @@ class TurboVectorEnv(VectorEnv):
             for mine, got in zip((self._rewards, self._terminated, self._truncated), (rewards, terminated, truncated)):
                 mine[:] = got[order]
             self._values.take(order, info_arrays, lanes.recv_extra, lanes.recv_progress)
-            if self._finals is not None and (self._terminated | self._truncated).any():
-                self._finals.copy_from(self._values)
-                self._final_obs[:] = self._obs  # type: ignore[index]
-                self._engine.autoreset_into_bound()
-                self._engine.values_into_bound()
             result = self._result(self._obs.copy() if self.copy else self._obs)
             result[4]["env_id"] = np.arange(self.num_envs, dtype=np.int32)
             return result
