@@ -29,6 +29,7 @@ must have been built with it installed (CMake finds its FFI headers).
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 import numpy as np
@@ -88,7 +89,7 @@ def _register(jax: Any) -> None:
 
 def _without_vmap(jax: Any, function: Any) -> Any:
     """``function`` with ``jax.vmap`` refused when it batches any argument."""
-    wrapped = jax.custom_batching.custom_vmap(function)
+    wrapped = functools.wraps(function)(jax.custom_batching.custom_vmap(function))
 
     @wrapped.def_vmap
     def _rule(axis_size: int, in_batched: Any, *args: Any) -> Any:
@@ -162,7 +163,6 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
     send_call = jax.ffi.ffi_call("tanuvex_turbo_send", [handle_spec], has_side_effect=True)
     recv_call = jax.ffi.ffi_call("tanuvex_turbo_recv", result_specs(batch, True), has_side_effect=True)
 
-    @_without_vmap_decorator(jax)
     def send(handle: Any, actions: Any, env_id: Any = None) -> Any:
         actions = jnp.asarray(actions, jnp.int32)
         if env_id is None:
@@ -170,24 +170,12 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
         (new_handle,) = send_call(handle, actions, jnp.asarray(env_id, jnp.int32))
         return new_handle
 
-    @_without_vmap_decorator(jax)
     def recv(handle: Any) -> Any:
         return outputs(recv_call(handle), True)
 
-    @_without_vmap_decorator(jax)
     def step(handle: Any, actions: Any, env_id: Any = None) -> Any:
         if batch == n and env_id is None:
             return outputs(step_call(handle, jnp.asarray(actions, jnp.int32)), False)
         return recv(send(handle, actions, env_id))
 
-    return jnp.asarray(handle), recv, send, step
-
-
-def _without_vmap_decorator(jax: Any) -> Any:
-    def decorate(function: Any) -> Any:
-        import functools
-
-        guarded = _without_vmap(jax, function)
-        return functools.wraps(function)(guarded)
-
-    return decorate
+    return jnp.asarray(handle), _without_vmap(jax, recv), _without_vmap(jax, send), _without_vmap(jax, step)
