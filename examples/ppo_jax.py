@@ -82,12 +82,15 @@ class TileAgent(nn.Module):
     @nn.compact
     def __call__(self, obs):
         batch = obs.shape[0]
-        tiles = obs[:, -1, TILE_ROWS[0] : TILE_ROWS[1]].astype(jnp.int32)  # (B, 24, 32)
-        blocks = tiles.reshape(batch, 12, 2, 16, 2).transpose(0, 1, 3, 2, 4).reshape(batch, 12 * 16, 4)
-        lookups = blocks + 256 * jnp.arange(4, dtype=jnp.int32)  # a table of 256 tiles per cell of a block
-        table = self.param("cells", nn.initializers.normal(0.1), (4 * 256, self.channels))
-        bias = self.param("cell_bias", nn.initializers.zeros, (self.channels,))
-        grid = nn.relu(jnp.take(table, lookups, axis=0).sum(2) + bias).reshape(batch, -1)
+        tiles = obs[:, -1, TILE_ROWS[0] : TILE_ROWS[1]].astype(jnp.int32).reshape(batch, 12, 2, 16, 2)
+        # One table of 256 tile vectors per cell of a block. Four lookups of whole blocks' cells, one per
+        # table, differentiate into four small scatters: on the CPU many times faster than one lookup of
+        # every cell in a table of 1024 rows.
+        tables = self.param("cells", nn.initializers.normal(0.1), (4, 256, self.channels))
+        grid = self.param("cell_bias", nn.initializers.zeros, (self.channels,))
+        for cell in range(4):
+            grid = grid + jnp.take(tables[cell], tiles[:, :, cell // 2, :, cell % 2], axis=0)
+        grid = nn.relu(grid).reshape(batch, -1)
         sprites = obs[:, :, SPRITE_ROWS[0] : SPRITE_ROWS[1]].reshape(batch, -1).astype(jnp.float32) / 255.0
         sprites = nn.relu(dense(64)(sprites))
         hidden = nn.relu(dense(self.hidden)(jnp.concatenate([grid, sprites], 1)))
