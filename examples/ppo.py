@@ -62,7 +62,6 @@ from ppo_common import (  # noqa: E402  examples/ppo_common.py, beside this file
     open_run,
     plot,
 )
-from torch.distributions import Categorical  # noqa: E402
 
 from tanuvex_turbo import TurboVectorEnv  # noqa: E402
 
@@ -107,11 +106,27 @@ class Heads(nn.Module):
         self.critic = nn.Sequential(trunk(), layer(nn.Linear(width, 1), std=1.0))
 
     def forward(self, hidden, action=None):
-        """Returns (action, its log-probability, the entropy, the value); samples the action when not given."""
-        dist = Categorical(logits=self.actor(hidden))
-        if action is None:
-            action = dist.sample()
-        return action, dist.log_prob(action), dist.entropy(), self.critic(hidden).squeeze(-1)
+        """Returns (action, its log-probability, the entropy, the value); samples the action when not given
+        (the entropy is then None)."""
+        action, logprob, entropy = policy_terms(self.actor(hidden), action)
+        return action, logprob, entropy, self.critic(hidden).squeeze(-1)
+
+
+def policy_terms(logits, action=None):
+    """The action (drawn when not given), its log-probability and the entropy (None for a drawn action) of
+    the categorical distribution over ``logits``.
+
+    torch.distributions.Categorical's arithmetic and random draw, without building one: the object checks
+    its arguments and broadcasts on every call, which costs more than the arithmetic for one step's lanes.
+    """
+    logits = logits - logits.logsumexp(-1, keepdim=True)
+    probs = torch.softmax(logits, -1)
+    entropy = None
+    if action is None:
+        action = torch.multinomial(probs, 1, True).squeeze(-1)
+    else:
+        entropy = -(logits.clamp(min=torch.finfo(logits.dtype).min) * probs).sum(-1)
+    return action, logits.gather(-1, action.unsqueeze(-1)).squeeze(-1), entropy
 
 
 class Agent(nn.Module):
@@ -274,11 +289,13 @@ def advantages(rewards, values, dones, next_value, next_done, args):
     return adv.reshape(-1), (adv + values).reshape(-1)
 
 
-def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args):
+def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args, act=None):
     """The clipped PPO update: --epochs passes over the rollout in --minibatches minibatches.
 
-    Returns the last minibatch's losses and entropy.
+    ``act`` is the agent's ``act`` to use (its compiled form with --compile). Returns the last minibatch's
+    losses and entropy.
     """
+    act = act or agent.act
     b_obs = obs.reshape((-1,) + obs.shape[2:])
     b_actions, b_logprobs = actions.reshape(-1), logprobs.reshape(-1)
     batch = b_actions.shape[0]
@@ -287,7 +304,7 @@ def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args):
         order = torch.randperm(batch)
         for first in range(0, batch, minibatch):
             idx = order[first : first + minibatch]
-            _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
+            _, new_logprob, entropy, new_value = act(b_obs[idx], b_actions[idx])
             ratio = (new_logprob - b_logprobs[idx]).exp()
             mb_adv = adv[idx]
             mb_adv = (mb_adv - mb_adv.mean()) / (mb_adv.std() + 1e-8)
@@ -313,6 +330,7 @@ def train(args):
     n, t_max = args.num_envs, args.num_steps
     agent = make_agent(args, env)
     optimizer = torch.optim.Adam(agent.parameters(), lr=args.lr, eps=1e-5)
+    act = torch.compile(agent.act) if args.compile else agent.act
 
     obs_buf = torch.zeros((t_max, n) + env.single_observation_space.shape, dtype=torch.uint8)
     actions = torch.zeros((t_max, n), dtype=torch.long)
@@ -339,7 +357,7 @@ def train(args):
             dones[t] = next_done
             started = time.perf_counter()
             with torch.inference_mode():
-                action, logprob, _, value = agent.act(next_obs)
+                action, logprob, _, value = act(next_obs)
             actions[t], logprobs[t], values[t] = action, logprob, value
             stepped = time.perf_counter()
             obs, reward, terminated, truncated, info = env.step(action.numpy())
@@ -381,7 +399,7 @@ def train(args):
 
         with torch.no_grad():
             b_adv, b_returns = advantages(rewards, values, dones, agent.value(next_obs), next_done, args)
-        stats = learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args)
+        stats = learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args, act)
         elapsed = time.time() - start
         write(
             {
