@@ -289,13 +289,11 @@ def advantages(rewards, values, dones, next_value, next_done, args):
     return adv.reshape(-1), (adv + values).reshape(-1)
 
 
-def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args, act=None):
+def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args):
     """The clipped PPO update: --epochs passes over the rollout in --minibatches minibatches.
 
-    ``act`` is the agent's ``act`` to use (its compiled form with --compile). Returns the last minibatch's
-    losses and entropy.
+    Returns the last minibatch's losses and entropy.
     """
-    act = act or agent.act
     b_obs = obs.reshape((-1,) + obs.shape[2:])
     b_actions, b_logprobs = actions.reshape(-1), logprobs.reshape(-1)
     batch = b_actions.shape[0]
@@ -304,7 +302,7 @@ def learn(agent, optimizer, obs, actions, logprobs, adv, returns, args, act=None
         order = torch.randperm(batch)
         for first in range(0, batch, minibatch):
             idx = order[first : first + minibatch]
-            _, new_logprob, entropy, new_value = act(b_obs[idx], b_actions[idx])
+            _, new_logprob, entropy, new_value = agent.act(b_obs[idx], b_actions[idx])
             ratio = (new_logprob - b_logprobs[idx]).exp()
             mb_adv = adv[idx]
             mb_adv = (mb_adv - mb_adv.mean()) / (mb_adv.std() + 1e-8)
@@ -330,7 +328,6 @@ def train(args):
     n, t_max = args.num_envs, args.num_steps
     agent = make_agent(args, env)
     optimizer = torch.optim.Adam(agent.parameters(), lr=args.lr, eps=1e-5)
-    act = torch.compile(agent.act) if args.compile else agent.act
 
     obs_buf = torch.zeros((t_max, n) + env.single_observation_space.shape, dtype=torch.uint8)
     actions = torch.zeros((t_max, n), dtype=torch.long)
@@ -357,7 +354,7 @@ def train(args):
             dones[t] = next_done
             started = time.perf_counter()
             with torch.inference_mode():
-                action, logprob, _, value = act(next_obs)
+                action, logprob, _, value = agent.act(next_obs)
             actions[t], logprobs[t], values[t] = action, logprob, value
             stepped = time.perf_counter()
             obs, reward, terminated, truncated, info = env.step(action.numpy())
@@ -399,7 +396,7 @@ def train(args):
 
         with torch.no_grad():
             b_adv, b_returns = advantages(rewards, values, dones, agent.value(next_obs), next_done, args)
-        stats = learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args, act)
+        stats = learn(agent, optimizer, obs_buf, actions, logprobs, b_adv, b_returns, args)
         elapsed = time.time() - start
         write(
             {

@@ -76,12 +76,6 @@ def make_parser(description="PPO on level 1-1 (CPU)"):
     p.add_argument("--eval-episodes", type=int, default=32)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="PyTorch threads")
-    p.add_argument(
-        "--compile",
-        action=argparse.BooleanOptionalAction,
-        default=False,
-        help="PyTorch: run the agent's forward and backward through torch.compile",
-    )
     p.add_argument("--rom", default=os.environ.get("TANUVEX_TURBO_ROM"))
     p.add_argument("--states", default=os.environ.get("TANUVEX_TURBO_STATES"))
     p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
