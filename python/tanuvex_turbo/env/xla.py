@@ -34,8 +34,11 @@ from typing import Any
 
 import numpy as np
 
-from tanuvex_turbo import _tanuvex_turbo as _native
+from tanuvex_turbo import _tanuvex_turbo
 from tanuvex_turbo.game.fields import INFO_FIELDS
+
+# The handlers' functions exist only in an extension built with JAX (no stub declares them).
+_native: Any = _tanuvex_turbo
 
 __all__ = ["VMAP_MESSAGE", "xla_interface"]
 
@@ -89,7 +92,7 @@ def _register(jax: Any) -> None:
 
 def _without_vmap(jax: Any, function: Any) -> Any:
     """``function`` with ``jax.vmap`` refused when it batches any argument."""
-    wrapped = functools.wraps(function)(jax.custom_batching.custom_vmap(function))
+    wrapped: Any = functools.wraps(function)(jax.custom_batching.custom_vmap(function))
 
     @wrapped.def_vmap
     def _rule(axis_size: int, in_batched: Any, *args: Any) -> Any:
