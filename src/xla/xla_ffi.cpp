@@ -11,8 +11,6 @@
 // one every method of the object takes, so a call is refused (an FFI error,
 // never a crash) while another call uses the engine or after the binding is
 // gone, then releases the lock while the lanes run.
-#include "xla/xla_module.h"
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -30,6 +28,7 @@
 #include "vec_env/async_lanes.h"
 #include "vec_env/vec_env.h"
 #include "xla/ffi/api/ffi.h"
+#include "xla/xla_module.h"
 
 namespace ffi = xla::ffi;
 
@@ -87,8 +86,7 @@ std::string take_python_error() {
 ffi::Error from_status(const EnvStatus& status) {
   if (!status) return ffi::Error::Success();
   const bool argument = status->kind != EnvErrorKind::RuntimeError;
-  return ffi::Error(argument ? ffi::ErrorCode::kInvalidArgument : ffi::ErrorCode::kFailedPrecondition,
-                    status->message);
+  return ffi::Error(argument ? ffi::ErrorCode::kInvalidArgument : ffi::ErrorCode::kFailedPrecondition, status->message);
 }
 
 template <class T>
@@ -276,11 +274,11 @@ ffi::ErrorOr<LaneResults> lane_results(const ffi::RemainingRets& rets, const Zub
   auto truncated = next(ffi::DataType::PRED, count, "truncated");
   if (!truncated) return ffi::Unexpected(truncated.error());
   r.truncated = static_cast<uint8_t*>(*truncated);
-#define TT_INFO_RESULT(NAME, VALUE_TYPE, ARRAY_TYPE, ...)                  \
-  {                                                                         \
-    auto value = next(data_type<ARRAY_TYPE>(), count, #NAME);               \
-    if (!value) return ffi::Unexpected(value.error());                                       \
-    r.info.NAME = static_cast<ARRAY_TYPE*>(*value);                         \
+#define TT_INFO_RESULT(NAME, VALUE_TYPE, ARRAY_TYPE, ...)     \
+  {                                                           \
+    auto value = next(data_type<ARRAY_TYPE>(), count, #NAME); \
+    if (!value) return ffi::Unexpected(value.error());        \
+    r.info.NAME = static_cast<ARRAY_TYPE*>(*value);           \
   }
   TT_GAME_VALUES(TT_INFO_RESULT)
 #undef TT_INFO_RESULT
@@ -336,8 +334,7 @@ ffi::Error step_impl(ffi::AnyBuffer handle, ffi::AnyBuffer actions, ffi::Remaini
   return from_status(status);
 }
 
-ffi::Error send_impl(ffi::AnyBuffer handle, ffi::AnyBuffer actions, ffi::AnyBuffer env_ids,
-                     ffi::RemainingRets rets) {
+ffi::Error send_impl(ffi::AnyBuffer handle, ffi::AnyBuffer actions, ffi::AnyBuffer env_ids, ffi::RemainingRets rets) {
   auto view = read_handle(handle);
   if (!view) return view.error();
   Session session(view->binding, HoldKind::Async);
@@ -417,8 +414,7 @@ ffi::Error recv_impl(ffi::AnyBuffer handle, ffi::RemainingRets rets) {
     const EnvStatus s = env.async_recv(out, ring_row);
     if (!s) {
       for (size_t k = 0; k < count; ++k) {
-        std::memcpy(results->obs + k * lane_bytes, binding.ring.data() + ((ring_row + k) % n) * lane_bytes,
-                    lane_bytes);
+        std::memcpy(results->obs + k * lane_bytes, binding.ring.data() + ((ring_row + k) % n) * lane_bytes, lane_bytes);
       }
       narrow_extra(binding.extra, results->extra, extra_elements);
     }
@@ -434,14 +430,10 @@ ffi::Error recv_impl(ffi::AnyBuffer handle, ffi::RemainingRets rets) {
 
 XLA_FFI_DEFINE_HANDLER_SYMBOL(tt_xla_step, tt::xla::step_impl,
                               ffi::Ffi::Bind().Arg<ffi::AnyBuffer>().Arg<ffi::AnyBuffer>().RemainingRets());
-XLA_FFI_DEFINE_HANDLER_SYMBOL(tt_xla_send, tt::xla::send_impl,
-                              ffi::Ffi::Bind()
-                                  .Arg<ffi::AnyBuffer>()
-                                  .Arg<ffi::AnyBuffer>()
-                                  .Arg<ffi::AnyBuffer>()
-                                  .RemainingRets());
-XLA_FFI_DEFINE_HANDLER_SYMBOL(tt_xla_recv, tt::xla::recv_impl,
-                              ffi::Ffi::Bind().Arg<ffi::AnyBuffer>().RemainingRets());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(
+    tt_xla_send, tt::xla::send_impl,
+    ffi::Ffi::Bind().Arg<ffi::AnyBuffer>().Arg<ffi::AnyBuffer>().Arg<ffi::AnyBuffer>().RemainingRets());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(tt_xla_recv, tt::xla::recv_impl, ffi::Ffi::Bind().Arg<ffi::AnyBuffer>().RemainingRets());
 
 namespace tt::xla {
 
