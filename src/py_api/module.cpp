@@ -3,6 +3,9 @@
 #include "driver/game_values.h"
 #include "py_api/module_types.h"
 #include "py_api/py_ref.h"
+#if TT_XLA
+#include "xla/xla_module.h"
+#endif
 
 namespace tt::py {
 
@@ -72,6 +75,9 @@ PyObject* build_module() {
   if (!add_attribute(m, "NES_HEIGHT", PyLong_FromLong(NES_HEIGHT))) return nullptr;
   if (!add_attribute(m, "VISIBLE_FRAME_WIDTH", PyLong_FromLong(VISIBLE_FRAME_WIDTH))) return nullptr;
   if (!add_attribute(m, "VISIBLE_FRAME_HEIGHT", PyLong_FromLong(VISIBLE_FRAME_HEIGHT))) return nullptr;
+#if TT_XLA
+  if (!tt::xla::add_module_functions(m)) return nullptr;
+#endif
   // For the Python package's own field list; not part of __all__.
   PyRef info_fields(game_value_fields());
   if (!info_fields || PyObject_SetAttrString(m, "_INFO_FIELDS", info_fields.get()) < 0) return nullptr;

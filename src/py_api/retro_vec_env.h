@@ -34,6 +34,8 @@ struct RetroVecEnvObject {
 };
 
 inline RetroVecEnvObject* as_env_object(PyObject* self) { return reinterpret_cast<RetroVecEnvObject*>(self); }
+/// `object` as a _RetroVecEnv, or nullptr (no exception set) when it is not one.
+RetroVecEnvObject* retro_vec_env_object(PyObject* object);
 
 /// Text signature of the class (the constructor's).
 extern const char* const RETRO_VEC_ENV_DOC;

@@ -16,6 +16,8 @@ const char* const RETRO_VEC_ENV_DOC =
 
 namespace {
 
+PyObject* g_type = nullptr;  // the class, once created
+
 void env_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   env_finish_lanes_in_flight(as_env_object(self));  // workers may still write the arrays it holds
@@ -116,6 +118,14 @@ PyType_Spec g_spec = {
 
 }  // namespace
 
-PyObject* create_retro_vec_env_type() { return PyType_FromSpec(&g_spec); }
+PyObject* create_retro_vec_env_type() {
+  g_type = PyType_FromSpec(&g_spec);  // the module keeps it for the whole process
+  return g_type;
+}
+
+RetroVecEnvObject* retro_vec_env_object(PyObject* object) {
+  if (g_type == nullptr || !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(g_type))) return nullptr;
+  return as_env_object(object);
+}
 
 }  // namespace tt::py

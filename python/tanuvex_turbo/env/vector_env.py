@@ -234,7 +234,24 @@ class TurboVectorEnv(VectorEnv):
         """Releases the engine and its lanes (lanes in flight are finished and dropped first)."""
         if self._engine is not None:
             self._lanes.cancel(self._engine)
+        for unbind in self.__dict__.pop("_xla_unbinds", ()):
+            unbind()  # the handles of xla() are refused from now on
         self._engine = None  # type: ignore[assignment]
+
+    @_one_caller
+    def xla(self) -> tuple[Any, Any, Any, Any]:
+        """``handle, recv, send, step``: the step as compiled JAX functions (XLA FFI calls on the CPU).
+
+        EnvPool's convention: ``step(handle, actions) -> (handle, (obs,
+        reward, terminated, truncated, info))``, usable in ``jax.jit`` and
+        ``lax.scan``; the lanes go on from where this environment stands
+        (call :meth:`reset` first). Needs JAX (``pip install
+        'tanuvex_turbo[jax]'``) and an extension built with it;
+        :mod:`tanuvex_turbo.env.xla` describes the handle, the refusals and ``vmap``.
+        """
+        from tanuvex_turbo.env.xla import xla_interface
+
+        return xla_interface(self)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(num_envs={self.num_envs}, autoreset_mode={self.autoreset_mode.name})"
