@@ -27,10 +27,6 @@ jnp = jax.numpy
 STEPS = 300
 PLAYER_TASK, TIMER_DIGITS = 0x000E, (0x07F8, 0x07F9, 0x07FA)
 
-# Episode rules the compiled step gets once the engine applies them itself;
-# until then xla() refuses them, or the engine refuses the step after an end.
-ENGINE_EPISODES = pytest.mark.xfail(strict=True, reason="episode rules applied outside the engine")
-
 # Lanes that play on for the whole run (nine lives, no flag in reach) and
 # lanes whose episodes end early (game over at once, the goal at once, a
 # life lost to the timer about 60 steps in).
@@ -51,12 +47,14 @@ CASES = [
     ),
     pytest.param(dict(obs_type="tiles", frame_stack=2, batch_size=2, num_threads=1), PLAYING, id="tiles-send-recv"),
     pytest.param(dict(observations=False, action_set="full"), PLAYING, id="no-observations-full"),
-    pytest.param(dict(), ENDING, id="autoreset-next-step", marks=ENGINE_EPISODES),
-    pytest.param(dict(autoreset_mode="SAME_STEP"), ENDING, id="autoreset-same-step", marks=ENGINE_EPISODES),
-    pytest.param(dict(max_episode_steps=40), PLAYING, id="time-limit", marks=ENGINE_EPISODES),
-    pytest.param(dict(end_on_life_loss=True), ENDING, id="end-on-life-loss", marks=ENGINE_EPISODES),
-    pytest.param(dict(episodic_life=True, progress_info=True), ENDING, id="episodic-life", marks=ENGINE_EPISODES),
-    pytest.param(dict(end_on_level_end=True, frame_stack=2), ENDING, id="level-end", marks=ENGINE_EPISODES),
+    pytest.param(dict(), ENDING, id="autoreset-next-step"),
+    pytest.param(dict(max_episode_steps=40), PLAYING, id="time-limit"),
+    pytest.param(dict(end_on_life_loss=True), ENDING, id="end-on-life-loss"),
+    pytest.param(dict(episodic_life=True, progress_info=True), ENDING, id="episodic-life"),
+    pytest.param(dict(end_on_level_end=True, frame_stack=2, obs_type="tiles"), ENDING, id="level-end"),
+    pytest.param(
+        dict(obs_type="tiles", batch_size=2, num_threads=1, max_episode_steps=30), ENDING, id="send-recv-ends"
+    ),
 ]
 
 
@@ -79,10 +77,6 @@ def stacked(steps):
     """(obs, reward, terminated, truncated, info) over the steps, each stacked on a leading step axis."""
     arrays = [np.stack([s[i] for s in steps]) for i in range(4)]
     info = {name: np.stack([s[4][name] for s in steps]) for name in steps[0][4] if not name.startswith(("_", "final"))}
-    if "final_obs" in steps[0][4]:  # SAME_STEP: the ended lanes' last observations, zeros elsewhere
-        info["final_obs"] = np.stack(
-            [[np.zeros_like(o[0]) if f is None else f for f in s[4]["final_obs"]] for s, o in zip(steps, arrays[0])]
-        )
     return (*arrays, info)
 
 
@@ -125,14 +119,16 @@ def test_compiled_step_equals_step(rom_path, states, options, starts):
     assert set(got[4]) == set(expected[4])
     for name, want in expected[4].items():
         have = got[4][name]
-        if name == "final_obs":
-            have = np.where(expected[4]["_final_obs"][..., None], have.reshape(want.shape), 0)
         assert np.array_equal(have.astype(want.dtype), want) and have.dtype.itemsize <= 4, name
     if batch == n:  # the compiled run stepped the Python environment's own lanes: both go on alike
         assert np.array_equal(reference.step(actions[0])[0], compiled.step(actions[0])[0])
 
 
 def test_handles_are_refused_when_busy_closed_or_vmapped(rom_path, states):
+    same_step = TurboVectorEnv(rom_path, num_envs=2, states=states, autoreset_mode="SAME_STEP")
+    same_step.reset(seed=1)
+    with pytest.raises(NotImplementedError, match="final observation"):
+        same_step.xla()
     env = TurboVectorEnv(rom_path, num_envs=2, states=states, start_state="level", seed=1)
     env.reset(seed=1)
     handle, _, _, step = env.xla()

@@ -247,6 +247,8 @@ struct LaneResults {
   InfoBuffers info;
   int32_t* env_ids = nullptr;
   int32_t* extra = nullptr;
+  uint8_t* level_end = nullptr;
+  uint8_t* dying = nullptr;
 };
 
 ffi::ErrorOr<LaneResults> lane_results(const ffi::RemainingRets& rets, const ZuboVecEnv& env, size_t count,
@@ -257,7 +259,8 @@ ffi::ErrorOr<LaneResults> lane_results(const ffi::RemainingRets& rets, const Zub
     return result(rets, index++, type, elements, what);
   };
   const size_t extra_width = env.extra_info_width();
-  const size_t expected = 5 + GAME_VALUE_COUNT + (with_ids ? 1 : 0) + (extra_width > 0 ? 1 : 0);
+  const bool progress = env.config().episode.progress_info;
+  const size_t expected = 5 + GAME_VALUE_COUNT + (with_ids ? 1 : 0) + (extra_width > 0 ? 1 : 0) + (progress ? 2 : 0);
   if (rets.size() != expected) {
     return ffi::Unexpected(ffi::Error::InvalidArgument("expected " + std::to_string(expected) + " results, got " +
                                                        std::to_string(rets.size())));
@@ -292,6 +295,14 @@ ffi::ErrorOr<LaneResults> lane_results(const ffi::RemainingRets& rets, const Zub
     if (!extra) return ffi::Unexpected(extra.error());
     r.extra = static_cast<int32_t*>(*extra);
   }
+  if (progress) {
+    auto level_end = next(ffi::DataType::PRED, count, "level_end");
+    if (!level_end) return ffi::Unexpected(level_end.error());
+    r.level_end = static_cast<uint8_t*>(*level_end);
+    auto dying = next(ffi::DataType::PRED, count, "dying");
+    if (!dying) return ffi::Unexpected(dying.error());
+    r.dying = static_cast<uint8_t*>(*dying);
+  }
   return r;
 }
 
@@ -322,12 +333,13 @@ ffi::Error step_impl(ffi::AnyBuffer handle, ffi::AnyBuffer actions, ffi::Remaini
   b.terminated = results->terminated;
   b.truncated = results->truncated;
   b.info = results->info;
+  b.level_end = results->level_end;
+  b.dying = results->dying;
   const size_t extra_elements = n * env.extra_info_width();
   binding.extra.resize(extra_elements);
+  b.extra = extra_elements ? binding.extra.data() : nullptr;
   const EnvStatus status = session.run([&]() -> EnvStatus {
     if (auto s = env.step(b)) return s;
-    if (extra_elements == 0) return std::nullopt;
-    if (auto s = env.extra_info_into(binding.extra.data())) return s;
     narrow_extra(binding.extra, results->extra, extra_elements);
     return std::nullopt;
   });
@@ -407,6 +419,8 @@ ffi::Error recv_impl(ffi::AnyBuffer handle, ffi::RemainingRets rets) {
   const size_t extra_elements = count * env.extra_info_width();
   binding.extra.resize(extra_elements);
   out.extra_info = extra_elements ? binding.extra.data() : nullptr;
+  out.level_end = results->level_end;
+  out.dying = results->dying;
   const size_t lane_bytes = env.lane_obs_size();
   const size_t n = env.num_envs();
   size_t ring_row = 0;

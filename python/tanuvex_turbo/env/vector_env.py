@@ -1,10 +1,8 @@
 """A Gymnasium vector environment over the batched engine (Gymnasium >= 1.1: ``pip install tanuvex_turbo[gym]``).
 
-:class:`TurboVectorEnv` wraps one ``_RetroVecEnv``: every lane is one
-sub-environment. The engine runs every rule of an episode (``docs/environment.md``)
-in the call that steps; this class converts arguments (``docs/options.md``)
-and arrays: action indices to controller bytes, the engine's arrays (bound
-once, reused by every step) to Gymnasium's results.
+:class:`TurboVectorEnv` wraps one ``_RetroVecEnv`` (a lane per sub-environment), which runs every rule of an
+episode (``docs/environment.md``) in the call that steps; this class converts arguments (``docs/options.md``)
+and arrays: action indices to controller bytes, the engine's arrays (bound once) to Gymnasium's results.
 """
 
 from __future__ import annotations
@@ -238,17 +236,9 @@ class TurboVectorEnv(VectorEnv):
             unbind()  # the handles of xla() are refused from now on
         self._engine = None  # type: ignore[assignment]
 
-    @_one_caller
+    @one_caller
     def xla(self) -> tuple[Any, Any, Any, Any]:
-        """``handle, recv, send, step``: the step as compiled JAX functions (XLA FFI calls on the CPU).
-
-        EnvPool's convention: ``step(handle, actions) -> (handle, (obs,
-        reward, terminated, truncated, info))``, usable in ``jax.jit`` and
-        ``lax.scan``; the lanes go on from where this environment stands
-        (call :meth:`reset` first). Needs JAX (``pip install
-        'tanuvex_turbo[jax]'``) and an extension built with it;
-        :mod:`tanuvex_turbo.env.xla` describes the handle, the refusals and ``vmap``.
-        """
+        """``handle, recv, send, step``: the step as JAX functions for ``jax.jit`` (:mod:`tanuvex_turbo.env.xla`)."""
         from tanuvex_turbo.env.xla import xla_interface
 
         return xla_interface(self)
@@ -262,9 +252,8 @@ class TurboVectorEnv(VectorEnv):
     def send(self, actions: Any, env_ids: Any = None) -> None:
         """Starts the lanes ``env_ids`` (default: the first ``len(actions)``) and returns at once.
 
-        A lane whose episode ended is reset instead (``NEXT_STEP``; refused
-        under ``DISABLED``); a lane still in flight cannot be sent again
-        before it was received (RuntimeError); a refused send changes nothing.
+        A lane whose episode ended is reset instead (refused under ``DISABLED``), a
+        lane in flight cannot be sent again (RuntimeError); a refused send changes nothing.
         """
         self._check_open()
         if not self._reset_done:
@@ -275,10 +264,8 @@ class TurboVectorEnv(VectorEnv):
     def recv(self):
         """The first ``batch_size`` lanes to finish: ``(obs, rewards, terminated, truncated, info)``.
 
-        Waits (without the interpreter lock) for them; row ``i`` belongs to
-        lane ``info["env_id"][i]`` (lane order with ``batch_size ==
-        num_envs``). With ``copy=False`` the observation is a view of a
-        buffer reused once ``num_envs`` more lanes have finished.
+        Row ``i`` is lane ``info["env_id"][i]`` (lane order when ``batch_size == num_envs``); with
+        ``copy=False`` the observation is a view of a buffer reused once ``num_envs`` more lanes have finished.
         """
         self._check_open()
         return self._lanes.recv(self._engine, self._deliver)
@@ -345,8 +332,7 @@ class TurboVectorEnv(VectorEnv):
     def _build_info(self, mask: np.ndarray | None) -> dict[str, Any]:
         """The info dict: every reported value with its ``_name`` mask (all lanes when ``mask`` is None)."""
         info = self._values.info_dict(self._extra_layout, None, None, copy=self.copy)
-        mask = self._all_lanes if mask is None else mask
-        info.update((name, mask.copy()) for name in self._mask_names)
+        info.update((name, (self._all_lanes if mask is None else mask).copy()) for name in self._mask_names)
         return info
 
     def _check_open(self) -> None:
@@ -354,7 +340,6 @@ class TurboVectorEnv(VectorEnv):
             raise RuntimeError("the environment is closed")
 
     def _commit_choices(self, generator: Any, starts: tuple[np.ndarray, np.ndarray] | None) -> None:
-        """Makes a checked reset's choices the environment's: the random generator, the start states."""
         if generator is not None:
             self._np_random, self._np_random_seed = generator
         if starts is not None:

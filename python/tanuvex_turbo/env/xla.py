@@ -19,8 +19,11 @@ the compiled function, nothing changes) while another call uses the engine,
 for example lanes in flight sent by :meth:`TurboVectorEnv.send`, and after
 :meth:`TurboVectorEnv.close`.
 
-``info`` holds the ten game values (and the requested extra info, as
-``int32``); :meth:`recv` adds ``env_id``. ``jax.vmap`` over these functions
+``info`` holds the ten game values, the requested extra info (as
+``int32``) and, with ``progress_info``, ``level_end`` and ``dying``;
+:meth:`recv` adds ``env_id``. Every episode rule and the ``NEXT_STEP``
+autoreset run in the engine's step, as for :meth:`TurboVectorEnv.step`;
+``SAME_STEP`` is refused (the compiled step returns no final observation). ``jax.vmap`` over these functions
 is refused: one handle names one engine, whose lanes already are the batch.
 
 JAX is needed only here: ``pip install 'tanuvex_turbo[jax]'``; the extension
@@ -59,29 +62,6 @@ NOT_BUILT_MESSAGE = (
 _registered = False
 
 
-def _rules_outside_engine(env: Any) -> list[str]:
-    """The environment's episode rules that its Python methods apply and the engine does not.
-
-    A compiled step runs only the engine, so it refuses an environment that
-    needs one of them.
-    """
-    book = env._book
-    rules = [
-        name
-        for name, on in (
-            ("max_episode_steps", book.max_episode_steps is not None),
-            ("end_on_life_loss", book.end_on_life_loss),
-            ("episodic_life", book.episodic_life),
-            ("end_on_level_end", book.end_on_level_end),
-            ("progress_info", book.progress_info),
-        )
-        if on
-    ]
-    if env.autoreset_mode.name == "SAME_STEP":
-        rules.append("autoreset_mode=SAME_STEP")
-    return rules
-
-
 def _register(jax: Any) -> None:
     global _registered
     if not _registered:
@@ -116,11 +96,9 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
     env._check_open()
     if not env._reset_done:
         raise RuntimeError("call reset() before xla()")
-    rules = _rules_outside_engine(env)
-    if rules:
+    if env.autoreset_mode.name == "SAME_STEP":
         raise NotImplementedError(
-            "xla() runs the engine's episode rules only, and this environment uses rules applied in Python: "
-            + ", ".join(rules)
+            "xla() returns no final observation: use autoreset_mode NEXT_STEP (the default) or DISABLED"
         )
     _register(jax)
 
@@ -132,7 +110,8 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
     n, batch = env.num_envs, env.batch_size
     lane_shape = tuple(env._obs_shape[1:])
     extra_layout = env._extra_layout
-    extra_width = env._extra.shape[1] if extra_layout else 0
+    extra_width = env._engine.extra_info_shape()[1] if extra_layout else 0
+    progress = env.progress_info
     handle_spec = jax.ShapeDtypeStruct(handle.shape, jnp.uint8)
 
     def result_specs(count: int, with_ids: bool) -> list[Any]:
@@ -148,6 +127,8 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
             specs.append(jax.ShapeDtypeStruct((count,), jnp.int32))
         if extra_width:
             specs.append(jax.ShapeDtypeStruct((count, extra_width), jnp.int32))
+        if progress:
+            specs += [jax.ShapeDtypeStruct((count,), jnp.bool_)] * 2
         return specs
 
     def outputs(results: Any, with_ids: bool) -> Any:
@@ -157,9 +138,11 @@ def xla_interface(env: Any) -> tuple[Any, Any, Any, Any]:
         if with_ids:
             info["env_id"], *rest = rest
         if extra_width:
-            rows = rest[0]
+            rows, *rest = rest
             for name, _, offset, count, _ in extra_layout:
                 info[name] = rows[:, offset] if count == 1 else rows[:, offset : offset + count]
+        if progress:
+            info["level_end"], info["dying"] = rest
         return new_handle, (obs, reward, terminated, truncated, info)
 
     step_call = jax.ffi.ffi_call("tanuvex_turbo_step", result_specs(n, False), has_side_effect=True)
