@@ -10,6 +10,9 @@ import json
 import os
 import pathlib
 import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -68,7 +71,13 @@ def test_explore_command_resumes_its_archive_and_replay_checks_the_file(rom_path
     assert [entry["round"] for entry in resumed] == list(range(1, len(resumed) + 1))  # went on, not anew
     assert len(resumed) > len(rounds) and resumed[-1]["target_reached"]
     assert replay.read_replay(out) == uninterrupted.replay
+    out.unlink()
     capsys.readouterr()
+    # The archive of a search that reached its target gives its replay back without searching on.
+    assert main(command) == 0
+    assert len(log.read_text().splitlines()) == len(resumed)
+    assert replay.read_replay(out) == uninterrupted.replay
+    assert f"target level 1-4 reached in {resumed[-1]['seconds']:.1f} s" in capsys.readouterr().out
 
     assert main(["replay", "--rom", str(rom_path), "--states", str(states_dir), str(out)]) == 0
     assert capsys.readouterr().out.splitlines()[0].startswith("1-4 ")
@@ -210,6 +219,33 @@ def test_a_search_out_of_budget_writes_the_way_through_the_levels_it_passed(rom_
     assert main(command + ["--max-steps", "40000", "--output", str(out)]) == EXIT_NOT_REACHED
     assert str(replay.read_replay(out).target) == "level 1-4"
     assert main(["replay", *where, str(out)]) == 0
+
+
+def test_ctrl_c_keeps_the_archive_and_the_way_through_the_levels_passed(rom_path, states_dir, tmp_path):
+    out, log = tmp_path / "partial.txt", tmp_path / "log.jsonl"
+    where = ["--rom", str(rom_path), "--states", str(states_dir), "--state", "1-4", "--lanes", "16"]
+    command = ["explore", *where, "--target", "level 2-1", "--output", str(out), "--log", str(log), "--quiet"]
+    search = subprocess.Popen(
+        [sys.executable, "-m", "tanuvex_turbo", *command, "--save-every", "0"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        while not (log.exists() and '"levels_passed": ["1-4"]' in log.read_text()):
+            assert search.poll() is None, search.communicate()
+            time.sleep(0.05)
+        search.send_signal(signal.SIGINT)
+        printed, _ = search.communicate(timeout=60)
+    finally:
+        search.kill()
+    assert search.returncode == 130
+    archive = tmp_path / "partial.txt.archive"
+    logged = [json.loads(line)["round"] for line in log.read_text().splitlines()]
+    saved = json.loads(gzip.decompress(archive.read_bytes()))
+    assert saved["round"] >= logged[-1] and saved["levels_passed"][0][0] == "1-4"
+    assert f"saved the archive of {saved['round']} rounds to {archive}" in printed
+    assert str(replay.read_replay(out).target) == "level 1-4" and f"wrote {out}" in printed
+    # A rerun goes on from the saved round.
+    assert main([*command, "--archive", str(archive), "--max-steps", str(saved["steps"] + 1)]) == EXIT_NOT_REACHED
+    assert json.loads(log.read_text().splitlines()[-1])["round"] == saved["round"] + 1
 
 
 def test_the_committed_run_from_power_on_passes_every_level_in_order(rom_path):
