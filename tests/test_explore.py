@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import base64
 import copy
+import dataclasses
 import gzip
 import json
 import os
@@ -192,11 +193,15 @@ def test_replay_files_refuse_what_they_cannot_read():
         (good.replace("42*7", "42*99999999999999"), "^line 7: .* more than 1000000 actions"),
         (good + "00*999440\n", "^line 14: .* more than 1000000 actions"),  # the file holds 561 actions
         (good.replace("42*7", "42*0"), "^line 7: '42\\*0': the repeat count must be at least 1"),
+        # 62 bytes must not play for hours: the frames are bounded too.
+        (good.replace("frame_skip: 4", "frame_skip: 3600") + "00*1000\n", "would play 5619600 frames .* 4000000$"),
     ]:
         with pytest.raises(ValueError, match=message):
             replay.parse_replay(bad)
-    widest = replay.parse_replay(good.replace("frame_skip: 4", "frame_skip: 3600") + "00*999439\n")
-    assert widest.frame_skip == 3600 and len(widest.actions) == replay.MAX_REPLAY_STEPS
+    widest = replay.parse_replay(good + "00*999439\n")
+    assert len(widest.actions) * widest.frame_skip == replay.MAX_REPLAY_FRAMES == 4_000_000
+    with pytest.raises(ValueError, match="would play 4000004 frames"):
+        replay.play_replay(dataclasses.replace(widest, actions=widest.actions + b"\0"), "unread.nes")
 
 
 def test_two_ray_actors_find_what_one_process_finds(rom_path, states_dir):

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import dataclasses
 import gzip
+import os
 import pathlib
+import signal
 from collections import Counter
 
 import numpy as np
@@ -36,14 +38,28 @@ def test_level_starts_are_the_replays_lanes_at_each_levels_first_playable_frame(
     one_one = replay.read_replay(DATA / "replay-1-1-level-end.txt")  # from the start state 1-1 to its goal
     assert replay.level_starts(one_one, rom_path, replay.start_catalog("1-1", states_dir)) == []
     replay.write_replay(tmp_path / "first.txt", FIRST_LEVELS)
-    folder = tmp_path / "starts"
-    command = ["replay", str(tmp_path / "first.txt"), "--rom", rom_path, "--save-starts", str(folder)]
-    assert main(command) == EXIT_NOT_REACHED  # the file's target is the whole game; the starts are written anyway
-    assert "wrote 2 start states" in capsys.readouterr().out
-    for start in starts:
-        assert gzip.decompress((folder / f"{start.level}.state").read_bytes()) == start.image
+    folder = tmp_path / "made" / "starts"  # its parent is made too
+    command = ["replay", str(tmp_path / "first.txt"), "--rom", rom_path, "--save-starts"]
+    for again in (False, True):
+        if again:
+            (folder / "1-1.state").unlink()
+            os.mkfifo(folder / "1-1.state")  # replaced, never opened (it would block: the alarm fails the test)
+            signal.signal(signal.SIGALRM, lambda *_: pytest.fail("writing the starts blocked"))
+            signal.alarm(120)
+        assert main([*command, str(folder)]) == EXIT_NOT_REACHED  # the target is the whole game; starts are written
+        signal.alarm(0)
+        assert "wrote 2 start states" in capsys.readouterr().out
+        for start in starts:
+            assert gzip.decompress((folder / f"{start.level}.state").read_bytes()) == start.image
     into_stored = ["replay", str(tmp_path / "first.txt"), "--states", str(states_dir), "--save-starts", str(states_dir)]
     assert main(into_stored) == 2  # never over the start states in use
+    # A folder that cannot be one is refused before the replay plays.
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    os.mkfifo(tmp_path / "fifo")
+    for name in ("first.txt", "fifo", "loop", "first.txt/starts"):
+        assert main([*command, str(tmp_path / name)]) == 2
+        printed = capsys.readouterr()
+        assert printed.out == "" and name in printed.err
 
     # Lane 0 plays the replay frame by frame with the buttons of each start's
     # frame released, lane 1 plays it as it is; a lane of the saved starts must

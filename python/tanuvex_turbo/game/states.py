@@ -17,6 +17,7 @@ import errno
 import gzip
 import os
 import pathlib
+import stat
 import struct
 import zlib
 from collections.abc import Mapping, Sequence
@@ -277,6 +278,17 @@ def state_image(lane_state: bytes | bytearray | memoryview) -> bytes:
 
 
 def write_state_file(path: PathLike, image: bytes) -> None:
-    """Writes a state image gzip-compressed, as start states are kept (the same image gives the same file)."""
-    with open(path, "wb") as handle:
+    """Writes a state image gzip-compressed, as start states are kept (the same image gives the same file).
+
+    The file is written next to ``path`` and then moved over it, so whatever ``path`` held (a FIFO,
+    say) is replaced without being opened, and a reader never sees half a file.
+    """
+    target = os.fspath(path)
+    partial = f"{target}.partial"
+    # O_NONBLOCK: a FIFO of that name without a reader fails at once (ENXIO) instead of blocking.
+    fd = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NONBLOCK", 0), 0o666)
+    with os.fdopen(fd, "wb") as handle:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EEXIST, "a file that is not a regular file is in the way", partial)
         handle.write(gzip.compress(image, mtime=0))
+    os.replace(partial, target)
