@@ -22,8 +22,8 @@ update, imported from there) trained on 1-1, 1-2, 1-3 and 1-4 at once:
   passes or cannot reach yet.
 - **Episodes.** One life each (``end_on_life_loss``), with sticky actions
   as in the evaluation (--sticky): an episode ends when the level ends
-  (``end_on_level_end``: the goal pole, or the bridge switch of the
-  castle), when a life is lost, after --max-episode-steps, or when its
+  (``end_on_level_end``: the game's own level-end signal,
+  ``tanuvex_turbo.progress.level_end``), when a life is lost, after --max-episode-steps, or when its
   maximum x has not grown for --stall-steps steps. The reward is the
   environment's.
 

@@ -47,7 +47,7 @@ START_STATES = ["timer", "doomed", "goal", "scrolling", "level", "timer"]
 def states(states_dir):
     level = gzip.decompress((states_dir / "1-1.state").read_bytes())
     return {
-        "scrolling": gzip.decompress((states_dir / "2-1-clouds-easy.state").read_bytes()),
+        "scrolling": gzip.decompress((states_dir / "2-1-bonus-easy.state").read_bytes()),
         "doomed": with_ram(level, {LIVES_ADDRESS: 0xFF}),
         "level": level,
         "goal": with_ram(level, {PLAYER_TASK: 0x04}),  # on the goal pole: the level ends at once

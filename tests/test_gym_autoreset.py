@@ -39,7 +39,7 @@ def start_states(states_dir):
         # One coin short of an extra life: the first block of the level gives it.
         "coins99": with_ram(level, {COINS: 99}),
         # Starts mid-screen: holding right scrolls (and rewards) from the first step on.
-        "scrolling": gzip.decompress((states_dir / "2-1-clouds-easy.state").read_bytes()),
+        "scrolling": gzip.decompress((states_dir / "2-1-bonus-easy.state").read_bytes()),
     }
 
 

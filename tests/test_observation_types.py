@@ -17,7 +17,7 @@ from tanuvex_turbo import cli
 
 LANES = 4
 STEPS = 8
-START_STATES = ["1-1", "2-1-clouds-easy", "4-1", "1-4"]  # one per lane: level starts, a scrolling bonus area
+START_STATES = ["1-1", "2-1-bonus-easy", "4-1", "1-4"]  # one per lane: level starts, a scrolling bonus area
 SHAPES = {"ram": (1, 2048), "tiles": (38, 32)}
 
 
