@@ -133,20 +133,26 @@ def read_state_file(path: PathLike) -> bytes:
         raise ValueError(f"{path}: the state image is empty")
     if data.startswith(INES_MAGIC):
         raise ValueError(f"{path} is a cartridge image, not a start state")
-    missing = _missing_field(data)
-    if missing is not None:
-        raise ValueError(f"{path} is not a start state: {missing}")
+    missing = _missing_fields(data)
+    if len(missing) == len(REQUIRED_FIELDS):
+        names = ", ".join(name for name, _, _ in REQUIRED_FIELDS)
+        raise ValueError(f"{path} is not a state image: it holds none of the fields of one ({names})")
+    if missing:
+        name, size = missing[0]
+        raise ValueError(f"{path} is not a start state: state field {name} with size {size} was not found")
     return data
 
 
-def _missing_field(image: bytes) -> str | None:
-    """The engine's refusal of a state image without one of the REQUIRED_FIELDS, or None when it has them all."""
+def _missing_fields(image: bytes) -> list[tuple[str, int]]:
+    """(name, size) of each of the REQUIRED_FIELDS the engine would not find in ``image``, in the engine's order
+    (it refuses the image naming the first)."""
+    missing = []
     for name, tag, size in REQUIRED_FIELDS:
         marker = tag + size.to_bytes(4, "little")
         at = image.find(marker)  # the first one has the most room after it
         if at < 0 or len(image) - (at + len(marker)) < size:
-            return f"state field {name} with size {size} was not found"
-    return None
+            missing.append((name, size))
+    return missing
 
 
 def _read_bounded(path: pathlib.Path) -> bytes:
