@@ -169,7 +169,8 @@ class RayVectorEnv(VectorEnv):
             Any other call raises :class:`LanesLostError` (``restarted``
             true); the next ``step`` then reports the truncation, and after
             ``reset`` or ``restore_states`` call ``reset()`` again.
-            :attr:`actor_restarts` counts the new actors.
+            A new actor that dies at once is replaced in turn, up to
+            MAX_RESTART_TRIES (4) new actors. :attr:`actor_restarts` counts the new actors.
         **kwargs: any other :class:`TurboVectorEnv` argument. ``states`` is
             read on the driver and sent as bytes. ``num_threads`` defaults to
             each actor's ``num_cpus``. ``seed`` gives lane ``i`` the seed
