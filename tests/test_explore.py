@@ -161,9 +161,8 @@ class _ScriptedWorkers:
         ]
 
 
-def test_a_cell_keeps_the_first_of_its_shortest_paths():
-    found = [(10, "far"), (5, "near"), (5, "as near, later"), (10, "far again")]
-    explorer = explore.Explorer(
+def scripted_explorer(found):
+    return explore.Explorer(
         _ScriptedWorkers(found),
         start=replay.POWER_ON,
         state_names=[],
@@ -173,9 +172,29 @@ def test_a_cell_keeps_the_first_of_its_shortest_paths():
         policy=explore.Policy(),
         picks=len(found),
     )
+
+
+def test_a_cell_keeps_the_first_of_its_shortest_paths():
+    explorer = scripted_explorer([(10, "far"), (5, "near"), (5, "as near, later"), (10, "far again")])
     explorer.step_round()
     cell = explorer.cells[(1, 0, 0, 0, 0, 5, 5, 0, 0)]
     assert (cell.length, cell.path, cell.state) == (5, bytes([1]) * 5, "near")
+
+
+def test_ctrl_c_while_a_round_is_merged_lets_the_round_finish():
+    explorer = scripted_explorer([(10, "far"), (5, "near")])
+    merge = explorer._merge
+
+    def merging(*args):
+        os.kill(os.getpid(), signal.SIGINT)
+        merge(*args)
+
+    explorer._merge = merging
+    logged = []
+    result = explorer.run(on_round=lambda searching: logged.append(searching.round))  # no budget: until Ctrl-C
+    assert result.interrupted and result.rounds == 1 and logged == [1]
+    assert explorer.cells[(1, 0, 0, 0, 0, 5, 5, 0, 0)].state == "near"
+    assert sum(cell.chosen for cell in explorer.cells.values()) == 2
 
 
 def test_replay_files_refuse_what_they_cannot_read():
