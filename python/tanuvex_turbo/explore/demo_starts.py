@@ -234,7 +234,7 @@ def _header(handle: Any, where: str) -> tuple[int, list[tuple[str, int, int]]]:
     every = header.get("every") if isinstance(header, dict) else None
     if not (isinstance(rows, list) and _whole(every, 1)):
         raise ValueError('its header is damaged: it is not {"every": whole number, "starts": [...]}')
-    entries = []
+    entries: list[tuple[str, int, int]] = []
     for row in rows:
         if not (isinstance(row, list) and len(row) == 3 and isinstance(row[0], str) and _whole(row[1], 0)):
             raise ValueError(f"its header is damaged: {row!r:.60} is not [level, step, size]")
@@ -244,7 +244,7 @@ def _header(handle: Any, where: str) -> tuple[int, list[tuple[str, int, int]]]:
         entries.append((row[0], row[1], row[2]))
     if sum(size for _, _, size in entries) > MAX_FILE_SIZE:
         raise OSError(errno.EFBIG, f"file of starts is larger than {MAX_FILE_SIZE} bytes", where)
-    return every, entries
+    return int(every), entries
 
 
 def _whole(value: Any, low: int) -> bool:
