@@ -230,9 +230,10 @@ def _header(handle: Any, where: str) -> tuple[int, list[tuple[str, int, int]]]:
         header = json.loads(text)
     except (ValueError, RecursionError) as error:  # JSONDecodeError and UnicodeDecodeError are ValueErrors
         raise ValueError(f"its header is damaged: {error}") from None
-    rows = header.get("starts") if isinstance(header, dict) else None
-    every = header.get("every") if isinstance(header, dict) else None
-    if not (isinstance(rows, list) and _whole(every, 1)):
+    if not isinstance(header, dict):
+        header = {}
+    rows, every = header.get("starts"), header.get("every")
+    if not (isinstance(rows, list) and isinstance(every, int) and _whole(every, 1)):
         raise ValueError('its header is damaged: it is not {"every": whole number, "starts": [...]}')
     entries: list[tuple[str, int, int]] = []
     for row in rows:
@@ -244,7 +245,7 @@ def _header(handle: Any, where: str) -> tuple[int, list[tuple[str, int, int]]]:
         entries.append((row[0], row[1], row[2]))
     if sum(size for _, _, size in entries) > MAX_FILE_SIZE:
         raise OSError(errno.EFBIG, f"file of starts is larger than {MAX_FILE_SIZE} bytes", where)
-    return int(every), entries
+    return every, entries
 
 
 def _whole(value: Any, low: int) -> bool:
