@@ -27,7 +27,12 @@ def main() -> None:
 
     def show(explorer: explore.Explorer) -> None:
         if explorer.round % 50 == 0:
-            print(explorer.status())
+            status = explorer.status()
+            print(
+                f"round {status['round']}: {status['seconds']:.1f} s, {status['steps']} lane steps, "
+                f"{status['cells']} cells, highest level {status['highest_level']}",
+                flush=True,
+            )
 
     result, _ = explore.explore(
         rom_path,

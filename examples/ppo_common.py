@@ -21,19 +21,44 @@ FLAG_X = 3160  # the episode ends with the flag when x_pos reaches this
 WHOLE_GAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "replay-power-on-game.txt")
 
 
-def make_parser(description="PPO on level 1-1 (CPU)"):
-    """The command line of this example; examples/ppo_world.py adds its own options to it."""
+def make_parser(
+    description="PPO on level 1-1 (CPU)",
+    run_name="ppo",
+    curve="learning-curve.png",
+    along="1-1",
+    minutes=None,
+    total_steps=5_505_024,
+    demo_share=0.0,
+):
+    """The command line of examples/ppo.py and examples/ppo_jax.py; examples/ppo_world.py gives its own names
+    and defaults, and adds its own options."""
     p = argparse.ArgumentParser(description=description)
     p.add_argument("--smoke", action="store_true", help="a short run that checks that everything works")
-    p.add_argument(
-        "--obs", default="tiles", choices=list(RECIPES), help="what the policy sees, and its recipe (see above)"
+    recipes = "; ".join(
+        f"{name}: {recipe['num_envs']} lanes x {recipe['num_steps']} steps a rollout, {recipe['heads']} heads"
+        for name, recipe in RECIPES.items()
     )
-    p.add_argument("--minutes", type=float, default=None, help="training time budget, wall clock")
+    p.add_argument(
+        "--obs",
+        default="tiles",
+        choices=list(RECIPES),
+        help="what the policy sees, and its recipe: tiles, the console's tile view; pixels, 64 x 64 gray frames "
+        f"through a small CNN ({recipes}; default: %(default)s)",
+    )
+    p.add_argument(
+        "--minutes",
+        type=float,
+        default=minutes,
+        help="training time budget, wall clock (default: "
+        + ("the recipe's" if minutes is None else "%(default)s")
+        + ")",
+    )
     p.add_argument(
         "--total-steps",
         type=int,
-        default=5_505_024,
-        help="training budget in environment steps (training ends at this or --minutes, whichever comes first)",
+        default=total_steps,
+        help="training budget in environment steps (training ends at this or --minutes, whichever comes first; "
+        "default: %(default)s)",
     )
     p.add_argument("--num-envs", type=int, default=None, help="lanes")
     p.add_argument("--num-steps", type=int, default=None, help="steps per lane per rollout")
@@ -68,18 +93,19 @@ def make_parser(description="PPO on level 1-1 (CPU)"):
     p.add_argument(
         "--demo-share",
         type=float,
-        default=0.0,
-        help="share of training episodes begun at a point along --replay's way through 1-1 instead of its start",
+        default=demo_share,
+        help=f"share of training episodes begun at a point along --replay's way through {along} instead of at the "
+        "level's start (default: %(default)s)",
     )
-    p.add_argument("--replay", default=WHOLE_GAME, help="a replay through 1-1 (for --demo-share)")
+    p.add_argument("--replay", default=WHOLE_GAME, help=f"a replay through {along} (for --demo-share)")
     p.add_argument("--every", type=int, default=10, help="steps between the starts kept along --replay")
     p.add_argument("--eval-episodes", type=int, default=32)
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1, help="PyTorch threads")
     p.add_argument("--rom", default=os.environ.get("TANUVEX_TURBO_ROM"))
     p.add_argument("--states", default=os.environ.get("TANUVEX_TURBO_STATES"))
-    p.add_argument("--run-dir", default=None, help="default: runs/ppo-<time>")
-    p.add_argument("--plot", default=None, help="PNG of the learning curve (default: RUN_DIR/learning-curve.png)")
+    p.add_argument("--run-dir", default=None, help=f"default: runs/{run_name}-<time>")
+    p.add_argument("--plot", default=None, help=f"PNG of the learning curve (default: RUN_DIR/{curve})")
     p.add_argument("--plot-only", metavar="LOG", nargs="+", help="only draw the curves of finished runs' logs")
     p.add_argument("--plot-against", default="minutes", choices=["minutes", "steps"], help="the plot's x axis")
     return p

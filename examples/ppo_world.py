@@ -22,8 +22,8 @@ update, imported from there) trained on 1-1, 1-2, 1-3 and 1-4 at once:
   passes or cannot reach yet.
 - **Episodes.** One life each (``end_on_life_loss``), with sticky actions
   as in the evaluation (--sticky): an episode ends when the level ends
-  (``end_on_level_end``: the goal pole, or the bridge switch of the
-  castle), when a life is lost, after --max-episode-steps, or when its
+  (``end_on_level_end``: the game's own level-end signal,
+  ``tanuvex_turbo.progress.level_end``), when a life is lost, after --max-episode-steps, or when its
   maximum x has not grown for --stall-steps steps. The reward is the
   environment's.
 
@@ -59,7 +59,15 @@ from tanuvex_turbo.demo_starts import DemoStarts
 
 
 def parse_args():
-    p = ppo.make_parser("One PPO policy for the levels of world 1 (CPU)")
+    p = ppo.make_parser(
+        "One PPO policy for the levels of world 1 (CPU)",
+        run_name="world",
+        curve="world-curve.png",
+        along="each level",
+        minutes=120.0,
+        total_steps=10**9,
+        demo_share=0.5,
+    )
     p.add_argument("--levels", default="1-1,1-2,1-3,1-4", help="the levels trained and evaluated, comma-separated")
     p.add_argument("--eval-max-steps", type=int, default=4000, help="step limit of an evaluation game")
     p.add_argument("--sticky", type=float, default=0.25, help="sticky actions in training")
@@ -81,7 +89,6 @@ def parse_args():
         metavar="RUN_DIR",
         help="only play a finished run's policy from starts along the replay: where in each level it fails",
     )
-    p.set_defaults(obs="tiles", minutes=120.0, total_steps=10**9, demo_share=0.5)
     args = p.parse_args()
     ppo.apply_recipe(args)
     args.levels = args.levels.split(",")

@@ -1,11 +1,13 @@
-"""Action sets and controller bytes (tanuvex_turbo.game.actions); no cartridge needed."""
+"""Action sets and controller bytes (tanuvex_turbo.actions, the documented path of
+tanuvex_turbo.game.actions); no cartridge needed."""
 
 from __future__ import annotations
 
 import numpy as np
 import pytest
 
-from tanuvex_turbo.game import actions
+from tanuvex_turbo import actions
+from tanuvex_turbo.game import actions as game_actions
 
 # The controller's bit order: bit 0 A, 1 B, 2 Select, 3 Start, 4 Up, 5 Down, 6 Left, 7 Right.
 BIT = {"A": 0, "B": 1, "select": 2, "start": 3, "up": 4, "down": 5, "left": 6, "right": 7}
@@ -66,6 +68,7 @@ class TestNamedSets:
         assert actions.action_set("simple")[0] == 0
 
     def test_names(self):
+        assert actions is game_actions  # the documented path is the module itself
         assert actions.action_set_names() == ["right_only", "simple", "complex", "full_game", "full"]
 
     def test_full_game_adds_start_and_down_to_simple(self):

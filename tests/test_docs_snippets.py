@@ -1,4 +1,4 @@
-"""Every Python snippet of the README and of docs/ runs as written.
+"""Every Python snippet of the README and of docs/ runs as written, and gives what its comments promise.
 
 Each ```python fence, and each `python -c '...'` line of a shell fence, runs in
 a fresh interpreter with the cartridge variables set. A snippet that needs
@@ -24,6 +24,45 @@ MARKER = re.compile(r"<!-- snippet: skip \((?P<reason>[^()]*\S[^()]*)\) -->")
 FENCE = re.compile(r"^(?P<indent> *)```(?P<lang>\S*)\s*$")
 PYTHON_C = re.compile(r"python3? -c '(?P<code>[^']*)'")
 SECONDS = 120  # each snippet takes a few seconds; this only stops a hung one
+GAME_VALUES = sorted("coins level_hi level_lo lives score scrolling time x_pos xscroll_hi xscroll_lo".split())
+
+# What the comments of the snippets promise (a comment, as written after its "#"), checked after
+# the snippet that holds it, in the same interpreter.
+PROMISES = {
+    "8 lanes from the start state 1-1": 'assert env.num_envs == 8 and {*info["level_hi"], *info["level_lo"]} == {0}',
+    "obs: uint8 (8, 4, 84, 84)": 'assert str(obs.dtype) == "uint8" and obs.shape == (8, 4, 84, 84), obs.shape',
+    "the ten game values, one entry per lane": (
+        f"assert sorted(k for k in info if not k.startswith('_')) == {GAME_VALUES}\n"
+        "assert {len(values) for values in info.values()} == {8}"
+    ),
+    "lives [-1 2], then [2 2]: reset": (
+        'assert terminated[0] and list(info["final_info"]["lives"]) == [-1, 2] and list(info["lives"]) == [2, 2]'
+    ),
+    "the first 32 lanes to finish": "assert len(obs) == len(env_ids) == len(set(env_ids)) == 32",
+    "(8, 4, 84, 84)": "assert obs.shape == (8, 4, 84, 84)",
+    "the start states of $TANUVEX_TURBO_STATES": (
+        "import pathlib\n"
+        'names = sorted(p.stem for p in pathlib.Path(os.environ["TANUVEX_TURBO_STATES"]).glob("*.state"))\n'
+        "assert sorted(env.state_names) == names, env.state_names"
+    ),
+    "[3 3 0 0] [0 0 0 0]: lanes 0 and 1 are in 4-1": (
+        'assert list(info["level_hi"]) == [3, 3, 0, 0] and list(info["level_lo"]) == [0, 0, 0, 0]'
+    ),
+    "[ True  True False False]: the lanes reset": 'assert list(info["_x_pos"]) == [True, True, False, False]',
+    "a few KB each": "assert all(1000 <= len(blob) < 10_000 for blob in saved), [len(blob) for blob in saved]",
+    "a budget of lane steps; this search needs 81,535": "assert result.reached and result.steps == 81_535",
+    "(2, 38, 32): each lane's newest slot": "assert newest.shape == (2, 38, 32) and grid.shape == (2, 30, 32)",
+    "1-1.state": 'assert os.listdir(folder) == ["1-1.state"]',
+    "[0] [400] [40] for both": (
+        "for env in (saved, stored):\n"
+        "    _, info = env.reset()\n"
+        '    assert [list(info[k]) for k in ("level_lo", "time", "x_pos")] == [[0], [400], [40]]'
+    ),
+    "steps 0, 25, 50, ...": 'assert [s.step for s in starts.of_level("1-1")][:3] == [0, 25, 50]',
+    'DemoStarts.load("1-1.starts") reads them back': (
+        'assert DemoStarts.load("1-1.starts").of_level("1-1") == starts.of_level("1-1")'
+    ),
+}
 
 
 def fences(page):
@@ -79,11 +118,20 @@ def test_every_fence_is_closed_and_every_marker_names_its_reason():
     assert problems == []
 
 
-def test_snippets_are_found():
+def promised(code):
+    """The checks of the promises made by the comments of ``code``."""
+    comments = {line.split("#", 1)[1].strip() for line in code.splitlines() if "#" in line}
+    return [check for comment, check in PROMISES.items() if comment in comments]
+
+
+def test_snippets_are_found_with_their_promises():
     # A change in the fences' syntax must not make the test below run nothing.
-    ids = [p.id for p in snippets()]
+    found = snippets()
+    ids = [p.id for p in found]
     assert any(i.startswith("README.md:") for i in ids) and any(i.startswith("docs/") for i in ids)
     assert any(":python-c-" in i for i in ids), "the quick start's python -c line"
+    kept = [check for p in found if not p.marks for check in promised(p.values[0])]
+    assert set(kept) == set(PROMISES.values()), "a promise whose comment no snippet holds any longer"
 
 
 @pytest.mark.parametrize("code", snippets())
@@ -91,7 +139,8 @@ def test_snippet_runs(code, rom_path, states_dir, tmp_path):
     pytest.importorskip("gymnasium", reason="the snippets use the Gymnasium class: pip install '.[gym]'")
     env = dict(os.environ, TANUVEX_TURBO_ROM=str(rom_path), TANUVEX_TURBO_STATES=str(states_dir))
     # A snippet runs in an empty folder, as a reader's would; what it writes stays there.
+    checked = "\n".join([code, "import os", *promised(code)])
     result = subprocess.run(
-        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=SECONDS
+        [sys.executable, "-c", checked], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=SECONDS
     )
     assert result.returncode == 0, f"{code}\n--- stderr:\n{result.stderr}"

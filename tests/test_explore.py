@@ -5,11 +5,15 @@ from __future__ import annotations
 
 import base64
 import copy
+import dataclasses
 import gzip
 import json
 import os
 import pathlib
 import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -68,7 +72,13 @@ def test_explore_command_resumes_its_archive_and_replay_checks_the_file(rom_path
     assert [entry["round"] for entry in resumed] == list(range(1, len(resumed) + 1))  # went on, not anew
     assert len(resumed) > len(rounds) and resumed[-1]["target_reached"]
     assert replay.read_replay(out) == uninterrupted.replay
+    out.unlink()
     capsys.readouterr()
+    # The archive of a search that reached its target gives its replay back without searching on.
+    assert main(command) == 0
+    assert len(log.read_text().splitlines()) == len(resumed)
+    assert replay.read_replay(out) == uninterrupted.replay
+    assert f"target level 1-4 reached in {resumed[-1]['seconds']:.1f} s" in capsys.readouterr().out
 
     assert main(["replay", "--rom", str(rom_path), "--states", str(states_dir), str(out)]) == 0
     assert capsys.readouterr().out.splitlines()[0].startswith("1-4 ")
@@ -151,9 +161,8 @@ class _ScriptedWorkers:
         ]
 
 
-def test_a_cell_keeps_the_first_of_its_shortest_paths():
-    found = [(10, "far"), (5, "near"), (5, "as near, later"), (10, "far again")]
-    explorer = explore.Explorer(
+def scripted_explorer(found):
+    return explore.Explorer(
         _ScriptedWorkers(found),
         start=replay.POWER_ON,
         state_names=[],
@@ -163,9 +172,29 @@ def test_a_cell_keeps_the_first_of_its_shortest_paths():
         policy=explore.Policy(),
         picks=len(found),
     )
+
+
+def test_a_cell_keeps_the_first_of_its_shortest_paths():
+    explorer = scripted_explorer([(10, "far"), (5, "near"), (5, "as near, later"), (10, "far again")])
     explorer.step_round()
     cell = explorer.cells[(1, 0, 0, 0, 0, 5, 5, 0, 0)]
     assert (cell.length, cell.path, cell.state) == (5, bytes([1]) * 5, "near")
+
+
+def test_ctrl_c_while_a_round_is_merged_lets_the_round_finish():
+    explorer = scripted_explorer([(10, "far"), (5, "near")])
+    merge = explorer._merge
+
+    def merging(*args):
+        os.kill(os.getpid(), signal.SIGINT)
+        merge(*args)
+
+    explorer._merge = merging
+    logged = []
+    result = explorer.run(on_round=lambda searching: logged.append(searching.round))  # no budget: until Ctrl-C
+    assert result.interrupted and result.rounds == 1 and logged == [1]
+    assert explorer.cells[(1, 0, 0, 0, 0, 5, 5, 0, 0)].state == "near"
+    assert sum(cell.chosen for cell in explorer.cells.values()) == 2
 
 
 def test_replay_files_refuse_what_they_cannot_read():
@@ -183,11 +212,15 @@ def test_replay_files_refuse_what_they_cannot_read():
         (good.replace("42*7", "42*99999999999999"), "^line 7: .* more than 1000000 actions"),
         (good + "00*999440\n", "^line 14: .* more than 1000000 actions"),  # the file holds 561 actions
         (good.replace("42*7", "42*0"), "^line 7: '42\\*0': the repeat count must be at least 1"),
+        # 62 bytes must not play for hours: the frames are bounded too.
+        (good.replace("frame_skip: 4", "frame_skip: 3600") + "00*1000\n", "would play 5619600 frames .* 4000000$"),
     ]:
         with pytest.raises(ValueError, match=message):
             replay.parse_replay(bad)
-    widest = replay.parse_replay(good.replace("frame_skip: 4", "frame_skip: 3600") + "00*999439\n")
-    assert widest.frame_skip == 3600 and len(widest.actions) == replay.MAX_REPLAY_STEPS
+    widest = replay.parse_replay(good + "00*999439\n")
+    assert len(widest.actions) * widest.frame_skip == replay.MAX_REPLAY_FRAMES == 4_000_000
+    with pytest.raises(ValueError, match="would play 4000004 frames"):
+        replay.play_replay(dataclasses.replace(widest, actions=widest.actions + b"\0"), "unread.nes")
 
 
 def test_two_ray_actors_find_what_one_process_finds(rom_path, states_dir):
@@ -210,6 +243,33 @@ def test_a_search_out_of_budget_writes_the_way_through_the_levels_it_passed(rom_
     assert main(command + ["--max-steps", "40000", "--output", str(out)]) == EXIT_NOT_REACHED
     assert str(replay.read_replay(out).target) == "level 1-4"
     assert main(["replay", *where, str(out)]) == 0
+
+
+def test_ctrl_c_keeps_the_archive_and_the_way_through_the_levels_passed(rom_path, states_dir, tmp_path):
+    out, log = tmp_path / "partial.txt", tmp_path / "log.jsonl"
+    where = ["--rom", str(rom_path), "--states", str(states_dir), "--state", "1-4", "--lanes", "16"]
+    command = ["explore", *where, "--target", "level 2-1", "--output", str(out), "--log", str(log), "--quiet"]
+    search = subprocess.Popen(
+        [sys.executable, "-m", "tanuvex_turbo", *command, "--save-every", "0"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        while not (log.exists() and '"levels_passed": ["1-4"]' in log.read_text()):
+            assert search.poll() is None, search.communicate()
+            time.sleep(0.05)
+        search.send_signal(signal.SIGINT)
+        printed, _ = search.communicate(timeout=60)
+    finally:
+        search.kill()
+    assert search.returncode == 130
+    archive = tmp_path / "partial.txt.archive"
+    logged = [json.loads(line)["round"] for line in log.read_text().splitlines()]
+    saved = json.loads(gzip.decompress(archive.read_bytes()))
+    assert saved["round"] >= logged[-1] and saved["levels_passed"][0][0] == "1-4"
+    assert f"saved the archive of {saved['round']} rounds to {archive}" in printed
+    assert str(replay.read_replay(out).target) == "level 1-4" and f"wrote {out}" in printed
+    # A rerun goes on from the saved round.
+    assert main([*command, "--archive", str(archive), "--max-steps", str(saved["steps"] + 1)]) == EXIT_NOT_REACHED
+    assert json.loads(log.read_text().splitlines()[-1])["round"] == saved["round"] + 1
 
 
 def test_the_committed_run_from_power_on_passes_every_level_in_order(rom_path):

@@ -185,6 +185,16 @@ def test_saved_lanes_restore_where_the_observations_are_the_same(rom_path, state
         (source, obs), (target, _) = played(**saved_under), played(**restored_under)
         restored, _ = target.restore_states(source.clone_states())
         np.testing.assert_array_equal(restored, obs, err_msg=str(saved_under))
+    # Not where they differ.
+    for saved_under, restored_under in [
+        ({"obs_type": "ram"}, {"obs_type": "ram", "frame_skip": 2}),
+        ({"obs_type": "tiles"}, {"obs_type": "tiles", "frame_skip": 2}),
+        ({"obs_type": "tiles", "frame_stack": 2}, {"obs_type": "tiles"}),
+        ({"obs_type": "ram", "frame_stack": 38}, {"obs_type": "tiles", "resize_width": 2048}),
+    ]:
+        (source, _), (target, _) = played(**saved_under), played(**restored_under)
+        with pytest.raises(ValueError, match="^saved state of lane 0 was saved under another observation config"):
+            target.restore_states(source.clone_states())
 
 
 class TestChoosingTheType:

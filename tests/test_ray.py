@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import signal
+import types
 
 import numpy as np
 import pytest
@@ -194,6 +195,34 @@ def test_a_dead_actor_is_replaced_and_its_episodes_truncated(ray_envs, rom_path,
         expected_obs, expected_rewards, *_ = fresh.step(actions[2:])
         assert np.array_equal(obs[2], expected_obs[0]) and rewards[2] == expected_rewards[0]
     assert remote.start_states == starts
+
+
+def test_a_new_actor_that_dies_at_once_is_replaced_in_turn(ray_envs):
+    env = ray_envs(restart_dead_actors=True, start_timeout=60)
+    env.reset(seed=0)
+    spawn, doomed = env._actor_class, [2]  # the first two new actors die as they start
+
+    class Doomed:
+        def options(self, **options):
+            def remote(*arguments):
+                actor = spawn.options(**options).remote(*arguments)
+                if doomed[0]:
+                    doomed[0] -= 1
+                    ray.kill(actor)
+                return actor
+
+            return types.SimpleNamespace(remote=remote)
+
+    env._actor_class = Doomed()
+    kill(env, 1)
+    assert env.step(np.zeros(3, np.int64))[3].tolist() == [False, False, True]
+    assert env.actor_restarts == 3
+    env.step(np.zeros(3, np.int64))  # the first observation of the new episode
+    doomed[0] = 4  # a shard whose every new actor dies is lost, named
+    kill(env, 1)
+    with pytest.raises(LanesLostError, match=r"^Ray actor 1 \(lanes 2..2, .*none of 4 new actors could") as lost:
+        env.step(np.zeros(3, np.int64))
+    assert lost.value.lanes == [2] and not lost.value.restarted and env.actor_restarts == 7
 
 
 def test_a_dead_actor_without_restarts_is_named_by_every_call(ray_envs):

@@ -4,7 +4,11 @@ from __future__ import annotations
 
 import dataclasses
 import gzip
+import os
 import pathlib
+import signal
+import struct
+import tracemalloc
 from collections import Counter
 
 import numpy as np
@@ -15,7 +19,7 @@ pytest.importorskip("gymnasium")
 from tanuvex_turbo import TurboVectorEnv, progress, replay  # noqa: E402
 from tanuvex_turbo.cli import main  # noqa: E402
 from tanuvex_turbo.cli.support import EXIT_NOT_REACHED  # noqa: E402
-from tanuvex_turbo.demo_starts import DemoStarts  # noqa: E402
+from tanuvex_turbo.demo_starts import MAGIC, DemoStart, DemoStarts  # noqa: E402
 
 DATA = pathlib.Path(__file__).parent / "data"
 GAME = replay.read_replay(DATA / "replay-power-on-game.txt")
@@ -36,14 +40,28 @@ def test_level_starts_are_the_replays_lanes_at_each_levels_first_playable_frame(
     one_one = replay.read_replay(DATA / "replay-1-1-level-end.txt")  # from the start state 1-1 to its goal
     assert replay.level_starts(one_one, rom_path, replay.start_catalog("1-1", states_dir)) == []
     replay.write_replay(tmp_path / "first.txt", FIRST_LEVELS)
-    folder = tmp_path / "starts"
-    command = ["replay", str(tmp_path / "first.txt"), "--rom", rom_path, "--save-starts", str(folder)]
-    assert main(command) == EXIT_NOT_REACHED  # the file's target is the whole game; the starts are written anyway
-    assert "wrote 2 start states" in capsys.readouterr().out
-    for start in starts:
-        assert gzip.decompress((folder / f"{start.level}.state").read_bytes()) == start.image
+    folder = tmp_path / "made" / "starts"  # its parent is made too
+    command = ["replay", str(tmp_path / "first.txt"), "--rom", rom_path, "--save-starts"]
+    for again in (False, True):
+        if again:
+            (folder / "1-1.state").unlink()
+            os.mkfifo(folder / "1-1.state")  # replaced, never opened (it would block: the alarm fails the test)
+            signal.signal(signal.SIGALRM, lambda *_: pytest.fail("writing the starts blocked"))
+            signal.alarm(120)
+        assert main([*command, str(folder)]) == EXIT_NOT_REACHED  # the target is the whole game; starts are written
+        signal.alarm(0)
+        assert "wrote 2 start states" in capsys.readouterr().out
+        for start in starts:
+            assert gzip.decompress((folder / f"{start.level}.state").read_bytes()) == start.image
     into_stored = ["replay", str(tmp_path / "first.txt"), "--states", str(states_dir), "--save-starts", str(states_dir)]
     assert main(into_stored) == 2  # never over the start states in use
+    # A folder that cannot be one is refused before the replay plays.
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    os.mkfifo(tmp_path / "fifo")
+    for name in ("first.txt", "fifo", "loop", "first.txt/starts"):
+        assert main([*command, str(tmp_path / name)]) == 2
+        printed = capsys.readouterr()
+        assert printed.out == "" and name in printed.err
 
     # Lane 0 plays the replay frame by frame with the buttons of each start's
     # frame released, lane 1 plays it as it is; a lane of the saved starts must
@@ -137,3 +155,46 @@ def test_demo_starts_restore_the_replays_lanes_and_pick_what_they_say(rom_path, 
         (tmp_path / "bad.starts").write_bytes(bad)
         with pytest.raises(ValueError, match="bad.starts"):
             DemoStarts.load(tmp_path / "bad.starts")
+
+
+def test_files_of_starts_are_read_bounded_and_starts_fit_any_catalog(rom_path, states_dir, tmp_path):
+    one_one = replay.read_replay(DATA / "replay-1-1-level-end.txt")  # from the start state 1-1
+    config = dict(frame_stack=1, resize_width=16, resize_height=16, action_set="full", terminate_on_flag=False)
+    demo = DemoStarts.record(one_one, rom_path, states_dir, every=100, **config)
+    start = demo.of_level("1-1")[1]
+    # A lane saved from a start state goes into an environment without start states too.
+    lanes = {}
+    for states in (states_dir, ()):
+        env = TurboVectorEnv(rom_path, 3, states=states, **config)
+        env.reset()
+        obs, _ = demo.restore(env, [start, None, None])
+        lanes[states] = obs[0], ram(env)[0]
+        damaged = DemoStart("1-1", 1, start.state[:100] + bytes([start.state[100] ^ 1]) + start.state[101:])
+        with pytest.raises(ValueError, match="^saved state of lane 2 is damaged"):
+            demo.restore(env, [None, None, damaged])
+    for a, b in zip(lanes[states_dir], lanes[()]):
+        np.testing.assert_array_equal(a, b)
+
+    def written(header):
+        (tmp_path / "bad.starts").write_bytes(MAGIC + struct.pack("<I", len(header)) + header + start.state)
+        return tmp_path / "bad.starts"
+
+    size = len(start.state)
+    for header, message in [
+        (b'{"every": 1e400, "starts": [["1-1", 0, %d]]}' % size, "header is damaged"),
+        (b"[" * 100_000 + b"]" * 100_000, "header is damaged"),
+        (b'{"every": 10, "starts": [["1-1", -1, %d]]}' % size, "header is damaged: .* not \\[level"),
+        (b'{"every": 10, "starts": [["1-1", 0, %d]]}' % (size + 1), "cut short"),
+        (b'{"every": 10, "starts": [["1-1", 0, %d]]}' % (size - 1), "bytes after its last start"),
+    ]:
+        path = written(header)
+        with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
+            DemoStarts.load(path)
+    assert DemoStarts.load(written(b'{"every": 10, "starts": [["1-1", 0, %d]]}' % size)).of_level("1-1")[0].step == 0
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match="^/dev/zero: not a file of starts$"):
+            DemoStarts.load("/dev/zero")
+        assert tracemalloc.get_traced_memory()[1] < 1 << 20  # refused after its first bytes
+    finally:
+        tracemalloc.stop()

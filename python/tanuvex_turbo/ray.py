@@ -57,6 +57,8 @@ __all__ = ["LanesLostError", "RayVectorEnv", "shard_sizes"]
 _FINAL_KEYS = ("final_obs", "_final_obs", "final_info", "_final_info")
 # How Ray reports an actor whose process is gone (killed, out of memory, its node lost).
 _ACTOR_DEATHS = (ray.exceptions.RayActorError, ray.exceptions.OutOfMemoryError)
+#: Most new actors tried in a row for one dead actor (each dying at once), as the search does.
+MAX_RESTART_TRIES = 4
 
 
 class LanesLostError(RuntimeError):
@@ -167,7 +169,8 @@ class RayVectorEnv(VectorEnv):
             Any other call raises :class:`LanesLostError` (``restarted``
             true); the next ``step`` then reports the truncation, and after
             ``reset`` or ``restore_states`` call ``reset()`` again.
-            :attr:`actor_restarts` counts the new actors.
+            A new actor that dies at once is replaced in turn, up to
+            MAX_RESTART_TRIES (4) new actors. :attr:`actor_restarts` counts the new actors.
         **kwargs: any other :class:`TurboVectorEnv` argument. ``states`` is
             read on the driver and sent as bytes. ``num_threads`` defaults to
             each actor's ``num_cpus``. ``seed`` gives lane ``i`` the seed
@@ -554,32 +557,39 @@ class RayVectorEnv(VectorEnv):
         ) from next(iter(dead.values()))
 
     def _restart(self, shard: int, error: BaseException) -> tuple[np.ndarray, dict[str, Any]]:
-        """A new actor for ``shard`` in place of its dead one: its lanes reset; their (obs, info)."""
-        try:
-            ray.kill(self._actors[shard])  # gone already, or unreachable: make sure
-        except Exception:
-            pass
-        options, arguments = self._spawn[shard]
-        actor = self._actors[shard] = self._actor_class.options(**options).remote(*arguments)
-        lanes = slice(int(self._offsets[shard]), int(self._offsets[shard + 1]))
-        choices = self._start_choice[lanes]
-        described = actor.describe.remote()
-        reset = actor.reset.remote(None, {"states": choices} if any(c is not None for c in choices) else None)
-        try:
-            ready, _ = ray.wait([reset], timeout=self._start_timeout)
-            if not ready:
-                raise TimeoutError(f"its new actor did not answer within {self._start_timeout:g} s")
-            _get(described)
-            obs, info = _get(reset)
-        except BaseException as failure:
-            self._dead[shard] = error
-            raise LanesLostError(
-                f"{self._naming({shard: error})}, and no new actor could take its place: {failure}",
-                self._lanes_of({shard: error}),
-                restarted=False,
-            ) from failure
-        self.actor_restarts += 1
-        return obs, info
+        """A new actor for ``shard`` in place of its dead one: its lanes reset; their (obs, info).
+
+        A new actor that dies at once is replaced in turn, up to MAX_RESTART_TRIES new actors.
+        """
+        for tries in range(1, MAX_RESTART_TRIES + 1):
+            try:
+                ray.kill(self._actors[shard])  # gone already, or unreachable: make sure
+            except Exception:
+                pass
+            options, arguments = self._spawn[shard]
+            actor = self._actors[shard] = self._actor_class.options(**options).remote(*arguments)
+            self.actor_restarts += 1
+            lanes = slice(int(self._offsets[shard]), int(self._offsets[shard + 1]))
+            choices = self._start_choice[lanes]
+            described = actor.describe.remote()
+            reset = actor.reset.remote(None, {"states": choices} if any(c is not None for c in choices) else None)
+            try:
+                ready, _ = ray.wait([reset], timeout=self._start_timeout)
+                if not ready:
+                    raise TimeoutError(f"its new actor did not answer within {self._start_timeout:g} s")
+                _get(described)
+                return _get(reset)
+            except BaseException as failure:
+                if isinstance(failure, _ACTOR_DEATHS) and tries < MAX_RESTART_TRIES:
+                    continue
+                self._dead[shard] = error
+                tried = f"none of {tries} new actors" if tries > 1 else "no new actor"
+                raise LanesLostError(
+                    f"{self._naming({shard: error})}, and {tried} could take its place: {failure}",
+                    self._lanes_of({shard: error}),
+                    restarted=False,
+                ) from failure
+        raise AssertionError("unreachable")
 
     def _truncation(self, shard: int, obs: np.ndarray, info: dict[str, Any]):
         """A step's result for the lanes of a replaced actor: their episodes truncated, as the autoreset mode wants.

@@ -32,7 +32,9 @@ inline constexpr size_t TILE_VIEW_BYTES = TILE_VIEW_ROWS * TILE_GRID_COLUMNS;  /
 ///    8c - (sx & 7) and y from top + 8k - ((top + sy) & 7), eight of each, cut
 ///    at the screen's edges and at the unscrolled rows. A fine scroll leaves a
 ///    partial column (row) at the right (bottom) edge out: with a fine scroll
-///    of f, the last f screen columns (rows) are in no cell.
+///    of f, the last f screen columns (rows) are in no cell. Unscrolled rows
+///    that end inside a grid row leave the rest of that row unused, and as
+///    many more screen rows at the bottom in no cell.
 /// The sprite rows hold the 256 bytes of sprite memory as the console keeps them.
 void write_tile_view(const Console& m, uint8_t* out);
 

@@ -16,6 +16,7 @@ import time
 from typing import Any, Callable
 
 from tanuvex_turbo.cli.support import (
+    EXIT_INTERRUPTED,
     EXIT_NOT_REACHED,
     EXIT_STATUS_HELP,
     CliError,
@@ -110,20 +111,29 @@ def _explore(args: argparse.Namespace) -> int:
     finally:
         if log is not None:
             log.close()
-    if args.archive:
-        explorer.save(args.archive)
+    # Ctrl-C stopped the search: keep what it found, as a budget stop does, and the archive even
+    # when none was asked for, so that nothing done is lost.
+    archive = args.archive or (f"{args.output}.archive" if result.interrupted else None)
+    if archive:
+        explorer.save(archive)
     for name, seconds, steps in result.levels_passed:
         print(f"passed {name} after {seconds:.1f} s, {steps} steps")
     if args.plot:
         _plot(result, args.plot)
     if result.replay is None:
-        print(f"target {explorer.target} not reached in {result.seconds:.1f} s, {result.steps} steps")
+        stopped = "interrupted" if result.interrupted else "not reached"
+        print(f"target {explorer.target} {stopped} in {result.seconds:.1f} s, {result.steps} steps")
         last = progress.parse_level(result.levels_passed[-1][0]) if result.levels_passed else None
         partial = None if last is None else explorer.replay_through(last)
         if partial is not None:
             replay.write_replay(args.output, partial)
             print(f"wrote {args.output}: the way through {partial.target} ({len(partial.actions)} actions)")
-        return EXIT_NOT_REACHED
+        if not result.interrupted:
+            return EXIT_NOT_REACHED
+        if partial is None:
+            print("no level passed yet: no replay written")
+        print(f"saved the archive of {result.rounds} rounds to {archive}; resume with --archive {archive}")
+        return EXIT_INTERRUPTED
     replay.write_replay(args.output, result.replay)
     print(
         f"target {explorer.target} reached in {result.seconds:.1f} s, {result.steps} lane steps, "
@@ -217,7 +227,11 @@ def add_command(commands: Any) -> None:
     exp.add_argument("--output", "-o", default="explore.replay", help="replay file to write (default: %(default)s)")
     exp.add_argument("--log", help="append one JSON line per round to this file")
     exp.add_argument("--plot", help="write a plot of the levels passed against time (needs matplotlib)")
-    exp.add_argument("--archive", help="save the archive here (and resume from it when it exists)")
+    exp.add_argument(
+        "--archive",
+        help="save the archive here (and resume from it when it exists); Ctrl-C saves it too, "
+        "without this option to OUTPUT.archive",
+    )
     exp.add_argument(
         "--save-every",
         type=_whole(0),

@@ -199,7 +199,10 @@ def record(
     try:
         import imageio.v2 as imageio
     except ImportError:
-        raise ImportError("recording needs imageio and Pillow: pip install --no-build-isolation '.[record]'") from None
+        raise ImportError(
+            "recording needs imageio and Pillow: pip install 'tanuvex_turbo[record]' (from a checkout: "
+            "pip install --no-build-isolation '.[record]')"
+        ) from None
     fps = fps or FRAME_RATE / frame_skip / every
     engine = _RetroVecEnv(
         rom_path,

@@ -64,6 +64,8 @@ def _replay(args: argparse.Namespace) -> int:
     if folder is not None and states and os.path.isdir(folder) and os.path.isdir(states):
         if os.path.samefile(folder, states):
             raise CliError(f"--save-starts {folder} is the folder of the start states in use: name another folder")
+    if folder is not None:  # before the replay plays, which may take a while
+        _make_folder(folder)
 
     def show(name: str, step: int) -> None:
         print(f"{name}  (step {step})", flush=True)
@@ -76,6 +78,16 @@ def _replay(args: argparse.Namespace) -> int:
         return 0
     print(f"target {recorded.target} NOT reached after {result.steps} steps")
     return EXIT_NOT_REACHED
+
+
+def _make_folder(folder: str) -> None:
+    """Makes ``folder`` (and its parents) unless it is one already; CliError when it cannot be."""
+    if os.path.lexists(folder) and not os.path.isdir(folder):
+        raise CliError(f"--save-starts {folder} is not a folder (a file, or a link to none)")
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise CliError(f"cannot make the folder {folder} for --save-starts: {error.strerror or error}") from None
 
 
 def _save_starts(folder: str, recorded: Any, rom_path: str, catalog: dict[str, list]) -> None:

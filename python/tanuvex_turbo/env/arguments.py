@@ -219,7 +219,9 @@ def action_bytes(table: np.ndarray, raw: bool, actions: Any, count: int, out: np
         np.copyto(out, actions)
         return out
     if kind not in "iu" and not (kind == "f" and np.all(np.mod(actions, 1) == 0)):
-        raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
+        raise TypeError(
+            f"actions must be non-negative integers (or floats that are whole numbers), got dtype {actions.dtype}"
+        )
     # Compared before any conversion: take() would wrap a uint64 above
     # the signed range, or a float beyond it, to a valid index.
     if actions.size and (actions.min() < 0 or actions.max() >= len(table)):

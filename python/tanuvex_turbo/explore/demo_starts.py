@@ -36,7 +36,7 @@ import numpy as np
 
 from tanuvex_turbo.explore.replay import POWER_ON, Replay, start_catalog
 from tanuvex_turbo.game import progress
-from tanuvex_turbo.game.cartridge import read_at_most
+from tanuvex_turbo.game.cartridge import open_unblocked
 from tanuvex_turbo.game.lane_states import MAGIC as MAGIC_LANE
 from tanuvex_turbo.game.lane_states import pack_lane_state, unpack_lane_state
 
@@ -46,6 +46,8 @@ __all__ = ["MAGIC", "MAX_FILE_SIZE", "DemoStart", "DemoStarts"]
 MAGIC = b"TTDEMO1\x00"
 #: Largest file of starts read (a whole game saved at every step is about 80 MB).
 MAX_FILE_SIZE = 1 << 30
+# Largest header read (some 20 bytes a start).
+_MAX_HEADER_SIZE = 1 << 26
 _LENGTH = struct.Struct("<I")
 # Where the engine's snapshot keeps the lane's start-state index (signed 32).
 _INDEX_AT = 8
@@ -167,12 +169,14 @@ class DemoStarts:
         the other way round.
         """
         size = len(getattr(env, "state_names", ()))
-        return env.restore_states([None if start is None else self._fit(start, size) for start in starts])
+        return env.restore_states(
+            [None if start is None else self._fit(start, size, lane) for lane, start in enumerate(starts)]
+        )
 
-    def _fit(self, start: DemoStart, size: int) -> bytes:
+    def _fit(self, start: DemoStart, size: int, lane: int) -> bytes:
         key = (start.state, size)
         if key not in self._fitted:
-            self._fitted[key] = _fit_catalog(start.state, size)
+            self._fitted[key] = _fit_catalog(start.state, size, lane)
         return self._fitted[key]
 
     def __len__(self) -> int:
@@ -194,41 +198,71 @@ class DemoStarts:
     def load(cls, path: str | os.PathLike[str]) -> DemoStarts:
         """Reads starts written by :meth:`save`.
 
+        The file is read as far as its header says, so that what is not a
+        file of starts (``/dev/zero``, say) is refused after its first bytes.
+
         Raises:
-            OSError: the file cannot be read, or is larger than MAX_FILE_SIZE (errno EFBIG).
+            OSError: the file cannot be read, or its header gives it more than MAX_FILE_SIZE bytes (errno EFBIG).
             ValueError: the file is not a file of starts, or is cut short (naming the file).
         """
-        data = read_at_most(path, MAX_FILE_SIZE)
-        if len(data) > MAX_FILE_SIZE:
-            raise OSError(errno.EFBIG, f"file of starts is larger than {MAX_FILE_SIZE} bytes", os.fspath(path))
-        try:
-            return cls._parse(data)
-        except ValueError as error:
-            raise ValueError(f"{os.fspath(path)}: {error}") from None
+        where = os.fspath(path)
+        with open_unblocked(path) as handle:
+            try:
+                every, entries = _header(handle, where)
+                data = handle.read(min(sum(size for _, _, size in entries), MAX_FILE_SIZE) + 1)
+                return cls(_starts(entries, data), every)
+            except ValueError as error:
+                raise ValueError(f"{where}: {error}") from None
 
-    @classmethod
-    def _parse(cls, data: bytes) -> DemoStarts:
-        if not data.startswith(MAGIC) or len(data) < len(MAGIC) + _LENGTH.size:
-            raise ValueError("not a file of starts")
-        at = len(MAGIC) + _LENGTH.size
-        (length,) = _LENGTH.unpack_from(data, len(MAGIC))
-        try:
-            header = json.loads(data[at : at + length])
-            every = int(header["every"])
-            entries = [(str(level), int(step), int(size)) for level, step, size in header["starts"]]
-        except (ValueError, KeyError, TypeError) as error:
-            raise ValueError(f"its header is damaged: {error}") from None
-        at += length
-        starts = []
-        for level, step, size in entries:
-            progress.parse_level(level)
-            if step < 0 or size < 1 or at + size > len(data):
-                raise ValueError("it is cut short or its header is damaged")
-            starts.append(DemoStart(level, step, data[at : at + size]))
-            at += size
-        if at != len(data):
-            raise ValueError(f"it holds {len(data) - at} bytes after its last start")
-        return cls(starts, every)
+
+def _header(handle: Any, where: str) -> tuple[int, list[tuple[str, int, int]]]:
+    """``every`` and the (level, step, size) entries of the header of a file of starts, read from ``handle``."""
+    head = handle.read(len(MAGIC) + _LENGTH.size)
+    if len(head) < len(MAGIC) + _LENGTH.size or not head.startswith(MAGIC):
+        raise ValueError("not a file of starts")
+    (length,) = _LENGTH.unpack_from(head, len(MAGIC))
+    if length > _MAX_HEADER_SIZE:
+        raise ValueError(f"its header is damaged: it says it holds {length} bytes, more than {_MAX_HEADER_SIZE}")
+    text = handle.read(length)
+    if len(text) < length:
+        raise ValueError("it is cut short in its header")
+    try:
+        header = json.loads(text)
+    except (ValueError, RecursionError) as error:  # JSONDecodeError and UnicodeDecodeError are ValueErrors
+        raise ValueError(f"its header is damaged: {error}") from None
+    if not isinstance(header, dict):
+        header = {}
+    rows, every = header.get("starts"), header.get("every")
+    if not (isinstance(rows, list) and isinstance(every, int) and _whole(every, 1)):
+        raise ValueError('its header is damaged: it is not {"every": whole number, "starts": [...]}')
+    entries: list[tuple[str, int, int]] = []
+    for row in rows:
+        if not (isinstance(row, list) and len(row) == 3 and isinstance(row[0], str) and _whole(row[1], 0)):
+            raise ValueError(f"its header is damaged: {row!r:.60} is not [level, step, size]")
+        if not _whole(row[2], 1):
+            raise ValueError(f"its header is damaged: {row!r:.60} has no size of at least 1")
+        progress.parse_level(row[0])
+        entries.append((row[0], row[1], row[2]))
+    if sum(size for _, _, size in entries) > MAX_FILE_SIZE:
+        raise OSError(errno.EFBIG, f"file of starts is larger than {MAX_FILE_SIZE} bytes", where)
+    return every, entries
+
+
+def _whole(value: Any, low: int) -> bool:
+    return type(value) is int and value >= low
+
+
+def _starts(entries: list[tuple[str, int, int]], data: bytes) -> list[DemoStart]:
+    """The starts of ``entries``, cut from ``data``, the bytes after the header."""
+    starts, at = [], 0
+    for level, step, size in entries:
+        if at + size > len(data):
+            raise ValueError("it is cut short")
+        starts.append(DemoStart(level, step, data[at : at + size]))
+        at += size
+    if at != len(data):
+        raise ValueError("it holds bytes after its last start")
+    return starts
 
 
 def _record(env: Any, replay: Replay, every: int) -> list[DemoStart]:
@@ -256,7 +290,7 @@ def _record(env: Any, replay: Replay, every: int) -> list[DemoStart]:
     return starts
 
 
-def _fit_catalog(state: bytes, size: int) -> bytes:
+def _fit_catalog(state: bytes, size: int, lane: int) -> bytes:
     """``state`` with a start-state index that an environment of ``size`` start states accepts.
 
     The index only says which start state the lane was last reset to; an
@@ -265,7 +299,7 @@ def _fit_catalog(state: bytes, size: int) -> bytes:
     """
     if not state.startswith(MAGIC_LANE):
         return state  # a form without the configuration's fingerprint: restore_states judges it as it is
-    envelope = unpack_lane_state(state, 0, _LANE_ROOM, None)
+    envelope = unpack_lane_state(state, lane, _LANE_ROOM, None)
     (index,) = struct.unpack_from("<i", envelope, _INDEX_AT)
     if (size == 0 and index == -1) or 0 <= index < size:
         return state

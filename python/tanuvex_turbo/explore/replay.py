@@ -24,7 +24,8 @@ list. ``#`` starts a comment anywhere.
 
 Every action token is one controller byte in hexadecimal (two digits, bit 0
 A, bit 7 right), optionally followed by ``*N`` for N repetitions. A replay
-holds at most :data:`MAX_REPLAY_STEPS` actions, and its file at most
+holds at most :data:`MAX_REPLAY_STEPS` actions and plays at most :data:`MAX_REPLAY_FRAMES`
+frames (actions times ``frame_skip``), and its file holds at most
 :data:`MAX_REPLAY_FILE_SIZE` bytes (a whole game is about 25,000 actions, 20
 KB). The replay
 runs one lane with no sticky actions and no random no-op frames after the
@@ -51,6 +52,7 @@ __all__ = [
     "LevelStart",
     "MAX_FRAME_SKIP",
     "MAX_REPLAY_FILE_SIZE",
+    "MAX_REPLAY_FRAMES",
     "MAX_REPLAY_STEPS",
     "POWER_ON",
     "Replay",
@@ -72,6 +74,9 @@ POWER_ON = "power-on"
 MAX_FRAME_SKIP = 3600
 #: Most actions in a replay (about 40 times a whole game at 4 frames per action).
 MAX_REPLAY_STEPS = 1_000_000
+#: Most frames a replay plays (a million actions at 4 frames each, some 18 hours of the game's clock):
+#: checking one takes about a minute of CPU time, writing its level starts a few minutes.
+MAX_REPLAY_FRAMES = 4_000_000
 #: Largest replay file read.
 MAX_REPLAY_FILE_SIZE = 4 << 20
 _TOKEN = re.compile(r"^([0-9a-fA-F]{2})(?:\*([0-9]+))?$")
@@ -145,7 +150,8 @@ def parse_replay(text: str) -> Replay:
 
     Raises:
         ValueError: the text is not a replay file of this format, or its numbers are out of bounds
-            (``frame_skip`` above MAX_FRAME_SKIP, more than MAX_REPLAY_STEPS actions), naming the line at fault.
+            (``frame_skip`` above MAX_FRAME_SKIP, more than MAX_REPLAY_STEPS actions), naming the line at fault,
+            or it would play more than MAX_REPLAY_FRAMES frames.
     """
     lines = [line.split("#", 1)[0].strip() for line in text.splitlines()]
     if not lines or lines[0] != FORMAT_LINE:
@@ -191,7 +197,18 @@ def parse_replay(text: str) -> Replay:
                     f"line {number}: {token!r}: the replay would hold more than {MAX_REPLAY_STEPS} actions"
                 )
             actions += bytes([int(match.group(1), 16)]) * count
-    return Replay(header["start"][1], frame_skip, target, bytes(actions))
+    replay = Replay(header["start"][1], frame_skip, target, bytes(actions))
+    _check_frames(replay)
+    return replay
+
+
+def _check_frames(replay: Replay) -> None:
+    frames = len(replay.actions) * replay.frame_skip
+    if frames > MAX_REPLAY_FRAMES:
+        raise ValueError(
+            f"the replay would play {frames} frames ({len(replay.actions)} actions of {replay.frame_skip} frames), "
+            f"more than {MAX_REPLAY_FRAMES}"
+        )
 
 
 def read_replay(path: str | os.PathLike[str]) -> Replay:
@@ -275,9 +292,10 @@ def play_replay(
 
 
 def _engine_for(replay: Replay, rom_path: str, catalog: dict[str, Any] | None, num_envs: int, frame_skip: int):
-    """A fresh engine for playing ``replay`` and the start index of its lanes."""
+    """A fresh engine for playing ``replay`` and the start index of its lanes (ValueError: too long a replay)."""
     from tanuvex_turbo._tanuvex_turbo import _RetroVecEnv
 
+    _check_frames(replay)
     catalog = catalog or {}
     names: Sequence[str] = catalog.get("state_catalog_names") or []
     if replay.start == POWER_ON:

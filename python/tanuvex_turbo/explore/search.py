@@ -6,14 +6,17 @@ from __future__ import annotations
 
 import base64
 import binascii
+import contextlib
 import errno
 import gzip
 import json
 import math
 import os
+import signal
+import threading
 import time
 import zlib
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import asdict, dataclass
 from typing import Any
 
@@ -58,6 +61,7 @@ class ExploreResult:
     seconds: float
     cells: int
     levels_passed: list[tuple[str, float, int]]  # (level, seconds, steps) of each first pass
+    interrupted: bool = False  # stopped by Ctrl-C (KeyboardInterrupt) before the target or a budget
 
     @property
     def reached(self) -> bool:
@@ -106,7 +110,11 @@ class Explorer:
         self.max_level = 0
         self.levels_passed: list[tuple[str, float, int]] = []
         self._passed = -1
+        # The path through each level passed (index -> inputs from the start), kept so that an archive
+        # of a search that reached its target gives back its replay, whatever target it was saved with.
+        self.passes: dict[int, bytes] = {}
         self.replay: Replay | None = None
+        self.interrupted = False
         if start == POWER_ON:
             index = -1
         else:
@@ -131,27 +139,33 @@ class Explorer:
         return weight
 
     def step_round(self) -> None:
-        """Selects the picks of one round, plays them and merges what they found."""
+        """Selects the picks of one round, plays them and merges what they found.
+
+        A KeyboardInterrupt while the picks play drops the round (the archive is as before it);
+        one while their results are merged is held back until the round is complete.
+        """
         began = time.perf_counter()
         cells = list(self.cells.values())
         weights = self._weights(cells)
         rng = np.random.default_rng([self.seed, self.round])
         chosen = rng.choice(len(cells), size=self.picks, p=weights / weights.sum())
-        picks = []
-        for number, index in enumerate(chosen):
-            cell = cells[index]
-            cell.chosen += 1
-            picks.append(Pick(cell.state, cell.length, (self.seed, self.round, number)))
+        picks = [
+            Pick(cells[index].state, cells[index].length, (self.seed, self.round, number))
+            for number, index in enumerate(chosen)
+        ]
         known = {key: cell.length for key, cell in self.cells.items()}
         results = self.workers.run(picks, known, self.target.last)
-        # A cell may get a shorter path from an earlier pick of this round:
-        # each pick continues the path its state was saved with.
-        bases = [(cells[index], cells[index].path) for index in chosen]
-        for (parent, path), result in zip(bases, results):
-            self._merge(parent, path, result)
-        self.round += 1
-        self.steps = self._steps_offset + self.workers.steps
-        self.seconds += time.perf_counter() - began
+        with _interrupts_held():
+            for index in chosen:
+                cells[index].chosen += 1
+            # A cell may get a shorter path from an earlier pick of this round:
+            # each pick continues the path its state was saved with.
+            bases = [(cells[index], cells[index].path) for index in chosen]
+            for (parent, path), result in zip(bases, results):
+                self._merge(parent, path, result)
+            self.round += 1
+            self.steps = self._steps_offset + self.workers.steps
+            self.seconds += time.perf_counter() - began
 
     def _merge(self, parent: Cell, base: bytes, result: PickResult) -> None:
         parent.tries += 1
@@ -165,9 +179,9 @@ class Explorer:
                 continue
             self._passed = level
             self.levels_passed.append((progress.level_name(level), self.seconds, self.steps))
+            self.passes[level] = base + result.actions[:steps]
             if self.target.reached_by(level):
-                path = base + result.actions[:steps]
-                self.replay = Replay(self.start, self.frame_skip, self.target, path)
+                self.replay = Replay(self.start, self.frame_skip, self.target, self.passes[level])
         for key, steps, state in result.cells:
             length = len(base) + steps
             level = int(progress.level_of(key[1], key[2]))
@@ -188,16 +202,33 @@ class Explorer:
         max_seconds: float | None = None,
         on_round: Callable[[Explorer], None] | None = None,
     ) -> ExploreResult:
-        """Plays rounds until the target is reached or a budget (lane steps, seconds of this run) is spent."""
+        """Plays rounds until the target is reached or a budget (lane steps, seconds of this run) is spent.
+
+        Ctrl-C (KeyboardInterrupt) stops the search too: the round in progress is dropped, or finished
+        when its results were being merged, and the result says ``interrupted``; the archive then holds
+        every finished round, ready for :meth:`save`.
+        """
         began = time.perf_counter()
+        self.interrupted = False
         while self.replay is None:
             if max_steps is not None and self.steps >= max_steps:
                 break
             if max_seconds is not None and time.perf_counter() - began >= max_seconds:
                 break
-            self.step_round()
-            if on_round is not None:
-                on_round(self)
+            finished = self.round
+            try:
+                self.step_round()
+            except KeyboardInterrupt:
+                self.interrupted = True
+                if self.round == finished:
+                    break  # dropped: nothing to report
+            try:
+                if on_round is not None:
+                    on_round(self)
+            except KeyboardInterrupt:
+                self.interrupted = True
+            if self.interrupted:
+                break
         return self.result()
 
     def replay_through(self, level: int) -> Replay | None:
@@ -210,7 +241,13 @@ class Explorer:
 
     def result(self) -> ExploreResult:
         return ExploreResult(
-            self.replay, self.round, self.steps, self.seconds, len(self.cells), list(self.levels_passed)
+            self.replay,
+            self.round,
+            self.steps,
+            self.seconds,
+            len(self.cells),
+            list(self.levels_passed),
+            self.interrupted and self.replay is None,
         )
 
     def status(self) -> dict[str, Any]:
@@ -249,6 +286,7 @@ class Explorer:
             "steps": self.steps,
             "seconds": self.seconds,
             "levels_passed": self.levels_passed,
+            "passes": {str(level): path.hex() for level, path in self.passes.items()},
             "passed": self._passed,
             "max_level": self.max_level,
             "cells": [
@@ -294,8 +332,14 @@ class Explorer:
         except (KeyError, TypeError, ValueError) as error:
             text = f"it has no {error}" if isinstance(error, KeyError) else str(error)
             raise ValueError(f"{where} is a damaged archive: {text}") from None
-        self.round, self.steps, self.seconds, self.levels_passed, self._passed, self.max_level, self.cells = loaded
+        self.round, self.steps, self.seconds, self.levels_passed, self._passed, self.max_level, self.cells = loaded[:7]
+        self.passes = loaded[7]
         self._steps_offset = self.steps - self.workers.steps
+        # A search that reached its target keeps its replay (of this run's target, when passed too).
+        reached = [level for level in self.passes if self.target.reached_by(level)]
+        self.replay = None
+        if reached:
+            self.replay = Replay(self.start, self.frame_skip, self.target, self.passes[min(reached)])
 
     def _loaded(self, document: dict[str, Any]) -> tuple[Any, ...]:
         """The explorer's fields as ``document`` holds them, each checked (KeyError, TypeError, ValueError)."""
@@ -325,6 +369,12 @@ class Explorer:
         max_level = _whole(document["max_level"], "max_level")
         if max_level != max(cell.level for cell in cells.values()):
             raise ValueError(f"max_level {max_level} is not the highest level of its cells")
+        passes = {}
+        passed_names = {name for name, _, _ in levels_passed}
+        for level, path in _typed(document.get("passes", {}), dict, "passes").items():
+            if not (level.isdigit() and progress.level_name(int(level)) in passed_names):
+                raise ValueError(f"passes names {level!r:.20}, not the index of a level it passed")
+            passes[int(level)] = bytes.fromhex(_typed(path, str, "a path in passes"))
         return (
             _whole(document["round"], "round"),
             _whole(document["steps"], "steps"),
@@ -333,6 +383,7 @@ class Explorer:
             _whole(document["passed"], "passed", -1),
             max_level,
             cells,
+            passes,
         )
 
     def _cell(self, entry: dict[str, Any], width: int) -> Cell:
@@ -379,6 +430,26 @@ def _real(value: Any, name: str) -> float:
     if type(value) not in (int, float) or not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a number of at least 0, got {value!r:.40}")
     return float(value)
+
+
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Holds back Ctrl-C (SIGINT) in the main thread until the block has run; elsewhere does nothing."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.getsignal(signal.SIGINT)
+    if not callable(previous):  # ignored, the default action, or not set from Python: leave it
+        yield
+        return
+    held: list[Any] = []
+    signal.signal(signal.SIGINT, lambda number, frame: held.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if held:
+            previous(signal.SIGINT, held[0])
 
 
 def _read_archive(path: str | os.PathLike[str]) -> Any:

@@ -17,6 +17,7 @@ import errno
 import gzip
 import os
 import pathlib
+import stat
 import struct
 import zlib
 from collections.abc import Mapping, Sequence
@@ -132,20 +133,26 @@ def read_state_file(path: PathLike) -> bytes:
         raise ValueError(f"{path}: the state image is empty")
     if data.startswith(INES_MAGIC):
         raise ValueError(f"{path} is a cartridge image, not a start state")
-    missing = _missing_field(data)
-    if missing is not None:
-        raise ValueError(f"{path} is not a start state: {missing}")
+    missing = _missing_fields(data)
+    if len(missing) == len(REQUIRED_FIELDS):
+        names = ", ".join(name for name, _, _ in REQUIRED_FIELDS)
+        raise ValueError(f"{path} is not a state image: it holds none of the fields of one ({names})")
+    if missing:
+        name, size = missing[0]
+        raise ValueError(f"{path} is not a start state: state field {name} with size {size} was not found")
     return data
 
 
-def _missing_field(image: bytes) -> str | None:
-    """The engine's refusal of a state image without one of the REQUIRED_FIELDS, or None when it has them all."""
+def _missing_fields(image: bytes) -> list[tuple[str, int]]:
+    """(name, size) of each of the REQUIRED_FIELDS the engine would not find in ``image``, in the engine's order
+    (it refuses the image naming the first)."""
+    missing = []
     for name, tag, size in REQUIRED_FIELDS:
         marker = tag + size.to_bytes(4, "little")
         at = image.find(marker)  # the first one has the most room after it
         if at < 0 or len(image) - (at + len(marker)) < size:
-            return f"state field {name} with size {size} was not found"
-    return None
+            missing.append((name, size))
+    return missing
 
 
 def _read_bounded(path: pathlib.Path) -> bytes:
@@ -277,6 +284,17 @@ def state_image(lane_state: bytes | bytearray | memoryview) -> bytes:
 
 
 def write_state_file(path: PathLike, image: bytes) -> None:
-    """Writes a state image gzip-compressed, as start states are kept (the same image gives the same file)."""
-    with open(path, "wb") as handle:
+    """Writes a state image gzip-compressed, as start states are kept (the same image gives the same file).
+
+    The file is written next to ``path`` and then moved over it, so whatever ``path`` held (a FIFO,
+    say) is replaced without being opened, and a reader never sees half a file.
+    """
+    target = os.fspath(path)
+    partial = f"{target}.partial"
+    # O_NONBLOCK: a FIFO of that name without a reader fails at once (ENXIO) instead of blocking.
+    fd = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NONBLOCK", 0), 0o666)
+    with os.fdopen(fd, "wb") as handle:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EEXIST, "a file that is not a regular file is in the way", partial)
         handle.write(gzip.compress(image, mtime=0))
+    os.replace(partial, target)
