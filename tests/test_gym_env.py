@@ -102,6 +102,31 @@ class TestConstruction:
         assert engine.num_threads == 2
         assert env.metadata["render_fps"] == pytest.approx(60.0988 / 2)
 
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            (dict(obs_type="ram", frame_stack=10**6), ValueError, "^frame_stack must be an integer from 1 to 64, got"),
+            (dict(resize_width=10**9), ValueError, "^resize_width must be an integer from 1 to 4096, got"),
+            (dict(resize_width=4096, resize_height=4096, frame_stack=64), ValueError, "one lane's observation would"),
+            (dict(crop_top=-1), ValueError, "^crop_top must be an integer from 0 to 223, got -1$"),
+            (dict(obs_type="tiles", crop_top=500), ValueError, "^crop_top must be an integer from 0 to 223, got 500$"),
+            (dict(crop_fill=999), ValueError, "^crop_fill must be an integer from 0 to 255"),
+            (dict(grayscale="yes"), TypeError, "^grayscale must be True or False, got 'yes'$"),
+            (dict(sticky_action_prob=float("nan")), ValueError, "^sticky_action_prob must be between"),
+            (dict(no_such_option=1), TypeError, "unexpected keyword argument 'no_such_option'"),
+        ],
+    )
+    def test_options_are_checked_against_their_declaration(self, make, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            make(**kwargs)
+
+    def test_options_a_type_ignores_are_ignored_within_their_range(self, make):
+        # The tile view draws nothing: a resize and crops it does not use change neither it nor saved lanes.
+        plain, resized = make(obs_type="tiles"), make(obs_type="tiles", resize_width=40, crop_top=200)
+        assert plain.observation_space == resized.observation_space
+        assert np.array_equal(plain.reset(seed=0)[0], resized.reset(seed=0)[0])
+        resized.restore_states(plain.clone_states())
+
     def test_engine_refusals_surface_unchanged(self, make, tmp_path):
         with pytest.raises(ValueError, match=r"^crop_top \+ crop_bottom must be less than 224, got 230$"):
             make(crop_top=200, crop_bottom=30)

@@ -118,8 +118,8 @@ class TurboVectorEnv(VectorEnv):
         self._lanes = AsyncLanes(n, self.batch_size, self._obs, engine.extra_info_shape()[1], self.progress_info)
         self._enter, self._hand_over = self._lanes.enter, self._lanes.hand_over
         self._frames: np.ndarray | None = None
-        if values["start_state"] is not None:
-            self._take_starts(self._starts.after(self._all_lanes, values["start_state"], "start_state"))
+        # Every lane's start state, the engine's own resets' too (None keeps the catalog's default).
+        self._take_starts(self._starts.after(self._all_lanes, values["start_state"], "start_state"))
 
     # ------------------------------------------------------------------ properties
 
