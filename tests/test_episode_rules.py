@@ -164,3 +164,26 @@ def test_a_reset_while_a_cut_short_batch_is_undelivered_restarts_its_lanes(rom_p
     assert sorted(info["env_id"]) == sorted(cut) and not rewards.any() and not terminated.any()
     for row, lane in enumerate(info["env_id"]):
         np.testing.assert_array_equal(obs[row], first[lane])
+
+
+def test_autoresets_draw_random_start_states_from_each_lane_and_seeded_resets_restart_the_game(rom_path, states):
+    def draws(seed):
+        env = TurboVectorEnv(rom_path, 3, states=states, start_state="random", max_episode_steps=1, seed=seed)
+        env.reset(seed=seed)
+        seen = []
+        for _ in range(12):  # every other step autoresets every lane
+            env.step(np.zeros(3, np.int64))
+            seen.append(env.engine.active_state_indices())
+        return np.array(seen)
+
+    first = draws(1)
+    assert np.array_equal(first, draws(1)) and not np.array_equal(first, draws(2))
+    assert all(len(set(first[:, lane])) > 1 for lane in range(3)), "each lane draws its start state again"
+
+    # A life lost under episodic_life goes on in the game, unless the reset is seeded: then the start state.
+    env = TurboVectorEnv(rom_path, 1, states=states, start_state="timer", episodic_life=True)
+    start, _ = env.reset(seed=3)
+    while not env.step(np.zeros(1, np.int64))[2][0]:
+        pass
+    env.async_reset(seed=3)
+    np.testing.assert_array_equal(env.recv()[0], start)
