@@ -99,7 +99,7 @@ def _receives(env, count, interrupt_at=None):
         if k == count - 1 and interrupt_at is not None:
             lines = [0]
 
-            def local(frame, event, _):
+            def local(frame, event, _, lines=lines):
                 if event == "line":
                     lines[0] += 1
                     if lines[0] == interrupt_at:
