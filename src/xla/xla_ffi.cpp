@@ -353,7 +353,6 @@ ffi::Error send_impl(ffi::AnyBuffer handle, ffi::AnyBuffer actions, ffi::AnyBuff
   if (session.error().failure()) return session.error();
   ZuboVecEnv& env = session.env();
   Binding& binding = session.binding();
-  RetroVecEnvObject& object = session.object();
   const size_t count = env_ids.element_count();
   if (env_ids.element_type() != ffi::DataType::S32) return ffi::Error::InvalidArgument("env_id must be int32");
   binding.actions.resize(count);
