@@ -102,7 +102,6 @@ TEST(CartridgeLoad, DigestIsCheckedBeforeTheHeader) {
   std::filesystem::remove_all(dir);
 }
 
-
 // Paths arrive as UTF-8 on every system (Python's os.fsencode), Windows too,
 // where a byte path would otherwise be read in the ANSI code page.
 TEST(CartridgeLoad, NonAsciiPathIsUtf8) {
