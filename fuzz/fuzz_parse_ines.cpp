@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/cartridge.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   image.insert(image.end(), data + 1, data + size);
   auto result = tt::parse_ines(image.data(), image.size());
   if (auto* cart = std::get_if<tt::Cartridge>(&result)) {
-    if (cart->chr.size() != 8192 || (cart->prg_rom.size() != 16384 && cart->prg_rom.size() != 32768)) __builtin_trap();
+    if (cart->chr.size() != 8192 || (cart->prg_rom.size() != 16384 && cart->prg_rom.size() != 32768)) TT_FUZZ_TRAP();
   }
   return 0;
 }

@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tt::reset_machine(target);
   const tt::ConsoleState before = target;
   auto result = tt::decode_portable_machine(data, size, target);
-  if (!tt::fuzz::same_state(before, target)) __builtin_trap();
+  if (!tt::fuzz::same_state(before, target)) TT_FUZZ_TRAP();
   if (auto* m = std::get_if<tt::Machine>(&result)) {
     const std::vector<uint8_t> again = tt::encode_portable_machine(*m);
-    if (again.size() != tt::PORTABLE_MACHINE_BYTES) __builtin_trap();
+    if (again.size() != tt::PORTABLE_MACHINE_BYTES) TT_FUZZ_TRAP();
     const uint64_t frame = m->ppu.frame;
     m->terminated = 0;
     static const auto translation = tt::translate_prg(cart->prg_rom.data(), cart->prg_rom.size(), {});
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tt::run_machine_frame(*lane, 0);
       tt::run_machine_frame(*lane, 0);
     }
-    if (m->ppu.frame < frame + 1) __builtin_trap();  // a restored console reaches its frame end
-    if (!tt::fuzz::same_state(*m, fast)) __builtin_trap();
+    if (m->ppu.frame < frame + 1) TT_FUZZ_TRAP();  // a restored console reaches its frame end
+    if (!tt::fuzz::same_state(*m, fast)) TT_FUZZ_TRAP();
   }
   return 0;
 }

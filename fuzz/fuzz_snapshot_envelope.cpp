@@ -31,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* snapshot = std::get_if<tt::LaneSnapshot>(&decoded);
   if (!snapshot) return 0;
   const std::vector<uint8_t> again = tt::encode_snapshot(*snapshot);
-  if (again.size() != size) __builtin_trap();
+  if (again.size() != size) TT_FUZZ_TRAP();
   std::vector<uint8_t> obs(env->lane_obs_size());
   const uint8_t mask = 1;
   const int32_t index = -1;
   std::vector<std::optional<uint64_t>> seeds(1);
   std::vector<std::optional<tt::LaneSnapshot>> snapshots(1);
   snapshots[0] = *snapshot;
-  if (env->reset_mixed(obs.data(), &mask, &index, seeds, snapshots)) __builtin_trap();
+  if (env->reset_mixed(obs.data(), &mask, &index, seeds, snapshots)) TT_FUZZ_TRAP();
   return 0;
 }

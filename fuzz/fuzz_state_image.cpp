@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tt::reset_machine(m);
   const tt::ConsoleState before = m;
   if (auto err = tt::load_state_image(m, data, size)) {
-    if (!tt::fuzz::same_state(before, m)) __builtin_trap();
+    if (!tt::fuzz::same_state(before, m)) TT_FUZZ_TRAP();
     return 0;
   }
   static const auto translation = tt::translate_prg(cart->prg_rom.data(), cart->prg_rom.size(), {});
@@ -27,6 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fast.native = native;
   tt::step_frame(m, 0x80);
   tt::step_frame(fast, 0x80);
-  if (!tt::fuzz::same_state(m, fast)) __builtin_trap();
+  if (!tt::fuzz::same_state(m, fast)) TT_FUZZ_TRAP();
   return 0;
 }

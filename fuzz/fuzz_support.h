@@ -9,6 +9,13 @@
 #include "core/cartridge.h"
 #include "core/console.h"
 
+// Stops the process where a fuzz target's check fails (MSVC has no __builtin_trap).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TT_FUZZ_TRAP() __debugbreak()
+#else
+#define TT_FUZZ_TRAP() __builtin_trap()
+#endif
+
 namespace tt::fuzz {
 
 // A 16 KiB image whose program enables NMI and loops; NMI returns at once.

@@ -91,9 +91,18 @@ class BlockCpu : public CpuInstructions<BlockCpu> {
 /// `run_instructions` over translated blocks: same arguments (plus the
 /// translation of the console's PRG, whose stops must include every pc at
 /// which `stop_at` can be true), same result, same end state.
+///
+/// Threaded dispatch jumps from handler to handler through the CPU's label
+/// table; without it (TT_THREADED_DISPATCH 0) every jump goes through one
+/// switch on the handler to the same labels.
 template <class StopAt>
 bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pending, uint64_t limit, StopAt stop_at) {
+#if TT_THREADED_DISPATCH
   static void* const handlers[256] = {TT_CPU_HANDLER_TABLE};
+#define TT_BLOCK_DISPATCH() goto* handlers[ip->handler];
+#else
+#define TT_BLOCK_DISPATCH() goto dispatch_handler;
+#endif
   Console& m = core.m;
   BlockCpu cpu(core);
   const TranslatedOp* const ops = translation.ops.data();
@@ -119,12 +128,16 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
   // The instruction stored at pc, whatever its entry holds (an entry point's
   // marker, for one). An undocumented opcode goes straight to the no-op, past
   // the marker test of its handler.
+#if TT_THREADED_DISPATCH
 #define TT_RUN_STORED_OPCODE()                                    \
   {                                                               \
     void* const target = handlers[translation.opcode_at(cpu.pc)]; \
     if (target == &&op_nop) goto nop_body;                        \
     goto* target;                                                 \
   }
+#else
+#define TT_RUN_STORED_OPCODE() goto dispatch_stored;
+#endif
 
   // The first instruction runs without the entry-point test, as in the
   // interpreter; the caller has just offered the machine at this pc.
@@ -140,7 +153,7 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
     ip = op_at(cpu.pc);                              \
     if (dots + 3u * ip->guard >= limit) [[unlikely]] \
       goto stop;                                     \
-    goto* handlers[ip->handler];                     \
+    TT_BLOCK_DISPATCH()                              \
   }
   // Each handler consumes its opcode byte itself: the dispatch reads the
   // handler from the translation, not through a fetch.
@@ -159,7 +172,7 @@ bool run_blocks(CpuCore& core, const TranslatedCode& translation, uint64_t& pend
     TT_ENTER_BLOCK()                              \
   } else {                                        \
     ip += OPCODE_INFO[CODE].length;               \
-    goto* handlers[ip->handler];                  \
+    TT_BLOCK_DISPATCH()                           \
   }
 
   TT_CPU_OPCODES(TT_BLOCK_HANDLER)
@@ -168,8 +181,27 @@ op_nop:  // every undocumented opcode, and the markers
 nop_body:
   ip += 1;
   dots += 3u * 2;
-  goto* handlers[ip->handler];
+  TT_BLOCK_DISPATCH()
 #undef TT_BLOCK_HANDLER
+
+#if !TT_THREADED_DISPATCH
+  // The label table as a switch: documented opcodes to their handlers, every
+  // other value (undocumented opcodes, markers) to the no-op handler, or for
+  // a stored opcode past its marker test.
+#define TT_BLOCK_CASE(CODE, ...) \
+  case CODE: goto op_##CODE;
+dispatch_handler:
+  switch (ip->handler) {
+    TT_CPU_OPCODES(TT_BLOCK_CASE)
+    default: goto op_nop;
+  }
+dispatch_stored:
+  switch (translation.opcode_at(cpu.pc)) {
+    TT_CPU_OPCODES(TT_BLOCK_CASE)
+    default: goto nop_body;
+  }
+#undef TT_BLOCK_CASE
+#endif
 
 enter_block:
   TT_ENTER_BLOCK()
@@ -190,6 +222,7 @@ done:
   core.copy_registers_from(cpu);
   pending = dots;
   return window_closed;
+#undef TT_BLOCK_DISPATCH
 }
 
 }  // namespace tt

@@ -1,6 +1,12 @@
 #include "core/cartridge.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -27,10 +33,19 @@ CartridgeError error(CartridgeError::Kind kind, std::string message) {
 // Opens without waiting for a writer, so that a FIFO nobody writes to reads
 // as empty instead of blocking the caller for ever; reads then block as usual
 // (a pipe that has a writer is read to its end).
-// Windows has no FIFOs in the file system: a plain open.
+// Windows has no FIFOs in the file system: a plain open, of the UTF-8 path
+// (what Python's os.fsencode gives there) as UTF-16, since fopen would read
+// it in the ANSI code page.
 FILE* open_for_reading(const char* path) {
 #ifdef _WIN32
-  return std::fopen(path, "rb");
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (length <= 0) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), length);
+  return _wfopen(wide.c_str(), L"rb");
 #else
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;

@@ -102,6 +102,18 @@ TEST(CartridgeLoad, DigestIsCheckedBeforeTheHeader) {
   std::filesystem::remove_all(dir);
 }
 
+// Paths arrive as UTF-8 on every system (Python's os.fsencode), Windows too,
+// where a byte path would otherwise be read in the ANSI code page.
+TEST(CartridgeLoad, NonAsciiPathIsUtf8) {
+  const auto dir = std::filesystem::temp_directory_path() / std::filesystem::path(u8"tt_cartridge_\u00e9\u4e2d");
+  std::filesystem::create_directories(dir);
+  const auto file = dir / std::filesystem::path(u8"r\u00f6m.nes");
+  std::ofstream(file, std::ios::binary) << "not an image at all";
+  const std::u8string utf8 = file.u8string();
+  const std::string msg = message_of(load_cartridge(std::string(utf8.begin(), utf8.end())));
+  EXPECT_EQ(msg.rfind("ROM SHA-256 mismatch: got ", 0), 0u) << msg;
+  std::filesystem::remove_all(dir);
+}
 TEST(CartridgeLoad, SupportedImageAndSingleByteChanges) {
   const std::string rom = testing::supported_rom_path();
   if (rom.empty()) GTEST_SKIP() << "TANUVEX_TURBO_ROM is not set";

@@ -140,22 +140,38 @@ TEST(VecEnvPoolResolution, ThreadCountsAndThresholds) {
   EXPECT_EQ(std::get<EnvError>(zero).message, "num_threads must be > 0");
 }
 
+// POSIX setenv/unsetenv; Windows has _putenv_s, where an empty value removes.
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+void unset_env(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
+
 // Sets or clears an environment variable for the scope, restoring it after.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     if (value) {
-      setenv(name, value, 1);
+      set_env(name, value);
     } else {
-      unsetenv(name);
+      unset_env(name);
     }
   }
   ~ScopedEnv() {
     if (old_) {
-      setenv(name_, old_->c_str(), 1);
+      set_env(name_, old_->c_str());
     } else {
-      unsetenv(name_);
+      unset_env(name_);
     }
   }
 
