@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import signal
+import time
 import types
 
 import numpy as np
@@ -140,6 +141,10 @@ def ray_envs(local_ray, rom_path, states_dir):
     yield make
     for env in made:
         env.close()
+    # Ray frees a killed actor's CPU a moment later: the next test's actors need both.
+    deadline = time.monotonic() + 60
+    while ray.available_resources().get("CPU", 0) < 2 and time.monotonic() < deadline:
+        time.sleep(0.1)
 
 
 def kill(env, shard):
