@@ -74,7 +74,7 @@ struct AsyncBatch {
   WorkerPool::Task* task = nullptr;
   bool ran = false;       // batches without a task: already run
   bool profiled = false;  // steps counted by the profiler
-  FinalBuffers final;     // Autoreset::SameStep: the ended lanes' last values
+  FinalBuffers final{};   // Autoreset::SameStep: the ended lanes' last values
 };
 
 /// State of the lanes in flight of one environment.

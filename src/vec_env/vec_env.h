@@ -84,7 +84,7 @@ struct StepBuffers {
   uint8_t* level_end = nullptr;
   uint8_t* dying = nullptr;
   /// Optional (SameStep): the ended episodes' last values.
-  FinalBuffers final;
+  FinalBuffers final{};
 };
 
 /// A lane's episode as the episode rules see it.
