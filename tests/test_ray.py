@@ -105,12 +105,13 @@ def test_actors_equal_one_process(local_ray, rom_path, states_dir, mode, obs_typ
 
 
 def test_refusals_reach_the_caller_as_they_are_raised(local_ray, rom_path, states_dir):
-    # A refused argument, raised inside an actor, comes back as one process raises it.
-    with pytest.raises(ValueError) as local:
-        TurboVectorEnv(rom_path, 2, states=states_dir, start_state="9-9")
-    with pytest.raises(ValueError) as remote:
-        RayVectorEnv(rom_path, 2, num_actors=2, states=states_dir, start_state="9-9")
-    assert type(remote.value) is ValueError and str(remote.value) == str(local.value)
+    # A refused argument, checked by the driver or raised inside an actor, comes back as one process raises it.
+    for refused in ({"start_state": "9-9"}, {"frame_skip": 0}):
+        with pytest.raises(ValueError) as local:
+            TurboVectorEnv(rom_path, 2, states=states_dir, **refused)
+        with pytest.raises(ValueError) as remote:
+            RayVectorEnv(rom_path, 2, num_actors=2, states=states_dir, **refused)
+        assert type(remote.value) is ValueError and str(remote.value) == str(local.value)
     with pytest.raises(ValueError, match="^num_envs must be an integer from 1 to 65536, got -1$"):
         RayVectorEnv(rom_path, -1)
     # More CPUs than the node has: refused at once instead of waiting for ever.

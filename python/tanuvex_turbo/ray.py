@@ -45,7 +45,15 @@ except ImportError as error:  # pragma: no cover - exercised only without Ray
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
-from tanuvex_turbo.env.arguments import check_num_envs, check_reset_mask, lane_mask, open_engine, whole_number
+from tanuvex_turbo.env.arguments import (
+    action_bytes,
+    check_num_envs,
+    check_reset_mask,
+    lane_mask,
+    open_engine,
+    whole_number,
+)
+from tanuvex_turbo.env.start_states import StartStates
 from tanuvex_turbo.env.vector_env import AutoresetMode, TurboVectorEnv
 from tanuvex_turbo.game.cartridge import rom_path_and_source
 from tanuvex_turbo.game.fields import PENDING_RESET_MESSAGE
@@ -133,9 +141,6 @@ class _Shard:
 
     def restore_states(self, states: list[bytes | None]):
         return self.env.restore_states(states)
-
-    def start_states(self) -> list[int | str]:
-        return self.env.start_states
 
 
 class RayVectorEnv(VectorEnv):
@@ -226,13 +231,11 @@ class RayVectorEnv(VectorEnv):
         if seed is not None:
             seed = whole_number(seed, "seed")
         kwargs.pop("copy", None)
+        # The lanes' start states, kept here too: reset options are checked
+        # before any shard resets, and a replacement actor restarts its lanes from them.
+        self._starts = StartStates(names, self.num_envs)
         start_state = kwargs.pop("start_state", None)
-        if start_state is not None and not isinstance(start_state, (str, int, np.integer)):
-            start_state = list(start_state)
-            if len(start_state) != self.num_envs:
-                raise ValueError(
-                    f"start_state must name one start state per lane ({self.num_envs}), got {len(start_state)}"
-                )
+        self._starts.take(self._starts.after(np.ones(self.num_envs, np.bool_), start_state, "start_state"))
 
         for options in per_actor:
             options.setdefault("num_cpus", 1)
@@ -258,9 +261,8 @@ class RayVectorEnv(VectorEnv):
             shard_kwargs = dict(kwargs)
             shard_kwargs.setdefault("num_threads", max(1, int(options["num_cpus"])))
             offset = int(self._offsets[shard])
-            if start_state is not None:
-                per_lane = isinstance(start_state, list)
-                shard_kwargs["start_state"] = start_state[offset : offset + size] if per_lane else start_state
+            if names:
+                shard_kwargs["start_state"] = self._starts.per_lane()[offset : offset + size]
             # Lane i's generator is seeded with seed + i (a seed of 0 asks the
             # engine for a clock-based one), wherever the lane runs.
             if seed is not None:
@@ -278,6 +280,7 @@ class RayVectorEnv(VectorEnv):
         self.render_mode = kwargs.get("render_mode")
         self.state_names: list[str] = description["state_names"]
         self._action_meanings: list[str] = description["action_meanings"]
+        self._action_indices = np.arange(len(self._action_meanings), dtype=np.uint8)
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
         self._last_obs: list[np.ndarray] | None = None
@@ -285,8 +288,6 @@ class RayVectorEnv(VectorEnv):
         # Lanes that ended with autoresets disabled: every shard refuses to
         # step until they are reset, so the driver refuses before any steps.
         self._pending = np.zeros(self.num_envs, np.bool_)
-        # Start states chosen through reset options (None: the constructor's), for replacement actors.
-        self._start_choice: list[Any] = [None] * self.num_envs
 
     # ------------------------------------------------------------------ Gymnasium API
 
@@ -301,62 +302,30 @@ class RayVectorEnv(VectorEnv):
         options = dict(options or {})
         mask = options.pop("reset_mask", None)
         mask = np.ones(n, np.bool_) if mask is None else check_reset_mask(mask, n)
-        if isinstance(seed, (int, np.integer)) and seed < 0:
-            raise ValueError(f"seed must be a non-negative integer, got {seed}")
-        if seed is not None and not isinstance(seed, (int, np.integer)):
-            seed = list(seed)
-            if len(seed) != n:
-                raise ValueError(
-                    f"If seeds are passed as a list the length must match num_envs={n} but got length={len(seed)}."
-                )
-            for value in seed:
-                if value is not None and (
-                    not isinstance(value, (int, np.integer)) or isinstance(value, bool) or value < 0
-                ):
-                    raise ValueError(f"each seed must be None or a non-negative integer, got {value!r}")
-        per_lane_states = options.pop("states", None)
-        if per_lane_states is not None and (isinstance(per_lane_states, (str, int, np.integer))):
-            per_lane_states = [per_lane_states] * n
-        elif per_lane_states is not None:
+        # Checked here as one process checks them: a shard refusing alone would leave the others reset.
+        seeds, _, starts = self._starts.reset_choices(seed, dict(options), mask)[1:]
+        per_lane_states = options.get("states")
+        if per_lane_states is not None and not isinstance(per_lane_states, (str, int, np.integer)):
             per_lane_states = list(per_lane_states)
-            if len(per_lane_states) != n:
-                raise ValueError(
-                    f"options['states'] must name one start state per lane ({n}), got {len(per_lane_states)}"
-                )
-        # Start states are checked here too: a shard refusing alone would leave the others reset.
-        for value in (per_lane_states or []) + ([options["state"]] if "state" in options else []):
-            self._check_state(value)
-
         self._check_alive()
         calls = {}
         for shard, actor, lanes in self._shards():
             if not mask[lanes].any():
                 continue
-            shard_options = dict(options)
-            shard_options["reset_mask"] = mask[lanes].copy()
-            if per_lane_states is not None:
+            shard_options = dict(options, reset_mask=mask[lanes].copy())
+            if isinstance(per_lane_states, list):
                 shard_options["states"] = per_lane_states[lanes]
-            if seed is None or isinstance(seed, list):
-                shard_seed = None if seed is None else seed[lanes]
+            if seed is None or isinstance(seed, (int, np.integer)):
+                shard_seed = None if seed is None else int(seed) + lanes.start
             else:
-                shard_seed = int(seed) + lanes.start
+                shard_seed = seeds[lanes]
             calls[shard] = actor.reset.remote(shard_seed, shard_options)
         results = self._answers(calls, "reset", changes_lanes=True)
-        for lane in np.flatnonzero(mask).tolist():
-            choice = per_lane_states[lane] if per_lane_states is not None else options.get("state")
-            if choice is not None:
-                self._start_choice[lane] = choice
+        if starts is not None:
+            self._starts.take(starts)
         self._follow_replaced(results, mask)
         self._pending &= ~mask
-        observations, infos = [], []
-        for shard, _, _lanes in self._shards():
-            if shard in results:
-                obs, info = results[shard]
-            else:
-                obs, info = self._unchanged(shard)
-            observations.append(obs)
-            infos.append(info)
-        return self._gather(observations, infos)
+        return self._gather_changed(results)
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         """As :meth:`TurboVectorEnv.step`: every shard steps at once; results come back in lane order."""
@@ -462,21 +431,12 @@ class RayVectorEnv(VectorEnv):
         )
         self._follow_replaced(results, given)
         self._pending &= ~given
-        observations, infos = [], []
-        for shard, _, _ in self._shards():
-            obs, info = results[shard] if shard in results else self._unchanged(shard)
-            observations.append(obs)
-            infos.append(info)
-        return self._gather(observations, infos)
+        return self._gather_changed(results)
 
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
-        self._check_alive()
-        answers = self._answers(
-            {shard: actor.start_states.remote() for shard, actor, _ in self._shards()}, "start_states"
-        )
-        return [state for shard in range(len(self._actors)) for state in answers[shard]]
+        return self._starts.per_lane()
 
     # ------------------------------------------------------------------ helpers
 
@@ -570,9 +530,9 @@ class RayVectorEnv(VectorEnv):
             actor = self._actors[shard] = self._actor_class.options(**options).remote(*arguments)
             self.actor_restarts += 1
             lanes = slice(int(self._offsets[shard]), int(self._offsets[shard + 1]))
-            choices = self._start_choice[lanes]
             described = actor.describe.remote()
-            reset = actor.reset.remote(None, {"states": choices} if any(c is not None for c in choices) else None)
+            choices = {"states": self._starts.per_lane()[lanes]} if self.state_names else None
+            reset = actor.reset.remote(None, choices)
             try:
                 ready, _ = ray.wait([reset], timeout=self._start_timeout)
                 if not ready:
@@ -657,24 +617,7 @@ class RayVectorEnv(VectorEnv):
     def _check_actions(self, actions: Any) -> np.ndarray:
         # Refused here, before any shard steps: a shard that refused alone
         # would leave the others one step ahead.
-        actions = np.asarray(actions)
-        if actions.shape != (self.num_envs,):
-            raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        if actions.dtype.kind not in "uif" or (actions.dtype.kind == "f" and np.any(np.mod(actions, 1) != 0)):
-            raise TypeError(f"actions must be non-negative integers, got dtype {actions.dtype}")
-        count = int(self.single_action_space.n)  # type: ignore[attr-defined]
-        if actions.size and (actions.min() < 0 or actions.max() >= count):
-            bad = actions.min() if actions.min() < 0 else actions.max()
-            raise ValueError(f"action {bad} is outside the action space (0..{count - 1})")
-        return actions
-
-    def _check_state(self, value: Any) -> None:
-        names = self.state_names
-        if value is None or (isinstance(value, str) and (value in names or value == "random") and names):
-            return
-        if isinstance(value, (int, np.integer)) and not isinstance(value, bool) and 0 <= int(value) < len(names):
-            return
-        raise ValueError(f"unknown start state {value!r}; known: {', '.join(names) or 'none (no states given)'}")
+        return action_bytes(self._action_indices, False, actions, self.num_envs)
 
     def _unchanged(self, shard: int) -> tuple[np.ndarray, dict[str, Any]]:
         """A shard that no call touched: its last observation and values, its masks false."""
@@ -682,6 +625,13 @@ class RayVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before resetting only some lanes")
         info = {name: (np.zeros_like(v) if name.startswith("_") else v) for name, v in self._last_info[shard].items()}
         return self._last_obs[shard], info
+
+    def _gather_changed(
+        self, results: dict[int, tuple[np.ndarray, dict[str, Any]]]
+    ) -> tuple[np.ndarray, dict[str, Any]]:
+        """The shards of ``results`` as they answered, the others unchanged, joined as :meth:`_gather` does."""
+        answers = [results.get(shard) or self._unchanged(shard) for shard in range(len(self._sizes))]
+        return self._gather([obs for obs, _ in answers], [info for _, info in answers])
 
     def _gather(self, observations: list[np.ndarray], infos: list[dict[str, Any]]) -> tuple[np.ndarray, dict[str, Any]]:
         """Joins the shards' results in lane order and remembers each shard's last observation and values."""
