@@ -324,7 +324,6 @@ class ZuboVecEnv {
   template <bool Profiled>
   void step_lane(size_t lane, uint8_t action, const StepBuffers& b, ProfileRecord* record, UnitErrors& errors);
   void choose_effective_actions(const uint8_t* actions);
-  void finish_step_bookkeeping();
   // What one step does with each lane.
   enum class LanePlan : uint8_t { Idle = 0, Step = 1, Restart = 2, Keep = 3 };
   void plan_step(const uint8_t* step_mask);

@@ -201,8 +201,6 @@ void ZuboVecEnv::step_lanes(const StepBuffers& b, UnitErrors& errors) {
   for_lanes(machines_.size(), machines_.size(), body);
 }
 
-void ZuboVecEnv::finish_step_bookkeeping() { recompute_any_pending_reset(); }
-
 EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
   if (any_pending_reset_ && config_.episode.autoreset == Autoreset::Off) return runtime_error(PENDING_RESET_MESSAGE);
   UnitErrors errors;
@@ -220,7 +218,7 @@ EnvStatus ZuboVecEnv::step(const StepBuffers& buffers) {
     } else {
       step_lanes<false>(buffers, errors);
     }
-    finish_step_bookkeeping();
+    recompute_any_pending_reset();
   };
   run_operation(op);
   return errors.take();
