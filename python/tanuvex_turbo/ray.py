@@ -436,6 +436,7 @@ class RayVectorEnv(VectorEnv):
     @property
     def start_states(self) -> list[int | str]:
         """Each lane's current start state, as :attr:`TurboVectorEnv.start_states`."""
+        self._check_alive()
         return self._starts.per_lane()
 
     # ------------------------------------------------------------------ helpers
